@@ -1,0 +1,134 @@
+// The timer-driven test loops and the one-click commands.
+
+#include "mainwin/frmmain.h"
+#include "messaging/framing.h"
+#include "port/serialcontrol.h"
+#include "ui_frmmain.h"
+
+#include <QTimer>
+
+#include <array>
+
+void frmMain::optTime_Click(int Index)
+{
+    static constexpr std::array<int, 5> kIntervals = {100, 200, 300, 500, 1000};
+    if (Index >= 0 && Index < int(kIntervals.size()))
+        Timer1->setInterval(kIntervals[Index]);
+}
+
+void frmMain::Timer1_Timer()
+{
+    // A tick that falls due while an exchange is still waiting is dropped: running it would
+    // nest a Send inside another and steal its reply.
+    if (m_exchangeBusy)
+        return;
+
+    if (m.CMDloopFlg == 0 && m.IDNTestFlg == 0) {                          // 1
+        ui->txtCount->setVisible(false);
+        m.LpCount = 0;
+        return;
+    }
+    // With the port closed (the port window is open, or the device went away) a tick sends
+    // nothing and reports nothing, rather than beeping an error every 100 ms; it still counts.
+    const bool portOpen = MSComm1->PortOpen();
+    if (portOpen && m.IDNTestFlg == 1) {                                   // 2
+        ui->combCmd->setEditText(QStringLiteral("*IDN?"));
+        cmdSend_Click();
+    }
+    if (portOpen && m.CMDloopFlg == 1) {                                   // 3
+        if (!ui->combCmd->currentText().isEmpty()) {
+            hideError();
+            cmdSend_Click();
+        } else {
+            Beep();
+            showError(QStringLiteral("Command box empty"));
+        }
+    }
+    ui->txtCount->setVisible(true);                                        // 4
+    ui->lblCount->setVisible(true);
+    ++m.LpCount;
+    ui->txtCount->setText(QString::number(m.LpCount));
+}
+
+void frmMain::cmdIDNTst_Click()
+{
+    ui->combCmd->setEditText(QStringLiteral("*idn?"));
+    m.IDNTestFlg = 1;
+}
+
+void frmMain::cmdIDNtstoff_Click()
+{
+    m.IDNTestFlg = 0;
+    if (m.CMDloopFlg == 0) {
+        ui->txtCount->setVisible(false);
+        ui->lblCount->setVisible(false);
+        m.LpCount = 0;
+    }
+}
+
+void frmMain::cmdCmdtst_Click()
+{
+    if (!ui->combCmd->currentText().isEmpty()) {
+        m.CMDloopFlg = 1;
+        return;
+    }
+    Beep();
+    setResults(QStringLiteral(
+            "No command specified.  Enter a command before starting the Command Loop"));
+}
+
+void frmMain::cmdCmdtstoff_Click()
+{
+    m.CMDloopFlg = 0;
+    if (m.IDNTestFlg == 0) {
+        ui->txtCount->setVisible(false);
+        ui->lblCount->setVisible(false);
+        m.LpCount = 0;
+    }
+}
+
+void frmMain::sendQuickCommand(const QString &command)
+{
+    if (m_exchangeBusy)
+        return;
+    ui->combCmd->setEditText(command);
+    cmdSend_Click();
+}
+
+void frmMain::cmdCLS_Click()
+{
+    sendQuickCommand(QStringLiteral("*CLS"));
+}
+
+void frmMain::cmdRST_Click()
+{
+    sendQuickCommand(QStringLiteral("*RST"));
+}
+
+void frmMain::sendControlChar(char code, const QString &confirmation)
+{
+    if (m_exchangeBusy)
+        return; // the waiting exchange would read the echo it switches on or off
+    if (m.addrMode && !addressFitsOnLine())
+        return;
+    m.outMsg = FrameControlChar(code, m.addrMode, m.devAddr.toLatin1());
+    // Say "sent" only when it was: a closed port has already been reported by the control.
+    if (MSComm1->Output(m.outMsg))
+        setResults(confirmation);
+}
+
+void frmMain::cmdE_Click()
+{
+    sendControlChar(Wire::CNTL_E, QStringLiteral("CNTL-E sent"));
+}
+
+void frmMain::cmdF_Click()
+{
+    sendControlChar(Wire::CNTL_F, QStringLiteral("CNTL-F sent"));
+}
+
+void frmMain::combCmd_KeyPress(int KeyAscii)
+{
+    if (KeyAscii == 13)
+        cmdSend_Click();
+}

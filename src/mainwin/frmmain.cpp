@@ -1,0 +1,193 @@
+#include "frmmain.h"
+
+#include "port/frmports.h"
+#include "port/serialcontrol.h"
+#include "ui_frmmain.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
+{
+    ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
+    ui->ImageVelk->setPixmap(QPixmap(QStringLiteral(":/quillon/logo.bmp")));
+
+    ui->txtError->setAccessibleName(QStringLiteral("Error"));
+    ui->txtResults->setAccessibleName(QStringLiteral("Results"));
+    ui->combCmd->setAccessibleName(QStringLiteral("Device command"));
+    ui->combCmd->lineEdit()->setAccessibleName(QStringLiteral("Device command"));
+    ui->txtAddr->setAccessibleName(QStringLiteral("Device address"));
+    ui->txtCount->setAccessibleName(QStringLiteral("Loop count"));
+    ui->txtRev->setAccessibleName(QStringLiteral("Revision"));
+
+    // The error box is disabled so the operator cannot type into it; keep its text readable.
+    QPalette errorPalette = ui->txtError->palette();
+    errorPalette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x9b, 0x10, 0x10));
+    ui->txtError->setPalette(errorPalette);
+    QPalette revPalette = ui->txtRev->palette();
+    revPalette.setColor(QPalette::Base, palette().color(QPalette::Window));
+    ui->txtRev->setPalette(revPalette);
+
+    MSComm1 = new SerialControl(this);
+
+    optProt = new QButtonGroup(this);
+    optProt->addButton(ui->optProt_0, 0);
+    optProt->addButton(ui->optProt_1, 1);
+    optProt->addButton(ui->optProt_2, 2);
+    optTime = new QButtonGroup(this);
+    optTime->addButton(ui->optTime_0, 0);
+    optTime->addButton(ui->optTime_1, 1);
+    optTime->addButton(ui->optTime_2, 2);
+    optTime->addButton(ui->optTime_3, 3);
+    optTime->addButton(ui->optTime_4, 4);
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(500);
+
+    connectHandlers();
+    Form_Load();
+    Timer1->start();
+}
+
+frmMain::~frmMain()
+{
+    delete ui;
+}
+
+void frmMain::connectHandlers()
+{
+    connect(ui->cmdInit, &QPushButton::clicked, this, &frmMain::cmdInit_Click);
+    connect(ui->cmdExit, &QPushButton::clicked, this, &frmMain::cmdExit_Click);
+    connect(ui->cmdSend, &QPushButton::clicked, this, &frmMain::cmdSend_Click);
+    connect(ui->cmdRead, &QPushButton::clicked, this, &frmMain::cmdRead_Click);
+    connect(ui->cmdSet, &QPushButton::clicked, this, &frmMain::cmdSet_Click);
+    connect(ui->txtAddr, &QLineEdit::textChanged, this, &frmMain::txtAddr_Change);
+    connect(optProt, &QButtonGroup::idClicked, this, &frmMain::optProt_Click);
+    connect(optTime, &QButtonGroup::idClicked, this, &frmMain::optTime_Click);
+    connect(Timer1, &QTimer::timeout, this, &frmMain::Timer1_Timer);
+    connect(ui->cmdIDNTst, &QPushButton::clicked, this, &frmMain::cmdIDNTst_Click);
+    connect(ui->cmdIDNtstoff, &QPushButton::clicked, this, &frmMain::cmdIDNtstoff_Click);
+    connect(ui->cmdCmdtst, &QPushButton::clicked, this, &frmMain::cmdCmdtst_Click);
+    connect(ui->cmdCmdtstoff, &QPushButton::clicked, this, &frmMain::cmdCmdtstoff_Click);
+    connect(ui->cmdCLS, &QPushButton::clicked, this, &frmMain::cmdCLS_Click);
+    connect(ui->cmdRST, &QPushButton::clicked, this, &frmMain::cmdRST_Click);
+    connect(ui->cmdE, &QPushButton::clicked, this, &frmMain::cmdE_Click);
+    connect(ui->cmdF, &QPushButton::clicked, this, &frmMain::cmdF_Click);
+    ui->combCmd->lineEdit()->installEventFilter(this);
+
+    // Whatever goes wrong on the line reaches the operator here, once, with one beep.
+    connect(MSComm1, &SerialControl::failure, this, [this](const QString &message) {
+        showError(message);
+        Beep();
+    });
+}
+
+void frmMain::Form_Load()
+{
+    m.crlf = QStringLiteral("\r\n");                                        // 1
+    ui->txtRev->setText(QStringLiteral("Revised 11-20-2015"));            // 2
+    ui->txtError->clear();                                                 // 3
+    setResults(QString());
+    ui->combCmd->setEditText(QString());
+    m.devAddr = QStringLiteral("4");                                       // 4
+    ui->txtAddr->clear();
+    ui->txtCount->setVisible(false);                                       // 5
+    m.LpCount = 0;
+    ui->cmdExit->setEnabled(true);                                         // 6
+    Timer1->setInterval(500);                                              // 7
+    ui->optTime_3->setChecked(true);                                       // 8
+    optTime_Click(3);
+    ui->ckCR->setChecked(false);                                           // 9
+    ui->ckLF->setChecked(true);
+    ui->ckAuto->setChecked(true);
+    ui->ckByteCnt->setChecked(false);
+    ui->ckPrompt->setChecked(true);
+    ui->txtResults->setEnabled(true);                                      // 10
+    ui->txtError->setEnabled(false);
+    m.IDNTestFlg = 0;                                                      // 11
+    m.CMDloopFlg = 0;
+    ui->combCmd->addItem(QStringLiteral("*esr?"));                         // 12
+    ui->combCmd->addItem(QStringLiteral("*idn?"));
+    ui->combCmd->addItem(QStringLiteral("*stb?"));
+    ui->combCmd->setCurrentIndex(-1); // the list fills the box otherwise
+    ui->combCmd->setEditText(QString());
+    ui->lblCount->setVisible(false);                                       // 13
+    ui->txtError->setVisible(false);
+    for (QAbstractButton *option : optProt->buttons())                     // 14
+        option->setEnabled(true);
+    ui->optProt_0->setChecked(true);
+    optProt_Click(0);
+    for (QPushButton *button : deviceButtons())                             // 15
+        button->setEnabled(false);
+    m.addrMode = false;                                                    // 16
+    m.packetMode = false;
+    m.AddrSetFlg = false;
+    if (!m_ports)                                                          // 17
+        m_ports = new frmPorts(this);
+}
+
+QList<QPushButton *> frmMain::deviceButtons() const
+{
+    return {ui->cmdE,   ui->cmdF,   ui->cmdSet,    ui->cmdSend,      ui->cmdRead,     ui->cmdRST,
+            ui->cmdCLS, ui->cmdIDNTst, ui->cmdIDNtstoff, ui->cmdCmdtst, ui->cmdCmdtstoff};
+}
+
+void frmMain::Beep()
+{
+    QApplication::beep();
+    emit beeped();
+}
+
+void frmMain::showError(const QString &text)
+{
+    ui->txtError->setPlainText(text);
+    ui->txtError->setVisible(true);
+}
+
+void frmMain::hideError()
+{
+    ui->txtError->setVisible(false);
+}
+
+void frmMain::setResults(const QString &text)
+{
+    ui->txtResults->setText(text);
+}
+
+bool frmMain::checked(const QCheckBox *box) const
+{
+    return box->checkState() == Qt::Checked;
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    // Closing the window by its title bar is leaving the program, exactly as Exit does.
+    event->accept();
+    cmdExit_Click();
+}
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == ui->combCmd->lineEdit() && event->type() == QEvent::KeyPress) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+            combCmd_KeyPress(13);
+    }
+    return QWidget::eventFilter(watched, event); // the box still gets every key
+}
+
+void frmMain::endProcess()
+{
+    // "At once" means at once: also from inside a waiting Send, where returning to the main
+    // event loop could take seconds. Nothing is left to flush but the standard streams.
+    std::fflush(nullptr);
+    std::_Exit(EXIT_SUCCESS);
+}

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "mainstate.h"
+
+#include <QWidget>
+
+QT_BEGIN_NAMESPACE
+class QButtonGroup;
+class QCheckBox;
+class QPushButton;
+class QTimer;
+namespace Ui {
+class frmMain;
+}
+QT_END_NAMESPACE
+
+class SerialControl;
+class frmPorts;
+
+// The main window. Its handlers are spread over the subsystem folders (messaging, port,
+// loops); this file holds the state and the start-up work.
+class frmMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit frmMain(QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    const MainState &state() const { return m; }
+    SerialControl *serial() const { return MSComm1; }
+    frmPorts *portsWindow() const { return m_ports; }
+    QTimer *timer() const { return Timer1; }
+    // True while a Send or Read is waiting for the device.
+    bool exchangeInProgress() const { return m_exchangeBusy; }
+
+    // Start-up (mainwin)
+    void Form_Load();
+
+    // Device exchange (messaging)
+    void cmdSend_Click();
+    void cmdRead_Click();
+    void Tdelay(double delaytime);
+    void optProt_Click(int Index);
+    void txtAddr_Change();
+    void cmdSet_Click();
+
+    // Port (port)
+    void cmdInit_Click();
+    void cmdExit_Click();
+
+    // Loops and quick commands (loops)
+    void optTime_Click(int Index);
+    void Timer1_Timer();
+    void cmdIDNTst_Click();
+    void cmdIDNtstoff_Click();
+    void cmdCmdtst_Click();
+    void cmdCmdtstoff_Click();
+    void cmdCLS_Click();
+    void cmdRST_Click();
+    void cmdE_Click();
+    void cmdF_Click();
+    void combCmd_KeyPress(int KeyAscii);
+
+signals:
+    // Every beep the operator hears; lets tests count them where no sound device exists.
+    void beeped();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    friend class ExchangeGuard;
+
+    void connectHandlers();
+    // The buttons that need an open port, in the order Initialize enables them.
+    QList<QPushButton *> deviceButtons() const;
+    void Beep();
+    void showError(const QString &text);
+    void hideError();
+    void setResults(const QString &text);
+    bool checked(const QCheckBox *box) const;
+
+    // The body of Send and Read, callable while an exchange is already under way.
+    void sendCommand();
+    void readResponse();
+    void sendControlChar(char code, const QString &confirmation);
+    void sendQuickCommand(const QString &command);
+    // Refuses a send with a beep and a message.
+    void refuseSend(const QString &message);
+    // False (after telling the operator) when devAddr cannot go on the line byte for byte.
+    bool addressFitsOnLine();
+
+    // One poll of the line: let events run, take what arrived, and if nothing did, sleep on the
+    // port for the rest of the poll period.
+    QByteArray pollSerial();
+    enum class WaitEnd { Found, OutOfPolls, PortClosed };
+    WaitEnd waitFor(QByteArray &received, char wanted, int maxCount);
+
+    [[noreturn]] void endProcess();
+
+    Ui::frmMain *ui;
+    MainState m;
+    SerialControl *MSComm1 = nullptr;
+    QTimer *Timer1 = nullptr;
+    QButtonGroup *optProt = nullptr;
+    QButtonGroup *optTime = nullptr;
+    frmPorts *m_ports = nullptr;
+    bool m_exchangeBusy = false;
+};

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The run's state that every handler of the main window shares. Nothing of it is saved.
+struct MainState
+{
+    bool AddrSetFlg = false; // an address has been committed once; never cleared again
+    int IDNTestFlg = 0;      // IDN loop running (0/1)
+    int CMDloopFlg = 0;      // command loop running (0/1)
+    qint64 LpCount = 0;      // ticks counted while a loop runs
+    int QueryFlg = 0;        // the last framed message held a '?'
+    bool addrMode = false;   // "Addr " framing chosen
+    bool packetMode = false; // "Packet" framing chosen
+    QString lastCmd;         // repeated when Send finds the command box empty
+    QByteArray outMsg;       // the frame being sent, exactly as it goes on the line
+    QString devAddr = QStringLiteral("4");
+    QString crlf;
+};

@@ -1,0 +1,75 @@
+#include "framing.h"
+
+bool FitsOnLine(const QString &text)
+{
+    for (QChar c : text)
+        if (c.unicode() > 0xFF)
+            return false;
+    return true;
+}
+
+int XorChecksum(const QByteArray &text)
+{
+    unsigned char sum = 0;
+    for (char c : text)
+        sum ^= static_cast<unsigned char>(c);
+    return sum;
+}
+
+QByteArray FrameMessage(const QByteArray &command, bool addrMode, bool packetMode,
+                        const QByteArray &devAddr, bool addCR, bool addLF)
+{
+    QByteArray frame = command;
+    if (packetMode) {
+        frame.prepend(devAddr);
+        frame.prepend(Wire::STX);
+        frame.append(Wire::ETX);
+        frame.append(static_cast<char>(XorChecksum(frame)));
+        return frame;
+    }
+    if (addCR)
+        frame.append(Wire::CR);
+    if (addLF)
+        frame.append(Wire::LF);
+    if (addrMode) {
+        frame.prepend(devAddr);
+        frame.prepend(Wire::STX);
+    }
+    return frame;
+}
+
+QByteArray FrameControlChar(char code, bool addrMode, const QByteArray &devAddr)
+{
+    if (!addrMode)
+        return QByteArray(1, code);
+    return QByteArray(1, Wire::STX) + devAddr + code;
+}
+
+ReplyPacket CheckReplyPacket(const QByteArray &received)
+{
+    ReplyPacket result;
+    if (received.isEmpty())
+        return result;
+    if (received.front() == Wire::ACK)
+        result.kind = ReplyPacket::Kind::Ack;
+    else if (received.front() == Wire::NAK)
+        result.kind = ReplyPacket::Kind::Nak;
+    else
+        return result;
+
+    const qsizetype etxIndex = received.indexOf(Wire::ETX);
+    if (etxIndex < 0) {
+        // No ETX: everything after the two header characters is all the payload there is.
+        result.payload = received.mid(2);
+        return result;
+    }
+    result.etxPos = etxIndex + 1;
+    result.checksum = XorChecksum(received.left(result.etxPos));
+    result.checksumPresent = etxIndex + 1 < received.size();
+    result.checksumOk = result.checksumPresent
+            && static_cast<unsigned char>(received.at(etxIndex + 1)) == result.checksum;
+    // An ETX inside the two header characters leaves no room for a payload.
+    if (etxIndex >= 2)
+        result.payload = received.mid(2, etxIndex - 2);
+    return result;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Bytes of the serial line protocol. Everything here is pure and works on raw bytes so that
+// nothing is re-encoded between the operator's text and the wire.
+namespace Wire {
+constexpr char STX = 0x02;
+constexpr char ETX = 0x03;
+constexpr char CNTL_E = 0x05;
+constexpr char ACK = 0x06;
+constexpr char CNTL_F = 0x06;
+constexpr char LF = 0x0A;
+constexpr char CR = 0x0D;
+constexpr char NAK = 0x15;
+constexpr char Prompt = '>';
+constexpr char QueryMark = '?';
+} // namespace Wire
+
+// True when every character has a code 0..255 and so goes on the line as one byte of that
+// code. Anything else would be silently replaced on conversion, so callers refuse it instead.
+bool FitsOnLine(const QString &text);
+
+// XOR of every byte, starting from 0.
+int XorChecksum(const QByteArray &text);
+
+// Builds the command frame for the selected protocol. Packet wins over Addr; terminators are
+// never part of a packet.
+QByteArray FrameMessage(const QByteArray &command, bool addrMode, bool packetMode,
+                        const QByteArray &devAddr, bool addCR, bool addLF);
+
+// The CNTL-E / CNTL-F frame: only the Addr protocol wraps it (STX + address + code).
+QByteArray FrameControlChar(char code, bool addrMode, const QByteArray &devAddr);
+
+struct ReplyPacket
+{
+    enum class Kind { None, Ack, Nak };
+    Kind kind = Kind::None;
+    // 1-based position of the first ETX, 0 when there is none.
+    qsizetype etxPos = 0;
+    // XOR over positions 1..etxPos; meaningful only when etxPos != 0.
+    int checksum = 0;
+    // False when the reply stops right after its ETX, so there is nothing to compare.
+    bool checksumPresent = false;
+    bool checksumOk = false;
+    QByteArray payload;
+};
+
+// Judges an ACK/NAK reply packet. Total: any input, however short or malformed, gives a result.
+ReplyPacket CheckReplyPacket(const QByteArray &received);

@@ -1,0 +1,76 @@
+#include "replyformat.h"
+
+#include "framing.h"
+
+namespace {
+
+const QByteArray kCrLf("\r\n");
+
+QByteArray cutAtTerminators(const QByteArray &text)
+{
+    QByteArray shown = text;
+    const qsizetype cr = shown.indexOf(Wire::CR);
+    if (cr >= 0)
+        shown.truncate(cr);
+    const qsizetype lf = shown.indexOf(Wire::LF);
+    if (lf >= 0)
+        shown.truncate(lf);
+    return shown;
+}
+
+QByteArray spellOutTerminators(QByteArray text)
+{
+    text.replace("\r", "<cr>");
+    text.replace("\n", "<lf>");
+    return text;
+}
+
+// A non-negative number as the results box has always shown it: with a blank where the sign goes.
+QByteArray signedDecimal(qint64 n)
+{
+    return (n < 0 ? QByteArray() : QByteArray(" ")) + QByteArray::number(n);
+}
+
+} // namespace
+
+ReplyDisplay FormatReply(const QByteArray &received, const ReplyDisplayOptions &options)
+{
+    ReplyDisplay display;
+    if (received.isEmpty()) {
+        display.results = "Rx buffer empty";
+        return display;
+    }
+
+    QByteArray &out = display.results;
+    if (options.displayAll) {
+        out += spellOutTerminators(received);
+    } else if (options.packetMode) {
+        const ReplyPacket packet = CheckReplyPacket(received);
+        if (packet.kind == ReplyPacket::Kind::None) {
+            out += "Did not receive a ACK/NAK packet" + kCrLf;
+            out += received;
+        } else {
+            const bool ack = packet.kind == ReplyPacket::Kind::Ack;
+            out += (ack ? "ACK Packet received" : "NAK packet received") + kCrLf;
+            if (packet.etxPos == 0) {
+                out += "ETX char missing" + kCrLf;
+                ++display.beeps;
+            } else if (packet.checksumOk) {
+                out += "Cksum verified, Cksum = " + signedDecimal(packet.checksum) + kCrLf;
+            } else if (!packet.checksumPresent) {
+                out += "Cksum char missing" + kCrLf;
+                ++display.beeps;
+            } else {
+                out += "Cksum fails" + kCrLf;
+                ++display.beeps;
+            }
+            out += (ack && options.lastWasQuery ? "RespStr= " : "ESR value= ") + packet.payload;
+        }
+    } else {
+        out += cutAtTerminators(received);
+    }
+
+    if (options.showCount)
+        out += kCrLf + "Count = " + signedDecimal(received.size());
+    return display;
+}

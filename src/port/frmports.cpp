@@ -1,0 +1,71 @@
+#include "frmports.h"
+
+#include "serialcontrol.h"
+#include "ui_frmports.h"
+
+#include <QButtonGroup>
+
+#include <array>
+
+namespace {
+constexpr std::array<const char *, 7> kBaudSettings = {
+        "2400,N,8,1",  "4800,N,8,1",  "9600,N,8,1",   "19200,N,8,1",
+        "38400,N,8,1", "57600,N,8,1", "115200,N,8,1",
+};
+} // namespace
+
+frmPorts::frmPorts(QWidget *parent) : QDialog(parent), ui(new Ui::frmPorts)
+{
+    ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
+    QFont titleFont = ui->lblTitle->font(); // 9.75 pt, which the .ui format cannot express
+    titleFont.setPointSizeF(9.75);
+    ui->lblTitle->setFont(titleFont);
+    ui->txtERROR->setVisible(false);
+    ui->txtERROR->setAccessibleName(QStringLiteral("Error"));
+    MSComm1 = new SerialControl(this);
+
+    optBaud = new QButtonGroup(this);
+    const std::array buttons = {ui->optBaud_0, ui->optBaud_1, ui->optBaud_2, ui->optBaud_3,
+                                ui->optBaud_4, ui->optBaud_5, ui->optBaud_6};
+    for (int index = 0; index < int(buttons.size()); ++index)
+        optBaud->addButton(buttons[index], index);
+    connect(optBaud, &QButtonGroup::idClicked, this, &frmPorts::optBaud_Click);
+
+    connect(ui->cmdCOM1, &QPushButton::clicked, this, [this] { cmdCOM_Click(1); });
+    connect(ui->cmdCOM2, &QPushButton::clicked, this, [this] { cmdCOM_Click(2); });
+    connect(ui->cmdCOM3, &QPushButton::clicked, this, [this] { cmdCOM_Click(3); });
+    connect(ui->cmdCOM4, &QPushButton::clicked, this, [this] { cmdCOM_Click(4); });
+    connect(ui->cmdExit, &QPushButton::clicked, this, &frmPorts::cmdExit_Click);
+
+    Form_Load();
+}
+
+frmPorts::~frmPorts()
+{
+    delete ui;
+}
+
+void frmPorts::Form_Load()
+{
+    ui->optBaud_2->setChecked(true);
+    optBaud_Click(2);
+}
+
+void frmPorts::optBaud_Click(int Index)
+{
+    if (Index >= 0 && Index < int(kBaudSettings.size()))
+        commSettings = QString::fromLatin1(kBaudSettings[Index]);
+}
+
+void frmPorts::cmdCOM_Click(int port)
+{
+    MSComm1->setCommPort(port);
+    MSComm1->setSettings(commSettings);
+    comPort = port;
+}
+
+void frmPorts::cmdExit_Click()
+{
+    hide(); // ends the modal showing; the title-bar close and Esc do the same through reject()
+}

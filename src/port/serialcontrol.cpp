@@ -1,0 +1,224 @@
+#include "serialcontrol.h"
+
+#include "portbinding.h"
+#include "serialsettings.h"
+
+#include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <grp.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+#else
+#include <QThread>
+#endif
+
+using namespace std::chrono;
+
+SerialControl::SerialControl(QObject *parent) : QObject(parent)
+{
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::handlePortError);
+}
+
+SerialControl::~SerialControl()
+{
+    if (m_port.isOpen())
+        m_port.close();
+}
+
+void SerialControl::setCommPort(int comPort)
+{
+    m_commPort = comPort;
+}
+
+bool SerialControl::setSettings(const QString &settings)
+{
+    if (!SerialSettings::parse(settings))
+        return false;
+    m_settings = settings;
+    return true;
+}
+
+bool SerialControl::PortOpen() const
+{
+    return m_port.isOpen() && !m_lost;
+}
+
+QString SerialControl::devicePath() const
+{
+    return DevicePathForComPort(m_commPort);
+}
+
+QString SerialControl::portLabel() const
+{
+    return QStringLiteral("COM %1 (%2)").arg(m_commPort).arg(m_port.isOpen() ? m_port.portName()
+                                                                              : devicePath());
+}
+
+bool SerialControl::setPortOpen(bool open)
+{
+    if (!open) {
+        if (m_port.isOpen())
+            m_port.close();
+        m_lost = false;
+        return true;
+    }
+    if (m_port.isOpen() && !m_lost)
+        return true;
+    if (m_port.isOpen())
+        m_port.close();
+    m_lost = false;
+
+    const SerialSettings settings = SerialSettings::parse(m_settings).value_or(SerialSettings{});
+    const QString device = devicePath();
+    m_port.setPortName(device);
+    m_port.setBaudRate(settings.baudRate);
+    m_port.setParity(settings.parity);
+    m_port.setDataBits(settings.dataBits);
+    m_port.setStopBits(settings.stopBits);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    m_port.setReadBufferSize(0); // unlimited: a long reply is never cut short by us
+
+    if (m_port.open(QIODevice::ReadWrite))
+        return true;
+
+    OpenFailure why;
+    why.comPort = m_commPort;
+    why.device = device;
+    why.error = m_port.error();
+    why.detail = m_port.errorString();
+#ifdef Q_OS_UNIX
+    const QByteArray path = device.toLocal8Bit();
+    why.accessDenied = ::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES;
+    struct stat info{};
+    if (::stat(path.constData(), &info) == 0) {
+        if (const group *owner = ::getgrgid(info.st_gid))
+            why.owningGroup = QString::fromLocal8Bit(owner->gr_name);
+    }
+#endif
+    emit failure(DescribeOpenFailure(why));
+    return false;
+}
+
+void SerialControl::setRTSEnable(bool on)
+{
+    if (PortOpen())
+        m_port.setRequestToSend(on);
+}
+
+void SerialControl::setDTREnable(bool on)
+{
+    if (PortOpen())
+        m_port.setDataTerminalReady(on);
+}
+
+bool SerialControl::Output(const QByteArray &bytes)
+{
+    if (!PortOpen()) {
+        emit failure(tr("COM port not open: nothing was sent. Press \"Initialize COM Port\" first."));
+        return false;
+    }
+    if (m_port.write(bytes) != bytes.size())
+        return false; // the error handler has reported it
+    // Start the transfer now; QSerialPort sends the rest as the line drains.
+    m_port.flush();
+    return true;
+}
+
+QByteArray SerialControl::Input()
+{
+    if (!PortOpen())
+        return {};
+    return m_inputLen == 0 ? m_port.readAll() : m_port.read(m_inputLen);
+}
+
+qint64 SerialControl::InBufferCount() const
+{
+    return PortOpen() ? m_port.bytesAvailable() : 0;
+}
+
+void SerialControl::waitForInput(steady_clock::time_point deadline) const
+{
+    const auto remaining = deadline - steady_clock::now();
+    if (remaining <= nanoseconds::zero())
+        return;
+    if (PortOpen() && m_port.bytesAvailable() > 0)
+        return;
+#ifdef Q_OS_UNIX
+    const auto ns = duration_cast<nanoseconds>(remaining).count();
+    const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    if (PortOpen() && m_port.handle() >= 0) {
+        pollfd watched{m_port.handle(), POLLIN, 0};
+        ::ppoll(&watched, 1, &timeout, nullptr);
+    } else {
+        ::nanosleep(&timeout, nullptr);
+    }
+#else
+    if (PortOpen())
+        const_cast<QSerialPort &>(m_port).waitForReadyRead(0);
+    QThread::usleep(static_cast<unsigned long>(duration_cast<microseconds>(remaining).count()));
+#endif
+}
+
+void SerialControl::handlePortError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::NoError:
+    case QSerialPort::UnsupportedOperationError: // modem lines on a pty, and the like
+    case QSerialPort::TimeoutError:
+        return;
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::OpenError:
+    case QSerialPort::NotOpenError:
+        return; // reported by setPortOpen / Output with more context
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::UnknownError:
+        break;
+    }
+    if (!m_port.isOpen() || m_lost)
+        return;
+    // The line is gone (adapter pulled, other end hung up). QSerialPort may keep raising
+    // ReadError in a tight loop until the port is closed, so report once and close, but not
+    // from inside its own notification.
+    m_lost = true;
+    emit failure(tr("%1 was lost (%2). The port is closed; press \"Initialize COM Port\" "
+                    "when the device is back.")
+                         .arg(portLabel(), m_port.errorString()));
+    QTimer::singleShot(0, this, &SerialControl::closeLostPort);
+}
+
+void SerialControl::closeLostPort()
+{
+    if (m_lost && m_port.isOpen())
+        m_port.close();
+}
+
+QString DescribeOpenFailure(const OpenFailure &failure)
+{
+    const QString where = QStringLiteral("Cannot open COM %1 (%2): ").arg(failure.comPort).arg(failure.device);
+    if (failure.accessDenied) {
+        const QString group = failure.owningGroup.isEmpty() ? QStringLiteral("dialout") : failure.owningGroup;
+        return where + QStringLiteral("Permission denied. Add your user to the group \"%1\" "
+                                      "(sudo usermod -aG %1 $USER), then log in again.")
+                               .arg(group);
+    }
+    switch (failure.error) {
+    case QSerialPort::DeviceNotFoundError:
+        return where + QStringLiteral("No such device. Check the cable or adapter, or bind COM %1 "
+                                      "with QUILLON_COM%1.")
+                               .arg(failure.comPort);
+    case QSerialPort::PermissionError:
+    case QSerialPort::OpenError:
+        return where + QStringLiteral("The device is in use by another program.");
+    case QSerialPort::UnsupportedOperationError:
+        return where + QStringLiteral("Not a serial device.");
+    default:
+        return where + (failure.detail.isEmpty() ? QStringLiteral("Unknown error.") : failure.detail);
+    }
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+
+#include <chrono>
+
+// The serial control each window holds as MSComm1: a small property-style wrapper around
+// QSerialPort that carries bytes unchanged in both directions and reports every failure
+// through failure(), once, instead of showing anything itself.
+class SerialControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SerialControl(QObject *parent = nullptr);
+    ~SerialControl() override;
+
+    void setCommPort(int comPort);
+    int CommPort() const { return m_commPort; }
+
+    // Takes effect at the next open. An unreadable text is refused and the old one kept.
+    bool setSettings(const QString &settings);
+    QString Settings() const { return m_settings; }
+
+    // 0: Input returns everything buffered; n > 0: at most n bytes per call.
+    void setInputLen(int length) { m_inputLen = length < 0 ? 0 : length; }
+    int InputLen() const { return m_inputLen; }
+
+    bool PortOpen() const;
+    // Opening may fail: then the port stays closed, failure() says why, and false is returned.
+    bool setPortOpen(bool open);
+
+    // Modem lines. A pseudo-terminal has none; that is not worth a word to the operator.
+    void setRTSEnable(bool on);
+    void setDTREnable(bool on);
+
+    // Queues every byte for the line; false (with failure()) when no port is open.
+    bool Output(const QByteArray &bytes);
+    // Everything received so far (or InputLen bytes of it), removed from the buffer.
+    QByteArray Input();
+    qint64 InBufferCount() const;
+
+    // Sleeps until received bytes are waiting on the line or in the buffer, or until the
+    // deadline, whichever comes first. Never processes events.
+    void waitForInput(std::chrono::steady_clock::time_point deadline) const;
+
+    // The device the next open uses (or the open port uses).
+    QString devicePath() const;
+    QString portLabel() const;
+
+signals:
+    void failure(const QString &message);
+
+private:
+    void handlePortError(QSerialPort::SerialPortError error);
+    void closeLostPort();
+
+    QSerialPort m_port;
+    int m_commPort = 0;
+    QString m_settings = QStringLiteral("9600,N,8,1");
+    int m_inputLen = 0;
+    bool m_lost = false;
+};
+
+// The text the operator sees when a port cannot be opened. Separate so that every reason can
+// be checked without a device that fails in that way.
+struct OpenFailure
+{
+    int comPort = 0;
+    QString device;
+    QSerialPort::SerialPortError error = QSerialPort::UnknownError;
+    QString detail;             // QSerialPort's own words
+    bool accessDenied = false;  // the device exists but we may not read/write it
+    QString owningGroup;        // the group that owns the device, when known
+};
+QString DescribeOpenFailure(const OpenFailure &failure);

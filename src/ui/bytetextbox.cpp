@@ -1,0 +1,40 @@
+#include "bytetextbox.h"
+
+ByteTextBox::ByteTextBox(QWidget *parent) : QPlainTextEdit(parent)
+{
+    // The box is the program's output; the operator edits nothing here that we would read back.
+    connect(this, &QPlainTextEdit::textChanged, this, [this] {
+        if (!signalsBlocked())
+            m_text = toPlainText();
+    });
+}
+
+void ByteTextBox::setText(const QString &text)
+{
+    const QSignalBlocker quiet(this);
+    m_text = text;
+    setPlainText(displayForm(text));
+}
+
+QString ByteTextBox::displayForm(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        if (c == u'\r') {
+            shown += u'\n';
+            if (i + 1 < text.size() && text.at(i + 1) == u'\n')
+                ++i;
+        } else if (c == u'\n' || c == u'\t') {
+            shown += QChar(c);
+        } else if (c < 0x20) {
+            shown += QChar(char16_t(0x2400 + c));
+        } else if (c == 0x7F) {
+            shown += QChar(char16_t(0x2421));
+        } else {
+            shown += QChar(c);
+        }
+    }
+    return shown;
+}
