@@ -32,9 +32,8 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
     QPalette errorPalette = ui->txtError->palette();
     errorPalette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x9b, 0x10, 0x10));
     ui->txtError->setPalette(errorPalette);
-    QPalette revPalette = ui->txtRev->palette();
-    revPalette.setColor(QPalette::Base, palette().color(QPalette::Window));
-    ui->txtRev->setPalette(revPalette);
+    // The revision reads as plain text on the window, not as a box to type into.
+    ui->txtRev->setStyleSheet(QStringLiteral("background: palette(window); border: none;"));
 
     MSComm1 = new SerialControl(this);
 

@@ -1,0 +1,287 @@
+// Both windows against their layout tables: geometry (twips at 15 per pixel), captions with
+// their blanks, tooltips, tab order, accessible names, and that every caption fits its control.
+
+#include "mainwin/frmmain.h"
+#include "port/frmports.h"
+#include "testmain.h"
+#include "ui/captionbutton.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QStyleOptionButton>
+
+namespace {
+
+struct Placed
+{
+    const char *name;
+    const char *container; // "" = directly on the window
+    int left, top, width, height; // twips
+    const char *caption;          // nullptr: no caption to check
+    const char *tooltip;          // nullptr: none
+};
+
+constexpr Placed kMainLayout[] = {
+        {"Label1", "", 2520, 120, 4455, 375, "Velk Quillon Program", nullptr},
+        {"txtError", "", 720, 480, 5895, 492, nullptr, nullptr},
+        {"cmdInit", "", 6840, 480, 2175, 492, "Initialize COM Port", "Initializes PC COM ports"},
+        {"lblCount", "", 5160, 5880, 975, 255, "Loop Count", nullptr},
+        {"txtCount", "", 4920, 6240, 1455, 375, nullptr, nullptr},
+        {"ImageVelk", "", 7080, 6360, 2340, 765, nullptr, nullptr},
+        {"cmdExit", "", 7800, 7320, 1095, 375, "Exit", nullptr},
+        {"txtRev", "", 6120, 8160, 3615, 255, nullptr, nullptr},
+        {"frmTerm", "", 720, 1200, 1935, 1095, "      Terminators", nullptr},
+        {"Frame2", "", 3240, 1200, 3375, 1095, "Network Protocol and Device Address", nullptr},
+        {"Frame3", "", 6840, 1200, 2175, 1095, "   Send Control Char", nullptr},
+        {"frmDevCmd", "", 720, 2520, 6015, 1095, "Device Command", nullptr},
+        {"frm4882", "", 7440, 2520, 1575, 2175, "488.2 Commands", nullptr},
+        {"frmDevResp", "", 720, 3600, 6015, 2295, "Device Response", nullptr},
+        {"frmIDNLp", "", 720, 6000, 3255, 855, "IDN Message Loop", nullptr},
+        {"frmCmdLp", "", 720, 6960, 3255, 855, "Device Command Loop", nullptr},
+        {"frmTimer", "", 720, 7920, 5055, 615, "Timer Interval", nullptr},
+        {"ckCR", "frmTerm", 120, 360, 1455, 255, "Carriage Return",
+         "Adds a Carriage Return character to Device Command string"},
+        {"ckLF", "frmTerm", 120, 720, 1335, 255, "Linefeed",
+         "Adds a Linfeed character to the end of the Device Comand string"},
+        {"optProt_2", "Frame2", 120, 240, 975, 255, "Packet", nullptr},
+        {"optProt_1", "Frame2", 120, 480, 975, 255, "Addr ", nullptr},
+        {"optProt_0", "Frame2", 120, 720, 1455, 255, "Off(none)", nullptr},
+        {"txtAddr", "Frame2", 1680, 480, 375, 372, nullptr, "Enter device addess 1 to 15"},
+        {"cmdSet", "Frame2", 2280, 360, 855, 495, "   Set Address", "Updates device addess "},
+        {"cmdE", "Frame3", 120, 360, 855, 495, "CNTL-E", "Sends CNTL-E to enable device echo function"},
+        {"cmdF", "Frame3", 1200, 360, 855, 495, "CNTL-F",
+         "Sends CNTL-F to disable echo for computer control"},
+        {"combCmd", "frmDevCmd", 120, 360, 4455, 315, nullptr, "Enter Device Command strings"},
+        {"cmdSend", "frmDevCmd", 4680, 360, 975, 375, "Send", "Sends Device Command strings"},
+        {"ckRead", "frmDevCmd", 2520, 720, 2055, 255, "Read Req'd after Send", nullptr},
+        {"cmdRST", "frm4882", 240, 840, 1095, 375, "Send *RST", "Sends*RST to the device"},
+        {"cmdCLS", "frm4882", 240, 1440, 1095, 375, "Send *CLS", "Sends *CLS to the device"},
+        {"ckAuto", "frmDevResp", 120, 240, 1335, 255, "Auto Query",
+         "Enables automatic read if command is a query"},
+        {"ckByteCnt", "frmDevResp", 120, 480, 2175, 255, "Display Character Count",
+         "Displays number of received characters"},
+        {"ckDispAll", "frmDevResp", 120, 720, 2055, 255, "Display All Characters",
+         "Displays all received characters"},
+        {"ckPrompt", "frmDevResp", 2520, 720, 3255, 255, "Expect Velk Ready-for-Next-Msg prompt",
+         "Reads Rdy-for-next-msg prompt from Velk interfaces"},
+        {"cmdRead", "frmDevResp", 3360, 240, 2295, 375, "Read DeviceResponse", "Read serial RX buffer"},
+        {"txtResults", "frmDevResp", 120, 1080, 5775, 1095, nullptr, nullptr},
+        {"cmdIDNTst", "frmIDNLp", 240, 360, 1215, 375, "Run Loop", "Enables continuous IDN? testloop"},
+        {"cmdIDNtstoff", "frmIDNLp", 1800, 360, 1215, 375, "Stop Loop", "Stops IDN? test lop"},
+        {"cmdCmdtst", "frmCmdLp", 240, 360, 1215, 375, "Start Loop",
+         "Starts output loop using Device Command string"},
+        {"cmdCmdtstoff", "frmCmdLp", 1800, 360, 1215, 375, "Stop Loop", "Stops comand test loop"},
+        {"optTime_0", "frmTimer", 240, 240, 855, 255, "100 ms", nullptr},
+        {"optTime_1", "frmTimer", 1200, 240, 855, 255, "200 ms", nullptr},
+        {"optTime_2", "frmTimer", 2160, 240, 855, 255, "300 ms", nullptr},
+        {"optTime_3", "frmTimer", 3120, 240, 855, 255, "500 ms", nullptr},
+        {"optTime_4", "frmTimer", 4080, 240, 735, 255, "1 sec", nullptr},
+};
+
+constexpr Placed kPortsLayout[] = {
+        {"lblTitle", "", 1560, 360, 3375, 375, "Select Baud Rate and COM Port", nullptr},
+        {"txtERROR", "", 720, 840, 5295, 615, nullptr, nullptr},
+        {"frmBaud", "", 600, 1800, 1935, 3015, "Select Baud Rate", "Select a baud rate"},
+        {"cmdCOM1", "", 3240, 1920, 1215, 735, "COM 1", "Initializes COM Port 1"},
+        {"cmdCOM2", "", 3240, 3120, 1215, 735, "COM 2", "Initializes COM Port 2"},
+        {"cmdCOM3", "", 4920, 1920, 1215, 735, "COM 3", "Initializes COM Port 3"},
+        {"cmdCOM4", "", 4920, 3120, 1215, 735, "COM 4", "Initializes COM Port 4"},
+        {"cmdExit", "", 5040, 4560, 1215, 735, "Return to    Main Form", nullptr},
+        {"optBaud_0", "frmBaud", 360, 360, 975, 255, "2400", nullptr},
+        {"optBaud_1", "frmBaud", 360, 720, 855, 255, "4800", nullptr},
+        {"optBaud_2", "frmBaud", 360, 1080, 855, 255, "9600", nullptr},
+        {"optBaud_3", "frmBaud", 360, 1440, 975, 255, "19200", nullptr},
+        {"optBaud_4", "frmBaud", 360, 1800, 975, 255, "38400", nullptr},
+        {"optBaud_5", "frmBaud", 360, 2160, 975, 255, "57600", nullptr},
+        {"optBaud_6", "frmBaud", 360, 2520, 975, 255, "115200", nullptr},
+};
+
+// Focus order by tab index; labels, frames and the revision text take no focus.
+const QStringList kMainTabOrder = {
+        "cmdInit",   "txtAddr",     "cmdSet",      "cmdE",         "cmdF",      "txtError",
+        "cmdExit",   "txtResults",  "cmdRead",     "ckAuto",       "ckByteCnt", "ckDispAll",
+        "combCmd",   "cmdSend",     "cmdRST",      "cmdCLS",       "cmdIDNTst", "cmdIDNtstoff",
+        "cmdCmdtst", "cmdCmdtstoff", "txtCount",   "ckCR",         "ckLF",      "optTime_0",
+        "optTime_1", "optTime_2",   "optTime_3",   "optTime_4",    "optProt_0", "optProt_1",
+        "optProt_2", "ckPrompt",    "ckRead"};
+const QStringList kPortsTabOrder = {"txtERROR",  "optBaud_0", "optBaud_1", "optBaud_2",
+                                    "optBaud_3", "optBaud_4", "cmdCOM1",   "cmdCOM2",
+                                    "cmdCOM3",   "cmdCOM4",   "cmdExit",   "optBaud_5",
+                                    "optBaud_6"};
+
+int px(int twips)
+{
+    return qRound(twips / 15.0);
+}
+
+QString captionOf(QWidget *w)
+{
+    if (auto *b = qobject_cast<QAbstractButton *>(w))
+        return b->text();
+    if (auto *l = qobject_cast<QLabel *>(w))
+        return l->text();
+    if (auto *g = qobject_cast<QGroupBox *>(w))
+        return g->title();
+    return {};
+}
+
+// The declared focus order, read the way Tab walks it.
+QStringList focusChain(QWidget *window)
+{
+    QStringList names;
+    QWidget *w = window->nextInFocusChain();
+    while (w != window) {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->window() == window && !w->objectName().isEmpty()
+            && !w->objectName().startsWith(u"qt_"))
+            names << w->objectName();
+        w = w->nextInFocusChain();
+    }
+    return names;
+}
+
+// Why a caption does not fit, or an empty string when it does.
+QString clipping(QWidget *w)
+{
+    const QString text = captionOf(w);
+    if (auto *button = qobject_cast<CaptionButton *>(w)) {
+        const QRect area = button->captionRect();
+        const QRect needed = button->fontMetrics().boundingRect(area, CaptionButton::captionFlags, text);
+        if (needed.width() > area.width() || needed.height() > area.height())
+            return QStringLiteral("needs %1x%2, has %3x%4")
+                    .arg(needed.width()).arg(needed.height()).arg(area.width()).arg(area.height());
+        return {};
+    }
+    QSize needed;
+    if (qobject_cast<QCheckBox *>(w) || qobject_cast<QRadioButton *>(w))
+        needed = w->sizeHint();
+    else if (qobject_cast<QLabel *>(w))
+        needed = w->fontMetrics().size(Qt::TextSingleLine, text);
+    else
+        return {};
+    // A check box's hint adds a little air around the text; the height only has to hold the text.
+    const int neededHeight = qMax(w->fontMetrics().height(), w->style()->pixelMetric(QStyle::PM_IndicatorHeight));
+    if (needed.width() > w->width() || neededHeight > w->height())
+        return QStringLiteral("needs %1x%2, has %3x%4")
+                .arg(needed.width()).arg(neededHeight).arg(w->width()).arg(w->height());
+    return {};
+}
+
+} // namespace
+
+class LayoutTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    void checkLayout(QWidget *window, const Placed *begin, const Placed *end)
+    {
+        for (const Placed *p = begin; p != end; ++p) {
+            auto *w = window->findChild<QWidget *>(QString::fromLatin1(p->name));
+            QVERIFY2(w, p->name);
+            const QString container = QString::fromLatin1(p->container);
+            QCOMPARE(w->parentWidget()->objectName(), container.isEmpty() ? window->objectName() : container);
+            QCOMPARE(w->geometry(), QRect(px(p->left), px(p->top), px(p->width), px(p->height)));
+            if (p->caption)
+                QCOMPARE(captionOf(w), QString::fromLatin1(p->caption));
+            QCOMPARE(w->toolTip(), p->tooltip ? QString::fromLatin1(p->tooltip) : QString());
+        }
+    }
+
+    void checkCaptionsFit(QWidget *window)
+    {
+        QStringList clipped;
+        for (QWidget *w : window->findChildren<QWidget *>()) {
+            const QString why = clipping(w);
+            if (!why.isEmpty())
+                clipped << QStringLiteral("%1 \"%2\": %3").arg(w->objectName(), captionOf(w), why);
+        }
+        QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(u"; ")));
+    }
+
+private slots:
+    void mainWindowMatchesItsLayout()
+    {
+        frmMain window;
+        QCOMPARE(window.windowTitle(), QStringLiteral("Velk Quillon"));
+        QCOMPARE(window.size(), QSize(643, 569));
+        QCOMPARE(window.minimumSize(), window.maximumSize());
+        checkLayout(&window, std::begin(kMainLayout), std::end(kMainLayout));
+        QCOMPARE(window.findChild<QLabel *>("Label1")->font().pointSizeF(), 12.0);
+    }
+
+    void portWindowMatchesItsLayout()
+    {
+        frmMain main;
+        frmPorts *window = main.portsWindow();
+        QCOMPARE(window->windowTitle(), QStringLiteral("Set COM Ports"));
+        QCOMPARE(window->size(), QSize(470, 383));
+        QCOMPARE(window->minimumSize(), window->maximumSize());
+        checkLayout(window, std::begin(kPortsLayout), std::end(kPortsLayout));
+        QCOMPARE(window->findChild<QLabel *>("lblTitle")->font().pointSizeF(), 9.75);
+        QVERIFY(!window->isVisible());
+    }
+
+    void optionArraysHaveExactlyTheirMembers()
+    {
+        frmMain main;
+        for (const auto &[prefix, count, owner] :
+             {std::tuple<QString, int, QWidget *>{"optProt_", 3, &main},
+              {"optTime_", 5, &main},
+              {"optBaud_", 7, main.portsWindow()}}) {
+            QRegularExpression member(QStringLiteral("^%1\\d+$").arg(prefix));
+            QCOMPARE(owner->findChildren<QRadioButton *>(member).size(), count);
+        }
+    }
+
+    void tabOrderFollowsTheTabIndices()
+    {
+        frmMain main;
+        QCOMPARE(focusChain(&main), kMainTabOrder);
+        QCOMPARE(focusChain(main.portsWindow()), kPortsTabOrder);
+    }
+
+    void captionsFitTheirControls()
+    {
+        frmMain main;
+        main.show();
+        main.portsWindow()->show();
+        QVERIFY(QTest::qWaitForWindowExposed(&main));
+        checkCaptionsFit(&main);
+        checkCaptionsFit(main.portsWindow());
+        // The return button is meant to wrap; make sure it really takes two lines.
+        auto *back = main.portsWindow()->findChild<CaptionButton *>("cmdExit");
+        const QRect two = back->fontMetrics().boundingRect(back->captionRect(), CaptionButton::captionFlags,
+                                                           back->text());
+        QCOMPARE(two.height() / back->fontMetrics().lineSpacing(), 2);
+    }
+
+    void textBoxesHaveAccessibleNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("accessible");
+        QTest::newRow("error") << "txtError" << "Error";
+        QTest::newRow("results") << "txtResults" << "Results";
+        QTest::newRow("command") << "combCmd" << "Device command";
+        QTest::newRow("address") << "txtAddr" << "Device address";
+        QTest::newRow("count") << "txtCount" << "Loop count";
+        QTest::newRow("revision") << "txtRev" << "Revision";
+    }
+
+    void textBoxesHaveAccessibleNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, accessible);
+        frmMain main;
+        QCOMPARE(main.findChild<QWidget *>(name)->accessibleName(), accessible);
+        QCOMPARE(main.portsWindow()->findChild<QWidget *>("txtERROR")->accessibleName(), QStringLiteral("Error"));
+        QCOMPARE(main.findChild<QComboBox *>("combCmd")->lineEdit()->accessibleName(),
+                 QStringLiteral("Device command"));
+    }
+};
+
+QUILLON_TEST_MAIN(LayoutTest)
+#include "test_layout.moc"
