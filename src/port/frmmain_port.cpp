@@ -32,6 +32,7 @@ void frmMain::cmdInit_Click()
         button->setEnabled(true);
     setResults(QString());                                                 // 3.9
     m.lastCmd.clear();
+    activateWindow(); // back from the port window, whatever the window manager does
     ui->combCmd->setFocus();                                               // 3.10
     ui->txtError->clear();                                                 // 3.11
     hideError();

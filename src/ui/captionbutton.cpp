@@ -3,7 +3,11 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
-CaptionButton::CaptionButton(QWidget *parent) : QPushButton(parent) { }
+CaptionButton::CaptionButton(QWidget *parent) : QPushButton(parent)
+{
+    // Enter presses the button that has the focus, in either window, and no other.
+    setAutoDefault(true);
+}
 
 QRect CaptionButton::captionRect() const
 {

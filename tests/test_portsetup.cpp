@@ -1,0 +1,308 @@
+// Port selection, Initialize and Exit, over pseudo-terminals.
+
+#include "port/serialcontrol.h"
+#include "ptydevice.h"
+#include "testmain.h"
+#include "ui/bytetextbox.h"
+#include "windowdriver.h"
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QSignalSpy>
+
+using namespace WindowDriver;
+
+namespace {
+
+const QStringList kDeviceButtons = {"cmdE",   "cmdF",      "cmdSet",       "cmdSend",
+                                    "cmdRead", "cmdRST",   "cmdCLS",       "cmdIDNTst",
+                                    "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff"};
+
+QString errorText(frmMain &w)
+{
+    return control<QPlainTextEdit>(&w, "txtError")->toPlainText();
+}
+
+bool errorShown(frmMain &w)
+{
+    return control<QWidget>(&w, "txtError")->isVisibleTo(&w);
+}
+
+bool deviceButtonsEnabled(frmMain &w, bool enabled)
+{
+    for (const QString &name : kDeviceButtons)
+        if (control<QWidget>(&w, name)->isEnabled() != enabled)
+            return false;
+    return true;
+}
+
+// Records the order in which buttons become enabled.
+class EnableRecorder : public QObject
+{
+public:
+    QStringList order;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::EnabledChange && static_cast<QWidget *>(watched)->isEnabled())
+            order << watched->objectName();
+        return false;
+    }
+};
+
+} // namespace
+
+class PortSetupTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void noPortEverChosen()
+    {
+        frmMain w;
+        QSignalSpy beeps(&w, &frmMain::beeped);
+        initialize(w, [](frmPorts *ports) { click(ports, "optBaud_4"); });
+        QCOMPARE(errorText(w), QStringLiteral("No COM Port Selected"));
+        QVERIFY(errorShown(w));
+        QCOMPARE(beeps.size(), 1);
+        QVERIFY(deviceButtonsEnabled(w, false));
+        QVERIFY(!w.serial()->PortOpen());
+        QCOMPARE(w.portsWindow()->comPort, 0);
+        QCOMPARE(w.portsWindow()->commSettings, QStringLiteral("38400,N,8,1"));
+    }
+
+    void opensTheChosenPortAndEnablesButtonsInOrder()
+    {
+        PtyDevice device;
+        device.bindTo(1);
+        frmMain w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        EnableRecorder recorder;
+        for (const QString &name : kDeviceButtons)
+            control<QWidget>(&w, name)->installEventFilter(&recorder);
+        control<ByteTextBox>(&w, "txtResults")->setText("old results");
+        QSignalSpy beeps(&w, &frmMain::beeped);
+
+        // The baud rate chosen after the COM button is the one used.
+        initializeOn(w, 1, 0);
+        QVERIFY(w.serial()->PortOpen());
+        QCOMPARE(w.serial()->CommPort(), 1);
+        QCOMPARE(w.serial()->Settings(), QStringLiteral("2400,N,8,1"));
+        QCOMPARE(device.outputBaud(), 2400);
+        QVERIFY(device.rawEightN1());
+        QCOMPARE(recorder.order, kDeviceButtons);
+        QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QString());
+        QCOMPARE(w.state().lastCmd, QString());
+        QVERIFY(!errorShown(w));
+        QCOMPARE(beeps.size(), 0); // a pty's missing modem lines are not worth a word
+        QTRY_VERIFY2(control<QComboBox>(&w, "combCmd")->hasFocus(), qPrintable(QApplication::focusWidget() ? QApplication::focusWidget()->objectName() + " in " + QApplication::focusWidget()->window()->objectName() : QString("none")));
+        // Set Address is enabled even under "Off(none)".
+        QVERIFY(control<QWidget>(&w, "cmdSet")->isEnabled());
+        QVERIFY(control<QAbstractButton>(&w, "optProt_0")->isChecked());
+    }
+
+    void secondInitializeClosesFirstAndKeepsChoices()
+    {
+        PtyDevice one, two;
+        one.bindTo(1);
+        two.bindTo(2);
+        frmMain w;
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+
+        bool closedWhileChoosing = false;
+        int baudShown = -1;
+        initialize(w, [&](frmPorts *ports) {
+            closedWhileChoosing = !w.serial()->PortOpen();
+            for (int i = 0; i < 7; ++i)
+                if (control(ports, QStringLiteral("optBaud_%1").arg(i))->isChecked())
+                    baudShown = i;
+            click(ports, "optBaud_3"); // 19200, no COM button: same port again
+        });
+        QVERIFY(closedWhileChoosing);
+        QCOMPARE(baudShown, 2);
+        QVERIFY(w.serial()->PortOpen());
+        QCOMPARE(w.serial()->CommPort(), 1);
+        QCOMPARE(one.outputBaud(), 19200);
+
+        // Another port: the old one is free again while the window is shown.
+        bool oldPortFree = false;
+        initialize(w, [&](frmPorts *ports) {
+            SerialControl other;
+            other.setCommPort(1);
+            oldPortFree = other.setPortOpen(true);
+            click(ports, "cmdCOM1");
+            click(ports, "cmdCOM2"); // the last one pressed wins
+        });
+        QVERIFY(oldPortFree);
+        QCOMPARE(w.serial()->CommPort(), 2);
+        QCOMPARE(w.serial()->devicePath(), two.path());
+        QCOMPARE(two.outputBaud(), 19200);
+    }
+
+    void titleBarCloseLeavesLikeReturn()
+    {
+        PtyDevice device;
+        device.bindTo(3);
+        frmMain w;
+        initialize(w, [](frmPorts *ports) {
+            click(ports, "cmdCOM3");
+            ports->close();
+        });
+        QVERIFY(!w.portsWindow()->isVisible());
+        QVERIFY(w.serial()->PortOpen());
+        QCOMPARE(w.serial()->CommPort(), 3);
+    }
+
+    void timerKeepsTickingWhileChoosing()
+    {
+        frmMain w;
+        w.timer()->setInterval(50);
+        QSignalSpy ticks(w.timer(), &QTimer::timeout);
+        initialize(w, [](frmPorts *) { QTest::qWait(400); });
+        QVERIFY2(ticks.size() >= 4, qPrintable(QString::number(ticks.size())));
+    }
+
+    void failedOpenStopsInitialize_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("missing") << "/dev/quillon-missing" << "No such device";
+        QTest::newRow("not serial") << "/dev/null" << "Not a serial device.";
+    }
+
+    void failedOpenStopsInitialize()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, reason);
+        qputenv("QUILLON_COM2", device.toLocal8Bit());
+        frmMain w;
+        QSignalSpy beeps(&w, &frmMain::beeped);
+        initializeOn(w, 2);
+        QVERIFY(!w.serial()->PortOpen());
+        QVERIFY(errorShown(w));
+        QVERIFY(errorText(w).startsWith(QStringLiteral("Cannot open COM 2 (%1): %2").arg(device, reason)));
+        QCOMPARE(beeps.size(), 1);
+        QVERIFY(deviceButtonsEnabled(w, false));
+    }
+
+    void busyPortIsReported()
+    {
+        PtyDevice device;
+        device.bindTo(4);
+        SerialControl otherProgram;
+        otherProgram.setCommPort(4);
+        QVERIFY(otherProgram.setPortOpen(true));
+        frmMain w;
+        initializeOn(w, 4);
+        QVERIFY(!w.serial()->PortOpen());
+        QVERIFY(errorText(w).endsWith("The device is in use by another program."));
+    }
+
+    void unplugWhileOpen()
+    {
+        auto device = std::make_unique<PtyDevice>();
+        device->bindTo(1);
+        frmMain w;
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QSignalSpy beeps(&w, &frmMain::beeped);
+        device->hangUp();
+        QTRY_VERIFY(!w.serial()->PortOpen());
+        QTest::qWait(100);
+        QCOMPARE(beeps.size(), 1);
+        QVERIFY(errorShown(w));
+        QVERIFY(errorText(w).contains("was lost"));
+
+        // Back again (a new device at the same binding): Initialize opens it.
+        device = std::make_unique<PtyDevice>();
+        device->bindTo(1);
+        initialize(w);
+        QVERIFY(w.serial()->PortOpen());
+        QVERIFY(!errorShown(w));
+    }
+
+    void enterBeforeAnyInitialize()
+    {
+        frmMain w;
+        QSignalSpy beeps(&w, &frmMain::beeped);
+        control<QComboBox>(&w, "combCmd")->setEditText("*IDN?");
+        QTest::keyClick(control<QComboBox>(&w, "combCmd")->lineEdit(), Qt::Key_Return);
+        QCOMPARE(beeps.size(), 1);
+        QVERIFY(errorText(w).startsWith("COM port not open"));
+        QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QString());
+    }
+
+    // Exit ends the process; each case runs in a child copy of this program.
+    void exitEndsTheProcess_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<int>("withinMs");
+        QTest::newRow("no port ever chosen") << "idle" << 2000;
+        QTest::newRow("port open") << "open" << 2000;
+        QTest::newRow("during a read's wait") << "waiting" << 2500;
+        QTest::newRow("title-bar close") << "close" << 2000;
+    }
+
+    void exitEndsTheProcess()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(int, withinMs);
+        PtyDevice device;
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QUILLON_COM1", device.path());
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        child.setProcessEnvironment(env);
+        QElapsedTimer clock;
+        clock.start();
+        child.start(QCoreApplication::applicationFilePath(), {"--child", scenario});
+        QVERIFY(child.waitForFinished(10000));
+        const QByteArray output = child.readAllStandardOutput();
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        QVERIFY2(output.contains("exiting"), output.constData());
+        QVERIFY2(!output.contains("still running"), output.constData());
+        QVERIFY2(clock.elapsed() < withinMs, qPrintable(QString::number(clock.elapsed())));
+    }
+};
+
+// What a child does before Exit; anything printed after "exiting" means Exit did not end it.
+static int runChild(const QString &scenario)
+{
+    frmMain w;
+    w.show();
+    std::printf("exiting\n");
+    std::fflush(stdout);
+    if (scenario == "idle") {
+        w.cmdExit_Click();
+    } else if (scenario == "open") {
+        initializeOn(w, 1);
+        w.cmdExit_Click();
+    } else if (scenario == "waiting") {
+        initializeOn(w, 1);
+        // The device never answers: Read would wait about 3 s for its terminator.
+        QTimer::singleShot(200, &w, &frmMain::cmdExit_Click);
+        w.cmdRead_Click();
+    } else if (scenario == "close") {
+        w.close();
+    }
+    std::printf("still running\n");
+    return 3;
+}
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ApplyQuillonAppearance();
+    if (argc == 3 && QByteArray(argv[1]) == "--child")
+        return runChild(QString::fromLatin1(argv[2]));
+    PortSetupTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "test_portsetup.moc"

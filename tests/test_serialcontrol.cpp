@@ -1,0 +1,220 @@
+// The serial control over real pseudo-terminals: settings, byte transparency, failures.
+
+#include "ptydevice.h"
+#include "port/serialcontrol.h"
+#include "port/serialsettings.h"
+#include "testmain.h"
+
+#include <QSignalSpy>
+
+#include <sys/stat.h>
+
+class SerialControlTest : public QObject
+{
+    Q_OBJECT
+
+    // Collects input until `count` bytes are there, polling the way Read does.
+    static QByteArray collect(SerialControl &control, qsizetype count, int timeoutMs = 3000)
+    {
+        QByteArray got;
+        QDeadlineTimer deadline(timeoutMs);
+        while (got.size() < count && !deadline.hasExpired()) {
+            QCoreApplication::processEvents();
+            got += control.Input();
+            control.waitForInput(std::chrono::steady_clock::now() + std::chrono::milliseconds(2));
+        }
+        return got;
+    }
+
+private slots:
+    void settingsTexts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<int>("baud");
+        QTest::addColumn<int>("parity");
+        QTest::addColumn<int>("stop");
+        for (int baud : {2400, 4800, 9600, 19200, 38400, 57600, 115200})
+            QTest::addRow("%d", baud) << QStringLiteral("%1,N,8,1").arg(baud) << true << baud
+                                     << int(QSerialPort::NoParity) << int(QSerialPort::OneStop);
+        QTest::newRow("even, 2 stop") << "1200,E,7,2" << true << 1200 << int(QSerialPort::EvenParity) << int(QSerialPort::TwoStop);
+        QTest::newRow("three fields") << "9600,N,8" << false << 0 << 0 << 0;
+        QTest::newRow("bad parity") << "9600,X,8,1" << false << 0 << 0 << 0;
+        QTest::newRow("bad bits") << "9600,N,9,1" << false << 0 << 0 << 0;
+        QTest::newRow("bad rate") << "fast,N,8,1" << false << 0 << 0 << 0;
+    }
+
+    void settingsTexts()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        const auto settings = SerialSettings::parse(text);
+        QCOMPARE(settings.has_value(), valid);
+        if (!valid)
+            return;
+        QFETCH(int, baud);
+        QFETCH(int, parity);
+        QFETCH(int, stop);
+        QCOMPARE(settings->baudRate, baud);
+        QCOMPARE(int(settings->parity), parity);
+        QCOMPARE(int(settings->stopBits), stop);
+    }
+
+    void everyByteValueBothWays()
+    {
+        PtyDevice device;
+        device.bindTo(1);
+        SerialControl control;
+        control.setCommPort(1);
+        QVERIFY(control.setSettings("115200,N,8,1"));
+        QVERIFY(control.setPortOpen(true));
+        QVERIFY(device.rawEightN1());
+        QCOMPARE(device.outputBaud(), 115200);
+
+        QByteArray all;
+        for (int b = 0; b < 256; ++b)
+            all += char(b);
+        QVERIFY(control.Output(all));
+        QVERIFY(device.waitForReceived(all.size()));
+        QCOMPARE(device.received().toHex(), all.toHex());
+
+        device.send(all);
+        const QByteArray back = collect(control, all.size());
+        QCOMPARE(back.toHex(), all.toHex());
+        QCOMPARE(control.InBufferCount(), 0);
+    }
+
+    void longMessageArrivesWhole()
+    {
+        PtyDevice device;
+        device.bindTo(2);
+        SerialControl control;
+        control.setCommPort(2);
+        QVERIFY(control.setPortOpen(true));
+        QByteArray message(100 * 1024, '\0');
+        for (qsizetype i = 0; i < message.size(); ++i)
+            message[i] = char(i * 7 + i / 251);
+        QVERIFY(control.Output(message));
+        QVERIFY(device.waitForReceived(message.size(), 10000));
+        QCOMPARE(device.received(), message);
+    }
+
+    void inputLenLimitsEachRead()
+    {
+        PtyDevice device;
+        device.bindTo(1);
+        SerialControl control;
+        control.setCommPort(1);
+        QVERIFY(control.setPortOpen(true));
+        device.send("abcdef");
+        QTRY_COMPARE((QCoreApplication::processEvents(), control.InBufferCount()), qint64(6));
+        control.setInputLen(4);
+        QCOMPARE(control.Input(), QByteArray("abcd"));
+        QCOMPARE(control.InBufferCount(), 2);
+        control.setInputLen(0);
+        QCOMPARE(control.Input(), QByteArray("ef"));
+        QCOMPARE(control.Input(), QByteArray());
+    }
+
+    void noPortOpen()
+    {
+        SerialControl control;
+        QSignalSpy failures(&control, &SerialControl::failure);
+        QVERIFY(!control.PortOpen());
+        QCOMPARE(control.Input(), QByteArray());
+        QCOMPARE(control.InBufferCount(), 0);
+        QVERIFY(!control.Output("*IDN?\n"));
+        QCOMPARE(failures.size(), 1);
+        QVERIFY(failures.first().first().toString().startsWith("COM port not open"));
+        // Waiting on a closed port still lasts its time and does not spin or crash.
+        const auto start = std::chrono::steady_clock::now();
+        control.waitForInput(start + std::chrono::milliseconds(5));
+        QVERIFY(std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(5));
+    }
+
+    void openFailures_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("missing") << "/dev/quillon-no-such-port"
+                                 << "Cannot open COM 3 (/dev/quillon-no-such-port): No such device. "
+                                    "Check the cable or adapter, or bind COM 3 with QUILLON_COM3.";
+        QTest::newRow("not serial") << "/dev/null" << "Cannot open COM 3 (/dev/null): Not a serial device.";
+    }
+
+    void openFailures()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, expected);
+        qputenv("QUILLON_COM3", device.toLocal8Bit());
+        SerialControl control;
+        QSignalSpy failures(&control, &SerialControl::failure);
+        control.setCommPort(3);
+        QVERIFY(!control.setPortOpen(true));
+        QVERIFY(!control.PortOpen());
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(failures.first().first().toString(), expected);
+    }
+
+    void busyDevice()
+    {
+        PtyDevice device;
+        device.bindTo(4);
+        SerialControl first, second;
+        first.setCommPort(4);
+        second.setCommPort(4);
+        QVERIFY(first.setPortOpen(true));
+        QSignalSpy failures(&second, &SerialControl::failure);
+        QVERIFY(!second.setPortOpen(true));
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(failures.first().first().toString(),
+                 QStringLiteral("Cannot open COM 4 (%1): The device is in use by another program.").arg(device.path()));
+        first.setPortOpen(false);
+        QVERIFY(second.setPortOpen(true)); // free again once the other program lets go
+    }
+
+    void permissionDeniedNamesTheRemedy()
+    {
+        // Root may open anything, so the text is checked on its own.
+        OpenFailure why;
+        why.comPort = 1;
+        why.device = "/dev/ttyUSB0";
+        why.error = QSerialPort::PermissionError;
+        why.accessDenied = true;
+        why.owningGroup = "uucp";
+        QCOMPARE(DescribeOpenFailure(why),
+                 QStringLiteral("Cannot open COM 1 (/dev/ttyUSB0): Permission denied. Add your user to the "
+                                "group \"uucp\" (sudo usermod -aG uucp $USER), then log in again."));
+        why.owningGroup.clear();
+        QVERIFY(DescribeOpenFailure(why).contains("\"dialout\""));
+    }
+
+    void unplugIsReportedOnceAndPortCanReopen()
+    {
+        auto device = std::make_unique<PtyDevice>();
+        device->bindTo(1);
+        SerialControl control;
+        control.setCommPort(1);
+        QVERIFY(control.setPortOpen(true));
+        QSignalSpy failures(&control, &SerialControl::failure);
+        device->hangUp();
+        // Keep polling as a waiting Read would; the control must settle, not spin on errors.
+        for (int i = 0; i < 200; ++i) {
+            QCoreApplication::processEvents();
+            control.Input();
+            control.waitForInput(std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
+        }
+        QVERIFY(!control.PortOpen());
+        QCOMPARE(failures.size(), 1);
+        QVERIFY2(failures.first().first().toString().contains("was lost"), qPrintable(failures.first().first().toString()));
+
+        device = std::make_unique<PtyDevice>();
+        device->bindTo(1);
+        QVERIFY(control.setPortOpen(true));
+        QVERIFY(control.Output("back"));
+        QVERIFY(device->waitForReceived(4));
+    }
+};
+
+QUILLON_TEST_MAIN(SerialControlTest)
+#include "test_serialcontrol.moc"

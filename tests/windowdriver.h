@@ -1,0 +1,49 @@
+#pragma once
+
+#include "mainwin/frmmain.h"
+#include "port/frmports.h"
+
+#include <QAbstractButton>
+#include <QTimer>
+
+#include <functional>
+
+// Drives the main window the way an operator does, for tests.
+namespace WindowDriver {
+
+template <typename T = QAbstractButton>
+T *control(QWidget *window, const QString &name)
+{
+    return window->findChild<T *>(name);
+}
+
+inline void click(QWidget *window, const QString &name)
+{
+    control(window, name)->click();
+}
+
+// Presses Initialize; while the port window is shown (modally) runs `inWindow`, then leaves it
+// with its return button unless `inWindow` already closed it.
+inline void initialize(frmMain &window, const std::function<void(frmPorts *)> &inWindow = {})
+{
+    QTimer::singleShot(0, &window, [&window, inWindow] {
+        frmPorts *ports = window.portsWindow();
+        if (inWindow)
+            inWindow(ports);
+        if (ports->isVisible())
+            click(ports, QStringLiteral("cmdExit"));
+    });
+    window.cmdInit_Click();
+}
+
+// Initialize with one COM button (and optionally a baud option index) pressed.
+inline void initializeOn(frmMain &window, int comPort, int baudIndex = -1)
+{
+    initialize(window, [comPort, baudIndex](frmPorts *ports) {
+        click(ports, QStringLiteral("cmdCOM%1").arg(comPort));
+        if (baudIndex >= 0)
+            click(ports, QStringLiteral("optBaud_%1").arg(baudIndex));
+    });
+}
+
+} // namespace WindowDriver
