@@ -14,6 +14,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
+
 frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
     ui->setupUi(this);
@@ -36,6 +40,11 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
     ui->txtRev->setStyleSheet(QStringLiteral("background: palette(window); border: none;"));
 
     MSComm1 = new SerialControl(this);
+#ifdef Q_OS_LINUX
+    // The waits for the device sleep in 100 us steps on this thread; Linux's default 50 us
+    // timer slack would stretch every wait by half.
+    prctl(PR_SET_TIMERSLACK, 1UL);
+#endif
 
     optProt = new QButtonGroup(this);
     optProt->addButton(ui->optProt_0, 0);

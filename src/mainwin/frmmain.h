@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <chrono>
+
 QT_BEGIN_NAMESPACE
 class QButtonGroup;
 class QCheckBox;
@@ -108,4 +110,5 @@ private:
     QButtonGroup *optTime = nullptr;
     frmPorts *m_ports = nullptr;
     bool m_exchangeBusy = false;
+    std::chrono::steady_clock::time_point m_pollPeriodEnd;
 };

@@ -169,7 +169,14 @@ void frmMain::readResponse()
 
 QByteArray frmMain::pollSerial()
 {
-    const auto periodEnd = steady_clock::now() + kPollPeriod;
+    // Consecutive polls keep to one 100 us grid: a sleep that overshoots (a wake-up is never
+    // exact) is made up by a shorter one next, so N polls last N periods. After a stall longer
+    // than a period, or at the start of a new wait, the grid starts afresh.
+    const auto now = steady_clock::now();
+    auto periodEnd = m_pollPeriodEnd + kPollPeriod;
+    if (periodEnd <= now - kPollPeriod || periodEnd > now + kPollPeriod)
+        periodEnd = now + kPollPeriod;
+    m_pollPeriodEnd = periodEnd;
     QCoreApplication::processEvents();
     QByteArray arrived = MSComm1->Input();
     if (arrived.isEmpty())

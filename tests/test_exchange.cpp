@@ -1,0 +1,520 @@
+// Send, Read and the protocol/address handlers against a scripted device on a pseudo-terminal.
+
+#include "messaging/framing.h"
+#include "port/serialcontrol.h"
+#include "ptydevice.h"
+#include "testmain.h"
+#include "ui/bytetextbox.h"
+#include "windowdriver.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QSignalSpy>
+
+using namespace WindowDriver;
+
+namespace {
+QByteArray hex(const char *spaced)
+{
+    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
+}
+} // namespace
+
+class ExchangeTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<PtyDevice> device;
+    std::unique_ptr<frmMain> w;
+    std::unique_ptr<QSignalSpy> beeps;
+
+    QString results() const { return control<ByteTextBox>(w.get(), "txtResults")->text(); }
+    QString error() const { return control<QPlainTextEdit>(w.get(), "txtError")->toPlainText(); }
+    bool errorShown() const { return control<QWidget>(w.get(), "txtError")->isVisibleTo(w.get()); }
+    QCheckBox *box(const char *name) const { return control<QCheckBox>(w.get(), name); }
+    QComboBox *command() const { return control<QComboBox>(w.get(), "combCmd"); }
+    void type(const QString &text) const { command()->setEditText(text); }
+
+    void setAddress(const QString &typed)
+    {
+        control<QLineEdit>(w.get(), "txtAddr")->setText(typed);
+        w->cmdSet_Click();
+    }
+
+    // A device that answers every message ending in `end` with `reply`.
+    void answerWith(const QByteArray &reply, char end = '\n', int delayMs = 0, int baud = 0)
+    {
+        device->onReceived = [this, reply, end, delayMs, baud](const QByteArray &chunk) {
+            if (chunk.endsWith(end))
+                device->send(reply, delayMs, baud);
+        };
+    }
+
+    // Waits until the device has nothing more to say and the port buffer is empty.
+    void settle() { QTest::qWait(30); }
+
+private slots:
+    void init()
+    {
+        device = std::make_unique<PtyDevice>();
+        device->bindTo(1);
+        w = std::make_unique<frmMain>();
+        beeps = std::make_unique<QSignalSpy>(w.get(), &frmMain::beeped);
+        initializeOn(*w, 1);
+        QVERIFY(w->serial()->PortOpen());
+    }
+
+    void cleanup()
+    {
+        beeps.reset();
+        w.reset();
+        device.reset();
+    }
+
+    void framingsOnTheWire_data()
+    {
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<bool>("cr");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::newRow("off") << 0 << false << QByteArray("*IDN?\n");
+        QTest::newRow("off crlf") << 0 << true << QByteArray("*IDN?\r\n");
+        QTest::newRow("addr") << 1 << false << hex("02 34") + "*IDN?\n";
+        QTest::newRow("packet") << 2 << true << hex("02 34 2A 49 44 4E 3F 03 63");
+    }
+
+    void framingsOnTheWire()
+    {
+        QFETCH(int, protocol);
+        QFETCH(bool, cr);
+        QFETCH(QByteArray, wire);
+        click(w.get(), QStringLiteral("optProt_%1").arg(protocol));
+        setAddress("4");
+        box("ckCR")->setChecked(cr);
+        box("ckPrompt")->setChecked(false);
+        answerWith(protocol == 2 ? hex("06 34") + "VELK" + hex("03") + char(XorChecksum(hex("06 34") + "VELK" + hex("03"))) + "\r\n"
+                                 : QByteArray("VELK,QSIM\r\n"),
+                   wire.back());
+        type("*IDN?");
+        w->cmdSend_Click();
+        QCOMPARE(device->received().toHex(' '), wire.toHex(' '));
+        QCOMPARE(w->state().outMsg, wire);
+        QCOMPARE(w->state().QueryFlg, 1);
+        if (protocol == 2)
+            QVERIFY2(results().contains("RespStr= VELK"), qPrintable(results()));
+        else
+            QCOMPARE(results(), QStringLiteral("VELK,QSIM"));
+        QVERIFY(!errorShown());
+    }
+
+    void whatFollowsTheSend_data()
+    {
+        QTest::addColumn<QString>("cmd");
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<bool>("autoQuery");
+        QTest::addColumn<bool>("readAfter");
+        QTest::addColumn<bool>("prompt");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<qint64>("leftInBuffer");
+        const QString reply = "OK";
+        QTest::newRow("query, auto: read") << "*IDN?" << 0 << true << false << true << reply << qint64(0);
+        QTest::newRow("read required: read") << "*RST" << 0 << true << true << false << reply << qint64(0);
+        QTest::newRow("query, no auto, no prompt: nothing") << "*IDN?" << 0 << false << false << false << "Sent *IDN?" << qint64(5);
+        QTest::newRow("no query, prompt: waits, discards") << "*RST" << 0 << true << false << true << "Sent *RST" << qint64(0);
+        QTest::newRow("no query, no prompt: nothing") << "*RST" << 0 << true << false << false << "Sent *RST" << qint64(5);
+    }
+
+    void whatFollowsTheSend()
+    {
+        QFETCH(QString, cmd);
+        QFETCH(int, protocol);
+        QFETCH(bool, autoQuery);
+        QFETCH(bool, readAfter);
+        QFETCH(bool, prompt);
+        QFETCH(QString, shown);
+        QFETCH(qint64, leftInBuffer);
+        click(w.get(), QStringLiteral("optProt_%1").arg(protocol));
+        box("ckAuto")->setChecked(autoQuery);
+        box("ckRead")->setChecked(readAfter);
+        box("ckPrompt")->setChecked(prompt);
+        answerWith("OK\r\n>");
+        type(cmd);
+        QElapsedTimer clock;
+        clock.start();
+        w->cmdSend_Click();
+        QVERIFY2(clock.elapsed() < 900, "no wait ran to its end");
+        QCOMPARE(results(), shown);
+        QVERIFY(!box("ckRead")->isChecked());
+        QVERIFY(!errorShown());
+        settle();
+        QCOMPARE(w->serial()->InBufferCount(), leftInBuffer);
+    }
+
+    void packetIsAlwaysRead()
+    {
+        click(w.get(), "optProt_2");
+        QVERIFY(!box("ckPrompt")->isChecked());
+        setAddress("4");
+        box("ckAuto")->setChecked(false);
+        const QByteArray ack = hex("06 34 30 03") + char(XorChecksum(hex("06 34 30 03")));
+        answerWith(ack + "\r\n", '\x4a'); // the frame ends in its checksum 0x4A
+        type("*RST");
+        w->cmdSend_Click();
+        QCOMPARE(device->received(), hex("02 34 2A 52 53 54 03 4A"));
+        QCOMPARE(results(), QStringLiteral("ACK Packet received\r\nCksum verified, Cksum =  %1\r\nESR value= 0")
+                                    .arg(XorChecksum(hex("06 34 30 03"))));
+    }
+
+    void refusalsStillDrainTheBuffer_data()
+    {
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("nothing to send") << 0 << "" << "Nothing to send";
+        QTest::newRow("addr without address") << 1 << "*IDN?" << "Missing a device address";
+        QTest::newRow("packet without address") << 2 << "*IDN?" << "Missing a device address";
+        QTest::newRow("not 8-bit") << 0 << QStringLiteral("*IDN\u20ac")
+                                   << "Cannot send: the command holds a character outside the 8-bit range (codes 0 to 255). Nothing was sent.";
+    }
+
+    void refusalsStillDrainTheBuffer()
+    {
+        QFETCH(int, protocol);
+        QFETCH(QString, typed);
+        QFETCH(QString, message);
+        click(w.get(), QStringLiteral("optProt_%1").arg(protocol));
+        device->send("stale reply\r\n>");
+        QTRY_COMPARE((QCoreApplication::processEvents(), w->serial()->InBufferCount()), qint64(14));
+        type(typed);
+        w->cmdSend_Click();
+        QCOMPARE(error(), message);
+        QVERIFY(errorShown());
+        QCOMPARE(beeps->size(), 1);
+        QCOMPARE(w->serial()->InBufferCount(), 0);
+        settle();
+        QCOMPARE(device->received(), QByteArray());
+        QCOMPARE(w->state().lastCmd, QString());
+    }
+
+    void offNeedsNoAddress()
+    {
+        box("ckPrompt")->setChecked(false);
+        answerWith("VELK\r\n");
+        type("*IDN?");
+        w->cmdSend_Click();
+        QCOMPARE(device->received(), QByteArray("*IDN?\n"));
+        QCOMPARE(results(), QStringLiteral("VELK"));
+    }
+
+    void emptyBoxRepeatsLastCommand()
+    {
+        box("ckPrompt")->setChecked(false);
+        answerWith("R\r\n");
+        type("*IDN?");
+        w->cmdSend_Click();
+        type("");
+        w->cmdSend_Click();
+        QCOMPARE(device->received(), QByteArray("*IDN?\n*IDN?\n"));
+        QCOMPARE(command()->currentText(), QStringLiteral("*IDN?"));
+        QCOMPARE(w->state().lastCmd, QStringLiteral("*IDN?"));
+    }
+
+    void queryMarkInTheFrameMakesAQuery()
+    {
+        // Address 15 is "?": every addressed frame is a query, so Auto Query reads after *RST.
+        click(w.get(), "optProt_1");
+        setAddress("15");
+        QCOMPARE(w->state().devAddr, QStringLiteral("?"));
+        box("ckPrompt")->setChecked(false);
+        answerWith("DONE\r\n");
+        type("*RST");
+        w->cmdSend_Click();
+        QCOMPARE(w->state().QueryFlg, 1);
+        QCOMPARE(results(), QStringLiteral("DONE"));
+
+        // A packet checksum of 0x3F labels an ACK payload as a response.
+        click(w.get(), "optProt_2");
+        setAddress("4");
+        const QByteArray plain = "*R";
+        QByteArray frame = FrameMessage(plain, false, true, "4", false, false);
+        QByteArray cmd = plain;
+        // Find a one-letter suffix whose frame checksum is '?'.
+        for (char c = 'A'; c <= 'z'; ++c) {
+            frame = FrameMessage(plain + c, false, true, "4", false, false);
+            if (frame.back() == '?') {
+                cmd = plain + c;
+                break;
+            }
+        }
+        QCOMPARE(frame.back(), '?');
+        const QByteArray ack = hex("06 34") + "1" + hex("03");
+        answerWith(ack + char(XorChecksum(ack)) + "\r\n", '?');
+        type(QString::fromLatin1(cmd));
+        w->cmdSend_Click();
+        QCOMPARE(w->state().QueryFlg, 1);
+        QVERIFY2(results().endsWith("RespStr= 1"), qPrintable(results()));
+    }
+
+    void readOutcomes_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("packet");
+        QTest::addColumn<bool>("dispAll");
+        QTest::addColumn<bool>("count");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<int>("expectedBeeps");
+        QTest::newRow("cut at terminators") << QByteArray("XYZ\r\n>") << false << false << true << "XYZ\r\nCount =  6" << 0;
+        QTest::newRow("all characters") << QByteArray("XYZ\r\n>") << false << true << true << "XYZ<cr><lf>>\r\nCount =  6" << 0;
+        QTest::newRow("starts with lf") << QByteArray("\nXY>") << false << false << true << "\r\nCount =  4" << 0;
+        QTest::newRow("worked example") << hex("06 34 33 32 03 30") << true << false << true
+                                        << "ACK Packet received\r\nCksum verified, Cksum =  48\r\nRespStr= 32\r\nCount =  6" << 0;
+        QTest::newRow("packet shown raw") << hex("06 34 33 32 03 30") << true << true << false
+                                          << QString::fromLatin1(hex("06 34 33 32 03 30")) << 0;
+        QTest::newRow("cksum fails beeps") << hex("06 34 33 32 03 31") << true << false << false
+                                           << "ACK Packet received\r\nCksum fails\r\nRespStr= 32" << 1;
+        QTest::newRow("nak") << hex("15 34 33 32 03 23") << true << false << false
+                             << "NAK packet received\r\nCksum verified, Cksum =  35\r\nESR value= 32" << 0;
+        QTest::newRow("not a packet, no beep") << QByteArray("hello") << true << false << false
+                                               << "Did not receive a ACK/NAK packet\r\nhello" << 0;
+        QTest::newRow("nul kept") << QByteArray("A\0B\r\n", 5) << false << false << false << QString::fromLatin1("A\0B", 3) << 0;
+    }
+
+    void readOutcomes()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, packet);
+        QFETCH(bool, dispAll);
+        QFETCH(bool, count);
+        QFETCH(QString, shown);
+        QFETCH(int, expectedBeeps);
+        if (packet) {
+            click(w.get(), "optProt_2");
+            setAddress("4");
+        }
+        box("ckPrompt")->setChecked(false);
+        box("ckLF")->setChecked(false); // no terminator: the first bytes end the wait
+        box("ckDispAll")->setChecked(dispAll);
+        box("ckByteCnt")->setChecked(count);
+        // The device answers the frame at once; Auto Query reads the reply.
+        answerWith(reply, FrameMessage("*IDN?", false, packet, "4", false, false).back());
+        type("*IDN?"); // QueryFlg 1
+        w->cmdSend_Click();
+        QCOMPARE(results(), shown);
+        QCOMPARE(beeps->size(), expectedBeeps);
+    }
+
+    void nothingReceived()
+    {
+        box("ckPrompt")->setChecked(false);
+        box("ckByteCnt")->setChecked(true);
+        box("ckRead")->setChecked(true);
+        QElapsedTimer clock;
+        clock.start();
+        w->cmdRead_Click();
+        const qint64 took = clock.elapsed();
+        QCOMPARE(results(), QStringLiteral("Rx buffer empty"));
+        QVERIFY(!box("ckRead")->isChecked());
+        QCOMPARE(beeps->size(), 0);
+        // 30,001 polls of at least 100 us each: about 3 s, on any machine.
+        QVERIFY2(took >= 2900 && took < 6000, qPrintable(QString::number(took)));
+    }
+
+    void promptMissing()
+    {
+        // A device that answers but never sends ">": the prompt wait ends after about 1 s.
+        answerWith("XYZ\r\n");
+        type("*IDN?");
+        QElapsedTimer clock;
+        clock.start();
+        w->cmdSend_Click();
+        const qint64 took = clock.elapsed();
+        QCOMPARE(error(), QStringLiteral("Prompt not found. Uncheck Next Msg Prompt box if communicating with a non-Velk device"));
+        QVERIFY(errorShown());
+        QCOMPARE(beeps->size(), 1);
+        QCOMPARE(results(), QStringLiteral("XYZ")); // the read goes on to show the reply
+        QVERIFY2(took >= 950 && took < 3000, qPrintable(QString::number(took)));
+    }
+
+    void slowDeviceIsShownWhole()
+    {
+        // 200 ms latency, then paced at 2400 baud: about 0.35 s for the whole reply.
+        initializeOn(*w, 1, 0);
+        answerWith("VELK,QSIM-488,0,1.0\r\n>", '\n', 200, 2400);
+        type("*IDN?");
+        w->cmdSend_Click();
+        QCOMPARE(results(), QStringLiteral("VELK,QSIM-488,0,1.0"));
+        QVERIFY(!errorShown());
+        QCOMPARE(beeps->size(), 0);
+    }
+
+    void longReplyCountsEveryCharacter()
+    {
+        box("ckPrompt")->setChecked(false);
+        box("ckByteCnt")->setChecked(true);
+        const QByteArray big = QByteArray(40000, 'a') + "\r\n";
+        answerWith(big);
+        type("*IDN?");
+        w->cmdSend_Click();
+        QVERIFY2(results().endsWith("Count =  40002"), qPrintable(results().right(30)));
+    }
+
+    void longCommandGoesOutWhole()
+    {
+        box("ckPrompt")->setChecked(false);
+        box("ckAuto")->setChecked(false);
+        const QString longCmd = QString(600, u'A') + "?";
+        type(longCmd);
+        w->cmdSend_Click();
+        QVERIFY(device->waitForReceived(602));
+        QCOMPARE(device->received(), longCmd.toLatin1() + "\n");
+    }
+
+    void sendDuringAWaitIsIgnored()
+    {
+        // *RST with the prompt option: Send waits for ">". Clicks during the wait do nothing.
+        int sendsDuringWait = 0;
+        device->onReceived = [&](const QByteArray &) {
+            if (sendsDuringWait++ == 0) {
+                QTimer::singleShot(50, w.get(), [&] {
+                    QVERIFY(w->exchangeInProgress());
+                    w->cmdSend_Click();
+                    w->cmdRead_Click();
+                    w->cmdCLS_Click();
+                    w->cmdE_Click();
+                    QTest::keyClick(command()->lineEdit(), Qt::Key_Return);
+                    device->send(">");
+                });
+            }
+        };
+        type("*RST");
+        w->cmdSend_Click();
+        settle();
+        QCOMPARE(device->received(), QByteArray("*RST\n"));
+        QVERIFY(!errorShown());
+        QVERIFY(!w->exchangeInProgress());
+    }
+
+    void deviceVanishesDuringAWait()
+    {
+        box("ckPrompt")->setChecked(false);
+        device->onReceived = [&](const QByteArray &) { QTimer::singleShot(50, device.get(), [&] { device->hangUp(); }); };
+        type("*IDN?");
+        QElapsedTimer clock;
+        clock.start();
+        w->cmdSend_Click();
+        QVERIFY2(clock.elapsed() < 1500, "the wait should end once the port is gone");
+        QCOMPARE(results(), QStringLiteral("Rx buffer empty"));
+        QVERIFY(error().contains("was lost"));
+        QCOMPARE(beeps->size(), 1);
+        QVERIFY(!w->serial()->PortOpen());
+    }
+
+    void initializeDuringAWait()
+    {
+        box("ckPrompt")->setChecked(false);
+        answerWith("LATE\r\n", '\n', 300);
+        QTimer::singleShot(50, w.get(), [&] { initialize(*w); });
+        type("*IDN?");
+        w->cmdSend_Click();
+        QVERIFY(w->serial()->PortOpen());
+        QVERIFY(!w->exchangeInProgress());
+    }
+
+    void protocolChoice_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<bool>("addrMode");
+        QTest::addColumn<bool>("packetMode");
+        QTest::addColumn<bool>("setEnabled");
+        QTest::addColumn<bool>("prompt");
+        QTest::newRow("off") << 0 << false << false << false << true;
+        QTest::newRow("addr") << 1 << true << false << true << true;
+        QTest::newRow("packet") << 2 << false << true << true << false;
+    }
+
+    void protocolChoice()
+    {
+        QFETCH(int, index);
+        QFETCH(bool, addrMode);
+        QFETCH(bool, packetMode);
+        QFETCH(bool, setEnabled);
+        QFETCH(bool, prompt);
+        box("ckPrompt")->setChecked(!prompt);
+        click(w.get(), QStringLiteral("optProt_%1").arg(index == 0 ? 2 : 0)); // a change first
+        click(w.get(), QStringLiteral("optProt_%1").arg(index));
+        QCOMPARE(w->state().addrMode, addrMode);
+        QCOMPARE(w->state().packetMode, packetMode);
+        QCOMPARE(control<QWidget>(w.get(), "cmdSet")->isEnabled(), setEnabled);
+        QCOMPARE(box("ckPrompt")->isChecked(), prompt);
+        w->optProt_Click(7); // not a member: nothing changes
+        QCOMPARE(w->state().addrMode, addrMode);
+        // Typing in the address box enables Set Address whatever the protocol.
+        control<QLineEdit>(w.get(), "txtAddr")->setText("3");
+        QVERIFY(control<QWidget>(w.get(), "cmdSet")->isEnabled());
+        QCOMPARE(w->state().devAddr, QStringLiteral("4"));
+    }
+
+    void setAddress_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QString>("devAddr");
+        for (const char *bad : {"00", "-0", " 0", "15.5", "16", ""})
+            QTest::addRow("reject '%s'", bad) << bad << false << "4";
+        QTest::newRow("0") << "0" << true << "0";
+        QTest::newRow("07") << "07" << true << "07";
+        QTest::newRow("5x") << "5x" << true << "5x";
+        QTest::newRow("-3") << "-3" << true << "-3";
+        QTest::newRow("3.5") << "3.5" << true << "3.5";
+        QTest::newRow("9.5") << "9.5" << true << ":";
+        QTest::newRow("10.5") << "10.5" << true << ":";
+        QTest::newRow("12") << "12" << true << "<";
+        QTest::newRow("14") << "14" << true << ">";
+        QTest::newRow("15") << "15" << true << "?";
+    }
+
+    void setAddress()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, accepted);
+        QFETCH(QString, devAddr);
+        w->show();
+        w->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        control<QLineEdit>(w.get(), "txtAddr")->setText(typed);
+        control<QLineEdit>(w.get(), "txtAddr")->setFocus();
+        QWidget *focusBefore = QApplication::focusWidget();
+        click(w.get(), "cmdSet");
+        QCOMPARE(w->state().devAddr, devAddr);
+        QCOMPARE(w->state().AddrSetFlg, accepted);
+        QCOMPARE(control<QWidget>(w.get(), "cmdSet")->isEnabled(), !accepted);
+        QCOMPARE(errorShown(), !accepted);
+        QCOMPARE(beeps->size(), accepted ? 0 : 1);
+        if (accepted) {
+            QCOMPARE(results(), "Device address set to " + devAddr);
+            QTRY_VERIFY(command()->hasFocus());
+        } else {
+            QCOMPARE(error(), QStringLiteral("Address value not 0 to 15, re-enter"));
+            QCOMPARE(QApplication::focusWidget(), focusBefore);
+        }
+    }
+
+    void addressTwelveOnTheWireAndCommittedOnlyBySet()
+    {
+        click(w.get(), "optProt_1");
+        setAddress("12");
+        QCOMPARE(results(), QStringLiteral("Device address set to <"));
+        control<QLineEdit>(w.get(), "txtAddr")->setText("3");
+        box("ckPrompt")->setChecked(false);
+        box("ckAuto")->setChecked(false);
+        type("X");
+        w->cmdSend_Click();
+        QVERIFY(device->waitForReceived(4));
+        QCOMPARE(device->received(), hex("02 3C 58 0A"));
+    }
+};
+
+QUILLON_TEST_MAIN(ExchangeTest)
+#include "test_exchange.moc"
