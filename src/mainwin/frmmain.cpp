@@ -58,6 +58,7 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
     optTime->addButton(ui->optTime_4, 4);
 
     Timer1 = new QTimer(this);
+    Timer1->setTimerType(Qt::PreciseTimer); // "1 sec" means a second, not 950 ms
     Timer1->setInterval(500);
 
     connectHandlers();
@@ -90,6 +91,8 @@ void frmMain::connectHandlers()
     connect(ui->cmdE, &QPushButton::clicked, this, &frmMain::cmdE_Click);
     connect(ui->cmdF, &QPushButton::clicked, this, &frmMain::cmdF_Click);
     ui->combCmd->lineEdit()->installEventFilter(this);
+    // No completion: what the operator types is what goes on the line, letter for letter.
+    ui->combCmd->setCompleter(nullptr);
 
     // Whatever goes wrong on the line reaches the operator here, once, with one beep.
     connect(MSComm1, &SerialControl::failure, this, [this](const QString &message) {
@@ -186,10 +189,14 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == ui->combCmd->lineEdit() && event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
-        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+        if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             combCmd_KeyPress(13);
+            // Enter does nothing else in this box. Qt's own Enter handling would replace the
+            // typed command by a list entry that differs only in case ("*IDN?" -> "*idn?").
+            return true;
+        }
     }
-    return QWidget::eventFilter(watched, event); // the box still gets every key
+    return QWidget::eventFilter(watched, event);
 }
 
 void frmMain::endProcess()
