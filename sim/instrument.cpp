@@ -1,0 +1,203 @@
+#include "instrument.h"
+
+namespace {
+constexpr char STX = 0x02;
+constexpr char ETX = 0x03;
+constexpr char CNTL_E = 0x05;
+constexpr char CNTL_F = 0x06;
+constexpr char ACK = 0x06;
+constexpr char NAK = 0x15;
+const QByteArray kEndOfLine("\r\n");
+
+qsizetype firstTerminator(const QByteArray &buffer, qsizetype from)
+{
+    for (qsizetype i = from; i < buffer.size(); ++i)
+        if (buffer[i] == '\r' || buffer[i] == '\n')
+            return i;
+    return -1;
+}
+
+char xorOf(const QByteArray &bytes)
+{
+    char sum = 0;
+    for (char c : bytes)
+        sum ^= c;
+    return sum;
+}
+} // namespace
+
+Instrument::Instrument(const Options &options) : m_options(options), m_random(options.seed) { }
+
+QByteArray Instrument::receive(const QByteArray &bytes, QList<Exchange> *exchanges)
+{
+    QByteArray out;
+    for (char c : bytes) {
+        // Control characters switch the echo before it applies, as the interface does.
+        if (m_buffer.isEmpty() && (c == CNTL_E || c == CNTL_F)) {
+            m_echo = c == CNTL_E;
+            continue;
+        }
+        if (m_echo)
+            out += c;
+        m_buffer += c;
+    }
+    QByteArray answer;
+    while (takeMessage(false, answer, exchanges))
+        out += answer;
+    return out;
+}
+
+QByteArray Instrument::flushPending(QList<Exchange> *exchanges)
+{
+    QByteArray answer;
+    if (takeMessage(true, answer, exchanges))
+        return answer;
+    // Something that cannot be a message (an unfinished packet): forget it.
+    m_buffer.clear();
+    return {};
+}
+
+bool Instrument::takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *exchanges)
+{
+    answer.clear();
+    // Stray terminators between messages (the LF of a CR LF pair) mean nothing.
+    while (!m_buffer.isEmpty() && (m_buffer[0] == '\r' || m_buffer[0] == '\n'))
+        m_buffer.remove(0, 1);
+    if (m_buffer.isEmpty())
+        return false;
+
+    QByteArray message;
+    auto record = [&] {
+        ++m_messages;
+        if (exchanges)
+            exchanges->append({message, answer});
+        return true;
+    };
+
+    if (m_buffer[0] != STX) {
+        qsizetype end = firstTerminator(m_buffer, 0);
+        if (end < 0 && !atIdle)
+            return false;
+        if (end < 0)
+            end = m_buffer.size();
+        message = m_buffer.left(end);
+        m_buffer.remove(0, end);
+        answer = answerMessage(Framing::Plain, message, true);
+        return record();
+    }
+
+    if (m_buffer.size() < 3 && !atIdle)
+        return false;
+    if (m_buffer.size() < 2) {
+        m_buffer.clear();
+        return false;
+    }
+    const bool forUs = m_buffer[1] == addressChar();
+    if (m_buffer.size() >= 3 && (m_buffer[2] == CNTL_E || m_buffer[2] == CNTL_F)) {
+        message = m_buffer.left(3);
+        m_buffer.remove(0, 3);
+        if (forUs)
+            m_echo = message[2] == CNTL_E;
+        return record();
+    }
+    const qsizetype etx = m_buffer.indexOf(ETX, 2);
+    const qsizetype end = firstTerminator(m_buffer, 2);
+    if (etx >= 0 && (end < 0 || etx < end)) {
+        if (etx + 1 >= m_buffer.size())
+            return false; // its checksum is still on the way
+        message = m_buffer.left(etx + 2);
+        m_buffer.remove(0, etx + 2);
+        const bool checksumOk = xorOf(message.left(etx + 1)) == message.back();
+        answer = forUs ? answerMessage(Framing::Packet, message.mid(2, etx - 2), checksumOk) : QByteArray();
+        return record();
+    }
+    if (end < 0 && !atIdle)
+        return false;
+    const qsizetype textEnd = end < 0 ? m_buffer.size() : end;
+    message = m_buffer.left(textEnd);
+    m_buffer.remove(0, textEnd);
+    answer = forUs ? answerMessage(Framing::Addressed, message.mid(2), true) : QByteArray();
+    return record();
+}
+
+QByteArray Instrument::answerMessage(Framing framing, const QByteArray &text, bool checksumOk)
+{
+    if (m_options.silent)
+        return {};
+    QByteArray answer;
+    if (framing == Framing::Packet) {
+        if (!checksumOk || m_options.alwaysNak) {
+            answer = packet(NAK, QByteArray::number(m_esr)) + kEndOfLine;
+        } else {
+            bool isQuery = false;
+            const QByteArray reply = execute(text, isQuery);
+            answer = packet(ACK, isQuery ? reply : QByteArray::number(m_esr)) + kEndOfLine;
+        }
+    } else {
+        bool isQuery = false;
+        const QByteArray reply = execute(text, isQuery);
+        if (isQuery)
+            answer = reply + kEndOfLine;
+    }
+    answer = fault(answer);
+    if (m_options.prompt)
+        answer += '>';
+    return answer;
+}
+
+QByteArray Instrument::execute(const QByteArray &command, bool &isQuery)
+{
+    const QByteArray header = command.trimmed().toUpper();
+    isQuery = header.endsWith('?');
+    if (header == "*IDN?")
+        return identity();
+    if (header == "*ESR?") {
+        const quint8 value = m_esr;
+        m_esr = 0; // reading the event register clears it
+        return QByteArray::number(value);
+    }
+    if (header == "*STB?")
+        return QByteArray::number(m_esr != 0 ? 0x20 : 0); // ESB: an event is waiting
+    if (header == "*OPC?")
+        return "1";
+    if (header == "*OPC") {
+        m_esr |= OperationComplete;
+        return {};
+    }
+    if (header == "*CLS") {
+        m_esr = 0;
+        return {};
+    }
+    if (header == "*RST")
+        return {};
+    m_esr |= CommandError;
+    isQuery = false; // an unknown query gets no answer, only the error bit
+    return {};
+}
+
+QByteArray Instrument::packet(char code, const QByteArray &payload) const
+{
+    QByteArray frame = QByteArray(1, code) + addressChar() + payload + ETX;
+    char sum = xorOf(frame);
+    if (code == ACK && m_options.badChecksum)
+        sum ^= 0x5A;
+    return frame + sum;
+}
+
+QByteArray Instrument::fault(const QByteArray &answer)
+{
+    if (m_options.floodBytes > 0) {
+        QByteArray filler(m_options.floodBytes, '#');
+        for (qsizetype i = 63; i < filler.size(); i += 64)
+            filler[i] = ' '; // lines of text, so it reads as a flood, not as one long word
+        return filler + kEndOfLine;
+    }
+    if (m_options.garbage) {
+        std::uniform_int_distribution<int> length(1, 64), byte(0, 255);
+        QByteArray junk(length(m_random), '\0');
+        for (char &c : junk)
+            c = char(byte(m_random));
+        return junk.replace('>', '<') + kEndOfLine; // the prompt keeps its meaning
+    }
+    return answer;
+}

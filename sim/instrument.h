@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <random>
+
+// The device side of the line: an RS-232 interface in front of an IEEE 488.2 instrument.
+// Pure: bytes in, bytes out. Timing, pacing and the line itself belong to the caller.
+class Instrument
+{
+public:
+    struct Options
+    {
+        int address = 4;             // 0..15, sent and matched as the character 0x30 + address
+        bool prompt = true;          // ">" after every message
+        bool silent = false;         // reads everything, answers nothing
+        bool badChecksum = false;    // ACK packets carry a wrong checksum
+        bool alwaysNak = false;      // every packet is refused
+        bool garbage = false;        // answers are replaced by random bytes
+        qsizetype floodBytes = 0;    // answers are this many bytes of filler instead
+        std::uint32_t seed = 1;      // for --garbage, so a run can be repeated
+    };
+
+    // What one received message turned into.
+    struct Exchange
+    {
+        QByteArray message; // the frame as received
+        QByteArray answer;  // what goes back on the line (may be empty)
+    };
+
+    explicit Instrument(const Options &options);
+
+    // Feeds received bytes. Returns the bytes to send back now: echoes, and the answers to
+    // every message completed by these bytes. Completed messages are listed in `exchanges`.
+    QByteArray receive(const QByteArray &bytes, QList<Exchange> *exchanges = nullptr);
+
+    // A message without its terminator, once the line has been quiet for a while, counts as
+    // complete (operators do send without CR/LF). Returns the answer, if any.
+    QByteArray flushPending(QList<Exchange> *exchanges = nullptr);
+    bool hasPending() const { return !m_buffer.isEmpty(); }
+
+    int messagesHandled() const { return m_messages; }
+    bool echo() const { return m_echo; }
+    quint8 esr() const { return m_esr; }
+
+    static QByteArray identity() { return QByteArrayLiteral("VELK,QSIM-488,0,1.0"); }
+
+    // Event status register bits used here.
+    static constexpr quint8 OperationComplete = 0x01;
+    static constexpr quint8 CommandError = 0x20;
+
+private:
+    enum class Framing { Plain, Addressed, Packet };
+
+    // Takes one complete message from the front of the buffer; false if none is complete yet.
+    bool takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *exchanges);
+    QByteArray answerMessage(Framing framing, const QByteArray &text, bool checksumOk);
+    // The command's reply text (empty for a command that answers nothing).
+    QByteArray execute(const QByteArray &command, bool &isQuery);
+    QByteArray packet(char code, const QByteArray &payload) const;
+    QByteArray fault(const QByteArray &answer);
+    char addressChar() const { return char(0x30 + m_options.address); }
+
+    Options m_options;
+    QByteArray m_buffer;
+    bool m_echo = false;
+    quint8 m_esr = 0;
+    int m_messages = 0;
+    std::mt19937 m_random;
+};
