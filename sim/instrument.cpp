@@ -187,9 +187,12 @@ QByteArray Instrument::packet(char code, const QByteArray &payload) const
 QByteArray Instrument::fault(const QByteArray &answer)
 {
     if (m_options.floodBytes > 0) {
+        // Lines of 64 bytes, CR LF included, as a chatty instrument would send them.
         QByteArray filler(m_options.floodBytes, '#');
-        for (qsizetype i = 63; i < filler.size(); i += 64)
-            filler[i] = ' '; // lines of text, so it reads as a flood, not as one long word
+        for (qsizetype i = 62; i + 1 < filler.size(); i += 64) {
+            filler[i] = '\r';
+            filler[i + 1] = '\n';
+        }
         return filler + kEndOfLine;
     }
     if (m_options.garbage) {
