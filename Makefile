@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run demo test test-asan clean
+.PHONY: all deps build run demo test test-asan bench soak clean
 
 all: build
 
@@ -30,3 +30,9 @@ test: build
 
 clean:
 	rm -rf $(BUILD_DIR)
+
+# Figures for the exchange (time to result, CPU while waiting) and the 10-minute IDN-loop soak.
+bench: build
+	$(BUILD_DIR)/bench/bench_exchange
+soak: build
+	$(BUILD_DIR)/bench/bench_soak 600

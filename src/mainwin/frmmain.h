@@ -95,8 +95,9 @@ private:
     bool addressFitsOnLine();
 
     // One poll of the line: let events run, take what arrived, and if nothing did, sleep on the
-    // port for the rest of the poll period.
-    QByteArray pollSerial();
+    // port for the rest of the poll period (or of up to periodsLeft periods). `periods` says how
+    // many 100 us poll periods it used.
+    QByteArray pollSerial(int &periods, int periodsLeft);
     enum class WaitEnd { Found, OutOfPolls, PortClosed };
     WaitEnd waitFor(QByteArray &received, char wanted, int maxCount);
 

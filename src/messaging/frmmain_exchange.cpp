@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
 #include <chrono>
 
 using namespace std::chrono;
@@ -17,6 +18,8 @@ namespace {
 // Each poll of a wait lasts at least this long. The waits are counted in polls; without a floor
 // their length would shrink with every faster machine until a normal device looked silent.
 constexpr auto kPollPeriod = microseconds(100);
+// The longest single sleep on an idle line, in poll periods (2 ms).
+constexpr int kMaxIdlePeriods = 20;
 
 constexpr int kPromptPolls = 10000;
 constexpr int kTerminatorPolls = 30000;
@@ -149,9 +152,11 @@ void frmMain::readResponse()
 
     Tdelay(kSettleSeconds);                                                // 5
 
-    for (int count = 0;;) {                                                // 6
-        received += pollSerial();
-        ++count;
+    for (int count = 0, periods = 0;;) {                                   // 6
+        // One period at most per drain poll: usually nothing is left, and this is the wait
+        // every exchange pays.
+        received += pollSerial(periods, 1);
+        count += periods;
         if (MSComm1->InBufferCount() == 0 || count > kDrainPolls)
             break;
     }
@@ -167,40 +172,51 @@ void frmMain::readResponse()
         Beep();
 }
 
-QByteArray frmMain::pollSerial()
+QByteArray frmMain::pollSerial(int &periods, int periodsLeft)
 {
-    // Consecutive polls keep to one 100 us grid: a sleep that overshoots (a wake-up is never
-    // exact) is made up by a shorter one next, so N polls last N periods. After a stall longer
-    // than a period, or at the start of a new wait, the grid starts afresh.
+    // Polls keep to one 100 us grid: a sleep that overshoots (a wake-up is never exact) is made
+    // up by a shorter one next, so a wait of N periods lasts N periods. After a stall longer than
+    // a period, or at the start of a new wait, the grid starts afresh.
     const auto now = steady_clock::now();
     auto periodEnd = m_pollPeriodEnd + kPollPeriod;
     if (periodEnd <= now - kPollPeriod || periodEnd > now + kPollPeriod)
         periodEnd = now + kPollPeriod;
-    m_pollPeriodEnd = periodEnd;
+    const auto periodStart = periodEnd - kPollPeriod;
+
     QCoreApplication::processEvents();
     QByteArray arrived = MSComm1->Input();
-    if (arrived.isEmpty())
-        MSComm1->waitForInput(periodEnd);
+    periods = 1;
+    if (arrived.isEmpty()) {
+        // An idle line may be slept on for several periods at once, each counting as one poll:
+        // 10,000 wake-ups a second would cost a fifth of a core on their own. A byte still
+        // ends the sleep at once, and events are still handled every 2 ms.
+        const int idle = std::clamp(periodsLeft, 1, kMaxIdlePeriods);
+        MSComm1->waitForInput(periodStart + idle * kPollPeriod);
+        const auto slept = steady_clock::now() - periodStart;
+        periods = std::clamp(int((slept + kPollPeriod - nanoseconds(1)) / kPollPeriod), 1, idle);
+    }
+    m_pollPeriodEnd = periodStart + periods * kPollPeriod;
     return arrived;
 }
 
-// Polls until `wanted` has been received (0: until anything has), at most maxCount + 1 polls.
-// A byte that arrived before this wait counts as well. Ends early when the port goes away,
-// since nothing more can arrive then.
+// Polls until `wanted` has been received (0: until anything has), for at most maxCount + 1
+// poll periods. A byte that arrived before this wait counts as well. Ends early when the port
+// goes away, since nothing more can arrive then.
 frmMain::WaitEnd frmMain::waitFor(QByteArray &received, char wanted, int maxCount)
 {
     auto satisfied = [&](qsizetype from) {
         return wanted == 0 ? !received.isEmpty() : received.indexOf(wanted, from) >= 0;
     };
+    int periods = 0;
     if (wanted != 0 && satisfied(0)) {
         // Still one poll, as the counted loop always makes at least one.
-        received += pollSerial();
+        received += pollSerial(periods, 1);
         return WaitEnd::Found;
     }
     for (int count = 0;;) {
         const qsizetype searchFrom = received.size();
-        received += pollSerial();
-        ++count;
+        received += pollSerial(periods, maxCount + 1 - count);
+        count += periods;
         if (satisfied(searchFrom))
             return WaitEnd::Found;
         if (!MSComm1->PortOpen())
