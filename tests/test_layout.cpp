@@ -257,6 +257,10 @@ private slots:
         const QRect two = back->fontMetrics().boundingRect(back->captionRect(), CaptionButton::captionFlags,
                                                            back->text());
         QCOMPARE(two.height() / back->fontMetrics().lineSpacing(), 2);
+        // ... breaking as drawn: "Return to" over "Main Form".
+        const int width = back->captionRect().width();
+        QVERIFY(back->fontMetrics().horizontalAdvance("Return to    Main") > width);
+        QVERIFY(back->fontMetrics().horizontalAdvance("Main Form") <= width);
     }
 
     void textBoxesHaveAccessibleNames_data()

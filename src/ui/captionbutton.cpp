@@ -13,7 +13,9 @@ QRect CaptionButton::captionRect() const
 {
     QStyleOptionButton option;
     initStyleOption(&option);
-    return style()->subElementRect(QStyle::SE_PushButtonContents, &option, this);
+    // A little more margin than the style's: the caption breaks where the layout expects it
+    // ("Return to" over "Main Form") and never touches the bevel.
+    return style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(4, 0, -4, 0);
 }
 
 void CaptionButton::paintEvent(QPaintEvent *)
