@@ -364,10 +364,13 @@ private slots:
     {
         box("ckPrompt")->setChecked(false);
         box("ckAuto")->setChecked(false);
-        const QString longCmd = QString(600, u'A') + "?";
+        QString longCmd(1024 * 1024, u'A');
+        for (qsizetype i = 0; i < longCmd.size(); i += 997)
+            longCmd[i] = QChar(char16_t(i % 256)); // every byte value, control codes included
+        longCmd += u'?';
         type(longCmd);
         w->cmdSend_Click();
-        QVERIFY(device->waitForReceived(602));
+        QVERIFY(device->waitForReceived(longCmd.size() + 1, 20000));
         QCOMPARE(device->received(), longCmd.toLatin1() + "\n");
     }
 

@@ -67,6 +67,9 @@ public:
 signals:
     // Every beep the operator hears; lets tests count them where no sound device exists.
     void beeped();
+    // A Send or Read begins / has ended waiting on the line.
+    void exchangeStarted();
+    void exchangeFinished();
 
 protected:
     void closeEvent(QCloseEvent *event) override;

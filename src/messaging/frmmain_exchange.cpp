@@ -36,8 +36,16 @@ const QString kPromptMissing = QStringLiteral(
 class ExchangeGuard
 {
 public:
-    explicit ExchangeGuard(frmMain &window) : m_window(window) { m_window.m_exchangeBusy = true; }
-    ~ExchangeGuard() { m_window.m_exchangeBusy = false; }
+    explicit ExchangeGuard(frmMain &window) : m_window(window)
+    {
+        m_window.m_exchangeBusy = true;
+        emit m_window.exchangeStarted();
+    }
+    ~ExchangeGuard()
+    {
+        m_window.m_exchangeBusy = false;
+        emit m_window.exchangeFinished();
+    }
     ExchangeGuard(const ExchangeGuard &) = delete;
     ExchangeGuard &operator=(const ExchangeGuard &) = delete;
 
