@@ -370,7 +370,7 @@ private slots:
         longCmd += u'?';
         type(longCmd);
         w->cmdSend_Click();
-        QVERIFY(device->waitForReceived(longCmd.size() + 1, 20000));
+        QVERIFY2(device->waitForReceived(longCmd.size() + 1, 20000), qPrintable(QString::number(device->received().size())));
         QCOMPARE(device->received(), longCmd.toLatin1() + "\n");
     }
 

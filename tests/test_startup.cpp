@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <limits>
+
 #include "ui/bytetextbox.h"
 
 namespace {
@@ -125,6 +127,14 @@ private slots:
         QCOMPARE(ports->comPort, 0);
         QVERIFY(ports->findChild<QAbstractButton *>("optBaud_2")->isChecked());
         QVERIFY(!ports->findChild<QWidget *>("txtERROR")->isVisibleTo(ports));
+    }
+
+    void noBoxLimitsItsLength()
+    {
+        frmMain window;
+        // Both windows' line edits, the command box's included.
+        for (auto *box : window.findChildren<QLineEdit *>())
+            QVERIFY2(box->maxLength() == std::numeric_limits<int>::max(), qPrintable(box->parentWidget()->objectName()));
     }
 
     void noButtonIsTheDefault()

@@ -2,6 +2,7 @@
 
 #include "port/frmports.h"
 #include "port/serialcontrol.h"
+#include "ui/optionfocus.h"
 #include "ui_frmmain.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <limits>
 #include <cstdlib>
 
 #ifdef Q_OS_LINUX
@@ -31,6 +33,15 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
     ui->txtAddr->setAccessibleName(QStringLiteral("Device address"));
     ui->txtCount->setAccessibleName(QStringLiteral("Loop count"));
     ui->txtRev->setAccessibleName(QStringLiteral("Revision"));
+
+    // No box limits its length: Qt's line edits stop at 32,767 characters by default, which
+    // would cut a long command short without a word.
+    for (QLineEdit *box : {ui->combCmd->lineEdit(), ui->txtAddr, ui->txtCount, ui->txtRev})
+        box->setMaxLength(std::numeric_limits<int>::max());
+
+    // Tab moves on from the multi-line boxes, as from every other control.
+    ui->txtResults->setTabChangesFocus(true);
+    ui->txtError->setTabChangesFocus(true);
 
     // The error box is disabled so the operator cannot type into it; keep its text readable.
     QPalette errorPalette = ui->txtError->palette();
@@ -56,6 +67,9 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
     optTime->addButton(ui->optTime_2, 2);
     optTime->addButton(ui->optTime_3, 3);
     optTime->addButton(ui->optTime_4, 4);
+
+    OptionFocus::install(optProt);
+    OptionFocus::install(optTime);
 
     Timer1 = new QTimer(this);
     Timer1->setTimerType(Qt::PreciseTimer); // "1 sec" means a second, not 950 ms

@@ -1,11 +1,13 @@
 #include "frmports.h"
 
 #include "serialcontrol.h"
+#include "ui/optionfocus.h"
 #include "ui_frmports.h"
 
 #include <QButtonGroup>
 
 #include <array>
+#include <limits>
 
 namespace {
 constexpr std::array<const char *, 7> kBaudSettings = {
@@ -22,6 +24,7 @@ frmPorts::frmPorts(QWidget *parent) : QDialog(parent), ui(new Ui::frmPorts)
     titleFont.setPointSizeF(9.75);
     ui->lblTitle->setFont(titleFont);
     ui->txtERROR->setVisible(false);
+    ui->txtERROR->setMaxLength(std::numeric_limits<int>::max());
     ui->txtERROR->setAccessibleName(QStringLiteral("Error"));
     MSComm1 = new SerialControl(this);
 
@@ -31,6 +34,7 @@ frmPorts::frmPorts(QWidget *parent) : QDialog(parent), ui(new Ui::frmPorts)
     for (int index = 0; index < int(buttons.size()); ++index)
         optBaud->addButton(buttons[index], index);
     connect(optBaud, &QButtonGroup::idClicked, this, &frmPorts::optBaud_Click);
+    OptionFocus::install(optBaud);
 
     connect(ui->cmdCOM1, &QPushButton::clicked, this, [this] { cmdCOM_Click(1); });
     connect(ui->cmdCOM2, &QPushButton::clicked, this, [this] { cmdCOM_Click(2); });
