@@ -4,7 +4,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run demo test test-asan fuzz bench soak clean
+.PHONY: all deps build run demo test package test-asan fuzz bench soak clean
 
 all: build
 
@@ -27,6 +27,10 @@ demo: build
 
 test: build
 	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+
+# The Debian package: build/quillon_<version>_amd64.deb
+package: build
+	cd $(BUILD_DIR) && cpack -G DEB
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer; any report fails.
 ASAN_BUILD_DIR ?= build-asan
