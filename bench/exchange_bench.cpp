@@ -8,6 +8,7 @@
 #include "port/portbinding.h"
 #include "port/serialcontrol.h"
 #include "ui/appearance.h"
+#include "windowdriver.h"
 #include "ptyinstrument.h"
 
 #include <QAbstractButton>
@@ -52,11 +53,7 @@ int main(int argc, char **argv)
     qputenv("QUILLON_COM1", device.path().c_str());
     frmMain window;
     window.timer()->stop(); // the loops are not part of this measurement
-    QTimer::singleShot(0, &window, [&window] {
-        window.portsWindow()->findChild<QAbstractButton *>("cmdCOM1")->click();
-        window.portsWindow()->findChild<QAbstractButton *>("cmdExit")->click();
-    });
-    window.cmdInit_Click();
+    WindowDriver::initializeOn(window, 1);
     if (!window.serial()->PortOpen()) {
         std::fprintf(stderr, "could not open %s\n", device.path().c_str());
         return 1;

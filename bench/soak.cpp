@@ -9,6 +9,7 @@
 #include "port/serialcontrol.h"
 #include "ptyinstrument.h"
 #include "ui/appearance.h"
+#include "windowdriver.h"
 #include "ui/bytetextbox.h"
 
 #include <QAbstractButton>
@@ -41,11 +42,7 @@ int main(int argc, char **argv)
     PtyInstrument device;
     qputenv("QUILLON_COM1", device.path().c_str());
     frmMain window;
-    QTimer::singleShot(0, &window, [&window] {
-        window.portsWindow()->findChild<QAbstractButton *>("cmdCOM1")->click();
-        window.portsWindow()->findChild<QAbstractButton *>("cmdExit")->click();
-    });
-    window.cmdInit_Click();
+    WindowDriver::initializeOn(window, 1);
     if (!window.serial()->PortOpen())
         return 1;
 

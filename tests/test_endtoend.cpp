@@ -28,12 +28,8 @@ class EndToEndTest : public QObject
     std::unique_ptr<frmMain> w;
     std::unique_ptr<QSignalSpy> beeps;
 
-    QString results() const { return control<ByteTextBox>(w.get(), "txtResults")->text(); }
-    QString error() const
-    {
-        auto *box = control<QPlainTextEdit>(w.get(), "txtError");
-        return box->isVisibleTo(w.get()) ? box->toPlainText() : QString();
-    }
+    QString results() const { return resultsText(w.get()); }
+    QString error() const { return shownError(w.get()); }
     void protocol(int index, const QString &address = "4")
     {
         click(w.get(), QStringLiteral("optProt_%1").arg(index));

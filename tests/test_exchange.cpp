@@ -1,5 +1,6 @@
 // Send, Read and the protocol/address handlers against a scripted device on a pseudo-terminal.
 
+#include "hexbytes.h"
 #include "messaging/framing.h"
 #include "port/serialcontrol.h"
 #include "ptydevice.h"
@@ -16,12 +17,6 @@
 
 using namespace WindowDriver;
 
-namespace {
-QByteArray hex(const char *spaced)
-{
-    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
-}
-} // namespace
 
 class ExchangeTest : public QObject
 {
@@ -31,9 +26,9 @@ class ExchangeTest : public QObject
     std::unique_ptr<frmMain> w;
     std::unique_ptr<QSignalSpy> beeps;
 
-    QString results() const { return control<ByteTextBox>(w.get(), "txtResults")->text(); }
+    QString results() const { return resultsText(w.get()); }
     QString error() const { return control<QPlainTextEdit>(w.get(), "txtError")->toPlainText(); }
-    bool errorShown() const { return control<QWidget>(w.get(), "txtError")->isVisibleTo(w.get()); }
+    bool errorShown() const { return WindowDriver::errorShown(w.get()); }
     QCheckBox *box(const char *name) const { return control<QCheckBox>(w.get(), name); }
     QComboBox *command() const { return control<QComboBox>(w.get(), "combCmd"); }
     void type(const QString &text) const { command()->setEditText(text); }

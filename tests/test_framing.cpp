@@ -1,16 +1,11 @@
 // The wire formats: every frame, checksum and reply verdict byte for byte.
 
+#include "hexbytes.h"
 #include "messaging/framing.h"
 #include "messaging/replyformat.h"
 
 #include <QTest>
 
-namespace {
-QByteArray hex(const char *spaced)
-{
-    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
-}
-} // namespace
 
 class FramingTest : public QObject
 {

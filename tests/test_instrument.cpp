@@ -1,14 +1,11 @@
 // The simulated instrument's protocol, without a line.
 
+#include "hexbytes.h"
 #include "instrument.h"
 
 #include <QTest>
 
 namespace {
-QByteArray hex(const char *spaced)
-{
-    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
-}
 QByteArray withChecksum(const QByteArray &frame)
 {
     char sum = 0;

@@ -1,5 +1,6 @@
 // The timer loops, their count, and the quick commands.
 
+#include "hexbytes.h"
 #include "ptydevice.h"
 #include "port/serialcontrol.h"
 #include "testmain.h"
@@ -14,12 +15,6 @@
 
 using namespace WindowDriver;
 
-namespace {
-QByteArray hex(const char *spaced)
-{
-    return QByteArray::fromHex(QByteArray(spaced).replace(' ', ""));
-}
-} // namespace
 
 class LoopsTest : public QObject
 {
@@ -31,7 +26,7 @@ class LoopsTest : public QObject
     int idnReceived = 0;
 
     QComboBox *command() const { return control<QComboBox>(w.get(), "combCmd"); }
-    QString results() const { return control<ByteTextBox>(w.get(), "txtResults")->text(); }
+    QString results() const { return resultsText(w.get()); }
     QString error() const { return control<QPlainTextEdit>(w.get(), "txtError")->toPlainText(); }
     bool shown(const char *name) const { return control<QWidget>(w.get(), name)->isVisibleTo(w.get()); }
     QString count() const { return control<QLineEdit>(w.get(), "txtCount")->text(); }

@@ -27,11 +27,6 @@ QString errorText(frmMain &w)
     return control<QPlainTextEdit>(&w, "txtError")->toPlainText();
 }
 
-bool errorShown(frmMain &w)
-{
-    return control<QWidget>(&w, "txtError")->isVisibleTo(&w);
-}
-
 bool deviceButtonsEnabled(frmMain &w, bool enabled)
 {
     for (const QString &name : kDeviceButtons)
@@ -66,7 +61,7 @@ private slots:
         QSignalSpy beeps(&w, &frmMain::beeped);
         initialize(w, [](frmPorts *ports) { click(ports, "optBaud_4"); });
         QCOMPARE(errorText(w), QStringLiteral("No COM Port Selected"));
-        QVERIFY(errorShown(w));
+        QVERIFY(errorShown(&w));
         QCOMPARE(beeps.size(), 1);
         QVERIFY(deviceButtonsEnabled(w, false));
         QVERIFY(!w.serial()->PortOpen());
@@ -97,7 +92,7 @@ private slots:
         QCOMPARE(recorder.order, kDeviceButtons);
         QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QString());
         QCOMPARE(w.state().lastCmd, QString());
-        QVERIFY(!errorShown(w));
+        QVERIFY(!errorShown(&w));
         QCOMPARE(beeps.size(), 0); // a pty's missing modem lines are not worth a word
         QTRY_VERIFY2(control<QComboBox>(&w, "combCmd")->hasFocus(), qPrintable(QApplication::focusWidget() ? QApplication::focusWidget()->objectName() + " in " + QApplication::focusWidget()->window()->objectName() : QString("none")));
         // Set Address is enabled even under "Off(none)".
@@ -184,7 +179,7 @@ private slots:
         QSignalSpy beeps(&w, &frmMain::beeped);
         initializeOn(w, 2);
         QVERIFY(!w.serial()->PortOpen());
-        QVERIFY(errorShown(w));
+        QVERIFY(errorShown(&w));
         QVERIFY(errorText(w).startsWith(QStringLiteral("Cannot open COM 2 (%1): %2").arg(device, reason)));
         QCOMPARE(beeps.size(), 1);
         QVERIFY(deviceButtonsEnabled(w, false));
@@ -215,7 +210,7 @@ private slots:
         QTRY_VERIFY(!w.serial()->PortOpen());
         QTest::qWait(100);
         QCOMPARE(beeps.size(), 1);
-        QVERIFY(errorShown(w));
+        QVERIFY(errorShown(&w));
         QVERIFY(errorText(w).contains("was lost"));
 
         // Back again (a new device at the same binding): Initialize opens it.
@@ -223,7 +218,7 @@ private slots:
         device->bindTo(1);
         initialize(w);
         QVERIFY(w.serial()->PortOpen());
-        QVERIFY(!errorShown(w));
+        QVERIFY(!errorShown(&w));
     }
 
     void enterBeforeAnyInitialize()

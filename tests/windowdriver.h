@@ -3,7 +3,10 @@
 #include "mainwin/frmmain.h"
 #include "port/frmports.h"
 
+#include "ui/bytetextbox.h"
+
 #include <QAbstractButton>
+#include <QPlainTextEdit>
 #include <QTimer>
 
 #include <functional>
@@ -15,6 +18,24 @@ template <typename T = QAbstractButton>
 T *control(QWidget *window, const QString &name)
 {
     return window->findChild<T *>(name);
+}
+
+// What the results box holds, byte for byte.
+inline QString resultsText(QWidget *window)
+{
+    return control<ByteTextBox>(window, QStringLiteral("txtResults"))->text();
+}
+
+// The error box's text while it is shown; empty while it is hidden.
+inline QString shownError(QWidget *window)
+{
+    auto *box = control<QPlainTextEdit>(window, QStringLiteral("txtError"));
+    return box->isVisibleTo(window) ? box->toPlainText() : QString();
+}
+
+inline bool errorShown(QWidget *window)
+{
+    return control<QWidget>(window, QStringLiteral("txtError"))->isVisibleTo(window);
 }
 
 inline void click(QWidget *window, const QString &name)
