@@ -89,7 +89,7 @@ private slots:
                 control<QComboBox>(&w, "combCmd")
                         ->setEditText(random.bounded(3) ? commands[random.bounded(commands.size())] : randomText());
             } else if (pick < 85) {
-                QTest::keyClick(control<QComboBox>(&w, "combCmd")->lineEdit(), Qt::Key_Return);
+                QTest::keyClick(control<QComboBox>(&w, "combCmd"), Qt::Key_Return);
             } else if (pick < 97) {
                 const QStringList addresses = {"4", "12", "15", "14", "0", "00", "-3", "9.5", "&HF", "", "x"};
                 control<QLineEdit>(&w, "txtAddr")

@@ -381,7 +381,7 @@ private slots:
                     w->cmdRead_Click();
                     w->cmdCLS_Click();
                     w->cmdE_Click();
-                    QTest::keyClick(command()->lineEdit(), Qt::Key_Return);
+                    QTest::keyClick(command(), Qt::Key_Return);
                     device->send(">");
                 });
             }

@@ -286,23 +286,29 @@ private slots:
     {
         w->show();
         command()->setEditText("*IDN?");
-        QTest::keyClick(command()->lineEdit(), Qt::Key_Return);
+        QTest::keyClick(command(), Qt::Key_Return);
         QCOMPARE(device->received(), QByteArray("*IDN?\n"));
         QCOMPARE(results(), QStringLiteral("VELK,QSIM"));
         QCOMPARE(command()->count(), 3); // Enter adds nothing to the list
         // An empty box repeats the last command, as Send does.
         command()->setEditText("");
-        QTest::keyClick(command()->lineEdit(), Qt::Key_Enter);
+        QTest::keyClick(command(), Qt::Key_Enter);
         QCOMPARE(device->received(), QByteArray("*IDN?\n*IDN?\n"));
         QCOMPARE(command()->currentText(), QStringLiteral("*IDN?"));
         // Typing is not completed from the list: "*" stays "*", not "*esr?".
         command()->setEditText("");
-        QTest::keyClicks(command()->lineEdit(), "*");
+        QTest::keyClicks(command(), "*");
         QCOMPARE(command()->currentText(), QStringLiteral("*"));
         QCOMPARE(device->received().size(), 12);
-        QTest::keyClick(command()->lineEdit(), Qt::Key_Return);
+        QTest::keyClick(command(), Qt::Key_Return);
         QVERIFY(device->waitForReceived(14));
         QCOMPARE(device->received().mid(12), QByteArray("*\n"));
+        // A key sent straight to the line edit (as input methods do) is handled once as well.
+        command()->setEditText("*IDN?");
+        QTest::keyClick(command()->lineEdit(), Qt::Key_Return);
+        QVERIFY(device->waitForReceived(20));
+        QTest::qWait(20);
+        QCOMPARE(device->received().mid(14), QByteArray("*IDN?\n"));
     }
 };
 

@@ -226,7 +226,7 @@ private slots:
         frmMain w;
         QSignalSpy beeps(&w, &frmMain::beeped);
         control<QComboBox>(&w, "combCmd")->setEditText("*IDN?");
-        QTest::keyClick(control<QComboBox>(&w, "combCmd")->lineEdit(), Qt::Key_Return);
+        QTest::keyClick(control<QComboBox>(&w, "combCmd"), Qt::Key_Return);
         QCOMPARE(beeps.size(), 1);
         QVERIFY(errorText(w).startsWith("COM port not open"));
         QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QString());

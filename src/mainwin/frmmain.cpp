@@ -104,6 +104,7 @@ void frmMain::connectHandlers()
     connect(ui->cmdRST, &QPushButton::clicked, this, &frmMain::cmdRST_Click);
     connect(ui->cmdE, &QPushButton::clicked, this, &frmMain::cmdE_Click);
     connect(ui->cmdF, &QPushButton::clicked, this, &frmMain::cmdF_Click);
+    ui->combCmd->installEventFilter(this);
     ui->combCmd->lineEdit()->installEventFilter(this);
     // No completion: what the operator types is what goes on the line, letter for letter.
     ui->combCmd->setCompleter(nullptr);
@@ -201,7 +202,10 @@ void frmMain::closeEvent(QCloseEvent *event)
 
 bool frmMain::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == ui->combCmd->lineEdit() && event->type() == QEvent::KeyPress) {
+    // Keys reach the editable box itself (it holds the focus and hands them on to its line
+    // edit directly), or its line edit when sent there; either way Enter is handled once.
+    const bool commandBox = watched == ui->combCmd || watched == ui->combCmd->lineEdit();
+    if (commandBox && event->type() == QEvent::KeyPress) {
         const auto *key = static_cast<QKeyEvent *>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
             combCmd_KeyPress(13);
