@@ -8,6 +8,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -261,6 +262,34 @@ private slots:
         const int width = back->captionRect().width();
         QVERIFY(back->fontMetrics().horizontalAdvance("Return to    Main") > width);
         QVERIFY(back->fontMetrics().horizontalAdvance("Main Form") <= width);
+    }
+
+    void iconAndLogoHaveTheExpectedFormats()
+    {
+        QFile icon(":/quillon/quillon.ico");
+        QVERIFY(icon.open(QIODevice::ReadOnly));
+        const QByteArray ico = icon.readAll();
+        auto word = [](const QByteArray &b, int at) { return quint8(b[at]) | quint8(b[at + 1]) << 8; };
+        QCOMPARE(word(ico, 2), 1); // an icon resource
+        QCOMPARE(word(ico, 4), 6);
+        QList<QPair<int, int>> images; // size, bits per pixel
+        for (int i = 0; i < 6; ++i)
+            images << qMakePair(int(quint8(ico[6 + 16 * i])), word(ico, 6 + 16 * i + 6));
+        QCOMPARE(images, (QList<QPair<int, int>>{{48, 8}, {48, 32}, {32, 8}, {32, 32}, {16, 8}, {16, 32}}));
+
+        QFile logo(":/quillon/logo.bmp");
+        QVERIFY(logo.open(QIODevice::ReadOnly));
+        const QByteArray bmp = logo.readAll();
+        auto dword = [&](int at) { return word(bmp, at) | word(bmp, at + 2) << 16; };
+        QVERIFY(bmp.startsWith("BM"));
+        QCOMPARE(dword(14), 40);  // information header size
+        QCOMPARE(dword(18), 847); // width
+        QCOMPARE(dword(22), 275); // height
+        QCOMPARE(word(bmp, 28), 24);
+        QCOMPARE(dword(30), 0); // uncompressed
+        frmMain window;
+        QVERIFY(!window.findChild<QLabel *>("ImageVelk")->pixmap().isNull());
+        QVERIFY(!window.windowIcon().isNull());
     }
 
     void textBoxesHaveAccessibleNames_data()
