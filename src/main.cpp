@@ -37,6 +37,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("quillon")); // icon and name on Wayland
     ApplyQuillonAppearance();
 
     frmMain window;
