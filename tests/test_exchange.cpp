@@ -3,7 +3,7 @@
 #include "hexbytes.h"
 #include "messaging/framing.h"
 #include "port/serialcontrol.h"
-#include "ptydevice.h"
+#include "wiredwindow.h"
 #include "testmain.h"
 #include "ui/bytetextbox.h"
 #include "windowdriver.h"
@@ -18,19 +18,12 @@
 using namespace WindowDriver;
 
 
-class ExchangeTest : public QObject
+class ExchangeTest : public WiredWindowTest
 {
     Q_OBJECT
 
-    std::unique_ptr<PtyDevice> device;
-    std::unique_ptr<frmMain> w;
-    std::unique_ptr<QSignalSpy> beeps;
-
-    QString results() const { return resultsText(w.get()); }
-    QString error() const { return control<QPlainTextEdit>(w.get(), "txtError")->toPlainText(); }
     bool errorShown() const { return WindowDriver::errorShown(w.get()); }
     QCheckBox *box(const char *name) const { return control<QCheckBox>(w.get(), name); }
-    QComboBox *command() const { return control<QComboBox>(w.get(), "combCmd"); }
     void type(const QString &text) const { command()->setEditText(text); }
 
     void setAddress(const QString &typed)
@@ -52,22 +45,8 @@ class ExchangeTest : public QObject
     void settle() { QTest::qWait(30); }
 
 private slots:
-    void init()
-    {
-        device = std::make_unique<PtyDevice>();
-        device->bindTo(1);
-        w = std::make_unique<frmMain>();
-        beeps = std::make_unique<QSignalSpy>(w.get(), &frmMain::beeped);
-        initializeOn(*w, 1);
-        QVERIFY(w->serial()->PortOpen());
-    }
-
-    void cleanup()
-    {
-        beeps.reset();
-        w.reset();
-        device.reset();
-    }
+    void init() { openWiredWindow(); }
+    void cleanup() { closeWiredWindow(); }
 
     void framingsOnTheWire_data()
     {

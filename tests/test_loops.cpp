@@ -1,7 +1,7 @@
 // The timer loops, their count, and the quick commands.
 
 #include "hexbytes.h"
-#include "ptydevice.h"
+#include "wiredwindow.h"
 #include "port/serialcontrol.h"
 #include "testmain.h"
 #include "ui/bytetextbox.h"
@@ -16,18 +16,12 @@
 using namespace WindowDriver;
 
 
-class LoopsTest : public QObject
+class LoopsTest : public WiredWindowTest
 {
     Q_OBJECT
 
-    std::unique_ptr<PtyDevice> device;
-    std::unique_ptr<frmMain> w;
-    std::unique_ptr<QSignalSpy> beeps;
     int idnReceived = 0;
 
-    QComboBox *command() const { return control<QComboBox>(w.get(), "combCmd"); }
-    QString results() const { return resultsText(w.get()); }
-    QString error() const { return control<QPlainTextEdit>(w.get(), "txtError")->toPlainText(); }
     bool shown(const char *name) const { return control<QWidget>(w.get(), name)->isVisibleTo(w.get()); }
     QString count() const { return control<QLineEdit>(w.get(), "txtCount")->text(); }
 
@@ -37,8 +31,8 @@ class LoopsTest : public QObject
 private slots:
     void init()
     {
-        device = std::make_unique<PtyDevice>();
-        device->bindTo(1);
+        openWiredWindow();
+        w->timer()->stop(); // the tests tick by hand unless they measure the timer
         idnReceived = 0;
         // An interface that answers each *IDN? with an identity and its prompt.
         device->onReceived = [this](const QByteArray &chunk) {
@@ -49,19 +43,9 @@ private slots:
             if (chunk.contains("*RST") || chunk.contains("*CLS"))
                 device->send(">");
         };
-        w = std::make_unique<frmMain>();
-        w->timer()->stop(); // the tests tick by hand unless they measure the timer
-        beeps = std::make_unique<QSignalSpy>(w.get(), &frmMain::beeped);
-        initializeOn(*w, 1);
-        QVERIFY(w->serial()->PortOpen());
     }
 
-    void cleanup()
-    {
-        beeps.reset();
-        w.reset();
-        device.reset();
-    }
+    void cleanup() { closeWiredWindow(); }
 
     void intervals_data()
     {
