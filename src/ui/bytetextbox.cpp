@@ -2,11 +2,9 @@
 
 ByteTextBox::ByteTextBox(QWidget *parent) : QPlainTextEdit(parent)
 {
-    // The box is the program's output; the operator edits nothing here that we would read back.
-    connect(this, &QPlainTextEdit::textChanged, this, [this] {
-        if (!signalsBlocked())
-            m_text = toPlainText();
-    });
+    // The operator may type into the box; what they type becomes its text. setText() blocks
+    // this signal, so the bytes it was given are kept exactly.
+    connect(this, &QPlainTextEdit::textChanged, this, [this] { m_text = toPlainText(); });
 }
 
 void ByteTextBox::setText(const QString &text)
