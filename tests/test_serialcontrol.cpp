@@ -1,30 +1,18 @@
 // The serial control over real pseudo-terminals: settings, byte transparency, failures.
 
 #include "ptydevice.h"
+#include "port/linewait.h"
 #include "port/serialcontrol.h"
 #include "port/serialsettings.h"
-#include "testmain.h"
 
 #include <QSignalSpy>
+#include <QTest>
 
 #include <sys/stat.h>
 
 class SerialControlTest : public QObject
 {
     Q_OBJECT
-
-    // Collects input until `count` bytes are there, polling the way Read does.
-    static QByteArray collect(SerialControl &control, qsizetype count, int timeoutMs = 3000)
-    {
-        QByteArray got;
-        QDeadlineTimer deadline(timeoutMs);
-        while (got.size() < count && !deadline.hasExpired()) {
-            QCoreApplication::processEvents();
-            got += control.Input();
-            control.waitForInput(std::chrono::steady_clock::now() + std::chrono::milliseconds(2));
-        }
-        return got;
-    }
 
 private slots:
     void settingsTexts_data()
@@ -79,7 +67,8 @@ private slots:
         QCOMPARE(device.received().toHex(), all.toHex());
 
         device.send(all);
-        const QByteArray back = collect(control, all.size());
+        QByteArray back;
+        QCOMPARE(LineWait(&control).waitFor(back, char(0xFF), 30000), LineWait::End::Found);
         QCOMPARE(back.toHex(), all.toHex());
         QCOMPARE(control.InBufferCount(), 0);
     }
@@ -126,10 +115,9 @@ private slots:
         QVERIFY(!control.Output("*IDN?\n"));
         QCOMPARE(failures.size(), 1);
         QVERIFY(failures.first().first().toString().startsWith("COM port not open"));
-        // Waiting on a closed port still lasts its time and does not spin or crash.
-        const auto start = std::chrono::steady_clock::now();
-        control.waitForInput(start + std::chrono::milliseconds(5));
-        QVERIFY(std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(5));
+        // Waiting on a closed port ends at once instead of spinning or crashing.
+        QByteArray received;
+        QCOMPARE(LineWait(&control).waitFor(received, '\n', 30000), LineWait::End::PortClosed);
     }
 
     void openFailures_data()
@@ -198,12 +186,11 @@ private slots:
         QVERIFY(control.setPortOpen(true));
         QSignalSpy failures(&control, &SerialControl::failure);
         device->hangUp();
-        // Keep polling as a waiting Read would; the control must settle, not spin on errors.
-        for (int i = 0; i < 200; ++i) {
-            QCoreApplication::processEvents();
-            control.Input();
-            control.waitForInput(std::chrono::steady_clock::now() + std::chrono::milliseconds(1));
-        }
+        // Keep waiting as a Read would; the control must settle, not spin on errors.
+        LineWait wait(&control);
+        QByteArray received;
+        for (int i = 0; i < 20; ++i)
+            wait.waitFor(received, '\n', 100);
         QVERIFY(!control.PortOpen());
         QCOMPARE(failures.size(), 1);
         QVERIFY2(failures.first().first().toString().contains("was lost"), qPrintable(failures.first().first().toString()));
@@ -216,5 +203,5 @@ private slots:
     }
 };
 
-QUILLON_TEST_MAIN(SerialControlTest)
+QTEST_GUILESS_MAIN(SerialControlTest)
 #include "test_serialcontrol.moc"

@@ -2,6 +2,7 @@
 
 #include "mainwin/frmmain.h"
 #include "messaging/framing.h"
+#include "port/linewait.h"
 #include "port/serialcontrol.h"
 #include "ui_frmmain.h"
 
@@ -20,7 +21,7 @@ void frmMain::Timer1_Timer()
 {
     // A tick that falls due while an exchange is still waiting is dropped: running it would
     // nest a Send inside another and steal its reply.
-    if (m_exchangeBusy)
+    if (m_lineWait->busy())
         return;
 
     if (m.CMDloopFlg == 0 && m.IDNTestFlg == 0) {                          // 1
@@ -89,7 +90,7 @@ void frmMain::cmdCmdtstoff_Click()
 
 void frmMain::sendQuickCommand(const QString &command)
 {
-    if (m_exchangeBusy)
+    if (m_lineWait->busy())
         return;
     ui->combCmd->setEditText(command);
     cmdSend_Click();
@@ -107,7 +108,7 @@ void frmMain::cmdRST_Click()
 
 void frmMain::sendControlChar(char code, const QString &confirmation)
 {
-    if (m_exchangeBusy)
+    if (m_lineWait->busy())
         return; // the waiting exchange would read the echo it switches on or off
     if (m.addrMode && !addressFitsOnLine())
         return;

@@ -1,6 +1,7 @@
 #include "frmmain.h"
 
 #include "port/frmports.h"
+#include "port/linewait.h"
 #include "port/serialcontrol.h"
 #include "ui/optionfocus.h"
 #include "ui_frmmain.h"
@@ -16,9 +17,6 @@
 #include <limits>
 #include <cstdlib>
 
-#ifdef Q_OS_LINUX
-#include <sys/prctl.h>
-#endif
 
 frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
@@ -51,11 +49,7 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
     ui->txtRev->setStyleSheet(QStringLiteral("background: palette(window); border: none;"));
 
     MSComm1 = new SerialControl(this);
-#ifdef Q_OS_LINUX
-    // The waits for the device sleep in 100 us steps on this thread; Linux's default 50 us
-    // timer slack would stretch every wait by half.
-    prctl(PR_SET_TIMERSLACK, 1UL);
-#endif
+    m_lineWait = new LineWait(MSComm1, this);
 
     optProt = new QButtonGroup(this);
     optProt->addButton(ui->optProt_0, 0);
@@ -85,6 +79,11 @@ frmMain::~frmMain()
     delete ui;
 }
 
+bool frmMain::exchangeInProgress() const
+{
+    return m_lineWait->busy();
+}
+
 void frmMain::connectHandlers()
 {
     connect(ui->cmdInit, &QPushButton::clicked, this, &frmMain::cmdInit_Click);
@@ -108,6 +107,17 @@ void frmMain::connectHandlers()
     ui->combCmd->lineEdit()->installEventFilter(this);
     // No completion: what the operator types is what goes on the line, letter for letter.
     ui->combCmd->setCompleter(nullptr);
+
+    // While an exchange waits, clicks on Send, Read and the quick commands are ignored; the busy
+    // cursor says so.
+    connect(m_lineWait, &LineWait::started, this, [this] {
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+        emit exchangeStarted();
+    });
+    connect(m_lineWait, &LineWait::finished, this, [this] {
+        QApplication::restoreOverrideCursor();
+        emit exchangeFinished();
+    });
 
     // Whatever goes wrong on the line reaches the operator here, once, with one beep.
     connect(MSComm1, &SerialControl::failure, this, [this](const QString &message) {

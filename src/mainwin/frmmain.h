@@ -4,8 +4,6 @@
 
 #include <QWidget>
 
-#include <chrono>
-
 QT_BEGIN_NAMESPACE
 class QButtonGroup;
 class QCheckBox;
@@ -16,6 +14,7 @@ class frmMain;
 }
 QT_END_NAMESPACE
 
+class LineWait;
 class SerialControl;
 class frmPorts;
 
@@ -34,7 +33,7 @@ public:
     frmPorts *portsWindow() const { return m_ports; }
     QTimer *timer() const { return Timer1; }
     // True while a Send or Read is waiting for the device.
-    bool exchangeInProgress() const { return m_exchangeBusy; }
+    bool exchangeInProgress() const;
 
     // Start-up (mainwin)
     void Form_Load();
@@ -76,8 +75,6 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    friend class ExchangeGuard;
-
     void connectHandlers();
     // The buttons that need an open port, in the order Initialize enables them.
     QList<QPushButton *> deviceButtons() const;
@@ -97,22 +94,14 @@ private:
     // False (after telling the operator) when devAddr cannot go on the line byte for byte.
     bool addressFitsOnLine();
 
-    // One poll of the line: let events run, take what arrived, and if nothing did, sleep on the
-    // port for the rest of the poll period (or of up to periodsLeft periods). `periods` says how
-    // many 100 us poll periods it used.
-    QByteArray pollSerial(int &periods, int periodsLeft);
-    enum class WaitEnd { Found, OutOfPolls, PortClosed };
-    WaitEnd waitFor(QByteArray &received, char wanted, int maxCount);
-
     [[noreturn]] void endProcess();
 
     Ui::frmMain *ui;
     MainState m;
     SerialControl *MSComm1 = nullptr;
+    LineWait *m_lineWait = nullptr;
     QTimer *Timer1 = nullptr;
     QButtonGroup *optProt = nullptr;
     QButtonGroup *optTime = nullptr;
     frmPorts *m_ports = nullptr;
-    bool m_exchangeBusy = false;
-    std::chrono::steady_clock::time_point m_pollPeriodEnd;
 };

@@ -2,24 +2,23 @@
 
 #include "framing.h"
 #include "mainwin/frmmain.h"
+#include "port/linewait.h"
 #include "port/serialcontrol.h"
 #include "replyformat.h"
 #include "ui_frmmain.h"
 
 #include <QCoreApplication>
 
-#include <algorithm>
 #include <chrono>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <time.h>
+#endif
 
 using namespace std::chrono;
 
 namespace {
-
-// Each poll of a wait lasts at least this long. The waits are counted in polls; without a floor
-// their length would shrink with every faster machine until a normal device looked silent.
-constexpr auto kPollPeriod = microseconds(100);
-// The longest single sleep on an idle line, in poll periods (2 ms).
-constexpr int kMaxIdlePeriods = 20;
 
 constexpr int kPromptPolls = 10000;
 constexpr int kTerminatorPolls = 30000;
@@ -31,41 +30,19 @@ const QString kPromptMissing = QStringLiteral(
 
 } // namespace
 
-// Only one exchange may wait on the line at a time: the waits let clicks and timer ticks run,
-// and a nested Send would take the reply its outer Read is waiting for.
-class ExchangeGuard
-{
-public:
-    explicit ExchangeGuard(frmMain &window) : m_window(window)
-    {
-        m_window.m_exchangeBusy = true;
-        emit m_window.exchangeStarted();
-    }
-    ~ExchangeGuard()
-    {
-        m_window.m_exchangeBusy = false;
-        emit m_window.exchangeFinished();
-    }
-    ExchangeGuard(const ExchangeGuard &) = delete;
-    ExchangeGuard &operator=(const ExchangeGuard &) = delete;
-
-private:
-    frmMain &m_window;
-};
-
 void frmMain::cmdSend_Click()
 {
-    if (m_exchangeBusy)
+    if (m_lineWait->busy())
         return;
-    ExchangeGuard guard(*this);
+    LineWait::Exchange exchange(*m_lineWait);
     sendCommand();
 }
 
 void frmMain::cmdRead_Click()
 {
-    if (m_exchangeBusy)
+    if (m_lineWait->busy())
         return;
-    ExchangeGuard guard(*this);
+    LineWait::Exchange exchange(*m_lineWait);
     readResponse();
 }
 
@@ -130,7 +107,7 @@ void frmMain::sendCommand()
         readResponse();
     } else if (checked(ui->ckPrompt)) {                                    // 11c
         QByteArray discarded;
-        if (waitFor(discarded, Wire::Prompt, kPromptPolls) == WaitEnd::OutOfPolls) {
+        if (m_lineWait->waitFor(discarded, Wire::Prompt, kPromptPolls) == LineWait::End::OutOfPolls) {
             showError(kPromptMissing);
             Beep();
         }
@@ -149,10 +126,10 @@ void frmMain::readResponse()
     else if (checked(ui->ckCR))
         terminator = Wire::CR;
 
-    WaitEnd end = waitFor(received, terminator, kTerminatorPolls);         // 3
-    if (end != WaitEnd::PortClosed && checked(ui->ckPrompt)) {             // 4
-        end = waitFor(received, Wire::Prompt, kPromptPolls);
-        if (end == WaitEnd::OutOfPolls) {
+    LineWait::End end = m_lineWait->waitFor(received, terminator, kTerminatorPolls); // 3
+    if (end != LineWait::End::PortClosed && checked(ui->ckPrompt)) {       // 4
+        end = m_lineWait->waitFor(received, Wire::Prompt, kPromptPolls);
+        if (end == LineWait::End::OutOfPolls) {
             showError(kPromptMissing);
             Beep();
         }
@@ -160,14 +137,7 @@ void frmMain::readResponse()
 
     Tdelay(kSettleSeconds);                                                // 5
 
-    for (int count = 0, periods = 0;;) {                                   // 6
-        // One period at most per drain poll: usually nothing is left, and this is the wait
-        // every exchange pays.
-        received += pollSerial(periods, 1);
-        count += periods;
-        if (MSComm1->InBufferCount() == 0 || count > kDrainPolls)
-            break;
-    }
+    m_lineWait->drain(received, kDrainPolls);                              // 6
 
     ReplyDisplayOptions options;                                           // 7-11
     options.displayAll = ui->ckDispAll->checkState() != Qt::Unchecked;
@@ -180,65 +150,24 @@ void frmMain::readResponse()
         Beep();
 }
 
-QByteArray frmMain::pollSerial(int &periods, int periodsLeft)
-{
-    // Polls keep to one 100 us grid: a sleep that overshoots (a wake-up is never exact) is made
-    // up by a shorter one next, so a wait of N periods lasts N periods. After a stall longer than
-    // a period, or at the start of a new wait, the grid starts afresh.
-    const auto now = steady_clock::now();
-    auto periodEnd = m_pollPeriodEnd + kPollPeriod;
-    if (periodEnd <= now - kPollPeriod || periodEnd > now + kPollPeriod)
-        periodEnd = now + kPollPeriod;
-    const auto periodStart = periodEnd - kPollPeriod;
-
-    QCoreApplication::processEvents();
-    QByteArray arrived = MSComm1->Input();
-    periods = 1;
-    if (arrived.isEmpty()) {
-        // An idle line may be slept on for several periods at once, each counting as one poll:
-        // 10,000 wake-ups a second would cost a fifth of a core on their own. A byte still
-        // ends the sleep at once, and events are still handled every 2 ms.
-        const int idle = std::clamp(periodsLeft, 1, kMaxIdlePeriods);
-        MSComm1->waitForInput(periodStart + idle * kPollPeriod);
-        const auto slept = steady_clock::now() - periodStart;
-        periods = std::clamp(int((slept + kPollPeriod - nanoseconds(1)) / kPollPeriod), 1, idle);
-    }
-    m_pollPeriodEnd = periodStart + periods * kPollPeriod;
-    return arrived;
-}
-
-// Polls until `wanted` has been received (0: until anything has), for at most maxCount + 1
-// poll periods. A byte that arrived before this wait counts as well. Ends early when the port
-// goes away, since nothing more can arrive then.
-frmMain::WaitEnd frmMain::waitFor(QByteArray &received, char wanted, int maxCount)
-{
-    auto satisfied = [&](qsizetype from) {
-        return wanted == 0 ? !received.isEmpty() : received.indexOf(wanted, from) >= 0;
-    };
-    int periods = 0;
-    if (wanted != 0 && satisfied(0)) {
-        // Still one poll, as the counted loop always makes at least one.
-        received += pollSerial(periods, 1);
-        return WaitEnd::Found;
-    }
-    for (int count = 0;;) {
-        const qsizetype searchFrom = received.size();
-        received += pollSerial(periods, maxCount + 1 - count);
-        count += periods;
-        if (satisfied(searchFrom))
-            return WaitEnd::Found;
-        if (!MSComm1->PortOpen())
-            return WaitEnd::PortClosed;
-        if (count > maxCount)
-            return WaitEnd::OutOfPolls;
-    }
-}
-
 void frmMain::Tdelay(double delaytime)
 {
-    // A spin on purpose: the settle must not let other handlers run.
+    // The settle lets no other handler run: it never returns to the event loop. It sleeps on the
+    // monotonic clock for most of the time, so a loop running all night does not keep a core
+    // busy, and spins only the last stretch, since a sleeping thread wakes a little late.
     const auto start = steady_clock::now();
+    if (!(delaytime > 0))
+        return;
     const auto until = start + duration_cast<steady_clock::duration>(duration<double>(delaytime));
+#ifdef Q_OS_UNIX
+    constexpr auto kSpinStretch = microseconds(150);
+    const auto wakeAt = duration_cast<nanoseconds>((until - kSpinStretch).time_since_epoch()).count();
+    if (wakeAt > duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count()) {
+        const timespec at{static_cast<time_t>(wakeAt / 1000000000), static_cast<long>(wakeAt % 1000000000)};
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
+        }
+    }
+#endif
     while (steady_clock::now() < until) {
     }
 }

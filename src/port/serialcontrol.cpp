@@ -8,15 +8,9 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <grp.h>
-#include <poll.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
-#else
-#include <QThread>
 #endif
-
-using namespace std::chrono;
 
 SerialControl::SerialControl(QObject *parent) : QObject(parent)
 {
@@ -138,29 +132,6 @@ QByteArray SerialControl::Input()
 qint64 SerialControl::InBufferCount() const
 {
     return PortOpen() ? m_port.bytesAvailable() : 0;
-}
-
-void SerialControl::waitForInput(steady_clock::time_point deadline) const
-{
-    const auto remaining = deadline - steady_clock::now();
-    if (remaining <= nanoseconds::zero())
-        return;
-    if (PortOpen() && m_port.bytesAvailable() > 0)
-        return;
-#ifdef Q_OS_UNIX
-    const auto ns = duration_cast<nanoseconds>(remaining).count();
-    const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-    if (PortOpen() && m_port.handle() >= 0) {
-        pollfd watched{m_port.handle(), POLLIN, 0};
-        ::ppoll(&watched, 1, &timeout, nullptr);
-    } else {
-        ::nanosleep(&timeout, nullptr);
-    }
-#else
-    if (PortOpen())
-        const_cast<QSerialPort &>(m_port).waitForReadyRead(0);
-    QThread::usleep(static_cast<unsigned long>(duration_cast<microseconds>(remaining).count()));
-#endif
 }
 
 void SerialControl::handlePortError(QSerialPort::SerialPortError error)

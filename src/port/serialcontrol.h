@@ -5,8 +5,6 @@
 #include <QSerialPort>
 #include <QString>
 
-#include <chrono>
-
 // The serial control each window holds as MSComm1: a small property-style wrapper around
 // QSerialPort that carries bytes unchanged in both directions and reports every failure
 // through failure(), once, instead of showing anything itself.
@@ -42,10 +40,6 @@ public:
     // Everything received so far (or InputLen bytes of it), removed from the buffer.
     QByteArray Input();
     qint64 InBufferCount() const;
-
-    // Sleeps until received bytes are waiting on the line or in the buffer, or until the
-    // deadline, whichever comes first. Never processes events.
-    void waitForInput(std::chrono::steady_clock::time_point deadline) const;
 
     // The device the next open uses (or the open port uses).
     QString devicePath() const;

@@ -1,0 +1,158 @@
+#include "linewait.h"
+
+#include "serialcontrol.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+
+#ifdef Q_OS_LINUX
+#include <sys/timerfd.h>
+#include <unistd.h>
+#endif
+
+using namespace std::chrono;
+
+LineWait::LineWait(SerialControl *line, QObject *parent) : QObject(parent), m_line(line)
+{
+#ifdef Q_OS_LINUX
+    // The sleep between polls has to end on the poll grid to the microsecond, and the event
+    // loop's own timers only know milliseconds. A timer file descriptor that the event loop
+    // watches wakes it exactly when asked, and unlike a poll time-out it is not stretched by
+    // the kernel's timer slack.
+    static_assert(std::is_same_v<Clock, steady_clock>);
+    m_timerFd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (m_timerFd >= 0) {
+        m_timerNotifier = new QSocketNotifier(m_timerFd, QSocketNotifier::Read, this);
+        connect(m_timerNotifier, &QSocketNotifier::activated, this, [this] {
+            quint64 expirations = 0;
+            [[maybe_unused]] const ssize_t n = ::read(m_timerFd, &expirations, sizeof expirations);
+        });
+        return;
+    }
+#endif
+    m_fallbackTimer = new QTimer(this);
+    m_fallbackTimer->setSingleShot(true);
+    m_fallbackTimer->setTimerType(Qt::PreciseTimer);
+}
+
+LineWait::~LineWait()
+{
+#ifdef Q_OS_LINUX
+    delete m_timerNotifier;
+    if (m_timerFd >= 0)
+        ::close(m_timerFd);
+#endif
+}
+
+LineWait::Exchange::Exchange(LineWait &wait) : m_wait(wait)
+{
+    m_wait.m_busy = true;
+    emit m_wait.started();
+}
+
+LineWait::Exchange::~Exchange()
+{
+    m_wait.m_busy = false;
+    emit m_wait.finished();
+}
+
+QByteArray LineWait::poll()
+{
+    // Polls keep to one grid: a sleep that overshoots (a wake-up is never exact) is made up by
+    // a shorter one next, so a wait of N periods lasts N periods. After a stall longer than a
+    // period, or at the start of a new wait, the grid starts afresh.
+    const auto now = Clock::now();
+    auto periodEnd = m_gridEnd + PollPeriod;
+    if (periodEnd <= now - PollPeriod || periodEnd > now + PollPeriod)
+        periodEnd = now + PollPeriod;
+    m_periodStart = periodEnd - PollPeriod;
+
+    QCoreApplication::processEvents();
+    return m_line->Input();
+}
+
+int LineWait::finishPeriod(bool arrived, int periodsLeft)
+{
+    int periods = 1;
+    if (!arrived) {
+        // A quiet line may be slept on for several periods at once, each counting as one poll:
+        // 10,000 wake-ups a second would cost a fifth of a core on their own.
+        const int idle = std::clamp(periodsLeft, 1, MaxIdlePeriods);
+        sleepUntil(m_periodStart + idle * PollPeriod);
+        const auto slept = Clock::now() - m_periodStart;
+        periods = std::clamp(int((slept + PollPeriod - nanoseconds(1)) / PollPeriod), 1, idle);
+    }
+    m_gridEnd = m_periodStart + periods * PollPeriod;
+    return periods;
+}
+
+void LineWait::sleepUntil(Clock::time_point deadline)
+{
+    auto stillQuiet = [&] {
+        return Clock::now() < deadline && m_line->PortOpen() && m_line->InBufferCount() == 0;
+    };
+    if (!stillQuiet())
+        return;
+#ifdef Q_OS_LINUX
+    if (m_timerFd >= 0) {
+        const auto ns = duration_cast<nanoseconds>(deadline.time_since_epoch()).count();
+        itimerspec at{};
+        at.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+        at.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+        ::timerfd_settime(m_timerFd, TFD_TIMER_ABSTIME, &at, nullptr);
+        // Events that come meanwhile are handled at once, and the sleep goes on: only input,
+        // the loss of the port or the deadline end the period early.
+        do
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        while (stillQuiet());
+        return;
+    }
+#endif
+    const auto left = duration_cast<milliseconds>(deadline - Clock::now() + milliseconds(1) - nanoseconds(1));
+    m_fallbackTimer->start(std::max(left, milliseconds(0)));
+    do
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    while (stillQuiet() && m_fallbackTimer->isActive());
+    m_fallbackTimer->stop();
+}
+
+LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
+{
+    auto satisfied = [&](qsizetype from) {
+        return wanted == 0 ? !received.isEmpty() : received.indexOf(wanted, from) >= 0;
+    };
+    if (wanted != 0 && satisfied(0)) {
+        // Still one poll, as the counted loop always makes at least one; no sleep after it.
+        received += poll();
+        finishPeriod(true, 1);
+        return End::Found;
+    }
+    for (int count = 0;;) {
+        const qsizetype searchFrom = received.size();
+        const QByteArray arrived = poll();
+        received += arrived;
+        if (satisfied(searchFrom)) {
+            finishPeriod(true, 1);
+            return End::Found;
+        }
+        if (!m_line->PortOpen())
+            return End::PortClosed;
+        count += finishPeriod(!arrived.isEmpty(), maxCount + 1 - count);
+        if (count > maxCount)
+            return End::OutOfPolls;
+    }
+}
+
+void LineWait::drain(QByteArray &received, int maxCount)
+{
+    for (int count = 0;;) {
+        received += poll();
+        finishPeriod(true, 1);
+        ++count;
+        if (m_line->InBufferCount() == 0 || count > maxCount)
+            return;
+    }
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+#include <chrono>
+
+class QSocketNotifier;
+class QTimer;
+class SerialControl;
+
+// Waiting for the device. A wait is a run of counted polls; each poll lets the application
+// handle its pending events and takes what the line has brought. Between polls on a quiet line
+// the thread sleeps in the event loop itself, so a byte from the device, a click, a timer or an
+// accessibility request each end the sleep at once.
+//
+// It also keeps the rule that only one exchange waits on the line at a time: the waits let
+// clicks and timer ticks run, and a nested Send would take the reply its outer Read waits for.
+class LineWait : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Every poll lasts at least this long. The waits are counted in polls; without a floor their
+    // length would shrink with every faster machine until a normal device looked silent.
+    static constexpr std::chrono::microseconds PollPeriod{100};
+    // The longest single sleep on a quiet line, in poll periods.
+    static constexpr int MaxIdlePeriods = 20;
+
+    explicit LineWait(SerialControl *line, QObject *parent = nullptr);
+    ~LineWait() override;
+
+    enum class End { Found, OutOfPolls, PortClosed };
+
+    // Polls until `wanted` has been received (0: until anything has), for at most maxCount + 1
+    // poll periods. A byte received before this wait counts as well. Ends early when the port
+    // goes away, since nothing more can arrive then.
+    End waitFor(QByteArray &received, char wanted, int maxCount);
+
+    // Takes what is still buffered, poll by poll, until the buffer is empty (at most
+    // maxCount + 1 polls). Never sleeps: after the settle, whatever the device sent is there.
+    void drain(QByteArray &received, int maxCount);
+
+    // True while an exchange holds the line.
+    bool busy() const { return m_busy; }
+
+    // Marks one exchange for its lifetime: busy() is true and started()/finished() bracket it.
+    class Exchange
+    {
+    public:
+        explicit Exchange(LineWait &wait);
+        ~Exchange();
+        Exchange(const Exchange &) = delete;
+        Exchange &operator=(const Exchange &) = delete;
+
+    private:
+        LineWait &m_wait;
+    };
+
+signals:
+    void started();
+    void finished();
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    // Lets events run and takes what arrived. Starts a new poll period on the grid.
+    QByteArray poll();
+    // Ends the current poll period: when nothing arrived, sleeps until a byte comes or up to
+    // `periodsLeft` periods (at most MaxIdlePeriods) have passed. Returns the periods used.
+    int finishPeriod(bool arrived, int periodsLeft);
+    // Runs the event loop until `deadline`, or until the line has input or has gone.
+    void sleepUntil(Clock::time_point deadline);
+
+    SerialControl *m_line;
+    bool m_busy = false;
+    Clock::time_point m_periodStart;
+    Clock::time_point m_gridEnd;
+    int m_timerFd = -1;
+    QSocketNotifier *m_timerNotifier = nullptr;
+    QTimer *m_fallbackTimer = nullptr;
+};

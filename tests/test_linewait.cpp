@@ -1,0 +1,152 @@
+// The waits on the line, without any window: a pseudo-terminal device and the serial control.
+
+#include "port/linewait.h"
+#include "port/serialcontrol.h"
+#include "ptydevice.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+
+using namespace std::chrono;
+
+class LineWaitTest : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<PtyDevice> device;
+    std::unique_ptr<SerialControl> line;
+    std::unique_ptr<LineWait> wait;
+
+    static double msSince(steady_clock::time_point start)
+    {
+        return duration<double, std::milli>(steady_clock::now() - start).count();
+    }
+
+private slots:
+    void init()
+    {
+        device = std::make_unique<PtyDevice>();
+        device->bindTo(1);
+        line = std::make_unique<SerialControl>();
+        line->setCommPort(1);
+        QVERIFY(line->setPortOpen(true));
+        wait = std::make_unique<LineWait>(line.get());
+    }
+
+    void cleanup()
+    {
+        wait.reset();
+        line.reset();
+        device.reset();
+    }
+
+    void terminatorFound()
+    {
+        device->send("VELK,1", 5);
+        device->send(",2\r\n>", 15);
+        QByteArray received;
+        QCOMPARE(wait->waitFor(received, '\n', 30000), LineWait::End::Found);
+        QCOMPARE(received, QByteArray("VELK,1,2\r\n>"));
+    }
+
+    void byteBeforeTheWaitCounts()
+    {
+        QByteArray received("xyz>");
+        const auto start = steady_clock::now();
+        QCOMPARE(wait->waitFor(received, '>', 10000), LineWait::End::Found);
+        QVERIFY2(msSince(start) < 1.0, "one poll, no sleep");
+    }
+
+    void outOfPollsKeepsItsBound_data()
+    {
+        QTest::addColumn<int>("maxCount");
+        QTest::newRow("one poll") << 0;
+        QTest::newRow("a short sleep") << 7;
+        QTest::newRow("several sleeps") << 99;
+    }
+
+    void outOfPollsKeepsItsBound()
+    {
+        // maxCount + 1 poll periods of 100 us on a silent line, a little more for the wake-ups.
+        QFETCH(int, maxCount);
+        QByteArray received;
+        const auto start = steady_clock::now();
+        QCOMPARE(wait->waitFor(received, '\n', maxCount), LineWait::End::OutOfPolls);
+        const double took = msSince(start);
+        QVERIFY2(took >= 0.1 * (maxCount + 1) - 0.01, qPrintable(QString::number(took)));
+        QVERIFY2(took < 0.1 * (maxCount + 1) + 3.0, qPrintable(QString::number(took)));
+        QVERIFY(received.isEmpty());
+    }
+
+    void hangUpEndsTheWaitEarly()
+    {
+        QTimer::singleShot(10, device.get(), &PtyDevice::hangUp);
+        QSignalSpy failures(line.get(), &SerialControl::failure);
+        QByteArray received;
+        const auto start = steady_clock::now();
+        QCOMPARE(wait->waitFor(received, '\n', 30000), LineWait::End::PortClosed);
+        QVERIFY2(msSince(start) < 500, "not the whole 3 s");
+        QCOMPARE(failures.size(), 1);
+    }
+
+    void drainTakesWhatIsBufferedAndStops()
+    {
+        device->send("tail");
+        QTRY_COMPARE((QCoreApplication::processEvents(), line->InBufferCount()), qint64(4));
+        QByteArray received("head");
+        wait->drain(received, 1000);
+        QCOMPARE(received, QByteArray("headtail"));
+        const auto start = steady_clock::now();
+        wait->drain(received, 1000); // nothing left: one poll, no sleep
+        QVERIFY(msSince(start) < 1.0);
+        QCOMPARE(received, QByteArray("headtail"));
+    }
+
+    void exchangeMarksTheLineBusy()
+    {
+        QSignalSpy started(wait.get(), &LineWait::started);
+        QSignalSpy finished(wait.get(), &LineWait::finished);
+        QVERIFY(!wait->busy());
+        {
+            LineWait::Exchange exchange(*wait);
+            QVERIFY(wait->busy());
+            QCOMPARE(started.size(), 1);
+            QCOMPARE(finished.size(), 0);
+        }
+        QVERIFY(!wait->busy());
+        QCOMPARE(finished.size(), 1);
+    }
+
+    void eventsAreHandledAtOnceDuringAWait()
+    {
+        // A screen reader's request or a click arrives while the line is quiet: it must not
+        // wait for the end of the sleep, and the wait must still last its counted time.
+        QList<double> latencies;
+        QObject receiver;
+        std::unique_ptr<QThread> poster(QThread::create([&] {
+            for (int i = 0; i < 20; ++i) {
+                QThread::usleep(1700);
+                const auto postedAt = steady_clock::now();
+                QMetaObject::invokeMethod(&receiver, [&latencies, postedAt] { latencies << msSince(postedAt); });
+            }
+        }));
+        QByteArray received;
+        const auto start = steady_clock::now();
+        poster->start();
+        QCOMPARE(wait->waitFor(received, '\n', 1000), LineWait::End::OutOfPolls);
+        const double took = msSince(start);
+        poster->wait();
+        QVERIFY2(took >= 100.0 && took < 110.0, qPrintable(QString::number(took)));
+        QVERIFY(latencies.size() >= 15);
+        std::sort(latencies.begin(), latencies.end());
+        QVERIFY2(latencies[latencies.size() / 2] < 0.5, qPrintable(QString::number(latencies[latencies.size() / 2])));
+    }
+};
+
+QTEST_GUILESS_MAIN(LineWaitTest)
+#include "test_linewait.moc"
