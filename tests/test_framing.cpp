@@ -176,6 +176,10 @@ private slots:
                                       << QByteArray("ACK Packet received\r\nCksum fails\r\nRespStr= 32") << 1;
         QTest::newRow("no etx") << hex("06 34 33 32") << false << true << true << false
                                 << QByteArray("ACK Packet received\r\nETX char missing\r\nRespStr= 32") << 1;
+        QTest::newRow("no etx, line end and prompt") << hex("06 34 33 32 0D 0A 3E") << false << true << true << false
+                                << QByteArray("ACK Packet received\r\nETX char missing\r\nRespStr= 32") << 1;
+        QTest::newRow("no etx, lf first") << hex("06 34 33 0A 32 0D") << false << true << false << false
+                                << QByteArray("ACK Packet received\r\nETX char missing\r\nESR value= 3") << 1;
         QTest::newRow("no checksum byte") << hex("06 34 33 03") << false << true << true << false
                                           << QByteArray("ACK Packet received\r\nCksum char missing\r\nRespStr= 3") << 1;
         QTest::newRow("not a packet") << QByteArray("hello\r\n") << false << true << true << true

@@ -41,8 +41,7 @@ void frmMain::Timer1_Timer()
             hideError();
             cmdSend_Click();
         } else {
-            Beep();
-            showError(QStringLiteral("Command box empty"));
+            reportError(QStringLiteral("Command box empty"));
         }
     }
     ui->txtCount->setVisible(true);                                        // 4
@@ -110,8 +109,6 @@ void frmMain::sendControlChar(char code, const QString &confirmation)
 {
     if (m_lineWait->busy())
         return; // the waiting exchange would read the echo it switches on or off
-    if (m.addrMode && !addressFitsOnLine())
-        return;
     m.outMsg = FrameControlChar(code, m.addrMode, m.devAddr.toLatin1());
     // Say "sent" only when it was: a closed port has already been reported by the control.
     if (MSComm1->Output(m.outMsg))

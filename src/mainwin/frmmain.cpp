@@ -3,6 +3,7 @@
 #include "port/frmports.h"
 #include "port/linewait.h"
 #include "port/serialcontrol.h"
+#include "ui/optionarray.h"
 #include "ui/optionfocus.h"
 #include "ui_frmmain.h"
 
@@ -92,8 +93,8 @@ void frmMain::connectHandlers()
     connect(ui->cmdRead, &QPushButton::clicked, this, &frmMain::cmdRead_Click);
     connect(ui->cmdSet, &QPushButton::clicked, this, &frmMain::cmdSet_Click);
     connect(ui->txtAddr, &QLineEdit::textChanged, this, &frmMain::txtAddr_Change);
-    connect(optProt, &QButtonGroup::idClicked, this, &frmMain::optProt_Click);
-    connect(optTime, &QButtonGroup::idClicked, this, &frmMain::optTime_Click);
+    OptionArray::connectSelection(optProt, this, &frmMain::optProt_Click);
+    OptionArray::connectSelection(optTime, this, &frmMain::optTime_Click);
     connect(Timer1, &QTimer::timeout, this, &frmMain::Timer1_Timer);
     connect(ui->cmdIDNTst, &QPushButton::clicked, this, &frmMain::cmdIDNTst_Click);
     connect(ui->cmdIDNtstoff, &QPushButton::clicked, this, &frmMain::cmdIDNtstoff_Click);
@@ -120,53 +121,50 @@ void frmMain::connectHandlers()
     });
 
     // Whatever goes wrong on the line reaches the operator here, once, with one beep.
-    connect(MSComm1, &SerialControl::failure, this, [this](const QString &message) {
-        showError(message);
-        Beep();
-    });
+    connect(MSComm1, &SerialControl::failure, this, &frmMain::reportError);
 }
 
 void frmMain::Form_Load()
 {
-    m.crlf = QStringLiteral("\r\n");                                        // 1
-    ui->txtRev->setText(QStringLiteral("Revised 11-20-2015"));            // 2
-    ui->txtError->clear();                                                 // 3
+    m.crlf = QStringLiteral("\r\n");
+    ui->txtRev->setText(QStringLiteral("Revised 11-20-2015"));
+    ui->txtError->clear();
     setResults(QString());
     ui->combCmd->setEditText(QString());
-    m.devAddr = QStringLiteral("4");                                       // 4
+    // The address in force is "4" although the box starts empty; Set Address commits another.
+    m.devAddr = QStringLiteral("4");
     ui->txtAddr->clear();
-    ui->txtCount->setVisible(false);                                       // 5
+    ui->txtCount->setVisible(false);
     m.LpCount = 0;
-    ui->cmdExit->setEnabled(true);                                         // 6
-    Timer1->setInterval(500);                                              // 7
-    ui->optTime_3->setChecked(true);                                       // 8
-    optTime_Click(3);
-    ui->ckCR->setChecked(false);                                           // 9
+    ui->cmdExit->setEnabled(true);
+    Timer1->setInterval(500);
+    ui->optTime_3->setChecked(true); // raises optTime_Click(3)
+    ui->ckCR->setChecked(false);
     ui->ckLF->setChecked(true);
     ui->ckAuto->setChecked(true);
     ui->ckByteCnt->setChecked(false);
     ui->ckPrompt->setChecked(true);
-    ui->txtResults->setEnabled(true);                                      // 10
+    ui->txtResults->setEnabled(true);
     ui->txtError->setEnabled(false);
-    m.IDNTestFlg = 0;                                                      // 11
+    m.IDNTestFlg = 0;
     m.CMDloopFlg = 0;
-    ui->combCmd->addItem(QStringLiteral("*esr?"));                         // 12
+    ui->combCmd->addItem(QStringLiteral("*esr?"));
     ui->combCmd->addItem(QStringLiteral("*idn?"));
     ui->combCmd->addItem(QStringLiteral("*stb?"));
     ui->combCmd->setCurrentIndex(-1); // the list fills the box otherwise
     ui->combCmd->setEditText(QString());
-    ui->lblCount->setVisible(false);                                       // 13
+    ui->lblCount->setVisible(false);
     ui->txtError->setVisible(false);
-    for (QAbstractButton *option : optProt->buttons())                     // 14
+    for (QAbstractButton *option : optProt->buttons())
         option->setEnabled(true);
-    ui->optProt_0->setChecked(true);
-    optProt_Click(0);
-    for (QPushButton *button : deviceButtons())                             // 15
+    ui->optProt_0->setChecked(true); // raises optProt_Click(0)
+    for (QPushButton *button : deviceButtons())
         button->setEnabled(false);
-    m.addrMode = false;                                                    // 16
+    m.addrMode = false;
     m.packetMode = false;
     m.AddrSetFlg = false;
-    if (!m_ports)                                                          // 17
+    // Last, so that the port window's own start-up finds every control here in its start state.
+    if (!m_ports)
         m_ports = new frmPorts(this);
 }
 
@@ -180,6 +178,12 @@ void frmMain::Beep()
 {
     QApplication::beep();
     emit beeped();
+}
+
+void frmMain::reportError(const QString &text)
+{
+    showError(text);
+    Beep();
 }
 
 void frmMain::showError(const QString &text)

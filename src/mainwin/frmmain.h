@@ -79,6 +79,8 @@ private:
     // The buttons that need an open port, in the order Initialize enables them.
     QList<QPushButton *> deviceButtons() const;
     void Beep();
+    // The error box shows `text`, with one beep.
+    void reportError(const QString &text);
     void showError(const QString &text);
     void hideError();
     void setResults(const QString &text);
@@ -89,10 +91,6 @@ private:
     void readResponse();
     void sendControlChar(char code, const QString &confirmation);
     void sendQuickCommand(const QString &command);
-    // Refuses a send with a beep and a message.
-    void refuseSend(const QString &message);
-    // False (after telling the operator) when devAddr cannot go on the line byte for byte.
-    bool addressFitsOnLine();
 
     [[noreturn]] void endProcess();
 

@@ -59,8 +59,13 @@ ReplyPacket CheckReplyPacket(const QByteArray &received)
 
     const qsizetype etxIndex = received.indexOf(Wire::ETX);
     if (etxIndex < 0) {
-        // No ETX: everything after the two header characters is all the payload there is.
+        // No ETX: the payload runs from after the two header characters to the end of the
+        // line, so the device's CR LF and its '>' prompt are not taken for payload.
         result.payload = received.mid(2);
+        for (const char lineEnd : {Wire::CR, Wire::LF}) {
+            if (const qsizetype at = result.payload.indexOf(lineEnd); at >= 0)
+                result.payload.truncate(at);
+        }
         return result;
     }
     result.etxPos = etxIndex + 1;

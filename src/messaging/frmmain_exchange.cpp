@@ -42,104 +42,103 @@ void frmMain::cmdRead_Click()
 {
     if (m_lineWait->busy())
         return;
+    // A closed or lost port is refused as Send refuses it, so the message that explained the
+    // loss is replaced by one that says what to press, not by "Rx buffer empty".
+    if (!MSComm1->PortOpen()) {
+        reportError(PortNotOpenMessage(QStringLiteral("nothing was read")));
+        return;
+    }
     LineWait::Exchange exchange(*m_lineWait);
     readResponse();
 }
 
-void frmMain::refuseSend(const QString &message)
-{
-    Beep();
-    showError(message);
-}
-
-bool frmMain::addressFitsOnLine()
-{
-    if (FitsOnLine(m.devAddr))
-        return true;
-    refuseSend(QStringLiteral("Cannot send: the device address holds a character outside the "
-                              "8-bit range (codes 0 to 255). Set the address again."));
-    return false;
-}
-
 void frmMain::sendCommand()
 {
-    hideError();                                                           // 1
-    MSComm1->Input();                                                      // 2
+    hideError();
+    // Whatever waits in the buffer is stale: it would be taken for the reply to this command.
+    MSComm1->Input();
+    MSComm1->takeDroppedCount();
     const QString typed = ui->combCmd->currentText();
-    if (m.lastCmd.isEmpty() && typed.isEmpty()) {                          // 3
-        refuseSend(QStringLiteral("Nothing to send"));
+    if (m.lastCmd.isEmpty() && typed.isEmpty()) {
+        reportError(QStringLiteral("Nothing to send"));
         return;
     }
     const bool addressed = m.addrMode || m.packetMode;
-    if (!m.AddrSetFlg && addressed) {                                      // 4
-        refuseSend(QStringLiteral("Missing a device address"));
+    if (!m.AddrSetFlg && addressed) {
+        reportError(QStringLiteral("Missing a device address"));
         return;
     }
     const QString command = typed.isEmpty() ? m.lastCmd : typed;
     if (!FitsOnLine(command)) {
-        refuseSend(QStringLiteral("Cannot send: the command holds a character outside the 8-bit "
-                                  "range (codes 0 to 255). Nothing was sent."));
+        reportError(QStringLiteral("Cannot send: the command holds a character outside the 8-bit "
+                                   "range (codes 0 to 255). Nothing was sent."));
         return;
     }
-    if (addressed && !addressFitsOnLine())
-        return;
     if (!MSComm1->PortOpen()) {
-        refuseSend(QStringLiteral("COM port not open: nothing was sent. Press \"Initialize COM "
-                                  "Port\" first."));
+        reportError(PortNotOpenMessage(QStringLiteral("nothing was sent")));
         return;
     }
 
-    if (typed.isEmpty())                                                   // 5
+    // An empty box repeats the previous command, and shows it again.
+    if (typed.isEmpty())
         ui->combCmd->setEditText(m.lastCmd);
-    m.lastCmd = command;                                                   // 6
-    m.outMsg = command.toLatin1();
-    setResults(QStringLiteral("Sent ") + command);                         // 7
-    m.outMsg = FrameMessage(m.outMsg, m.addrMode, m.packetMode, m.devAddr.toLatin1(), // 8
+    m.lastCmd = command;
+    m.outMsg = FrameMessage(command.toLatin1(), m.addrMode, m.packetMode, m.devAddr.toLatin1(),
                             checked(ui->ckCR), checked(ui->ckLF));
-    MSComm1->Output(m.outMsg);                                             // 9
-    m.QueryFlg = m.outMsg.contains(Wire::QueryMark) ? 1 : 0;               // 10
+    // The framed message is tested, not the typed text: a '?' in the address or in the
+    // checksum byte makes a query too.
+    const bool query = m.outMsg.contains(Wire::QueryMark);
+    const bool readFollows = (query && checked(ui->ckAuto)) || checked(ui->ckRead) || m.packetMode;
+    // "Sent" stays in the box only when no Read follows: a Read clears the box before the
+    // window could draw anything, so it goes straight to empty.
+    setResults(readFollows ? QString() : QStringLiteral("Sent ") + command);
+    MSComm1->Output(m.outMsg);
+    m.QueryFlg = query ? 1 : 0;
 
-    if ((m.QueryFlg == 1 && checked(ui->ckAuto)) || checked(ui->ckRead)) { // 11a
-        setResults(QString());
+    if (readFollows) {
         readResponse();
-    } else if (m.packetMode) {                                             // 11b
-        setResults(QString());
-        readResponse();
-    } else if (checked(ui->ckPrompt)) {                                    // 11c
+    } else if (checked(ui->ckPrompt)) {
+        // A Velk interface says it is ready for the next message with '>'; what comes before
+        // it is of no interest here.
         QByteArray discarded;
-        if (m_lineWait->waitFor(discarded, Wire::Prompt, kPromptPolls) == LineWait::End::OutOfPolls) {
-            showError(kPromptMissing);
-            Beep();
-        }
-    }                                                                      // 11d: nothing
+        if (m_lineWait->waitFor(discarded, Wire::Prompt, kPromptPolls) == LineWait::End::OutOfPolls)
+            reportError(kPromptMissing);
+    }
+    // Otherwise the reply waits in the buffer for Read, or for the next Send to discard it.
 }
 
 void frmMain::readResponse()
 {
-    hideError();                                                           // 1
-    QByteArray received;
+    hideError();
+    // "Read Req'd after Send" asks for one read after the next Send; it is spent now.
     ui->ckRead->setChecked(false);
+    // What the device sent while no exchange was waiting, beyond what was kept, is gone; say
+    // so once, at the Read that shows what was kept.
+    if (const qint64 dropped = MSComm1->takeDroppedCount(); dropped > 0)
+        reportError(InputOverflowMessage(dropped));
 
-    char terminator = 0;                                                   // 2
+    char terminator = 0;
     if (checked(ui->ckLF))
         terminator = Wire::LF;
     else if (checked(ui->ckCR))
         terminator = Wire::CR;
 
-    LineWait::End end = m_lineWait->waitFor(received, terminator, kTerminatorPolls); // 3
-    if (end != LineWait::End::PortClosed && checked(ui->ckPrompt)) {       // 4
+    QByteArray received;
+    LineWait::End end = m_lineWait->waitFor(received, terminator, kTerminatorPolls);
+    if (end != LineWait::End::PortClosed && checked(ui->ckPrompt)) {
         end = m_lineWait->waitFor(received, Wire::Prompt, kPromptPolls);
-        if (end == LineWait::End::OutOfPolls) {
-            showError(kPromptMissing);
-            Beep();
-        }
+        // Carry on: what did arrive is still worth showing.
+        if (end == LineWait::End::OutOfPolls)
+            reportError(kPromptMissing);
     }
 
-    Tdelay(kSettleSeconds);                                                // 5
+    // The device may still be sending the tail of its reply.
+    Tdelay(kSettleSeconds);
+    m_lineWait->drain(received, kDrainPolls);
 
-    m_lineWait->drain(received, kDrainPolls);                              // 6
-
-    ReplyDisplayOptions options;                                           // 7-11
+    ReplyDisplayOptions options;
+    // Unlike the other boxes, "Display All Characters" counts as on in any state but
+    // unchecked, a partially checked box included.
     options.displayAll = ui->ckDispAll->checkState() != Qt::Unchecked;
     options.packetMode = m.packetMode;
     options.lastWasQuery = m.QueryFlg == 1;

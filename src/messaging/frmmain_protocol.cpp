@@ -1,6 +1,7 @@
 // Choice of framing and of the device address.
 
 #include "mainwin/frmmain.h"
+#include "framing.h"
 #include "numericvalue.h"
 #include "ui_frmmain.h"
 
@@ -42,8 +43,13 @@ void frmMain::cmdSet_Click()
     hideError();
     const AddressEntry entry = EncodeAddress(ui->txtAddr->text());
     if (!entry.accepted) {
-        Beep();
-        showError(QStringLiteral("Address value not 0 to 15, re-enter"));
+        reportError(QStringLiteral("Address value not 0 to 15, re-enter"));
+        return;
+    }
+    // An address goes on the line character for character as bytes, so a character beyond
+    // code 255 ("5\u20ac") could never be sent; refuse it here rather than at every Send.
+    if (!FitsOnLine(entry.devAddr)) {
+        reportError(QStringLiteral("Address holds a character outside codes 0 to 255, re-enter"));
         return;
     }
     m.devAddr = entry.devAddr;

@@ -7,34 +7,35 @@
 
 void frmMain::cmdInit_Click()
 {
-    if (MSComm1->PortOpen())                                               // 1
+    // The port is closed while the operator chooses, so that a new baud rate or another COM
+    // port takes effect when it is opened again.
+    if (MSComm1->PortOpen())
         MSComm1->setPortOpen(false);
-    if (!m_ports)                                                          // 2
+    if (!m_ports)
         m_ports = new frmPorts(this);
     m_ports->exec();
 
-    if (m_ports->comPort == 0) {                                           // 4
-        ui->txtError->setPlainText(QStringLiteral("No COM Port Selected"));
-        Beep();
-        ui->txtError->setVisible(true);
+    if (m_ports->comPort == 0) {
+        reportError(QStringLiteral("No COM Port Selected"));
         return;
     }
-    ui->cmdInit->setEnabled(true);                                         // 3.1
+    ui->cmdInit->setEnabled(true);
     hideError();
-    MSComm1->setCommPort(m_ports->comPort);                                // 3.2
-    MSComm1->setSettings(m_ports->commSettings);                           // 3.3
-    MSComm1->setInputLen(0);                                               // 3.4
-    if (!MSComm1->setPortOpen(true))                                       // 3.5
+    MSComm1->setCommPort(m_ports->comPort);
+    MSComm1->setSettings(m_ports->commSettings);
+    MSComm1->setInputLen(0);
+    if (!MSComm1->setPortOpen(true))
         return; // the serial control has told the operator why
-    MSComm1->setRTSEnable(true);                                           // 3.6
-    MSComm1->setDTREnable(true);                                           // 3.7
-    for (QPushButton *button : deviceButtons())                            // 3.8
+    MSComm1->setRTSEnable(true);
+    MSComm1->setDTREnable(true);
+    for (QPushButton *button : deviceButtons())
         button->setEnabled(true);
-    setResults(QString());                                                 // 3.9
+    // A fresh start on the new line: nothing shown, and no previous command to repeat.
+    setResults(QString());
     m.lastCmd.clear();
     activateWindow(); // back from the port window, whatever the window manager does
-    ui->combCmd->setFocus();                                               // 3.10
-    ui->txtError->clear();                                                 // 3.11
+    ui->combCmd->setFocus();
+    ui->txtError->clear();
     hideError();
 }
 

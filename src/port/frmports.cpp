@@ -1,10 +1,12 @@
 #include "frmports.h"
 
 #include "serialcontrol.h"
+#include "ui/optionarray.h"
 #include "ui/optionfocus.h"
 #include "ui_frmports.h"
 
 #include <QButtonGroup>
+#include <QKeyEvent>
 
 #include <array>
 #include <limits>
@@ -33,7 +35,7 @@ frmPorts::frmPorts(QWidget *parent) : QDialog(parent), ui(new Ui::frmPorts)
                                 ui->optBaud_4, ui->optBaud_5, ui->optBaud_6};
     for (int index = 0; index < int(buttons.size()); ++index)
         optBaud->addButton(buttons[index], index);
-    connect(optBaud, &QButtonGroup::idClicked, this, &frmPorts::optBaud_Click);
+    OptionArray::connectSelection(optBaud, this, &frmPorts::optBaud_Click);
     OptionFocus::install(optBaud);
 
     connect(ui->cmdCOM1, &QPushButton::clicked, this, [this] { cmdCOM_Click(1); });
@@ -52,8 +54,26 @@ frmPorts::~frmPorts()
 
 void frmPorts::Form_Load()
 {
-    ui->optBaud_2->setChecked(true);
-    optBaud_Click(2);
+    ui->optBaud_2->setChecked(true); // raises optBaud_Click(2)
+}
+
+void frmPorts::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // Space or an arrow key then acts on the baud rate in force, not on the first option.
+    if (QAbstractButton *selected = optBaud->checkedButton())
+        selected->setFocus(Qt::ActiveWindowFocusReason);
+}
+
+void frmPorts::keyPressEvent(QKeyEvent *event)
+{
+    // No button is the window's cancel button: Esc does nothing here. The window is left with
+    // its return button, or its close control.
+    if (event->key() == Qt::Key_Escape) {
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void frmPorts::optBaud_Click(int Index)
@@ -71,5 +91,5 @@ void frmPorts::cmdCOM_Click(int port)
 
 void frmPorts::cmdExit_Click()
 {
-    hide(); // ends the modal showing; the title-bar close and Esc do the same through reject()
+    hide(); // ends the modal showing; the title-bar close does the same through reject()
 }

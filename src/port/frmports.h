@@ -25,15 +25,19 @@ public:
     int comPort = 0;
     QString commSettings;
 
-    SerialControl *serial() const { return MSComm1; }
-
     void Form_Load();
     void optBaud_Click(int Index);
     void cmdCOM_Click(int port);
     void cmdExit_Click();
 
+protected:
+    void showEvent(QShowEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
 private:
     Ui::frmPorts *ui;
+    // Given the port and settings of every COM button, as instrument software has always kept
+    // one control per window; only the main window's control is ever opened.
     SerialControl *MSComm1 = nullptr;
     QButtonGroup *optBaud = nullptr;
 };

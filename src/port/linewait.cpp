@@ -50,12 +50,14 @@ LineWait::~LineWait()
 LineWait::Exchange::Exchange(LineWait &wait) : m_wait(wait)
 {
     m_wait.m_busy = true;
+    m_wait.m_line->setExchangeWaiting(true);
     emit m_wait.started();
 }
 
 LineWait::Exchange::~Exchange()
 {
     m_wait.m_busy = false;
+    m_wait.m_line->setExchangeWaiting(false);
     emit m_wait.finished();
 }
 

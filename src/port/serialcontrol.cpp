@@ -3,7 +3,10 @@
 #include "portbinding.h"
 #include "serialsettings.h"
 
+#include <QStringList>
 #include <QTimer>
+
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -15,6 +18,7 @@
 SerialControl::SerialControl(QObject *parent) : QObject(parent)
 {
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::handlePortError);
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialControl::limitIdleInput);
 }
 
 SerialControl::~SerialControl()
@@ -48,8 +52,7 @@ QString SerialControl::devicePath() const
 
 QString SerialControl::portLabel() const
 {
-    return QStringLiteral("COM %1 (%2)").arg(m_commPort).arg(m_port.isOpen() ? m_port.portName()
-                                                                              : devicePath());
+    return QStringLiteral("COM %1 (%2)").arg(m_commPort).arg(m_port.isOpen() ? m_openDevice : devicePath());
 }
 
 bool SerialControl::setPortOpen(bool open)
@@ -74,10 +77,15 @@ bool SerialControl::setPortOpen(bool open)
     m_port.setDataBits(settings.dataBits);
     m_port.setStopBits(settings.stopBits);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
-    m_port.setReadBufferSize(0); // unlimited: a long reply is never cut short by us
+    // Unlimited: a reply is never cut short. Input that nobody waits for is bounded by
+    // limitIdleInput() instead, which keeps the newest bytes rather than the oldest.
+    m_port.setReadBufferSize(0);
+    m_dropped = 0;
 
-    if (m_port.open(QIODevice::ReadWrite))
+    if (m_port.open(QIODevice::ReadWrite)) {
+        m_openDevice = device;
         return true;
+    }
 
     OpenFailure why;
     why.comPort = m_commPort;
@@ -112,7 +120,7 @@ void SerialControl::setDTREnable(bool on)
 bool SerialControl::Output(const QByteArray &bytes)
 {
     if (!PortOpen()) {
-        emit failure(tr("COM port not open: nothing was sent. Press \"Initialize COM Port\" first."));
+        emit failure(PortNotOpenMessage(QStringLiteral("nothing was sent")));
         return false;
     }
     if (m_port.write(bytes) != bytes.size())
@@ -132,6 +140,20 @@ QByteArray SerialControl::Input()
 qint64 SerialControl::InBufferCount() const
 {
     return PortOpen() ? m_port.bytesAvailable() : 0;
+}
+
+void SerialControl::limitIdleInput()
+{
+    if (m_exchangeWaiting)
+        return;
+    const qint64 excess = m_port.bytesAvailable() - IdleInputLimit;
+    if (excess > 0)
+        m_dropped += m_port.skip(excess);
+}
+
+qint64 SerialControl::takeDroppedCount()
+{
+    return std::exchange(m_dropped, 0);
 }
 
 void SerialControl::handlePortError(QSerialPort::SerialPortError error)
@@ -158,9 +180,7 @@ void SerialControl::handlePortError(QSerialPort::SerialPortError error)
     // ReadError in a tight loop until the port is closed, so report once and close, but not
     // from inside its own notification.
     m_lost = true;
-    emit failure(tr("%1 was lost (%2). The port is closed; press \"Initialize COM Port\" "
-                    "when the device is back.")
-                         .arg(portLabel(), m_port.errorString()));
+    emit failure(DescribeLostPort(portLabel(), m_port.errorString()));
     QTimer::singleShot(0, this, &SerialControl::closeLostPort);
 }
 
@@ -168,6 +188,33 @@ void SerialControl::closeLostPort()
 {
     if (m_lost && m_port.isOpen())
         m_port.close();
+}
+
+QString PortNotOpenMessage(const QString &consequence)
+{
+    return QStringLiteral("COM port not open: %1. Press \"Initialize COM Port\" first.").arg(consequence);
+}
+
+QString InputOverflowMessage(qint64 dropped)
+{
+    return QStringLiteral("Input overflowed while no exchange was waiting: %1 bytes were dropped, "
+                          "the oldest. The results show the newest %2 bytes.")
+            .arg(dropped)
+            .arg(SerialControl::IdleInputLimit);
+}
+
+QString DescribeLostPort(const QString &portLabel, const QString &systemText)
+{
+    // After a hang-up the system's error text is often left over from setting up the line
+    // ("Inappropriate ioctl for device"), or says no more than the sentence itself.
+    static const QStringList kSaysNothingMore = {
+            QString(), QStringLiteral("Success"), QStringLiteral("Unknown error"),
+            QStringLiteral("Inappropriate ioctl for device"), QStringLiteral("Input/output error"),
+            QStringLiteral("No such device"), QStringLiteral("No such file or directory")};
+    const QString detail = kSaysNothingMore.contains(systemText) ? QString() : QStringLiteral(" (%1)").arg(systemText);
+    return QStringLiteral("%1 was lost: the device went away or hung up%2. The port is closed; "
+                          "press \"Initialize COM Port\" when the device is back.")
+            .arg(portLabel, detail);
 }
 
 QString DescribeOpenFailure(const OpenFailure &failure)

@@ -41,6 +41,14 @@ public:
     QByteArray Input();
     qint64 InBufferCount() const;
 
+    // While an exchange waits, everything the device sends is kept. Otherwise at most
+    // IdleInputLimit bytes wait for the next Read, the newest, so that a device that never
+    // stops talking cannot fill the memory.
+    static constexpr qint64 IdleInputLimit = 1024 * 1024;
+    void setExchangeWaiting(bool waiting) { m_exchangeWaiting = waiting; }
+    // Bytes dropped over the limit since the last call.
+    qint64 takeDroppedCount();
+
     // The device the next open uses (or the open port uses).
     QString devicePath() const;
     QString portLabel() const;
@@ -51,13 +59,25 @@ signals:
 private:
     void handlePortError(QSerialPort::SerialPortError error);
     void closeLostPort();
+    void limitIdleInput();
 
     QSerialPort m_port;
     int m_commPort = 0;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_inputLen = 0;
     bool m_lost = false;
+    QString m_openDevice;
+    bool m_exchangeWaiting = false;
+    qint64 m_dropped = 0;
 };
+
+// "COM port not open: <consequence>. Press ..." for every action refused on a closed port.
+QString PortNotOpenMessage(const QString &consequence);
+// What the operator is told when input was dropped while no exchange was waiting.
+QString InputOverflowMessage(qint64 dropped);
+// What the operator is told when an open port goes away. `systemText` is the system's own
+// error text, shown only where it adds something to "went away or hung up".
+QString DescribeLostPort(const QString &portLabel, const QString &systemText);
 
 // The text the operator sees when a port cannot be opened. Separate so that every reason can
 // be checked without a device that fails in that way.

@@ -38,6 +38,6 @@ void ApplyQuillonAppearance()
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     QFont font(families.isEmpty() ? QStringLiteral("Sans Serif") : families.first());
     font.setPointSizeF(7.5);
-    font.setHintingPreference(QFont::PreferFullHinting);
+    font.setHintingPreference(QFont::PreferVerticalHinting);
     QApplication::setFont(font);
 }

@@ -1,12 +1,25 @@
 #include "captionbutton.h"
 
+#include <QKeyEvent>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
 CaptionButton::CaptionButton(QWidget *parent) : QPushButton(parent)
 {
+    // No button is ever a default: in a dialog, Qt would otherwise make the first one the
+    // default and press it on Enter wherever the focus is.
+    setAutoDefault(false);
+    setDefault(false);
+}
+
+void CaptionButton::keyPressEvent(QKeyEvent *event)
+{
     // Enter presses the button that has the focus, in either window, and no other.
-    setAutoDefault(true);
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && (event->modifiers() & ~Qt::KeypadModifier) == 0) {
+        click();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
 }
 
 QRect CaptionButton::captionRect() const
