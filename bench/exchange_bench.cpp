@@ -1,19 +1,23 @@
-// How long one exchange takes through Send, and what a waiting Send costs in CPU.
+// What one exchange costs, side by side with pyvisa-py doing the same query, and what waiting
+// and looping cost in CPU.
 //
-// A device thread answers "*IDN?" at once with a 40-character reply, CR LF and ">" over a
-// pseudo-terminal; the main window runs offscreen with its start-up options.
+//   bench_exchange [exchanges] [loop-seconds]     (defaults 200 and 20)
+//
+// Our side: a device thread answers "*IDN?" at once with a 40-character reply, CR LF and ">"
+// over a pseudo-terminal; the main window runs offscreen with its start-up options, so each
+// exchange is Send, the reply, the prompt, the 20 ms settle and the shown result. The peer:
+// pyvisa-py's query("*IDN?") against its own device thread of the same kind (without the
+// prompt, which pyvisa would leave unread). Both run interleaved in one run.
 
 #include "mainwin/frmmain.h"
-#include "port/frmports.h"
-#include "port/portbinding.h"
+#include "ptyinstrument.h"
 #include "port/serialcontrol.h"
 #include "ui/appearance.h"
 #include "windowdriver.h"
-#include "ptyinstrument.h"
 
-#include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
+#include <QProcess>
 #include <QTimer>
 
 #include <algorithm>
@@ -26,6 +30,8 @@ using namespace std::chrono;
 
 namespace {
 
+constexpr double kSettleMs = 20.0;
+
 double cpuSeconds()
 {
     rusage usage{};
@@ -36,9 +42,66 @@ double cpuSeconds()
 
 double percentile(std::vector<double> values, double p)
 {
+    if (values.empty())
+        return 0;
     std::sort(values.begin(), values.end());
     return values[size_t(p * double(values.size() - 1) + 0.5)];
 }
+
+struct Side
+{
+    std::vector<double> ms;
+    double cpuMs = 0;
+    void print(const char *name) const
+    {
+        std::printf("%-34s median %.3f ms, p95 %.3f ms, CPU %.3f ms per exchange\n", name,
+                    percentile(ms, 0.5), percentile(ms, 0.95), cpuMs / double(ms.size()));
+    }
+};
+
+// pyvisa-py in its own process, driven over its standard input.
+class Peer
+{
+public:
+    explicit Peer(const std::string &device)
+    {
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral("/usr/bin/python3"),
+                        {QStringLiteral(QUILLON_PEER_SCRIPT), QString::fromStdString(device)});
+        m_ready = m_process.waitForStarted(5000) && readLine() == "ready";
+    }
+    ~Peer()
+    {
+        m_process.closeWriteChannel();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+    }
+    bool ready() const { return m_ready; }
+
+    bool run(const char *mode, int count, Side &into)
+    {
+        m_process.write(QByteArray(mode) + ' ' + QByteArray::number(count) + '\n');
+        const QList<QByteArray> fields = readLine().split(' ');
+        if (fields.size() != count + 1)
+            return false;
+        for (int i = 0; i < count; ++i)
+            into.ms.push_back(fields[i].toDouble());
+        into.cpuMs += fields.last().toDouble();
+        return true;
+    }
+
+private:
+    QByteArray readLine()
+    {
+        while (!m_process.canReadLine())
+            if (!m_process.waitForReadyRead(60000))
+                return {};
+        return m_process.readLine().trimmed();
+    }
+
+    QProcess m_process;
+    bool m_ready = false;
+};
 
 } // namespace
 
@@ -47,44 +110,86 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ApplyQuillonAppearance();
-    const int exchanges = argc > 1 ? std::max(10, std::atoi(argv[1])) : 200;
+    const int exchanges = argc > 1 ? std::max(40, std::atoi(argv[1])) : 200;
+    const int loopSeconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
 
     PtyInstrument device;
     qputenv("QUILLON_COM1", device.path().c_str());
     frmMain window;
-    window.timer()->stop(); // the loops are not part of this measurement
+    window.timer()->stop(); // the loops are measured on their own below
     WindowDriver::initializeOn(window, 1);
     if (!window.serial()->PortOpen()) {
         std::fprintf(stderr, "could not open %s\n", device.path().c_str());
         return 1;
     }
     auto *command = window.findChild<QComboBox *>("combCmd");
-
-    std::vector<double> ms;
-    for (int i = 0; i < exchanges + 5; ++i) {
+    auto exchange = [&] {
         command->setEditText(QStringLiteral("*IDN?"));
         const auto start = steady_clock::now();
         window.cmdSend_Click();
-        const double took = duration<double, std::milli>(steady_clock::now() - start).count();
-        if (i >= 5) // the first few warm caches up
-            ms.push_back(took);
+        return duration<double, std::milli>(steady_clock::now() - start).count() - kSettleMs;
+    };
+    for (int i = 0; i < 5; ++i) // the first few warm caches up
+        exchange();
+
+    PtyInstrument peerDevice;
+    peerDevice.withPrompt = false;
+    Peer peer(peerDevice.path());
+    if (!peer.ready())
+        std::printf("pyvisa-py did not start (python3-pyvisa-py installed?): our side only\n");
+
+    // Interleaved in rounds, so that whatever else the machine does falls on both sides alike.
+    constexpr int kRounds = 4;
+    Side ours, back, paced;
+    for (int round = 0; round < kRounds; ++round) {
+        const int count = exchanges / kRounds;
+        const double cpuBefore = cpuSeconds();
+        for (int i = 0; i < count; ++i)
+            ours.ms.push_back(exchange());
+        ours.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
+        if (peer.ready() && !(peer.run("paced", count, paced) && peer.run("back", count, back))) {
+            std::fprintf(stderr, "pyvisa-py peer failed\n");
+            return 1;
+        }
+    }
+
+    std::printf("exchanges: %d a side, *IDN? with a 40-character reply, interleaved in %d rounds\n",
+                int(ours.ms.size()), kRounds);
+    ours.print("Quillon, Send minus the settle");
+    if (peer.ready()) {
+        back.print("pyvisa-py query, back to back");
+        paced.print("pyvisa-py query, after 20 ms idle");
+        auto ratio = [&](const char *name, const Side &peerSide) {
+            std::printf("ratio Quillon / pyvisa-py %-16s median %.2fx, p95 %.2fx\n", name,
+                        percentile(ours.ms, 0.5) / percentile(peerSide.ms, 0.5),
+                        percentile(ours.ms, 0.95) / percentile(peerSide.ms, 0.95));
+        };
+        ratio("back to back:", back);
+        ratio("after idle:", paced);
     }
 
     // One full prompt wait that never sees ">": *RST is no query, so Send waits for the prompt.
     device.withPrompt = false;
     command->setEditText(QStringLiteral("*RST"));
-    const double cpuBefore = cpuSeconds();
+    double cpuBefore = cpuSeconds();
     const auto waitStart = steady_clock::now();
     window.cmdSend_Click();
     const double waitWall = duration<double>(steady_clock::now() - waitStart).count();
     const double waitCpu = cpuSeconds() - cpuBefore;
+    std::printf("prompt wait without \">\": %.3f s wall, %.2f %% of one core\n", waitWall,
+                100.0 * waitCpu / waitWall);
+    device.withPrompt = true;
 
-    const double settle = 20.0;
-    std::printf("exchanges: %d (*IDN? with a 40-character reply, start-up options)\n", int(ms.size()));
-    std::printf("send to result shown: median %.3f ms, p95 %.3f ms\n", percentile(ms, 0.5), percentile(ms, 0.95));
-    std::printf("minus the 20 ms settle: median %.3f ms, p95 %.3f ms\n", percentile(ms, 0.5) - settle,
-                percentile(ms, 0.95) - settle);
-    std::printf("prompt wait without \">\": %.3f s wall, %.3f s CPU (%.2f %% of one core)\n", waitWall,
-                waitCpu, 100.0 * waitCpu / waitWall);
+    // The IDN loop at 100 ms, as an operator leaves it running.
+    window.findChild<QAbstractButton *>("optTime_0")->click();
+    window.findChild<QAbstractButton *>("cmdIDNTst")->click();
+    window.timer()->start();
+    const long ticksBefore = device.idnReceived;
+    cpuBefore = cpuSeconds();
+    QTimer::singleShot(loopSeconds * 1000, &app, &QCoreApplication::quit);
+    app.exec();
+    const double loopCpu = cpuSeconds() - cpuBefore;
+    std::printf("IDN loop at 100 ms for %d s: %ld exchanges, %.2f %% of one core\n", loopSeconds,
+                device.idnReceived - ticksBefore, 100.0 * loopCpu / loopSeconds);
     return 0;
 }

@@ -80,7 +80,7 @@ int LineWait::finishPeriod(bool arrived, int periodsLeft)
 {
     int periods = 1;
     if (!arrived) {
-        // A quiet line may be slept on for several periods at once, each counting as one poll:
+        // A quiet line is slept on for many periods at once, each counting as one poll:
         // 10,000 wake-ups a second would cost a fifth of a core on their own.
         const int idle = std::clamp(periodsLeft, 1, MaxIdlePeriods);
         sleepUntil(m_periodStart + idle * PollPeriod);
@@ -110,6 +110,11 @@ void LineWait::sleepUntil(Clock::time_point deadline)
         do
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         while (stillQuiet());
+        // Woken early: the timer would otherwise fire into a later poll for nothing.
+        if (Clock::now() < deadline) {
+            const itimerspec off{};
+            ::timerfd_settime(m_timerFd, 0, &off, nullptr);
+        }
         return;
     }
 #endif

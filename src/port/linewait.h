@@ -24,8 +24,10 @@ public:
     // Every poll lasts at least this long. The waits are counted in polls; without a floor their
     // length would shrink with every faster machine until a normal device looked silent.
     static constexpr std::chrono::microseconds PollPeriod{100};
-    // The longest single sleep on a quiet line, in poll periods.
-    static constexpr int MaxIdlePeriods = 20;
+    // The longest single sleep on a quiet line, in poll periods (100 ms). The sleep ends at
+    // once on input and lets every other event run, so only the CPU of needless wake-ups
+    // depends on it.
+    static constexpr int MaxIdlePeriods = 1000;
 
     explicit LineWait(SerialControl *line, QObject *parent = nullptr);
     ~LineWait() override;

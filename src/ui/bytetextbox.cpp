@@ -11,7 +11,9 @@ void ByteTextBox::setText(const QString &text)
 {
     const QSignalBlocker quiet(this);
     m_text = text;
-    setPlainText(displayForm(text));
+    // Straight into the document: the widget's own setPlainText also scrolls to its cursor,
+    // which shapes the whole text a second time, and the box is written on every exchange.
+    document()->setPlainText(displayForm(text));
 }
 
 QString ByteTextBox::displayForm(const QString &text)
