@@ -291,6 +291,7 @@ private slots:
         QCOMPARE(results(), QStringLiteral("Rx buffer empty"));
         QVERIFY(!box("ckRead")->isChecked());
         QCOMPARE(beeps->size(), 0);
+        QVERIFY(!QApplication::overrideCursor()); // the busy cursor goes with the wait
         // 30,001 polls of at least 100 us each: about 3 s, on any machine.
         QVERIFY2(took >= 2900 && took < 6000, qPrintable(QString::number(took)));
     }
@@ -356,6 +357,9 @@ private slots:
             if (sendsDuringWait++ == 0) {
                 QTimer::singleShot(50, w.get(), [&] {
                     QVERIFY(w->exchangeInProgress());
+                    // The busy cursor tells the operator why the clicks below do nothing.
+                    QVERIFY(QApplication::overrideCursor());
+                    QCOMPARE(QApplication::overrideCursor()->shape(), Qt::BusyCursor);
                     w->cmdSend_Click();
                     w->cmdRead_Click();
                     w->cmdCLS_Click();
@@ -371,6 +375,7 @@ private slots:
         QCOMPARE(device->received(), QByteArray("*RST\n"));
         QVERIFY(!errorShown());
         QVERIFY(!w->exchangeInProgress());
+        QVERIFY(!QApplication::overrideCursor());
     }
 
     void deviceVanishesDuringAWait()
@@ -386,6 +391,7 @@ private slots:
         QVERIFY(error().contains("was lost"));
         QCOMPARE(beeps->size(), 1);
         QVERIFY(!w->serial()->PortOpen());
+        QVERIFY(!QApplication::overrideCursor());
     }
 
     void initializeDuringAWait()
@@ -402,25 +408,33 @@ private slots:
     void protocolChoice_data()
     {
         QTest::addColumn<int>("index");
+        QTest::addColumn<SelectBy>("way");
         QTest::addColumn<bool>("addrMode");
         QTest::addColumn<bool>("packetMode");
         QTest::addColumn<bool>("setEnabled");
         QTest::addColumn<bool>("prompt");
-        QTest::newRow("off") << 0 << false << false << false << true;
-        QTest::newRow("addr") << 1 << true << false << true << true;
-        QTest::newRow("packet") << 2 << false << true << true << false;
+        for (SelectBy way : {SelectBy::Mouse, SelectBy::SpaceKey, SelectBy::ArrowKey, SelectBy::Accessibility, SelectBy::Code}) {
+            QTest::addRow("off, %s", selectByName(way)) << 0 << way << false << false << false << true;
+            QTest::addRow("addr, %s", selectByName(way)) << 1 << way << true << false << true << true;
+            QTest::addRow("packet, %s", selectByName(way)) << 2 << way << false << true << true << false;
+        }
     }
 
     void protocolChoice()
     {
         QFETCH(int, index);
+        QFETCH(SelectBy, way);
         QFETCH(bool, addrMode);
         QFETCH(bool, packetMode);
         QFETCH(bool, setEnabled);
         QFETCH(bool, prompt);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        // Start from a neighbour, so every way makes a change.
+        const int before = index == 0 ? 1 : index - 1;
+        click(w.get(), QStringLiteral("optProt_%1").arg(before));
         box("ckPrompt")->setChecked(!prompt);
-        click(w.get(), QStringLiteral("optProt_%1").arg(index == 0 ? 2 : 0)); // a change first
-        click(w.get(), QStringLiteral("optProt_%1").arg(index));
+        select(w.get(), QStringLiteral("optProt_%1").arg(index), way, QStringLiteral("optProt_%1").arg(before));
         QCOMPARE(w->state().addrMode, addrMode);
         QCOMPARE(w->state().packetMode, packetMode);
         QCOMPARE(control<QWidget>(w.get(), "cmdSet")->isEnabled(), setEnabled);
@@ -440,6 +454,8 @@ private slots:
         QTest::addColumn<QString>("devAddr");
         for (const char *bad : {"00", "-0", " 0", "15.5", "16", ""})
             QTest::addRow("reject '%s'", bad) << bad << false << "4";
+        // Could never go on the line byte for byte: refused here, not at every later Send.
+        QTest::newRow("reject 5 euro") << QStringLiteral("5\u20ac") << false << "4";
         QTest::newRow("0") << "0" << true << "0";
         QTest::newRow("07") << "07" << true << "07";
         QTest::newRow("5x") << "5x" << true << "5x";
@@ -473,7 +489,8 @@ private slots:
             QCOMPARE(results(), "Device address set to " + devAddr);
             QTRY_VERIFY(command()->hasFocus());
         } else {
-            QCOMPARE(error(), QStringLiteral("Address value not 0 to 15, re-enter"));
+            QCOMPARE(error(), typed.startsWith(u'5') ? QStringLiteral("Address holds a character outside codes 0 to 255, re-enter")
+                                                     : QStringLiteral("Address value not 0 to 15, re-enter"));
             QCOMPARE(QApplication::focusWidget(), focusBefore);
         }
     }

@@ -9,6 +9,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QGlyphRun>
+#include <QImage>
+#include <QPainter>
+#include <QTextLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -203,7 +207,65 @@ private:
         QVERIFY2(clipped.isEmpty(), qPrintable(clipped.join(u"; ")));
     }
 
+    // The ink columns of each glyph of `text`, drawn as a widget with `font` draws it.
+    static QList<std::pair<int, int>> glyphInk(const QFont &font, const QString &text)
+    {
+        QTextLayout layout(text, font);
+        layout.beginLayout();
+        layout.createLine();
+        layout.endLayout();
+        QList<std::pair<int, int>> spans;
+        for (const QGlyphRun &run : layout.glyphRuns()) {
+            for (qsizetype i = 0; i < run.glyphIndexes().size(); ++i) {
+                QGlyphRun one = run;
+                one.setGlyphIndexes({run.glyphIndexes().at(i)});
+                one.setPositions({run.positions().at(i)});
+                QImage image(200, 40, QImage::Format_ARGB32_Premultiplied);
+                image.fill(Qt::transparent);
+                QPainter(&image).drawGlyphRun(QPointF(4, 28), one);
+                int first = -1, last = -1;
+                for (int x = 0; x < image.width(); ++x)
+                    for (int y = 0; y < image.height(); ++y)
+                        if (qAlpha(image.pixel(x, y)) >= 128) {
+                            first = first < 0 ? x : first;
+                            last = x;
+                        }
+                spans.append({first, last});
+            }
+        }
+        return spans;
+    }
+
 private slots:
+    void digitsReadEvenly_data()
+    {
+        QTest::addColumn<QString>("window");
+        QTest::addColumn<QString>("option");
+        QTest::newRow("115200") << "ports" << "optBaud_6";
+        QTest::newRow("100 ms") << "main" << "optTime_0";
+    }
+
+    void digitsReadEvenly()
+    {
+        // "11 5200": hinting that rounds each digit's advance to whole pixels opened a gap
+        // after "11" wider than any other between the digits.
+        QFETCH(QString, window);
+        QFETCH(QString, option);
+        frmMain main;
+        QWidget *owner = window == u"main" ? static_cast<QWidget *>(&main) : main.portsWindow();
+        auto *button = owner->findChild<QRadioButton *>(option);
+        const QString caption = button->text();
+        const qsizetype digits = caption.indexOf(u' ') < 0 ? caption.size() : caption.indexOf(u' ');
+        const auto ink = glyphInk(button->font(), caption.left(digits));
+        QCOMPARE(ink.size(), digits);
+        QList<int> gaps;
+        for (qsizetype i = 0; i + 1 < ink.size(); ++i)
+            gaps << ink[i + 1].first - ink[i].second - 1;
+        const auto [narrowest, widest] = std::minmax_element(gaps.begin(), gaps.end());
+        QVERIFY2(*widest - *narrowest <= 1, qPrintable(caption + ": gaps of " + QString::number(*narrowest) + " to "
+                                                        + QString::number(*widest) + " pixels"));
+    }
+
     void mainWindowMatchesItsLayout()
     {
         frmMain window;

@@ -50,20 +50,27 @@ private slots:
     void intervals_data()
     {
         QTest::addColumn<int>("index");
+        QTest::addColumn<SelectBy>("way");
         QTest::addColumn<int>("ms");
-        QTest::newRow("100 ms") << 0 << 100;
-        QTest::newRow("200 ms") << 1 << 200;
-        QTest::newRow("300 ms") << 2 << 300;
-        QTest::newRow("500 ms") << 3 << 500;
-        QTest::newRow("1 sec") << 4 << 1000;
+        const QList<std::pair<const char *, int>> periods = {{"100 ms", 100}, {"200 ms", 200}, {"300 ms", 300},
+                                                             {"500 ms", 500}, {"1 sec", 1000}};
+        for (int index = 0; index < periods.size(); ++index)
+            QTest::addRow("%s", periods[index].first) << index << SelectBy::Mouse << periods[index].second;
+        // The other ways of choosing, on the fastest period, where a missed choice shows most.
+        for (SelectBy way : {SelectBy::SpaceKey, SelectBy::ArrowKey, SelectBy::Accessibility, SelectBy::Code})
+            QTest::addRow("100 ms, %s", selectByName(way)) << 0 << way << 100;
     }
 
     void intervals()
     {
         QFETCH(int, index);
+        QFETCH(SelectBy, way);
         QFETCH(int, ms);
-        click(w.get(), QStringLiteral("optTime_%1").arg(index == 3 ? 2 : 3));
-        click(w.get(), QStringLiteral("optTime_%1").arg(index));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        const QString neighbour = QStringLiteral("optTime_%1").arg(index == 0 ? 1 : index - 1);
+        click(w.get(), neighbour);
+        select(w.get(), QStringLiteral("optTime_%1").arg(index), way, neighbour);
         QCOMPARE(w->timer()->interval(), ms);
         w->optTime_Click(9); // not a member
         QCOMPARE(w->timer()->interval(), ms);

@@ -139,6 +139,70 @@ private slots:
         QCOMPARE(two.outputBaud(), 19200);
     }
 
+    void baudChoiceReachesTheLine_data()
+    {
+        QTest::addColumn<SelectBy>("way");
+        for (SelectBy way : {SelectBy::Mouse, SelectBy::SpaceKey, SelectBy::ArrowKey, SelectBy::Accessibility, SelectBy::Code})
+            QTest::addRow("%s", selectByName(way)) << way;
+    }
+
+    void baudChoiceReachesTheLine()
+    {
+        QFETCH(SelectBy, way);
+        PtyDevice device;
+        device.bindTo(1);
+        frmMain w;
+        initialize(w, [way](frmPorts *ports) {
+            QVERIFY(QTest::qWaitForWindowExposed(ports));
+            click(ports, "cmdCOM1");
+            click(ports, "optBaud_5"); // arrow keys move the selection from the selected option
+            select(ports, "optBaud_6", way, "optBaud_5");
+        });
+        QCOMPARE(w.portsWindow()->commSettings, QStringLiteral("115200,N,8,1"));
+        QVERIFY(w.serial()->PortOpen());
+        QCOMPARE(device.outputBaud(), 115200);
+    }
+
+    void portWindowKeysPressOnlyTheFocusedButton()
+    {
+        PtyDevice device;
+        device.bindTo(1);
+        frmMain w;
+        QSignalSpy beeps(&w, &frmMain::beeped);
+        // A first Initialize: Enter and Esc on a baud option neither choose COM 1 nor leave.
+        initialize(w, [](frmPorts *ports) {
+            QVERIFY(QTest::qWaitForWindowActive(ports));
+            // The focus starts on the baud rate in force, so Space cannot change it by surprise.
+            QCOMPARE(ports->focusWidget(), control<QWidget>(ports, "optBaud_2"));
+            for (const char *button : {"cmdCOM1", "cmdCOM2", "cmdCOM3", "cmdCOM4", "cmdExit"})
+                QVERIFY2(!control<QPushButton>(ports, button)->isDefault(), button);
+            select(ports, "optBaud_3", SelectBy::ArrowKey, "optBaud_2");
+            select(ports, "optBaud_4", SelectBy::ArrowKey, "optBaud_3");
+            QTest::keyClick(control(ports, "optBaud_4"), Qt::Key_Return);
+            QTest::keyClick(control(ports, "optBaud_4"), Qt::Key_Escape);
+            QVERIFY(ports->isVisible());
+            QCOMPARE(ports->comPort, 0);
+            for (const char *button : {"cmdCOM1", "cmdCOM2", "cmdCOM3", "cmdCOM4", "cmdExit"})
+                QVERIFY2(!control<QPushButton>(ports, button)->isDefault(), button);
+        });
+        QCOMPARE(errorText(w), QStringLiteral("No COM Port Selected"));
+        QCOMPARE(beeps.size(), 1);
+        QVERIFY(!w.serial()->PortOpen());
+
+        // Enter on a focused button presses that button: COM 3, then the return button.
+        device.bindTo(3);
+        initialize(w, [](frmPorts *ports) {
+            QCOMPARE(ports->focusWidget(), control<QWidget>(ports, "optBaud_4"));
+            control(ports, "cmdCOM3")->setFocus();
+            QTest::keyClick(control(ports, "cmdCOM3"), Qt::Key_Return);
+            control(ports, "cmdExit")->setFocus();
+            QTest::keyClick(control(ports, "cmdExit"), Qt::Key_Enter, Qt::KeypadModifier);
+        });
+        QVERIFY(w.serial()->PortOpen());
+        QCOMPARE(w.serial()->CommPort(), 3);
+        QCOMPARE(device.outputBaud(), 38400);
+    }
+
     void titleBarCloseLeavesLikeReturn()
     {
         PtyDevice device;
@@ -211,7 +275,17 @@ private slots:
         QTest::qWait(100);
         QCOMPARE(beeps.size(), 1);
         QVERIFY(errorShown(&w));
-        QVERIFY(errorText(w).contains("was lost"));
+        // The full device path, and what happened rather than an error left over from setup.
+        QCOMPARE(errorText(w), QStringLiteral("COM 1 (%1) was lost: the device went away or hung up. The port is "
+                                              "closed; press \"Initialize COM Port\" when the device is back.")
+                                       .arg(device->path()));
+        // Read on the lost port says so, instead of hiding that message behind "Rx buffer empty".
+        control<ByteTextBox>(&w, "txtResults")->setText("kept");
+        w.cmdRead_Click();
+        QCOMPARE(errorText(w), QStringLiteral("COM port not open: nothing was read. Press \"Initialize COM Port\" first."));
+        QVERIFY(errorShown(&w));
+        QCOMPARE(beeps.size(), 2);
+        QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QStringLiteral("kept"));
 
         // Back again (a new device at the same binding): Initialize opens it.
         device = std::make_unique<PtyDevice>();
@@ -228,7 +302,11 @@ private slots:
         control<QComboBox>(&w, "combCmd")->setEditText("*IDN?");
         QTest::keyClick(control<QComboBox>(&w, "combCmd"), Qt::Key_Return);
         QCOMPARE(beeps.size(), 1);
-        QVERIFY(errorText(w).startsWith("COM port not open"));
+        QVERIFY(errorText(w).startsWith("COM port not open: nothing was sent"));
+        QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QString());
+        w.cmdRead_Click();
+        QCOMPARE(beeps.size(), 2);
+        QVERIFY(errorText(w).startsWith("COM port not open: nothing was read"));
         QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QString());
     }
 

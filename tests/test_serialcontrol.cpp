@@ -177,6 +177,26 @@ private slots:
         QVERIFY(DescribeOpenFailure(why).contains("\"dialout\""));
     }
 
+    void lostPortMessages_data()
+    {
+        QTest::addColumn<QString>("systemText");
+        QTest::addColumn<QString>("reason");
+        const QString hungUp = QStringLiteral("the device went away or hung up");
+        QTest::newRow("left over from setup") << "Inappropriate ioctl for device" << hungUp;
+        QTest::newRow("nothing said") << "" << hungUp;
+        QTest::newRow("says no more") << "Input/output error" << hungUp;
+        QTest::newRow("says something") << "Broken pipe" << hungUp + " (Broken pipe)";
+    }
+
+    void lostPortMessages()
+    {
+        QFETCH(QString, systemText);
+        QFETCH(QString, reason);
+        QCOMPARE(DescribeLostPort(QStringLiteral("COM 2 (/dev/ttyUSB0)"), systemText),
+                 QStringLiteral("COM 2 (/dev/ttyUSB0) was lost: %1. The port is closed; press \"Initialize COM Port\" "
+                                "when the device is back.").arg(reason));
+    }
+
     void unplugIsReportedOnceAndPortCanReopen()
     {
         auto device = std::make_unique<PtyDevice>();

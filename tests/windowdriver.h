@@ -6,9 +6,14 @@
 #include "ui/bytetextbox.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QAccessible>
+#include <QAccessibleActionInterface>
 #include <QPlainTextEdit>
+#include <QTest>
 #include <QTimer>
 
+#include <cstdlib>
 #include <functional>
 
 // Drives the main window the way an operator does, for tests.
@@ -17,7 +22,10 @@ namespace WindowDriver {
 template <typename T = QAbstractButton>
 T *control(QWidget *window, const QString &name)
 {
-    return window->findChild<T *>(name);
+    T *found = window->findChild<T *>(name);
+    if (!found)
+        qFatal("no control named %s", qPrintable(name));
+    return found;
 }
 
 // What the results box holds, byte for byte.
@@ -41,6 +49,53 @@ inline bool errorShown(QWidget *window)
 inline void click(QWidget *window, const QString &name)
 {
     control(window, name)->click();
+}
+
+// The ways an operator, a screen reader or the program itself selects an option button.
+enum class SelectBy { Mouse, SpaceKey, ArrowKey, Accessibility, Code };
+
+inline const char *selectByName(SelectBy way)
+{
+    static const char *const names[] = {"mouse", "space", "arrow", "accessibility", "code"};
+    return names[int(way)];
+}
+
+// Selects the option `name` the given way. ArrowKey moves there from its neighbour `before`,
+// which must be the selected one, with the arrow key that points at it, as a keyboard user
+// walks an option group.
+inline void select(QWidget *window, const QString &name, SelectBy way, const QString &before = {})
+{
+    auto *option = control(window, name);
+    switch (way) {
+    case SelectBy::Mouse:
+        QTest::mouseClick(option, Qt::LeftButton);
+        break;
+    case SelectBy::SpaceKey:
+        option->setFocus();
+        QTest::keyClick(option, Qt::Key_Space);
+        break;
+    case SelectBy::ArrowKey: {
+        QWidget *from = control(window, before);
+        const QPoint delta = option->mapTo(window, QPoint()) - from->mapTo(window, QPoint());
+        const Qt::Key key = std::abs(delta.y()) > std::abs(delta.x()) ? (delta.y() > 0 ? Qt::Key_Down : Qt::Key_Up)
+                                                                      : (delta.x() > 0 ? Qt::Key_Right : Qt::Key_Left);
+        from->activateWindow();
+        from->setFocus();
+        QTRY_VERIFY2(QApplication::focusWidget() == from, qPrintable(before + " has no focus"));
+        QTest::keyClick(from, key);
+        break;
+    }
+    case SelectBy::Accessibility: {
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(option);
+        QVERIFY(accessible && accessible->actionInterface());
+        accessible->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        break;
+    }
+    case SelectBy::Code:
+        option->setChecked(true);
+        break;
+    }
+    QVERIFY2(option->isChecked(), qPrintable(name + " not selected by " + selectByName(way)));
 }
 
 // Presses Initialize; while the port window is shown (modally) runs `inWindow`, then leaves it
