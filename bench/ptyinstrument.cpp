@@ -1,5 +1,6 @@
 #include "ptyinstrument.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -16,6 +17,8 @@ PtyInstrument::PtyInstrument()
     ::cfmakeraw(&tio);
     ::tcsetattr(m_slave, TCSANOW, &tio);
     m_path = name;
+    // A flood must never block the thread: it would not see the stop request.
+    ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_thread = std::thread([this] { run(); });
 }
 
@@ -31,9 +34,19 @@ void PtyInstrument::run()
 {
     std::string line;
     char buffer[4096];
+    std::string filler;
+    for (int i = 0; i < 1024; ++i)
+        filler += "MEAS 0012.3456 V  0.0001 A  STREAMING WITHOUT BEING ASKED 0000\r\n";
     while (!m_stop) {
-        pollfd watched{m_master, POLLIN, 0};
+        pollfd watched{m_master, short(POLLIN | (flood ? POLLOUT : 0)), 0};
         if (::poll(&watched, 1, 20) <= 0)
+            continue;
+        if (watched.revents & POLLOUT) {
+            const ssize_t sent = ::write(m_master, filler.data(), filler.size());
+            if (sent > 0)
+                floodBytes += sent;
+        }
+        if (!(watched.revents & POLLIN))
             continue;
         const ssize_t n = ::read(m_master, buffer, sizeof buffer);
         for (ssize_t i = 0; i < n; ++i) {

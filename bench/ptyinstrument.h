@@ -15,6 +15,9 @@ public:
     const std::string &path() const { return m_path; }
     std::atomic<bool> withPrompt{true};
     std::atomic<long> idnReceived{0};
+    // Talk-only mode: stream filler lines as fast as the line takes them.
+    std::atomic<bool> flood{false};
+    std::atomic<long long> floodBytes{0};
 
 private:
     void run();

@@ -1,8 +1,5 @@
-// The IDN loop at 100 ms for a long time against a fast pseudo-terminal instrument: every
-// tick's exchange must complete, the loop count must match what the instrument received, and
-// the resident memory must not grow.
-//
-//   bench_soak [seconds]   (default 600)
+// Long runs against a fast pseudo-terminal instrument: the IDN loop at 100 ms, and a device that
+// streams without being asked while the window is idle.
 
 #include "mainwin/frmmain.h"
 #include "port/frmports.h"
@@ -14,11 +11,18 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
+#include <QMouseEvent>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QTimer>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <vector>
+
+using namespace std::chrono;
 
 namespace {
 long residentKiB()
@@ -30,21 +34,15 @@ long residentKiB()
             return line.mid(6).trimmed().split(' ').first().toLong();
     return -1;
 }
-} // namespace
-
-int main(int argc, char **argv)
+// The IDN loop at 100 ms: every tick completes, the count matches the device, memory is flat.
+bool loopSoak(QApplication &app, int seconds)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ApplyQuillonAppearance();
-    const int seconds = argc > 1 ? std::max(10, std::atoi(argv[1])) : 600;
-
     PtyInstrument device;
     qputenv("QUILLON_COM1", device.path().c_str());
     frmMain window;
     WindowDriver::initializeOn(window, 1);
     if (!window.serial()->PortOpen())
-        return 1;
+        return false;
 
     window.findChild<QAbstractButton *>("optTime_0")->click(); // 100 ms
     window.findChild<QAbstractButton *>("cmdIDNTst")->click();
@@ -82,5 +80,80 @@ int main(int argc, char **argv)
     std::printf("ticks whose exchange did not complete: %ld\n", incomplete);
     std::printf("resident memory: %ld KiB after %d s, %ld KiB at the end (%+ld KiB, %s)\n", rssAfterMinute,
                 firstMark, rssEnd, rssEnd - rssAfterMinute, memoryOk ? "within 2 MB" : "GREW");
-    return countOk && memoryOk && incomplete == 0 ? 0 : 1;
+    return countOk && memoryOk && incomplete == 0;
+}
+
+// A device that never stops talking while the window is idle: memory must stay flat and a
+// click must still be handled at once.
+bool floodSoak(QApplication &app, int seconds)
+{
+    PtyInstrument device;
+    qputenv("QUILLON_COM1", device.path().c_str());
+    frmMain window;
+    WindowDriver::initializeOn(window, 1, 6); // 115200 baud, as the instrument would talk
+    if (!window.serial()->PortOpen())
+        return false;
+    window.timer()->stop();
+    const long rssBefore = residentKiB();
+    device.flood = true;
+
+    // Ten clicks a second on "Display Character Count", posted as the window system would
+    // post them; the time until the box has toggled is the operator's wait.
+    auto *box = window.findChild<QCheckBox *>("ckByteCnt");
+    std::vector<double> clickMs;
+    steady_clock::time_point clickedAt;
+    QObject::connect(box, &QCheckBox::toggled, &window,
+                     [&] { clickMs.push_back(duration<double, std::milli>(steady_clock::now() - clickedAt).count()); });
+    QTimer clicker;
+    QObject::connect(&clicker, &QTimer::timeout, &window, [&] {
+        const QPointF at = QRectF(box->rect()).center();
+        clickedAt = steady_clock::now();
+        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
+            QCoreApplication::postEvent(box, new QMouseEvent(type, at, box->mapToGlobal(at), Qt::LeftButton,
+                                                             type == QEvent::MouseButtonPress ? Qt::LeftButton
+                                                                                              : Qt::NoButton,
+                                                             Qt::NoModifier));
+    });
+    if (!qEnvironmentVariableIsSet("SOAK_NOCLICK")) clicker.start(100);
+    long peakRss = rssBefore;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout, &window, [&] { peakRss = std::max(peakRss, residentKiB()); if (qEnvironmentVariableIsSet("SOAK_TRACE")) std::printf("rss %ld\n", residentKiB()); });
+    sampler.start(500);
+    QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
+    app.exec();
+    device.flood = false;
+    clicker.stop();
+    sampler.stop();
+
+    const long rssEnd = residentKiB();
+    std::sort(clickMs.begin(), clickMs.end());
+    const double worstClick = clickMs.empty() ? -1 : clickMs.back();
+    const bool memoryOk = peakRss - rssBefore < 5 * 1024;
+    const bool clicksOk = clickMs.size() >= size_t(seconds * 10 - 2) && worstClick >= 0 && worstClick < 50;
+    std::printf("flood: %d s of a device streaming while the window is idle: %.1f GB over the line\n", seconds,
+                double(device.floodBytes) / 1e9);
+    std::printf("resident memory: %ld KiB before, %ld KiB at the peak, %ld KiB at the end (%+ld KiB, %s)\n",
+                rssBefore, peakRss, rssEnd, peakRss - rssBefore, memoryOk ? "within 5 MB" : "GREW");
+    std::printf("clicks handled: %zu of %d, median %.2f ms, worst %.2f ms (%s)\n", clickMs.size(), seconds * 10,
+                clickMs.empty() ? -1.0 : clickMs[clickMs.size() / 2], worstClick,
+                clicksOk ? "within 50 ms" : "TOO SLOW");
+    return memoryOk && clicksOk;
+}
+
+} // namespace
+
+//   bench_soak [loop-seconds] [flood-seconds]   (defaults 600 and 60; 0 skips a scenario)
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ApplyQuillonAppearance();
+    const int loopSeconds = argc > 1 ? std::atoi(argv[1]) : 600;
+    const int floodSeconds = argc > 2 ? std::atoi(argv[2]) : 60;
+    bool ok = true;
+    if (loopSeconds > 0)
+        ok = loopSoak(app, std::max(10, loopSeconds)) && ok;
+    if (floodSeconds > 0)
+        ok = floodSoak(app, floodSeconds) && ok;
+    return ok ? 0 : 1;
 }

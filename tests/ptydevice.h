@@ -35,6 +35,8 @@ public:
     // Sends bytes to the application, now or after a delay, optionally paced at a baud rate
     // (10 bits a byte) as a real line would deliver them.
     void send(const QByteArray &bytes, int delayMs = 0, int baud = 0);
+    // Bytes given to send() that the kernel has not taken yet.
+    qsizetype unsent() const { return m_pending.size() + m_paced.size(); }
 
     // Called with each chunk that arrives; lets a test answer like a device.
     std::function<void(const QByteArray &)> onReceived;

@@ -378,6 +378,43 @@ private slots:
         QVERIFY(!QApplication::overrideCursor());
     }
 
+    void idleFloodIsReportedOnceAtRead()
+    {
+        // A device in talk-only mode while nobody waits: the newest megabyte is kept for Read,
+        // which says once how much was dropped.
+        box("ckByteCnt")->setChecked(true);
+        const qint64 extra = 5000;
+        auto flood = [&] {
+            device->send(QByteArray(SerialControl::IdleInputLimit + extra - 3, 'x') + "\r\n>");
+            QTRY_VERIFY_WITH_TIMEOUT(device->unsent() == 0, 20000);
+            QTRY_COMPARE(w->serial()->InBufferCount(), SerialControl::IdleInputLimit);
+            QTest::qWait(20);
+        };
+        flood();
+        w->cmdRead_Click();
+        QCOMPARE(error(), InputOverflowMessage(extra));
+        QVERIFY(errorShown());
+        QCOMPARE(beeps->size(), 1);
+        QVERIFY2(results().endsWith(QStringLiteral("xxx\r\nCount =  %1").arg(SerialControl::IdleInputLimit)),
+                 qPrintable(results().right(30)));
+        device->send("OK\r\n>");
+        w->cmdRead_Click();
+        QVERIFY(!errorShown());
+        QCOMPARE(results(), QStringLiteral("OK\r\nCount =  5"));
+        QCOMPARE(beeps->size(), 1);
+
+        // Send discards such input as it discards any, without a word.
+        flood();
+        answerWith(">");
+        type("*RST");
+        w->cmdSend_Click();
+        QVERIFY(!errorShown());
+        device->send("OK\r\n>");
+        w->cmdRead_Click();
+        QVERIFY(!errorShown());
+        QCOMPARE(beeps->size(), 1);
+    }
+
     void deviceVanishesDuringAWait()
     {
         box("ckPrompt")->setChecked(false);

@@ -88,6 +88,31 @@ private slots:
         QCOMPARE(device.received(), message);
     }
 
+    void idleInputKeepsTheNewestMegabyte()
+    {
+        PtyDevice device;
+        device.bindTo(1);
+        SerialControl control;
+        control.setCommPort(1);
+        QVERIFY(control.setPortOpen(true));
+        QByteArray flood(3 * SerialControl::IdleInputLimit + 123, '\0');
+        for (qsizetype i = 0; i < flood.size(); ++i)
+            flood[i] = char(i % 251);
+        device.send(flood);
+        qint64 dropped = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((dropped += control.takeDroppedCount(), dropped + control.InBufferCount() == flood.size()),
+                                 20000);
+        QCOMPARE(control.InBufferCount(), SerialControl::IdleInputLimit);
+        QVERIFY(control.Input() == flood.right(SerialControl::IdleInputLimit));
+
+        // While an exchange waits, every byte is kept.
+        control.setExchangeWaiting(true);
+        device.send(flood);
+        QTRY_VERIFY_WITH_TIMEOUT(control.InBufferCount() == flood.size(), 20000);
+        QCOMPARE(control.takeDroppedCount(), 0);
+        QVERIFY(control.Input() == flood);
+    }
+
     void inputLenLimitsEachRead()
     {
         PtyDevice device;

@@ -6,8 +6,6 @@
 #include <QStringList>
 #include <QTimer>
 
-#include <utility>
-
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <grp.h>
@@ -80,7 +78,7 @@ bool SerialControl::setPortOpen(bool open)
     // Unlimited: a reply is never cut short. Input that nobody waits for is bounded by
     // limitIdleInput() instead, which keeps the newest bytes rather than the oldest.
     m_port.setReadBufferSize(0);
-    m_dropped = 0;
+    m_idleInput.clear();
 
     if (m_port.open(QIODevice::ReadWrite)) {
         m_openDevice = device;
@@ -134,26 +132,28 @@ QByteArray SerialControl::Input()
 {
     if (!PortOpen())
         return {};
-    return m_inputLen == 0 ? m_port.readAll() : m_port.read(m_inputLen);
+    if (m_inputLen == 0)
+        return m_idleInput.take() + m_port.readAll();
+    QByteArray bytes = m_idleInput.take(m_inputLen);
+    return bytes + m_port.read(m_inputLen - bytes.size());
 }
 
 qint64 SerialControl::InBufferCount() const
 {
-    return PortOpen() ? m_port.bytesAvailable() : 0;
+    return PortOpen() ? m_idleInput.size() + m_port.bytesAvailable() : 0;
 }
 
 void SerialControl::limitIdleInput()
 {
-    if (m_exchangeWaiting)
-        return;
-    const qint64 excess = m_port.bytesAvailable() - IdleInputLimit;
-    if (excess > 0)
-        m_dropped += m_port.skip(excess);
+    // Moved out of the port's own buffer at once: it holds each small read of the line in a
+    // block of its own, and a megabyte of them would take many times that in memory.
+    if (!m_exchangeWaiting)
+        m_idleInput.append(m_port.readAll());
 }
 
 qint64 SerialControl::takeDroppedCount()
 {
-    return std::exchange(m_dropped, 0);
+    return m_idleInput.takeDropped();
 }
 
 void SerialControl::handlePortError(QSerialPort::SerialPortError error)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tailbuffer.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QSerialPort>
@@ -68,7 +70,8 @@ private:
     bool m_lost = false;
     QString m_openDevice;
     bool m_exchangeWaiting = false;
-    qint64 m_dropped = 0;
+    // What arrived while no exchange waited, bounded; always older than the port's own buffer.
+    TailBuffer m_idleInput{IdleInputLimit};
 };
 
 // "COM port not open: <consequence>. Press ..." for every action refused on a closed port.
