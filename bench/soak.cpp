@@ -114,10 +114,10 @@ bool floodSoak(QApplication &app, int seconds)
                                                                                               : Qt::NoButton,
                                                              Qt::NoModifier));
     });
-    if (!qEnvironmentVariableIsSet("SOAK_NOCLICK")) clicker.start(100);
+    clicker.start(100);
     long peakRss = rssBefore;
     QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout, &window, [&] { peakRss = std::max(peakRss, residentKiB()); if (qEnvironmentVariableIsSet("SOAK_TRACE")) std::printf("rss %ld\n", residentKiB()); });
+    QObject::connect(&sampler, &QTimer::timeout, &window, [&] { peakRss = std::max(peakRss, residentKiB()); });
     sampler.start(500);
     QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
     app.exec();

@@ -1,6 +1,9 @@
 #include "instrument.h"
 
 namespace {
+// The wire bytes are declared again here on purpose rather than taken from Quillon's framing:
+// the simulator is an independent reading of the protocol, so a mistake in one shows in the
+// other's tests.
 constexpr char STX = 0x02;
 constexpr char ETX = 0x03;
 constexpr char CNTL_E = 0x05;

@@ -312,6 +312,33 @@ private slots:
         QVERIFY2(took >= 950 && took < 3000, qPrintable(QString::number(took)));
     }
 
+    void settleLastsItsTimeAndLetsNothingRun_data()
+    {
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<double>("atLeastMs");
+        for (double seconds : {0.0, 0.001, 0.02, 0.1})
+            QTest::addRow("%g s", seconds) << seconds << seconds * 1000.0;
+        QTest::newRow("negative") << -1.0 << 0.0;
+    }
+
+    void settleLastsItsTimeAndLetsNothingRun()
+    {
+        QFETCH(double, seconds);
+        QFETCH(double, atLeastMs);
+        bool ran = false;
+        QTimer::singleShot(0, w.get(), [&] { ran = true; });
+        QMetaObject::invokeMethod(w.get(), [&] { ran = true; }, Qt::QueuedConnection);
+        const auto start = std::chrono::steady_clock::now();
+        w->Tdelay(seconds);
+        const double tookMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        QVERIFY2(tookMs >= atLeastMs, qPrintable(QString::number(tookMs)));
+        // It sleeps most of the time but wakes early enough to end on time.
+        QVERIFY2(tookMs < atLeastMs + 2.0, qPrintable(QString::number(tookMs)));
+        QVERIFY(!ran);
+        QCoreApplication::processEvents();
+        QVERIFY(ran);
+    }
+
     void slowDeviceIsShownWhole()
     {
         // 200 ms latency, then paced at 2400 baud: about 0.35 s for the whole reply.

@@ -24,7 +24,9 @@ void frmMain::Timer1_Timer()
     if (m_lineWait->busy())
         return;
 
-    if (m.CMDloopFlg == 0 && m.IDNTestFlg == 0) {                          // 1
+    // With both loops off a tick only keeps the count hidden at 0; the label is left to the
+    // Stop Loop buttons.
+    if (m.CMDloopFlg == 0 && m.IDNTestFlg == 0) {
         ui->txtCount->setVisible(false);
         m.LpCount = 0;
         return;
@@ -32,11 +34,12 @@ void frmMain::Timer1_Timer()
     // With the port closed (the port window is open, or the device went away) a tick sends
     // nothing and reports nothing, rather than beeping an error every 100 ms; it still counts.
     const bool portOpen = MSComm1->PortOpen();
-    if (portOpen && m.IDNTestFlg == 1) {                                   // 2
+    if (portOpen && m.IDNTestFlg == 1) {
         ui->combCmd->setEditText(QStringLiteral("*IDN?"));
         cmdSend_Click();
     }
-    if (portOpen && m.CMDloopFlg == 1) {                                   // 3
+    // With both loops on, the IDN step has just put "*IDN?" into the box, so it goes twice.
+    if (portOpen && m.CMDloopFlg == 1) {
         if (!ui->combCmd->currentText().isEmpty()) {
             hideError();
             cmdSend_Click();
@@ -44,7 +47,8 @@ void frmMain::Timer1_Timer()
             reportError(QStringLiteral("Command box empty"));
         }
     }
-    ui->txtCount->setVisible(true);                                        // 4
+    // Every tick with a loop on counts once, whatever its sends did.
+    ui->txtCount->setVisible(true);
     ui->lblCount->setVisible(true);
     ++m.LpCount;
     ui->txtCount->setText(QString::number(m.LpCount));

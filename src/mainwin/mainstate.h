@@ -16,5 +16,5 @@ struct MainState
     QString lastCmd;         // repeated when Send finds the command box empty
     QByteArray outMsg;       // the frame being sent, exactly as it goes on the line
     QString devAddr = QStringLiteral("4");
-    QString crlf;
+    QString crlf;            // between the lines of the results box
 };

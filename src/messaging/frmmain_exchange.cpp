@@ -143,6 +143,7 @@ void frmMain::readResponse()
     options.packetMode = m.packetMode;
     options.lastWasQuery = m.QueryFlg == 1;
     options.showCount = checked(ui->ckByteCnt);
+    options.lineBreak = m.crlf.toLatin1();
     const ReplyDisplay display = FormatReply(received, options);
     setResults(QString::fromLatin1(display.results));
     for (int i = 0; i < display.beeps; ++i)

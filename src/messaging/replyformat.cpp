@@ -4,8 +4,6 @@
 
 namespace {
 
-const QByteArray kCrLf("\r\n");
-
 QByteArray cutAtTerminators(const QByteArray &text)
 {
     QByteArray shown = text;
@@ -47,21 +45,21 @@ ReplyDisplay FormatReply(const QByteArray &received, const ReplyDisplayOptions &
     } else if (options.packetMode) {
         const ReplyPacket packet = CheckReplyPacket(received);
         if (packet.kind == ReplyPacket::Kind::None) {
-            out += "Did not receive a ACK/NAK packet" + kCrLf;
+            out += "Did not receive a ACK/NAK packet" + options.lineBreak;
             out += received;
         } else {
             const bool ack = packet.kind == ReplyPacket::Kind::Ack;
-            out += (ack ? "ACK Packet received" : "NAK packet received") + kCrLf;
+            out += (ack ? "ACK Packet received" : "NAK packet received") + options.lineBreak;
             if (packet.etxPos == 0) {
-                out += "ETX char missing" + kCrLf;
+                out += "ETX char missing" + options.lineBreak;
                 ++display.beeps;
             } else if (packet.checksumOk) {
-                out += "Cksum verified, Cksum = " + signedDecimal(packet.checksum) + kCrLf;
+                out += "Cksum verified, Cksum = " + signedDecimal(packet.checksum) + options.lineBreak;
             } else if (!packet.checksumPresent) {
-                out += "Cksum char missing" + kCrLf;
+                out += "Cksum char missing" + options.lineBreak;
                 ++display.beeps;
             } else {
-                out += "Cksum fails" + kCrLf;
+                out += "Cksum fails" + options.lineBreak;
                 ++display.beeps;
             }
             out += (ack && options.lastWasQuery ? "RespStr= " : "ESR value= ") + packet.payload;
@@ -71,6 +69,6 @@ ReplyDisplay FormatReply(const QByteArray &received, const ReplyDisplayOptions &
     }
 
     if (options.showCount)
-        out += kCrLf + "Count = " + signedDecimal(received.size());
+        out += options.lineBreak + "Count = " + signedDecimal(received.size());
     return display;
 }

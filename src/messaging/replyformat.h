@@ -9,6 +9,7 @@ struct ReplyDisplayOptions
     bool packetMode = false;
     bool lastWasQuery = false; // labels an ACK payload as a response rather than an ESR value
     bool showCount = false;
+    QByteArray lineBreak = "\r\n"; // between the lines of the results box
 };
 
 struct ReplyDisplay
