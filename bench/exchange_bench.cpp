@@ -10,8 +10,8 @@
 // prompt, which pyvisa would leave unread). Both run interleaved in one run.
 
 #include "mainwin/frmmain.h"
-#include "ptyinstrument.h"
 #include "port/serialcontrol.h"
+#include "ptyinstrument.h"
 #include "ui/appearance.h"
 #include "windowdriver.h"
 
@@ -55,7 +55,7 @@ struct Side
     void print(const char *name) const
     {
         std::printf("%-34s median %.3f ms, p95 %.3f ms, CPU %.3f ms per exchange\n", name,
-                    percentile(ms, 0.5), percentile(ms, 0.95), cpuMs / double(ms.size()));
+                percentile(ms, 0.5), percentile(ms, 0.95), cpuMs / double(ms.size()));
     }
 };
 
@@ -67,7 +67,7 @@ public:
     {
         m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_process.start(QStringLiteral("/usr/bin/python3"),
-                        {QStringLiteral(QUILLON_PEER_SCRIPT), QString::fromStdString(device)});
+                {QStringLiteral(QUILLON_PEER_SCRIPT), QString::fromStdString(device)});
         m_ready = m_process.waitForStarted(5000) && readLine() == "ready";
     }
     ~Peer()
@@ -154,15 +154,15 @@ int main(int argc, char **argv)
     }
 
     std::printf("exchanges: %d a side, *IDN? with a 40-character reply, interleaved in %d rounds\n",
-                int(ours.ms.size()), kRounds);
+            int(ours.ms.size()), kRounds);
     ours.print("Quillon, Send minus the settle");
     if (peer.ready()) {
         back.print("pyvisa-py query, back to back");
         paced.print("pyvisa-py query, after 20 ms idle");
         auto ratio = [&](const char *name, const Side &peerSide) {
             std::printf("ratio Quillon / pyvisa-py %-16s median %.2fx, p95 %.2fx\n", name,
-                        percentile(ours.ms, 0.5) / percentile(peerSide.ms, 0.5),
-                        percentile(ours.ms, 0.95) / percentile(peerSide.ms, 0.95));
+                    percentile(ours.ms, 0.5) / percentile(peerSide.ms, 0.5),
+                    percentile(ours.ms, 0.95) / percentile(peerSide.ms, 0.95));
         };
         ratio("back to back:", back);
         ratio("after idle:", paced);
@@ -177,7 +177,7 @@ int main(int argc, char **argv)
     const double waitWall = duration<double>(steady_clock::now() - waitStart).count();
     const double waitCpu = cpuSeconds() - cpuBefore;
     std::printf("prompt wait without \">\": %.3f s wall, %.2f %% of one core\n", waitWall,
-                100.0 * waitCpu / waitWall);
+            100.0 * waitCpu / waitWall);
     device.withPrompt = true;
 
     // The IDN loop at 100 ms, as an operator leaves it running.
@@ -190,6 +190,6 @@ int main(int argc, char **argv)
     app.exec();
     const double loopCpu = cpuSeconds() - cpuBefore;
     std::printf("IDN loop at 100 ms for %d s: %ld exchanges, %.2f %% of one core\n", loopSeconds,
-                device.idnReceived - ticksBefore, 100.0 * loopCpu / loopSeconds);
+            device.idnReceived - ticksBefore, 100.0 * loopCpu / loopSeconds);
     return 0;
 }

@@ -6,14 +6,14 @@
 #include "port/serialcontrol.h"
 #include "ptyinstrument.h"
 #include "ui/appearance.h"
-#include "windowdriver.h"
 #include "ui/bytetextbox.h"
+#include "windowdriver.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
-#include <QMouseEvent>
 #include <QFile>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QTimer>
 
@@ -50,13 +50,14 @@ bool loopSoak(QApplication &app, int seconds)
     // Runs after the window's own tick handler: what did that tick leave on screen?
     const QString expected = QString::fromLatin1(kInstrumentReply).section(u'\r', 0, 0);
     long ticksSeen = 0, incomplete = 0;
-    const QMetaObject::Connection checker = QObject::connect(window.timer(), &QTimer::timeout, &window, [&] {
-        ++ticksSeen;
-        const auto *results = window.findChild<ByteTextBox *>("txtResults");
-        const auto *error = window.findChild<QPlainTextEdit *>("txtError");
-        if (results->text() != expected || error->isVisibleTo(&window))
-            ++incomplete;
-    });
+    const QMetaObject::Connection checker
+            = QObject::connect(window.timer(), &QTimer::timeout, &window, [&] {
+                  ++ticksSeen;
+                  const auto *results = window.findChild<ByteTextBox *>("txtResults");
+                  const auto *error = window.findChild<QPlainTextEdit *>("txtError");
+                  if (results->text() != expected || error->isVisibleTo(&window))
+                      ++incomplete;
+              });
 
     long rssAfterMinute = -1;
     const int firstMark = std::min(60, seconds / 2);
@@ -75,11 +76,12 @@ bool loopSoak(QApplication &app, int seconds)
     const bool countOk = std::labs(countAtStop - received) <= 1;
     const bool memoryOk = std::labs(rssEnd - rssAfterMinute) <= 2048;
     std::printf("soak: %d s of the IDN loop at 100 ms\n", seconds);
-    std::printf("ticks %ld, loop count %ld, *IDN? received by the device %ld (%s)\n", ticksSeen, countAtStop,
-                received, countOk ? "match within 1" : "MISMATCH");
+    std::printf("ticks %ld, loop count %ld, *IDN? received by the device %ld (%s)\n", ticksSeen,
+            countAtStop, received, countOk ? "match within 1" : "MISMATCH");
     std::printf("ticks whose exchange did not complete: %ld\n", incomplete);
-    std::printf("resident memory: %ld KiB after %d s, %ld KiB at the end (%+ld KiB, %s)\n", rssAfterMinute,
-                firstMark, rssEnd, rssEnd - rssAfterMinute, memoryOk ? "within 2 MB" : "GREW");
+    std::printf("resident memory: %ld KiB after %d s, %ld KiB at the end (%+ld KiB, %s)\n",
+            rssAfterMinute, firstMark, rssEnd, rssEnd - rssAfterMinute,
+            memoryOk ? "within 2 MB" : "GREW");
     return countOk && memoryOk && incomplete == 0;
 }
 
@@ -102,22 +104,24 @@ bool floodSoak(QApplication &app, int seconds)
     auto *box = window.findChild<QCheckBox *>("ckByteCnt");
     std::vector<double> clickMs;
     steady_clock::time_point clickedAt;
-    QObject::connect(box, &QCheckBox::toggled, &window,
-                     [&] { clickMs.push_back(duration<double, std::milli>(steady_clock::now() - clickedAt).count()); });
+    QObject::connect(box, &QCheckBox::toggled, &window, [&] {
+        clickMs.push_back(duration<double, std::milli>(steady_clock::now() - clickedAt).count());
+    });
     QTimer clicker;
     QObject::connect(&clicker, &QTimer::timeout, &window, [&] {
         const QPointF at = QRectF(box->rect()).center();
         clickedAt = steady_clock::now();
         for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
-            QCoreApplication::postEvent(box, new QMouseEvent(type, at, box->mapToGlobal(at), Qt::LeftButton,
-                                                             type == QEvent::MouseButtonPress ? Qt::LeftButton
-                                                                                              : Qt::NoButton,
-                                                             Qt::NoModifier));
+            QCoreApplication::postEvent(box,
+                    new QMouseEvent(type, at, box->mapToGlobal(at), Qt::LeftButton,
+                            type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton,
+                            Qt::NoModifier));
     });
     clicker.start(100);
     long peakRss = rssBefore;
     QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout, &window, [&] { peakRss = std::max(peakRss, residentKiB()); });
+    QObject::connect(&sampler, &QTimer::timeout, &window,
+            [&] { peakRss = std::max(peakRss, residentKiB()); });
     sampler.start(500);
     QTimer::singleShot(seconds * 1000, &app, &QCoreApplication::quit);
     app.exec();
@@ -129,14 +133,17 @@ bool floodSoak(QApplication &app, int seconds)
     std::sort(clickMs.begin(), clickMs.end());
     const double worstClick = clickMs.empty() ? -1 : clickMs.back();
     const bool memoryOk = peakRss - rssBefore < 5 * 1024;
-    const bool clicksOk = clickMs.size() >= size_t(seconds * 10 - 2) && worstClick >= 0 && worstClick < 50;
-    std::printf("flood: %d s of a device streaming while the window is idle: %.1f GB over the line\n", seconds,
-                double(device.floodBytes) / 1e9);
-    std::printf("resident memory: %ld KiB before, %ld KiB at the peak, %ld KiB at the end (%+ld KiB, %s)\n",
-                rssBefore, peakRss, rssEnd, peakRss - rssBefore, memoryOk ? "within 5 MB" : "GREW");
-    std::printf("clicks handled: %zu of %d, median %.2f ms, worst %.2f ms (%s)\n", clickMs.size(), seconds * 10,
-                clickMs.empty() ? -1.0 : clickMs[clickMs.size() / 2], worstClick,
-                clicksOk ? "within 50 ms" : "TOO SLOW");
+    const bool clicksOk
+            = clickMs.size() >= size_t(seconds * 10 - 2) && worstClick >= 0 && worstClick < 50;
+    std::printf(
+            "flood: %d s of a device streaming while the window is idle: %.1f GB over the line\n",
+            seconds, double(device.floodBytes) / 1e9);
+    std::printf("resident memory: %ld KiB before, %ld KiB at the peak, %ld KiB at the end (%+ld "
+                "KiB, %s)\n",
+            rssBefore, peakRss, rssEnd, peakRss - rssBefore, memoryOk ? "within 5 MB" : "GREW");
+    std::printf("clicks handled: %zu of %d, median %.2f ms, worst %.2f ms (%s)\n", clickMs.size(),
+            seconds * 10, clickMs.empty() ? -1.0 : clickMs[clickMs.size() / 2], worstClick,
+            clicksOk ? "within 50 ms" : "TOO SLOW");
     return memoryOk && clicksOk;
 }
 

@@ -96,8 +96,8 @@ int main(int argc, char **argv)
     }
     std::printf("start-up over %zu runs: median %.1f ms from exec to the mapped main window "
                 "(min %.1f, max %.1f)\n",
-                startMs.size(), median(startMs), *std::min_element(startMs.begin(), startMs.end()),
-                *std::max_element(startMs.begin(), startMs.end()));
+            startMs.size(), median(startMs), *std::min_element(startMs.begin(), startMs.end()),
+            *std::max_element(startMs.begin(), startMs.end()));
     std::printf("resident memory 1 s later: median %.1f MB\n", median(rssMiB));
     XCloseDisplay(display);
     return 0;

@@ -14,21 +14,21 @@ class Instrument
 public:
     struct Options
     {
-        int address = 4;             // 0..15, sent and matched as the character 0x30 + address
-        bool prompt = true;          // ">" after every message
-        bool silent = false;         // reads everything, answers nothing
-        bool badChecksum = false;    // ACK packets carry a wrong checksum
-        bool alwaysNak = false;      // every packet is refused
-        bool garbage = false;        // answers are replaced by random bytes
-        qsizetype floodBytes = 0;    // answers are this many bytes of filler instead
-        std::uint32_t seed = 1;      // for --garbage, so a run can be repeated
+        int address = 4; // 0..15, sent and matched as the character 0x30 + address
+        bool prompt = true; // ">" after every message
+        bool silent = false; // reads everything, answers nothing
+        bool badChecksum = false; // ACK packets carry a wrong checksum
+        bool alwaysNak = false; // every packet is refused
+        bool garbage = false; // answers are replaced by random bytes
+        qsizetype floodBytes = 0; // answers are this many bytes of filler instead
+        std::uint32_t seed = 1; // for --garbage, so a run can be repeated
     };
 
     // What one received message turned into.
     struct Exchange
     {
         QByteArray message; // the frame as received
-        QByteArray answer;  // what goes back on the line (may be empty)
+        QByteArray answer; // what goes back on the line (may be empty)
     };
 
     explicit Instrument(const Options &options);

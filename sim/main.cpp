@@ -28,13 +28,20 @@ void removeLinkAndExit(int)
 speed_t speedFor(int baud)
 {
     switch (baud) {
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B9600;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B9600;
     }
 }
 
@@ -44,7 +51,7 @@ int intOption(const QCommandLineParser &parser, const QString &name, int low, in
     const int value = parser.value(name).toInt(&ok);
     if (!ok || value < low || value > high) {
         std::fprintf(stderr, "quillon-sim: --%s takes a whole number from %d to %d\n",
-                     qPrintable(name), low, high);
+                qPrintable(name), low, high);
         std::exit(2);
     }
     return value;
@@ -69,7 +76,8 @@ int main(int argc, char *argv[])
             {"link", "Also make a symbolic link to the pseudo-terminal here.", "PATH"},
             {"address", "Device address 0-15 (sent as the character 0x30 + N).", "N", "4"},
             {"no-prompt", "Send no \">\" ready-for-next-message prompt."},
-            {"baud", "Pace output at this rate (10 bits a byte); with --device, the line rate.", "N", "0"},
+            {"baud", "Pace output at this rate (10 bits a byte); with --device, the line rate.",
+                    "N", "0"},
             {"delay", "Answer latency in milliseconds.", "MS", "0"},
             {"silent", "Read everything, answer nothing."},
             {"bad-checksum", "Send ACK packets with a wrong checksum."},
@@ -145,7 +153,8 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
 
     SimLine line(lineFd, device, timing);
-    QObject::connect(&line, &SimLine::hungUp, &app, [] { QTimer::singleShot(100, qApp, &QCoreApplication::quit); });
+    QObject::connect(&line, &SimLine::hungUp, &app,
+            [] { QTimer::singleShot(100, qApp, &QCoreApplication::quit); });
     const int status = app.exec();
     if (slaveFd >= 0)
         ::close(slaveFd);

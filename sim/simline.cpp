@@ -55,7 +55,7 @@ void SimLine::readLine()
     if (m_device.hasPending())
         m_idle->start();
     if (m_timing.hangupAfter > 0 && before < m_timing.hangupAfter
-        && m_device.messagesHandled() >= m_timing.hangupAfter) {
+            && m_device.messagesHandled() >= m_timing.hangupAfter) {
         // Hang up in the middle of the answer, the worst moment for the other side.
         answer(reply.left(qMax<qsizetype>(1, reply.size() / 2)));
         m_hangingUp = true;
@@ -125,6 +125,6 @@ void SimLine::trace(const char *direction, const QByteArray &bytes) const
     if (!m_timing.trace || bytes.isEmpty())
         return;
     std::fprintf(stderr, "%10.3f %s %s\n", m_clock.elapsed() / 1000.0, direction,
-                 bytes.toHex(' ').constData());
+            bytes.toHex(' ').constData());
     std::fflush(stderr);
 }

@@ -18,13 +18,14 @@ class SimLine : public QObject
 public:
     struct Timing
     {
-        int delayMs = 0;     // latency before each answer
-        int baud = 0;        // 0: as fast as the line takes it; else 10 bits a byte
+        int delayMs = 0; // latency before each answer
+        int baud = 0; // 0: as fast as the line takes it; else 10 bits a byte
         int hangupAfter = 0; // 0: never; else close the line halfway through this message's answer
         bool trace = false;
     };
 
-    SimLine(int fd, const Instrument::Options &device, const Timing &timing, QObject *parent = nullptr);
+    SimLine(int fd, const Instrument::Options &device, const Timing &timing,
+            QObject *parent = nullptr);
     ~SimLine() override;
 
 signals:

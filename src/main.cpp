@@ -25,7 +25,8 @@ void leaveLikeExitOnSignals(frmMain &window)
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &window);
-    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window] { window.cmdExit_Click(); });
+    QObject::connect(
+            notifier, &QSocketNotifier::activated, &window, [&window] { window.cmdExit_Click(); });
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         std::signal(signal, forwardSignal);
 }

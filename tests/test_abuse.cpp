@@ -58,13 +58,13 @@ private slots:
         };
         connect(w.timer(), &QTimer::timeout, this, checkCount);
 
-        const QStringList buttons = {"cmdSend", "cmdRead", "cmdRST", "cmdCLS", "cmdE", "cmdF", "cmdSet",
-                                     "cmdIDNTst", "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff",
-                                     "optProt_0", "optProt_1", "optProt_2", "optTime_0", "optTime_1",
-                                     "optTime_2", "optTime_3", "optTime_4", "ckCR", "ckLF", "ckAuto",
-                                     "ckRead", "ckPrompt", "ckDispAll", "ckByteCnt"};
-        const QStringList commands = {"*IDN?", "*RST", "*CLS", "*ESR?", "*STB?", "*OPC?", "", "?", ">",
-                                      QStringLiteral("*IDN\u20ac"), QString(2000, u'Z')};
+        const QStringList buttons = {"cmdSend", "cmdRead", "cmdRST", "cmdCLS", "cmdE", "cmdF",
+                "cmdSet", "cmdIDNTst", "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff", "optProt_0",
+                "optProt_1", "optProt_2", "optTime_0", "optTime_1", "optTime_2", "optTime_3",
+                "optTime_4", "ckCR", "ckLF", "ckAuto", "ckRead", "ckPrompt", "ckDispAll",
+                "ckByteCnt"};
+        const QStringList commands = {"*IDN?", "*RST", "*CLS", "*ESR?", "*STB?", "*OPC?", "", "?",
+                ">", QStringLiteral("*IDN\u20ac"), QString(2000, u'Z')};
         auto randomText = [&] {
             QString text;
             const int length = random.bounded(12);
@@ -87,13 +87,16 @@ private slots:
                 click(&w, buttons[random.bounded(buttons.size())]);
             } else if (pick < 75) {
                 control<QComboBox>(&w, "combCmd")
-                        ->setEditText(random.bounded(3) ? commands[random.bounded(commands.size())] : randomText());
+                        ->setEditText(random.bounded(3) ? commands[random.bounded(commands.size())]
+                                                        : randomText());
             } else if (pick < 85) {
                 QTest::keyClick(control<QComboBox>(&w, "combCmd"), Qt::Key_Return);
             } else if (pick < 97) {
-                const QStringList addresses = {"4", "12", "15", "14", "0", "00", "-3", "9.5", "&HF", "", "x"};
+                const QStringList addresses
+                        = {"4", "12", "15", "14", "0", "00", "-3", "9.5", "&HF", "", "x"};
                 control<QLineEdit>(&w, "txtAddr")
-                        ->setText(random.bounded(2) ? addresses[random.bounded(addresses.size())] : randomText());
+                        ->setText(random.bounded(2) ? addresses[random.bounded(addresses.size())]
+                                                    : randomText());
             } else if (pick < 99) {
                 w.cmdSet_Click();
             } else {
@@ -114,7 +117,8 @@ private slots:
         click(&w, "cmdIDNtstoff");
         click(&w, "cmdCmdtstoff");
         QTRY_VERIFY_WITH_TIMEOUT(!w.exchangeInProgress(), 10000);
-        qInfo("abuse: %d events, %d initializations, deepest exchange nesting %d", done, initializes, deepest);
+        qInfo("abuse: %d events, %d initializations, deepest exchange nesting %d", done,
+                initializes, deepest);
         QCOMPARE(deepest, 1);
         QCOMPARE(countJumps, 0);
         QCOMPARE(w.state().LpCount, 0);
@@ -130,7 +134,8 @@ private slots:
         QTest::qWait(200);
         control<QComboBox>(&w, "combCmd")->setEditText("*IDN?");
         w.cmdSend_Click();
-        QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QStringLiteral("VELK,QSIM-488,0,1.0"));
+        QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(),
+                QStringLiteral("VELK,QSIM-488,0,1.0"));
     }
 };
 

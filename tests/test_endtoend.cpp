@@ -75,7 +75,8 @@ private slots:
             this->protocol(protocol);
         send("*IDN?");
         if (protocol == 2) {
-            QVERIFY2(results().startsWith("ACK Packet received\r\nCksum verified, Cksum =  "), qPrintable(results()));
+            QVERIFY2(results().startsWith("ACK Packet received\r\nCksum verified, Cksum =  "),
+                    qPrintable(results()));
             QVERIFY(results().endsWith("\r\nRespStr= " + kIdentity));
         } else {
             QCOMPARE(results(), kIdentity);
@@ -112,17 +113,23 @@ private slots:
         QTest::addColumn<QString>("shownStart");
         QTest::addColumn<QString>("errorStart");
         QTest::addColumn<int>("maxMs");
-        QTest::newRow("silent") << QStringList{"--silent"} << 0 << "Rx buffer empty" << kPromptMissing << 5500;
-        QTest::newRow("no prompt") << QStringList{"--no-prompt"} << 0 << kIdentity << kPromptMissing << 2500;
-        QTest::newRow("garbage") << QStringList{"--garbage", "--seed", "7"} << 0 << "" << "" << 1500;
-        QTest::newRow("1 MB flood") << QStringList{"--flood", "1048576"} << 0 << QString(62, u'#') << "" << 4000;
+        QTest::newRow("silent") << QStringList{"--silent"} << 0 << "Rx buffer empty"
+                                << kPromptMissing << 5500;
+        QTest::newRow("no prompt")
+                << QStringList{"--no-prompt"} << 0 << kIdentity << kPromptMissing << 2500;
+        QTest::newRow("garbage") << QStringList{"--garbage", "--seed", "7"} << 0 << ""
+                                 << "" << 1500;
+        QTest::newRow("1 MB flood")
+                << QStringList{"--flood", "1048576"} << 0 << QString(62, u'#') << "" << 4000;
         QTest::newRow("hang-up mid-reply") << QStringList{"--hangup-after", "1"} << 0 << "VELK,QSIM"
                                            << "COM 1 (" << 2500;
-        QTest::newRow("bad checksum") << QStringList{"--bad-checksum"} << 2 << "ACK Packet received\r\nCksum fails\r\nRespStr= "
+        QTest::newRow("bad checksum") << QStringList{"--bad-checksum"} << 2
+                                      << "ACK Packet received\r\nCksum fails\r\nRespStr= "
                                       << "" << 1500;
-        QTest::newRow("nak") << QStringList{"--nak"} << 2 << "NAK packet received\r\nCksum verified" << "" << 1500;
-        QTest::newRow("2400 baud, 500 ms late") << QStringList{"--baud", "2400", "--delay", "500"} << 0 << kIdentity
-                                                << "" << 2500;
+        QTest::newRow("nak") << QStringList{"--nak"} << 2 << "NAK packet received\r\nCksum verified"
+                             << "" << 1500;
+        QTest::newRow("2400 baud, 500 ms late")
+                << QStringList{"--baud", "2400", "--delay", "500"} << 0 << kIdentity << "" << 2500;
     }
 
     void faults()

@@ -3,10 +3,10 @@
 #include "hexbytes.h"
 #include "messaging/framing.h"
 #include "port/serialcontrol.h"
-#include "wiredwindow.h"
 #include "testmain.h"
 #include "ui/bytetextbox.h"
 #include "windowdriver.h"
+#include "wiredwindow.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,7 +16,6 @@
 #include <QSignalSpy>
 
 using namespace WindowDriver;
-
 
 class ExchangeTest : public WiredWindowTest
 {
@@ -68,9 +67,10 @@ private slots:
         setAddress("4");
         box("ckCR")->setChecked(cr);
         box("ckPrompt")->setChecked(false);
-        answerWith(protocol == 2 ? hex("06 34") + "VELK" + hex("03") + char(XorChecksum(hex("06 34") + "VELK" + hex("03"))) + "\r\n"
+        answerWith(protocol == 2 ? hex("06 34") + "VELK" + hex("03")
+                                + char(XorChecksum(hex("06 34") + "VELK" + hex("03"))) + "\r\n"
                                  : QByteArray("VELK,QSIM\r\n"),
-                   wire.back());
+                wire.back());
         type("*IDN?");
         w->cmdSend_Click();
         QCOMPARE(device->received().toHex(' '), wire.toHex(' '));
@@ -93,11 +93,16 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<qint64>("leftInBuffer");
         const QString reply = "OK";
-        QTest::newRow("query, auto: read") << "*IDN?" << 0 << true << false << true << reply << qint64(0);
-        QTest::newRow("read required: read") << "*RST" << 0 << true << true << false << reply << qint64(0);
-        QTest::newRow("query, no auto, no prompt: nothing") << "*IDN?" << 0 << false << false << false << "Sent *IDN?" << qint64(5);
-        QTest::newRow("no query, prompt: waits, discards") << "*RST" << 0 << true << false << true << "Sent *RST" << qint64(0);
-        QTest::newRow("no query, no prompt: nothing") << "*RST" << 0 << true << false << false << "Sent *RST" << qint64(5);
+        QTest::newRow("query, auto: read")
+                << "*IDN?" << 0 << true << false << true << reply << qint64(0);
+        QTest::newRow("read required: read")
+                << "*RST" << 0 << true << true << false << reply << qint64(0);
+        QTest::newRow("query, no auto, no prompt: nothing")
+                << "*IDN?" << 0 << false << false << false << "Sent *IDN?" << qint64(5);
+        QTest::newRow("no query, prompt: waits, discards")
+                << "*RST" << 0 << true << false << true << "Sent *RST" << qint64(0);
+        QTest::newRow("no query, no prompt: nothing")
+                << "*RST" << 0 << true << false << false << "Sent *RST" << qint64(5);
     }
 
     void whatFollowsTheSend()
@@ -137,8 +142,9 @@ private slots:
         type("*RST");
         w->cmdSend_Click();
         QCOMPARE(device->received(), hex("02 34 2A 52 53 54 03 4A"));
-        QCOMPARE(results(), QStringLiteral("ACK Packet received\r\nCksum verified, Cksum =  %1\r\nESR value= 0")
-                                    .arg(XorChecksum(hex("06 34 30 03"))));
+        QCOMPARE(results(),
+                QStringLiteral("ACK Packet received\r\nCksum verified, Cksum =  %1\r\nESR value= 0")
+                        .arg(XorChecksum(hex("06 34 30 03"))));
     }
 
     void refusalsStillDrainTheBuffer_data()
@@ -146,11 +152,15 @@ private slots:
         QTest::addColumn<int>("protocol");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("message");
-        QTest::newRow("nothing to send") << 0 << "" << "Nothing to send";
-        QTest::newRow("addr without address") << 1 << "*IDN?" << "Missing a device address";
-        QTest::newRow("packet without address") << 2 << "*IDN?" << "Missing a device address";
+        QTest::newRow("nothing to send") << 0 << ""
+                                         << "Nothing to send";
+        QTest::newRow("addr without address") << 1 << "*IDN?"
+                                              << "Missing a device address";
+        QTest::newRow("packet without address") << 2 << "*IDN?"
+                                                << "Missing a device address";
         QTest::newRow("not 8-bit") << 0 << QStringLiteral("*IDN\u20ac")
-                                   << "Cannot send: the command holds a character outside the 8-bit range (codes 0 to 255). Nothing was sent.";
+                                   << "Cannot send: the command holds a character outside the "
+                                      "8-bit range (codes 0 to 255). Nothing was sent.";
     }
 
     void refusalsStillDrainTheBuffer()
@@ -239,20 +249,28 @@ private slots:
         QTest::addColumn<bool>("count");
         QTest::addColumn<QString>("shown");
         QTest::addColumn<int>("expectedBeeps");
-        QTest::newRow("cut at terminators") << QByteArray("XYZ\r\n>") << false << false << true << "XYZ\r\nCount =  6" << 0;
-        QTest::newRow("all characters") << QByteArray("XYZ\r\n>") << false << true << true << "XYZ<cr><lf>>\r\nCount =  6" << 0;
-        QTest::newRow("starts with lf") << QByteArray("\nXY>") << false << false << true << "\r\nCount =  4" << 0;
-        QTest::newRow("worked example") << hex("06 34 33 32 03 30") << true << false << true
-                                        << "ACK Packet received\r\nCksum verified, Cksum =  48\r\nRespStr= 32\r\nCount =  6" << 0;
+        QTest::newRow("cut at terminators")
+                << QByteArray("XYZ\r\n>") << false << false << true << "XYZ\r\nCount =  6" << 0;
+        QTest::newRow("all characters") << QByteArray("XYZ\r\n>") << false << true << true
+                                        << "XYZ<cr><lf>>\r\nCount =  6" << 0;
+        QTest::newRow("starts with lf")
+                << QByteArray("\nXY>") << false << false << true << "\r\nCount =  4" << 0;
+        QTest::newRow("worked example")
+                << hex("06 34 33 32 03 30") << true << false << true
+                << "ACK Packet received\r\nCksum verified, Cksum =  48\r\nRespStr= 32\r\nCount =  6"
+                << 0;
         QTest::newRow("packet shown raw") << hex("06 34 33 32 03 30") << true << true << false
                                           << QString::fromLatin1(hex("06 34 33 32 03 30")) << 0;
-        QTest::newRow("cksum fails beeps") << hex("06 34 33 32 03 31") << true << false << false
-                                           << "ACK Packet received\r\nCksum fails\r\nRespStr= 32" << 1;
-        QTest::newRow("nak") << hex("15 34 33 32 03 23") << true << false << false
-                             << "NAK packet received\r\nCksum verified, Cksum =  35\r\nESR value= 32" << 0;
+        QTest::newRow("cksum fails beeps")
+                << hex("06 34 33 32 03 31") << true << false << false
+                << "ACK Packet received\r\nCksum fails\r\nRespStr= 32" << 1;
+        QTest::newRow("nak")
+                << hex("15 34 33 32 03 23") << true << false << false
+                << "NAK packet received\r\nCksum verified, Cksum =  35\r\nESR value= 32" << 0;
         QTest::newRow("not a packet, no beep") << QByteArray("hello") << true << false << false
                                                << "Did not receive a ACK/NAK packet\r\nhello" << 0;
-        QTest::newRow("nul kept") << QByteArray("A\0B\r\n", 5) << false << false << false << QString::fromLatin1("A\0B", 3) << 0;
+        QTest::newRow("nul kept") << QByteArray("A\0B\r\n", 5) << false << false << false
+                                  << QString::fromLatin1("A\0B", 3) << 0;
     }
 
     void readOutcomes()
@@ -305,7 +323,9 @@ private slots:
         clock.start();
         w->cmdSend_Click();
         const qint64 took = clock.elapsed();
-        QCOMPARE(error(), QStringLiteral("Prompt not found. Uncheck Next Msg Prompt box if communicating with a non-Velk device"));
+        QCOMPARE(error(),
+                QStringLiteral("Prompt not found. Uncheck Next Msg Prompt box if communicating "
+                               "with a non-Velk device"));
         QVERIFY(errorShown());
         QCOMPARE(beeps->size(), 1);
         QCOMPARE(results(), QStringLiteral("XYZ")); // the read goes on to show the reply
@@ -327,10 +347,13 @@ private slots:
         QFETCH(double, atLeastMs);
         bool ran = false;
         QTimer::singleShot(0, w.get(), [&] { ran = true; });
-        QMetaObject::invokeMethod(w.get(), [&] { ran = true; }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+                w.get(), [&] { ran = true; }, Qt::QueuedConnection);
         const auto start = std::chrono::steady_clock::now();
         w->Tdelay(seconds);
-        const double tookMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        const double tookMs = std::chrono::duration<double, std::milli>(
+                std::chrono::steady_clock::now() - start)
+                                      .count();
         QVERIFY2(tookMs >= atLeastMs, qPrintable(QString::number(tookMs)));
         // It sleeps most of the time but wakes early enough to end on time.
         QVERIFY2(tookMs < atLeastMs + 2.0, qPrintable(QString::number(tookMs)));
@@ -372,7 +395,8 @@ private slots:
         longCmd += u'?';
         type(longCmd);
         w->cmdSend_Click();
-        QVERIFY2(device->waitForReceived(longCmd.size() + 1, 20000), qPrintable(QString::number(device->received().size())));
+        QVERIFY2(device->waitForReceived(longCmd.size() + 1, 20000),
+                qPrintable(QString::number(device->received().size())));
         QCOMPARE(device->received(), longCmd.toLatin1() + "\n");
     }
 
@@ -422,8 +446,9 @@ private slots:
         QCOMPARE(error(), InputOverflowMessage(extra));
         QVERIFY(errorShown());
         QCOMPARE(beeps->size(), 1);
-        QVERIFY2(results().endsWith(QStringLiteral("xxx\r\nCount =  %1").arg(SerialControl::IdleInputLimit)),
-                 qPrintable(results().right(30)));
+        QVERIFY2(results().endsWith(
+                         QStringLiteral("xxx\r\nCount =  %1").arg(SerialControl::IdleInputLimit)),
+                qPrintable(results().right(30)));
         device->send("OK\r\n>");
         w->cmdRead_Click();
         QVERIFY(!errorShown());
@@ -445,7 +470,9 @@ private slots:
     void deviceVanishesDuringAWait()
     {
         box("ckPrompt")->setChecked(false);
-        device->onReceived = [&](const QByteArray &) { QTimer::singleShot(50, device.get(), [&] { device->hangUp(); }); };
+        device->onReceived = [&](const QByteArray &) {
+            QTimer::singleShot(50, device.get(), [&] { device->hangUp(); });
+        };
         type("*IDN?");
         QElapsedTimer clock;
         clock.start();
@@ -477,10 +504,14 @@ private slots:
         QTest::addColumn<bool>("packetMode");
         QTest::addColumn<bool>("setEnabled");
         QTest::addColumn<bool>("prompt");
-        for (SelectBy way : {SelectBy::Mouse, SelectBy::SpaceKey, SelectBy::ArrowKey, SelectBy::Accessibility, SelectBy::Code}) {
-            QTest::addRow("off, %s", selectByName(way)) << 0 << way << false << false << false << true;
-            QTest::addRow("addr, %s", selectByName(way)) << 1 << way << true << false << true << true;
-            QTest::addRow("packet, %s", selectByName(way)) << 2 << way << false << true << true << false;
+        for (SelectBy way : {SelectBy::Mouse, SelectBy::SpaceKey, SelectBy::ArrowKey,
+                     SelectBy::Accessibility, SelectBy::Code}) {
+            QTest::addRow("off, %s", selectByName(way))
+                    << 0 << way << false << false << false << true;
+            QTest::addRow("addr, %s", selectByName(way))
+                    << 1 << way << true << false << true << true;
+            QTest::addRow("packet, %s", selectByName(way))
+                    << 2 << way << false << true << true << false;
         }
     }
 
@@ -498,7 +529,8 @@ private slots:
         const int before = index == 0 ? 1 : index - 1;
         click(w.get(), QStringLiteral("optProt_%1").arg(before));
         box("ckPrompt")->setChecked(!prompt);
-        select(w.get(), QStringLiteral("optProt_%1").arg(index), way, QStringLiteral("optProt_%1").arg(before));
+        select(w.get(), QStringLiteral("optProt_%1").arg(index), way,
+                QStringLiteral("optProt_%1").arg(before));
         QCOMPARE(w->state().addrMode, addrMode);
         QCOMPARE(w->state().packetMode, packetMode);
         QCOMPARE(control<QWidget>(w.get(), "cmdSet")->isEnabled(), setEnabled);
@@ -553,8 +585,10 @@ private slots:
             QCOMPARE(results(), "Device address set to " + devAddr);
             QTRY_VERIFY(command()->hasFocus());
         } else {
-            QCOMPARE(error(), typed.startsWith(u'5') ? QStringLiteral("Address holds a character outside codes 0 to 255, re-enter")
-                                                     : QStringLiteral("Address value not 0 to 15, re-enter"));
+            QCOMPARE(error(),
+                    typed.startsWith(u'5') ? QStringLiteral(
+                            "Address holds a character outside codes 0 to 255, re-enter")
+                                           : QStringLiteral("Address value not 0 to 15, re-enter"));
             QCOMPARE(QApplication::focusWidget(), focusBefore);
         }
     }

@@ -29,21 +29,24 @@ private slots:
         QTest::newRow("plain cr lf") << QByteArray("*idn?\r\n") << kIdn + "\r\n>";
         QTest::newRow("plain cr") << QByteArray("*IDN?\r") << kIdn + "\r\n>";
         QTest::newRow("command, prompt only") << QByteArray("*RST\n") << QByteArray(">");
-        QTest::newRow("two in one write") << QByteArray("*OPC?\n*IDN?\n") << "1\r\n>" + kIdn + "\r\n>";
+        QTest::newRow("two in one write")
+                << QByteArray("*OPC?\n*IDN?\n") << "1\r\n>" + kIdn + "\r\n>";
         QTest::newRow("addressed") << hex("02 34") + "*IDN?\n" << kIdn + "\r\n>";
         QTest::newRow("other address ignored") << hex("02 35") + "*IDN?\n" << QByteArray();
         QTest::newRow("packet query") << withChecksum(hex("02 34") + "*IDN?" + hex("03"))
                                       << withChecksum(hex("06 34") + kIdn + hex("03")) + "\r\n>";
         QTest::newRow("packet command gets esr") << withChecksum(hex("02 34") + "*RST" + hex("03"))
                                                  << withChecksum(hex("06 34 30 03")) + "\r\n>";
-        QTest::newRow("packet bad checksum") << hex("02 34 2A 49 44 4E 3F 03 00")
-                                             << withChecksum(hex("15 34 30 03")) + "\r\n>";
-        QTest::newRow("packet for another address") << withChecksum(hex("02 39") + "*IDN?" + hex("03")) << QByteArray();
+        QTest::newRow("packet bad checksum")
+                << hex("02 34 2A 49 44 4E 3F 03 00") << withChecksum(hex("15 34 30 03")) + "\r\n>";
+        QTest::newRow("packet for another address")
+                << withChecksum(hex("02 39") + "*IDN?" + hex("03")) << QByteArray();
         // A checksum that happens to be CR must not be taken for the end of a plain message.
         for (int c = 0x10; c < 0x100; ++c) {
             const QByteArray frame = withChecksum(hex("02 34") + "*RS" + char(c) + hex("03"));
             if (frame.back() == '\r') {
-                QTest::newRow("checksum byte is CR") << frame << withChecksum(hex("06 34 33 32 03")) + "\r\n>";
+                QTest::newRow("checksum byte is CR")
+                        << frame << withChecksum(hex("06 34 33 32 03")) + "\r\n>";
                 break;
             }
         }
@@ -84,7 +87,7 @@ private slots:
         // A packet command reports the register in its ACK.
         device.receive("*BAD\n");
         QCOMPARE(device.receive(withChecksum(hex("02 34") + "*RST" + hex("03"))),
-                 withChecksum(hex("06 34") + "32" + hex("03")) + "\r\n>");
+                withChecksum(hex("06 34") + "32" + hex("03")) + "\r\n>");
     }
 
     void echo()
@@ -117,11 +120,13 @@ private slots:
         QTest::addColumn<QByteArray>("sent");
         QTest::newRow("no prompt") << "no-prompt" << QByteArray("*IDN?\n");
         QTest::newRow("silent") << "silent" << QByteArray("*IDN?\n");
-        QTest::newRow("bad checksum") << "bad-checksum" << withChecksum(hex("02 34") + "*IDN?" + hex("03"));
+        QTest::newRow("bad checksum")
+                << "bad-checksum" << withChecksum(hex("02 34") + "*IDN?" + hex("03"));
         QTest::newRow("nak") << "nak" << withChecksum(hex("02 34") + "*IDN?" + hex("03"));
         QTest::newRow("garbage") << "garbage" << QByteArray("*IDN?\n");
         QTest::newRow("flood") << "flood" << QByteArray("*IDN?\n");
-        QTest::newRow("address 12") << "address" << withChecksum(hex("02 3C") + "*IDN?" + hex("03"));
+        QTest::newRow("address 12")
+                << "address" << withChecksum(hex("02 3C") + "*IDN?" + hex("03"));
     }
 
     void faults()

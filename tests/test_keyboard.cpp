@@ -1,7 +1,7 @@
 // Keyboard use: Tab walks both windows in the layout's order, Space presses the focused button.
 
-#include "ptydevice.h"
 #include "port/serialcontrol.h"
+#include "ptydevice.h"
 #include "testmain.h"
 #include "windowdriver.h"
 
@@ -50,11 +50,10 @@ private slots:
         initializeOn(w, 1); // every device button enabled
         w.activateWindow();
         QTRY_COMPARE(QApplication::activeWindow(), &w);
-        const QStringList expected = {"cmdInit",   "txtAddr",      "cmdSet",    "cmdE",      "cmdF",
-                                      "cmdExit",   "txtResults",   "cmdRead",   "ckAuto",    "ckByteCnt",
-                                      "ckDispAll", "combCmd",      "cmdSend",   "cmdRST",    "cmdCLS",
-                                      "cmdIDNTst", "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff", "ckCR",
-                                      "ckLF",      "optTime_3",    "optProt_0", "ckPrompt",  "ckRead"};
+        const QStringList expected = {"cmdInit", "txtAddr", "cmdSet", "cmdE", "cmdF", "cmdExit",
+                "txtResults", "cmdRead", "ckAuto", "ckByteCnt", "ckDispAll", "combCmd", "cmdSend",
+                "cmdRST", "cmdCLS", "cmdIDNTst", "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff",
+                "ckCR", "ckLF", "optTime_3", "optProt_0", "ckPrompt", "ckRead"};
         // The hidden error box and the hidden loop count are skipped; an option group is one stop.
         QCOMPARE(tabWalk(&w, control<QWidget>(&w, "cmdInit")), expected);
     }
@@ -65,7 +64,8 @@ private slots:
         frmPorts *ports = w.portsWindow();
         ports->show();
         QVERIFY(QTest::qWaitForWindowActive(ports));
-        const QStringList expected = {"optBaud_2", "cmdCOM1", "cmdCOM2", "cmdCOM3", "cmdCOM4", "cmdExit"};
+        const QStringList expected
+                = {"optBaud_2", "cmdCOM1", "cmdCOM2", "cmdCOM3", "cmdCOM4", "cmdExit"};
         QCOMPARE(tabWalk(ports, control<QWidget>(ports, "optBaud_2")), expected);
         ports->hide();
     }

@@ -10,14 +10,14 @@
 #include <QComboBox>
 #include <QFile>
 #include <QGlyphRun>
-#include <QImage>
-#include <QPainter>
-#include <QTextLayout>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QRadioButton>
 #include <QStyleOptionButton>
+#include <QTextLayout>
 
 namespace {
 
@@ -26,8 +26,8 @@ struct Placed
     const char *name;
     const char *container; // "" = directly on the window
     int left, top, width, height; // twips
-    const char *caption;          // nullptr: no caption to check
-    const char *tooltip;          // nullptr: none
+    const char *caption; // nullptr: no caption to check
+    const char *tooltip; // nullptr: none
 };
 
 constexpr Placed kMainLayout[] = {
@@ -49,36 +49,39 @@ constexpr Placed kMainLayout[] = {
         {"frmCmdLp", "", 720, 6960, 3255, 855, "Device Command Loop", nullptr},
         {"frmTimer", "", 720, 7920, 5055, 615, "Timer Interval", nullptr},
         {"ckCR", "frmTerm", 120, 360, 1455, 255, "Carriage Return",
-         "Adds a Carriage Return character to Device Command string"},
+                "Adds a Carriage Return character to Device Command string"},
         {"ckLF", "frmTerm", 120, 720, 1335, 255, "Linefeed",
-         "Adds a Linfeed character to the end of the Device Comand string"},
+                "Adds a Linfeed character to the end of the Device Comand string"},
         {"optProt_2", "Frame2", 120, 240, 975, 255, "Packet", nullptr},
         {"optProt_1", "Frame2", 120, 480, 975, 255, "Addr ", nullptr},
         {"optProt_0", "Frame2", 120, 720, 1455, 255, "Off(none)", nullptr},
         {"txtAddr", "Frame2", 1680, 480, 375, 372, nullptr, "Enter device addess 1 to 15"},
         {"cmdSet", "Frame2", 2280, 360, 855, 495, "   Set Address", "Updates device addess "},
-        {"cmdE", "Frame3", 120, 360, 855, 495, "CNTL-E", "Sends CNTL-E to enable device echo function"},
+        {"cmdE", "Frame3", 120, 360, 855, 495, "CNTL-E",
+                "Sends CNTL-E to enable device echo function"},
         {"cmdF", "Frame3", 1200, 360, 855, 495, "CNTL-F",
-         "Sends CNTL-F to disable echo for computer control"},
+                "Sends CNTL-F to disable echo for computer control"},
         {"combCmd", "frmDevCmd", 120, 360, 4455, 315, nullptr, "Enter Device Command strings"},
         {"cmdSend", "frmDevCmd", 4680, 360, 975, 375, "Send", "Sends Device Command strings"},
         {"ckRead", "frmDevCmd", 2520, 720, 2055, 255, "Read Req'd after Send", nullptr},
         {"cmdRST", "frm4882", 240, 840, 1095, 375, "Send *RST", "Sends*RST to the device"},
         {"cmdCLS", "frm4882", 240, 1440, 1095, 375, "Send *CLS", "Sends *CLS to the device"},
         {"ckAuto", "frmDevResp", 120, 240, 1335, 255, "Auto Query",
-         "Enables automatic read if command is a query"},
+                "Enables automatic read if command is a query"},
         {"ckByteCnt", "frmDevResp", 120, 480, 2175, 255, "Display Character Count",
-         "Displays number of received characters"},
+                "Displays number of received characters"},
         {"ckDispAll", "frmDevResp", 120, 720, 2055, 255, "Display All Characters",
-         "Displays all received characters"},
+                "Displays all received characters"},
         {"ckPrompt", "frmDevResp", 2520, 720, 3255, 255, "Expect Velk Ready-for-Next-Msg prompt",
-         "Reads Rdy-for-next-msg prompt from Velk interfaces"},
-        {"cmdRead", "frmDevResp", 3360, 240, 2295, 375, "Read DeviceResponse", "Read serial RX buffer"},
+                "Reads Rdy-for-next-msg prompt from Velk interfaces"},
+        {"cmdRead", "frmDevResp", 3360, 240, 2295, 375, "Read DeviceResponse",
+                "Read serial RX buffer"},
         {"txtResults", "frmDevResp", 120, 1080, 5775, 1095, nullptr, nullptr},
-        {"cmdIDNTst", "frmIDNLp", 240, 360, 1215, 375, "Run Loop", "Enables continuous IDN? testloop"},
+        {"cmdIDNTst", "frmIDNLp", 240, 360, 1215, 375, "Run Loop",
+                "Enables continuous IDN? testloop"},
         {"cmdIDNtstoff", "frmIDNLp", 1800, 360, 1215, 375, "Stop Loop", "Stops IDN? test lop"},
         {"cmdCmdtst", "frmCmdLp", 240, 360, 1215, 375, "Start Loop",
-         "Starts output loop using Device Command string"},
+                "Starts output loop using Device Command string"},
         {"cmdCmdtstoff", "frmCmdLp", 1800, 360, 1215, 375, "Stop Loop", "Stops comand test loop"},
         {"optTime_0", "frmTimer", 240, 240, 855, 255, "100 ms", nullptr},
         {"optTime_1", "frmTimer", 1200, 240, 855, 255, "200 ms", nullptr},
@@ -106,17 +109,14 @@ constexpr Placed kPortsLayout[] = {
 };
 
 // Focus order by tab index; labels, frames and the revision text take no focus.
-const QStringList kMainTabOrder = {
-        "cmdInit",   "txtAddr",     "cmdSet",      "cmdE",         "cmdF",      "txtError",
-        "cmdExit",   "txtResults",  "cmdRead",     "ckAuto",       "ckByteCnt", "ckDispAll",
-        "combCmd",   "cmdSend",     "cmdRST",      "cmdCLS",       "cmdIDNTst", "cmdIDNtstoff",
-        "cmdCmdtst", "cmdCmdtstoff", "txtCount",   "ckCR",         "ckLF",      "optTime_0",
-        "optTime_1", "optTime_2",   "optTime_3",   "optTime_4",    "optProt_0", "optProt_1",
-        "optProt_2", "ckPrompt",    "ckRead"};
-const QStringList kPortsTabOrder = {"txtERROR",  "optBaud_0", "optBaud_1", "optBaud_2",
-                                    "optBaud_3", "optBaud_4", "cmdCOM1",   "cmdCOM2",
-                                    "cmdCOM3",   "cmdCOM4",   "cmdExit",   "optBaud_5",
-                                    "optBaud_6"};
+const QStringList kMainTabOrder = {"cmdInit", "txtAddr", "cmdSet", "cmdE", "cmdF", "txtError",
+        "cmdExit", "txtResults", "cmdRead", "ckAuto", "ckByteCnt", "ckDispAll", "combCmd",
+        "cmdSend", "cmdRST", "cmdCLS", "cmdIDNTst", "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff",
+        "txtCount", "ckCR", "ckLF", "optTime_0", "optTime_1", "optTime_2", "optTime_3", "optTime_4",
+        "optProt_0", "optProt_1", "optProt_2", "ckPrompt", "ckRead"};
+const QStringList kPortsTabOrder
+        = {"txtERROR", "optBaud_0", "optBaud_1", "optBaud_2", "optBaud_3", "optBaud_4", "cmdCOM1",
+                "cmdCOM2", "cmdCOM3", "cmdCOM4", "cmdExit", "optBaud_5", "optBaud_6"};
 
 int px(int twips)
 {
@@ -141,7 +141,7 @@ QStringList focusChain(QWidget *window)
     QWidget *w = window->nextInFocusChain();
     while (w != window) {
         if ((w->focusPolicy() & Qt::TabFocus) && w->window() == window && !w->objectName().isEmpty()
-            && !w->objectName().startsWith(u"qt_"))
+                && !w->objectName().startsWith(u"qt_"))
             names << w->objectName();
         w = w->nextInFocusChain();
     }
@@ -154,10 +154,14 @@ QString clipping(QWidget *w)
     const QString text = captionOf(w);
     if (auto *button = qobject_cast<CaptionButton *>(w)) {
         const QRect area = button->captionRect();
-        const QRect needed = button->fontMetrics().boundingRect(area, CaptionButton::captionFlags, text);
+        const QRect needed
+                = button->fontMetrics().boundingRect(area, CaptionButton::captionFlags, text);
         if (needed.width() > area.width() || needed.height() > area.height())
             return QStringLiteral("needs %1x%2, has %3x%4")
-                    .arg(needed.width()).arg(needed.height()).arg(area.width()).arg(area.height());
+                    .arg(needed.width())
+                    .arg(needed.height())
+                    .arg(area.width())
+                    .arg(area.height());
         return {};
     }
     QSize needed;
@@ -168,10 +172,14 @@ QString clipping(QWidget *w)
     else
         return {};
     // A check box's hint adds a little air around the text; the height only has to hold the text.
-    const int neededHeight = qMax(w->fontMetrics().height(), w->style()->pixelMetric(QStyle::PM_IndicatorHeight));
+    const int neededHeight
+            = qMax(w->fontMetrics().height(), w->style()->pixelMetric(QStyle::PM_IndicatorHeight));
     if (needed.width() > w->width() || neededHeight > w->height())
         return QStringLiteral("needs %1x%2, has %3x%4")
-                .arg(needed.width()).arg(neededHeight).arg(w->width()).arg(w->height());
+                .arg(needed.width())
+                .arg(neededHeight)
+                .arg(w->width())
+                .arg(w->height());
     return {};
 }
 
@@ -188,7 +196,8 @@ private:
             auto *w = window->findChild<QWidget *>(QString::fromLatin1(p->name));
             QVERIFY2(w, p->name);
             const QString container = QString::fromLatin1(p->container);
-            QCOMPARE(w->parentWidget()->objectName(), container.isEmpty() ? window->objectName() : container);
+            QCOMPARE(w->parentWidget()->objectName(),
+                    container.isEmpty() ? window->objectName() : container);
             QCOMPARE(w->geometry(), QRect(px(p->left), px(p->top), px(p->width), px(p->height)));
             if (p->caption)
                 QCOMPARE(captionOf(w), QString::fromLatin1(p->caption));
@@ -241,8 +250,10 @@ private slots:
     {
         QTest::addColumn<QString>("window");
         QTest::addColumn<QString>("option");
-        QTest::newRow("115200") << "ports" << "optBaud_6";
-        QTest::newRow("100 ms") << "main" << "optTime_0";
+        QTest::newRow("115200") << "ports"
+                                << "optBaud_6";
+        QTest::newRow("100 ms") << "main"
+                                << "optTime_0";
     }
 
     void digitsReadEvenly()
@@ -262,8 +273,9 @@ private slots:
         for (qsizetype i = 0; i + 1 < ink.size(); ++i)
             gaps << ink[i + 1].first - ink[i].second - 1;
         const auto [narrowest, widest] = std::minmax_element(gaps.begin(), gaps.end());
-        QVERIFY2(*widest - *narrowest <= 1, qPrintable(caption + ": gaps of " + QString::number(*narrowest) + " to "
-                                                        + QString::number(*widest) + " pixels"));
+        QVERIFY2(*widest - *narrowest <= 1,
+                qPrintable(caption + ": gaps of " + QString::number(*narrowest) + " to "
+                        + QString::number(*widest) + " pixels"));
     }
 
     void mainWindowMatchesItsLayout()
@@ -292,9 +304,8 @@ private slots:
     {
         frmMain main;
         for (const auto &[prefix, count, owner] :
-             {std::tuple<QString, int, QWidget *>{"optProt_", 3, &main},
-              {"optTime_", 5, &main},
-              {"optBaud_", 7, main.portsWindow()}}) {
+                {std::tuple<QString, int, QWidget *>{"optProt_", 3, &main}, {"optTime_", 5, &main},
+                        {"optBaud_", 7, main.portsWindow()}}) {
             QRegularExpression member(QStringLiteral("^%1\\d+$").arg(prefix));
             QCOMPARE(owner->findChildren<QRadioButton *>(member).size(), count);
         }
@@ -317,8 +328,8 @@ private slots:
         checkCaptionsFit(main.portsWindow());
         // The return button is meant to wrap; make sure it really takes two lines.
         auto *back = main.portsWindow()->findChild<CaptionButton *>("cmdExit");
-        const QRect two = back->fontMetrics().boundingRect(back->captionRect(), CaptionButton::captionFlags,
-                                                           back->text());
+        const QRect two = back->fontMetrics().boundingRect(
+                back->captionRect(), CaptionButton::captionFlags, back->text());
         QCOMPARE(two.height() / back->fontMetrics().lineSpacing(), 2);
         // ... breaking as drawn: "Return to" over "Main Form".
         const int width = back->captionRect().width();
@@ -331,20 +342,23 @@ private slots:
         QFile icon(":/quillon/quillon.ico");
         QVERIFY(icon.open(QIODevice::ReadOnly));
         const QByteArray ico = icon.readAll();
-        auto word = [](const QByteArray &b, int at) { return quint8(b[at]) | quint8(b[at + 1]) << 8; };
+        auto word = [](const QByteArray &b, int at) {
+            return quint8(b[at]) | quint8(b[at + 1]) << 8;
+        };
         QCOMPARE(word(ico, 2), 1); // an icon resource
         QCOMPARE(word(ico, 4), 6);
         QList<QPair<int, int>> images; // size, bits per pixel
         for (int i = 0; i < 6; ++i)
             images << qMakePair(int(quint8(ico[6 + 16 * i])), word(ico, 6 + 16 * i + 6));
-        QCOMPARE(images, (QList<QPair<int, int>>{{48, 8}, {48, 32}, {32, 8}, {32, 32}, {16, 8}, {16, 32}}));
+        QCOMPARE(images,
+                (QList<QPair<int, int>>{{48, 8}, {48, 32}, {32, 8}, {32, 32}, {16, 8}, {16, 32}}));
 
         QFile logo(":/quillon/logo.bmp");
         QVERIFY(logo.open(QIODevice::ReadOnly));
         const QByteArray bmp = logo.readAll();
         auto dword = [&](int at) { return word(bmp, at) | word(bmp, at + 2) << 16; };
         QVERIFY(bmp.startsWith("BM"));
-        QCOMPARE(dword(14), 40);  // information header size
+        QCOMPARE(dword(14), 40); // information header size
         QCOMPARE(dword(18), 847); // width
         QCOMPARE(dword(22), 275); // height
         QCOMPARE(word(bmp, 28), 24);
@@ -358,12 +372,18 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("accessible");
-        QTest::newRow("error") << "txtError" << "Error";
-        QTest::newRow("results") << "txtResults" << "Results";
-        QTest::newRow("command") << "combCmd" << "Device command";
-        QTest::newRow("address") << "txtAddr" << "Device address";
-        QTest::newRow("count") << "txtCount" << "Loop count";
-        QTest::newRow("revision") << "txtRev" << "Revision";
+        QTest::newRow("error") << "txtError"
+                               << "Error";
+        QTest::newRow("results") << "txtResults"
+                                 << "Results";
+        QTest::newRow("command") << "combCmd"
+                                 << "Device command";
+        QTest::newRow("address") << "txtAddr"
+                                 << "Device address";
+        QTest::newRow("count") << "txtCount"
+                               << "Loop count";
+        QTest::newRow("revision") << "txtRev"
+                                  << "Revision";
     }
 
     void textBoxesHaveAccessibleNames()
@@ -372,9 +392,10 @@ private slots:
         QFETCH(QString, accessible);
         frmMain main;
         QCOMPARE(main.findChild<QWidget *>(name)->accessibleName(), accessible);
-        QCOMPARE(main.portsWindow()->findChild<QWidget *>("txtERROR")->accessibleName(), QStringLiteral("Error"));
+        QCOMPARE(main.portsWindow()->findChild<QWidget *>("txtERROR")->accessibleName(),
+                QStringLiteral("Error"));
         QCOMPARE(main.findChild<QComboBox *>("combCmd")->lineEdit()->accessibleName(),
-                 QStringLiteral("Device command"));
+                QStringLiteral("Device command"));
     }
 };
 

@@ -132,7 +132,8 @@ private slots:
             for (int i = 0; i < 20; ++i) {
                 QThread::usleep(1700);
                 const auto postedAt = steady_clock::now();
-                QMetaObject::invokeMethod(&receiver, [&latencies, postedAt] { latencies << msSince(postedAt); });
+                QMetaObject::invokeMethod(
+                        &receiver, [&latencies, postedAt] { latencies << msSince(postedAt); });
             }
         }));
         QByteArray received;
@@ -144,7 +145,8 @@ private slots:
         QVERIFY2(took >= 100.0 && took < 110.0, qPrintable(QString::number(took)));
         QVERIFY(latencies.size() >= 15);
         std::sort(latencies.begin(), latencies.end());
-        QVERIFY2(latencies[latencies.size() / 2] < 0.5, qPrintable(QString::number(latencies[latencies.size() / 2])));
+        QVERIFY2(latencies[latencies.size() / 2] < 0.5,
+                qPrintable(QString::number(latencies[latencies.size() / 2])));
     }
 };
 

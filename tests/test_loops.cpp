@@ -1,11 +1,11 @@
 // The timer loops, their count, and the quick commands.
 
 #include "hexbytes.h"
-#include "wiredwindow.h"
 #include "port/serialcontrol.h"
 #include "testmain.h"
 #include "ui/bytetextbox.h"
 #include "windowdriver.h"
+#include "wiredwindow.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -15,14 +15,16 @@
 
 using namespace WindowDriver;
 
-
 class LoopsTest : public WiredWindowTest
 {
     Q_OBJECT
 
     int idnReceived = 0;
 
-    bool shown(const char *name) const { return control<QWidget>(w.get(), name)->isVisibleTo(w.get()); }
+    bool shown(const char *name) const
+    {
+        return control<QWidget>(w.get(), name)->isVisibleTo(w.get());
+    }
     QString count() const { return control<QLineEdit>(w.get(), "txtCount")->text(); }
 
     // What a ticking timer would do, without waiting for it.
@@ -52,12 +54,14 @@ private slots:
         QTest::addColumn<int>("index");
         QTest::addColumn<SelectBy>("way");
         QTest::addColumn<int>("ms");
-        const QList<std::pair<const char *, int>> periods = {{"100 ms", 100}, {"200 ms", 200}, {"300 ms", 300},
-                                                             {"500 ms", 500}, {"1 sec", 1000}};
+        const QList<std::pair<const char *, int>> periods = {{"100 ms", 100}, {"200 ms", 200},
+                {"300 ms", 300}, {"500 ms", 500}, {"1 sec", 1000}};
         for (int index = 0; index < periods.size(); ++index)
-            QTest::addRow("%s", periods[index].first) << index << SelectBy::Mouse << periods[index].second;
+            QTest::addRow("%s", periods[index].first)
+                    << index << SelectBy::Mouse << periods[index].second;
         // The other ways of choosing, on the fastest period, where a missed choice shows most.
-        for (SelectBy way : {SelectBy::SpaceKey, SelectBy::ArrowKey, SelectBy::Accessibility, SelectBy::Code})
+        for (SelectBy way :
+                {SelectBy::SpaceKey, SelectBy::ArrowKey, SelectBy::Accessibility, SelectBy::Code})
             QTest::addRow("100 ms, %s", selectByName(way)) << 0 << way << 100;
     }
 
@@ -82,7 +86,8 @@ private slots:
         QVERIFY(ticks.wait(ms * 3));
         QVERIFY(ticks.wait(ms * 3));
         const qint64 twoTicks = clock.elapsed();
-        QVERIFY2(twoTicks >= ms * 2 - 20 && twoTicks < ms * 2 + 250, qPrintable(QString::number(twoTicks)));
+        QVERIFY2(twoTicks >= ms * 2 - 20 && twoTicks < ms * 2 + 250,
+                qPrintable(QString::number(twoTicks)));
     }
 
     void idnLoopCounts()
@@ -132,7 +137,9 @@ private slots:
         click(w.get(), "cmdCmdtst");
         QCOMPARE(w->state().CMDloopFlg, 0);
         QCOMPARE(beeps->size(), 1);
-        QCOMPARE(results(), QStringLiteral("No command specified.  Enter a command before starting the Command Loop"));
+        QCOMPARE(results(),
+                QStringLiteral(
+                        "No command specified.  Enter a command before starting the Command Loop"));
         QVERIFY(!shown("txtError"));
     }
 
@@ -175,7 +182,10 @@ private slots:
         int nestedTicks = 0;
         device->onReceived = [this, &nestedTicks](const QByteArray &) {
             if (nestedTicks++ == 0) {
-                QTimer::singleShot(20, w.get(), [this] { tick(); tick(); });
+                QTimer::singleShot(20, w.get(), [this] {
+                    tick();
+                    tick();
+                });
                 device->send("SLOW\r\n>", 100);
             }
         };
@@ -217,11 +227,16 @@ private slots:
         QTest::addColumn<QString>("button");
         QTest::addColumn<QByteArray>("wire");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("E off") << 0 << "" << "cmdE" << hex("05") << "CNTL-E sent";
-        QTest::newRow("E addr, none set") << 1 << "" << "cmdE" << hex("02 34 05") << "CNTL-E sent";
-        QTest::newRow("F addr 12") << 1 << "12" << "cmdF" << hex("02 3C 06") << "CNTL-F sent";
-        QTest::newRow("E packet") << 2 << "12" << "cmdE" << hex("05") << "CNTL-E sent";
-        QTest::newRow("F off") << 0 << "12" << "cmdF" << hex("06") << "CNTL-F sent";
+        QTest::newRow("E off") << 0 << ""
+                               << "cmdE" << hex("05") << "CNTL-E sent";
+        QTest::newRow("E addr, none set") << 1 << ""
+                                          << "cmdE" << hex("02 34 05") << "CNTL-E sent";
+        QTest::newRow("F addr 12") << 1 << "12"
+                                   << "cmdF" << hex("02 3C 06") << "CNTL-F sent";
+        QTest::newRow("E packet") << 2 << "12"
+                                  << "cmdE" << hex("05") << "CNTL-E sent";
+        QTest::newRow("F off") << 0 << "12"
+                               << "cmdF" << hex("06") << "CNTL-F sent";
     }
 
     void controlChars()

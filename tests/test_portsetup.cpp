@@ -18,9 +18,8 @@ using namespace WindowDriver;
 
 namespace {
 
-const QStringList kDeviceButtons = {"cmdE",   "cmdF",      "cmdSet",       "cmdSend",
-                                    "cmdRead", "cmdRST",   "cmdCLS",       "cmdIDNTst",
-                                    "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff"};
+const QStringList kDeviceButtons = {"cmdE", "cmdF", "cmdSet", "cmdSend", "cmdRead", "cmdRST",
+        "cmdCLS", "cmdIDNTst", "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff"};
 
 QString errorText(frmMain &w)
 {
@@ -94,7 +93,11 @@ private slots:
         QCOMPARE(w.state().lastCmd, QString());
         QVERIFY(!errorShown(&w));
         QCOMPARE(beeps.size(), 0); // a pty's missing modem lines are not worth a word
-        QTRY_VERIFY2(control<QComboBox>(&w, "combCmd")->hasFocus(), qPrintable(QApplication::focusWidget() ? QApplication::focusWidget()->objectName() + " in " + QApplication::focusWidget()->window()->objectName() : QString("none")));
+        QTRY_VERIFY2(control<QComboBox>(&w, "combCmd")->hasFocus(),
+                qPrintable(QApplication::focusWidget()
+                                ? QApplication::focusWidget()->objectName() + " in "
+                                        + QApplication::focusWidget()->window()->objectName()
+                                : QString("none")));
         // Set Address is enabled even under "Off(none)".
         QVERIFY(control<QWidget>(&w, "cmdSet")->isEnabled());
         QVERIFY(control<QAbstractButton>(&w, "optProt_0")->isChecked());
@@ -142,7 +145,8 @@ private slots:
     void baudChoiceReachesTheLine_data()
     {
         QTest::addColumn<SelectBy>("way");
-        for (SelectBy way : {SelectBy::Mouse, SelectBy::SpaceKey, SelectBy::ArrowKey, SelectBy::Accessibility, SelectBy::Code})
+        for (SelectBy way : {SelectBy::Mouse, SelectBy::SpaceKey, SelectBy::ArrowKey,
+                     SelectBy::Accessibility, SelectBy::Code})
             QTest::addRow("%s", selectByName(way)) << way;
     }
 
@@ -230,8 +234,10 @@ private slots:
     {
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("missing") << "/dev/quillon-missing" << "No such device";
-        QTest::newRow("not serial") << "/dev/null" << "Not a serial device.";
+        QTest::newRow("missing") << "/dev/quillon-missing"
+                                 << "No such device";
+        QTest::newRow("not serial") << "/dev/null"
+                                    << "Not a serial device.";
     }
 
     void failedOpenStopsInitialize()
@@ -244,7 +250,8 @@ private slots:
         initializeOn(w, 2);
         QVERIFY(!w.serial()->PortOpen());
         QVERIFY(errorShown(&w));
-        QVERIFY(errorText(w).startsWith(QStringLiteral("Cannot open COM 2 (%1): %2").arg(device, reason)));
+        QVERIFY(errorText(w).startsWith(
+                QStringLiteral("Cannot open COM 2 (%1): %2").arg(device, reason)));
         QCOMPARE(beeps.size(), 1);
         QVERIFY(deviceButtonsEnabled(w, false));
     }
@@ -276,13 +283,16 @@ private slots:
         QCOMPARE(beeps.size(), 1);
         QVERIFY(errorShown(&w));
         // The full device path, and what happened rather than an error left over from setup.
-        QCOMPARE(errorText(w), QStringLiteral("COM 1 (%1) was lost: the device went away or hung up. The port is "
-                                              "closed; press \"Initialize COM Port\" when the device is back.")
-                                       .arg(device->path()));
+        QCOMPARE(errorText(w),
+                QStringLiteral("COM 1 (%1) was lost: the device went away or hung up. The port is "
+                               "closed; press \"Initialize COM Port\" when the device is back.")
+                        .arg(device->path()));
         // Read on the lost port says so, instead of hiding that message behind "Rx buffer empty".
         control<ByteTextBox>(&w, "txtResults")->setText("kept");
         w.cmdRead_Click();
-        QCOMPARE(errorText(w), QStringLiteral("COM port not open: nothing was read. Press \"Initialize COM Port\" first."));
+        QCOMPARE(errorText(w),
+                QStringLiteral("COM port not open: nothing was read. Press \"Initialize COM Port\" "
+                               "first."));
         QVERIFY(errorShown(&w));
         QCOMPARE(beeps.size(), 2);
         QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QStringLiteral("kept"));

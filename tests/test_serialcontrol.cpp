@@ -1,9 +1,9 @@
 // The serial control over real pseudo-terminals: settings, byte transparency, failures.
 
-#include "ptydevice.h"
 #include "port/linewait.h"
 #include "port/serialcontrol.h"
 #include "port/serialsettings.h"
+#include "ptydevice.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -24,8 +24,9 @@ private slots:
         QTest::addColumn<int>("stop");
         for (int baud : {2400, 4800, 9600, 19200, 38400, 57600, 115200})
             QTest::addRow("%d", baud) << QStringLiteral("%1,N,8,1").arg(baud) << true << baud
-                                     << int(QSerialPort::NoParity) << int(QSerialPort::OneStop);
-        QTest::newRow("even, 2 stop") << "1200,E,7,2" << true << 1200 << int(QSerialPort::EvenParity) << int(QSerialPort::TwoStop);
+                                      << int(QSerialPort::NoParity) << int(QSerialPort::OneStop);
+        QTest::newRow("even, 2 stop") << "1200,E,7,2" << true << 1200
+                                      << int(QSerialPort::EvenParity) << int(QSerialPort::TwoStop);
         QTest::newRow("three fields") << "9600,N,8" << false << 0 << 0 << 0;
         QTest::newRow("bad parity") << "9600,X,8,1" << false << 0 << 0 << 0;
         QTest::newRow("bad bits") << "9600,N,9,1" << false << 0 << 0 << 0;
@@ -100,8 +101,9 @@ private slots:
             flood[i] = char(i % 251);
         device.send(flood);
         qint64 dropped = 0;
-        QTRY_VERIFY_WITH_TIMEOUT((dropped += control.takeDroppedCount(), dropped + control.InBufferCount() == flood.size()),
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT((dropped += control.takeDroppedCount(),
+                                         dropped + control.InBufferCount() == flood.size()),
+                20000);
         QCOMPARE(control.InBufferCount(), SerialControl::IdleInputLimit);
         QVERIFY(control.Input() == flood.right(SerialControl::IdleInputLimit));
 
@@ -149,10 +151,12 @@ private slots:
     {
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("missing") << "/dev/quillon-no-such-port"
-                                 << "Cannot open COM 3 (/dev/quillon-no-such-port): No such device. "
-                                    "Check the cable or adapter, or bind COM 3 with QUILLON_COM3.";
-        QTest::newRow("not serial") << "/dev/null" << "Cannot open COM 3 (/dev/null): Not a serial device.";
+        QTest::newRow("missing")
+                << "/dev/quillon-no-such-port"
+                << "Cannot open COM 3 (/dev/quillon-no-such-port): No such device. "
+                   "Check the cable or adapter, or bind COM 3 with QUILLON_COM3.";
+        QTest::newRow("not serial") << "/dev/null"
+                                    << "Cannot open COM 3 (/dev/null): Not a serial device.";
     }
 
     void openFailures()
@@ -181,7 +185,8 @@ private slots:
         QVERIFY(!second.setPortOpen(true));
         QCOMPARE(failures.size(), 1);
         QCOMPARE(failures.first().first().toString(),
-                 QStringLiteral("Cannot open COM 4 (%1): The device is in use by another program.").arg(device.path()));
+                QStringLiteral("Cannot open COM 4 (%1): The device is in use by another program.")
+                        .arg(device.path()));
         first.setPortOpen(false);
         QVERIFY(second.setPortOpen(true)); // free again once the other program lets go
     }
@@ -196,8 +201,9 @@ private slots:
         why.accessDenied = true;
         why.owningGroup = "uucp";
         QCOMPARE(DescribeOpenFailure(why),
-                 QStringLiteral("Cannot open COM 1 (/dev/ttyUSB0): Permission denied. Add your user to the "
-                                "group \"uucp\" (sudo usermod -aG uucp $USER), then log in again."));
+                QStringLiteral(
+                        "Cannot open COM 1 (/dev/ttyUSB0): Permission denied. Add your user to the "
+                        "group \"uucp\" (sudo usermod -aG uucp $USER), then log in again."));
         why.owningGroup.clear();
         QVERIFY(DescribeOpenFailure(why).contains("\"dialout\""));
     }
@@ -218,8 +224,10 @@ private slots:
         QFETCH(QString, systemText);
         QFETCH(QString, reason);
         QCOMPARE(DescribeLostPort(QStringLiteral("COM 2 (/dev/ttyUSB0)"), systemText),
-                 QStringLiteral("COM 2 (/dev/ttyUSB0) was lost: %1. The port is closed; press \"Initialize COM Port\" "
-                                "when the device is back.").arg(reason));
+                QStringLiteral("COM 2 (/dev/ttyUSB0) was lost: %1. The port is closed; press "
+                               "\"Initialize COM Port\" "
+                               "when the device is back.")
+                        .arg(reason));
     }
 
     void unplugIsReportedOnceAndPortCanReopen()
@@ -238,7 +246,8 @@ private slots:
             wait.waitFor(received, '\n', 100);
         QVERIFY(!control.PortOpen());
         QCOMPARE(failures.size(), 1);
-        QVERIFY2(failures.first().first().toString().contains("was lost"), qPrintable(failures.first().first().toString()));
+        QVERIFY2(failures.first().first().toString().contains("was lost"),
+                qPrintable(failures.first().first().toString()));
 
         device = std::make_unique<PtyDevice>();
         device->bindTo(1);

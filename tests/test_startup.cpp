@@ -62,11 +62,12 @@ private slots:
         QTest::newRow("optProt 1") << "optProt_1" << true << true << 0 << "";
         QTest::newRow("optProt 2") << "optProt_2" << true << true << 0 << "";
         for (int i = 0; i < 5; ++i)
-            QTest::addRow("optTime %d", i) << QStringLiteral("optTime_%1").arg(i) << true << true << (i == 3 ? 1 : 0) << "";
+            QTest::addRow("optTime %d", i) << QStringLiteral("optTime_%1").arg(i) << true << true
+                                           << (i == 3 ? 1 : 0) << "";
         QTest::newRow("cmdInit") << "cmdInit" << true << true << -1 << "";
         QTest::newRow("cmdExit") << "cmdExit" << true << true << -1 << "";
-        for (const char *device : {"cmdE", "cmdF", "cmdSet", "cmdSend", "cmdRead", "cmdRST", "cmdCLS",
-                                   "cmdIDNTst", "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff"})
+        for (const char *device : {"cmdE", "cmdF", "cmdSet", "cmdSend", "cmdRead", "cmdRST",
+                     "cmdCLS", "cmdIDNTst", "cmdIDNtstoff", "cmdCmdtst", "cmdCmdtstoff"})
             QTest::newRow(device) << device << true << false << -1 << "";
     }
 
@@ -134,7 +135,8 @@ private slots:
         frmMain window;
         // Both windows' line edits, the command box's included.
         for (auto *box : window.findChildren<QLineEdit *>())
-            QVERIFY2(box->maxLength() == std::numeric_limits<int>::max(), qPrintable(box->parentWidget()->objectName()));
+            QVERIFY2(box->maxLength() == std::numeric_limits<int>::max(),
+                    qPrintable(box->parentWidget()->objectName()));
     }
 
     void noButtonIsTheDefault()

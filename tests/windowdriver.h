@@ -6,9 +6,9 @@
 #include "ui/bytetextbox.h"
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QAccessible>
 #include <QAccessibleActionInterface>
+#include <QApplication>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QTimer>
@@ -19,7 +19,7 @@
 // Drives the main window the way an operator does, for tests.
 namespace WindowDriver {
 
-template <typename T = QAbstractButton>
+template<typename T = QAbstractButton>
 T *control(QWidget *window, const QString &name)
 {
     T *found = window->findChild<T *>(name);
@@ -77,8 +77,9 @@ inline void select(QWidget *window, const QString &name, SelectBy way, const QSt
     case SelectBy::ArrowKey: {
         QWidget *from = control(window, before);
         const QPoint delta = option->mapTo(window, QPoint()) - from->mapTo(window, QPoint());
-        const Qt::Key key = std::abs(delta.y()) > std::abs(delta.x()) ? (delta.y() > 0 ? Qt::Key_Down : Qt::Key_Up)
-                                                                      : (delta.x() > 0 ? Qt::Key_Right : Qt::Key_Left);
+        const Qt::Key key = std::abs(delta.y()) > std::abs(delta.x())
+                ? (delta.y() > 0 ? Qt::Key_Down : Qt::Key_Up)
+                : (delta.x() > 0 ? Qt::Key_Right : Qt::Key_Left);
         from->activateWindow();
         from->setFocus();
         QTRY_VERIFY2(QApplication::focusWidget() == from, qPrintable(before + " has no focus"));

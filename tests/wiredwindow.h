@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ptydevice.h"
 #include "port/serialcontrol.h"
+#include "ptydevice.h"
 #include "windowdriver.h"
 
 #include <QComboBox>
@@ -40,5 +40,8 @@ protected:
 
     QComboBox *command() const { return WindowDriver::control<QComboBox>(w.get(), "combCmd"); }
     QString results() const { return WindowDriver::resultsText(w.get()); }
-    QString error() const { return WindowDriver::control<QPlainTextEdit>(w.get(), "txtError")->toPlainText(); }
+    QString error() const
+    {
+        return WindowDriver::control<QPlainTextEdit>(w.get(), "txtError")->toPlainText();
+    }
 };

@@ -15,9 +15,8 @@
 #include <QTimer>
 
 #include <cstdio>
-#include <limits>
 #include <cstdlib>
-
+#include <limits>
 
 frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
@@ -170,8 +169,8 @@ void frmMain::Form_Load()
 
 QList<QPushButton *> frmMain::deviceButtons() const
 {
-    return {ui->cmdE,   ui->cmdF,   ui->cmdSet,    ui->cmdSend,      ui->cmdRead,     ui->cmdRST,
-            ui->cmdCLS, ui->cmdIDNTst, ui->cmdIDNtstoff, ui->cmdCmdtst, ui->cmdCmdtstoff};
+    return {ui->cmdE, ui->cmdF, ui->cmdSet, ui->cmdSend, ui->cmdRead, ui->cmdRST, ui->cmdCLS,
+            ui->cmdIDNTst, ui->cmdIDNtstoff, ui->cmdCmdtst, ui->cmdCmdtstoff};
 }
 
 void frmMain::Beep()

@@ -7,14 +7,14 @@
 struct MainState
 {
     bool AddrSetFlg = false; // an address has been committed once; never cleared again
-    int IDNTestFlg = 0;      // IDN loop running (0/1)
-    int CMDloopFlg = 0;      // command loop running (0/1)
-    qint64 LpCount = 0;      // ticks counted while a loop runs
-    int QueryFlg = 0;        // the last framed message held a '?'
-    bool addrMode = false;   // "Addr " framing chosen
+    int IDNTestFlg = 0; // IDN loop running (0/1)
+    int CMDloopFlg = 0; // command loop running (0/1)
+    qint64 LpCount = 0; // ticks counted while a loop runs
+    int QueryFlg = 0; // the last framed message held a '?'
+    bool addrMode = false; // "Addr " framing chosen
     bool packetMode = false; // "Packet" framing chosen
-    QString lastCmd;         // repeated when Send finds the command box empty
-    QByteArray outMsg;       // the frame being sent, exactly as it goes on the line
+    QString lastCmd; // repeated when Send finds the command box empty
+    QByteArray outMsg; // the frame being sent, exactly as it goes on the line
     QString devAddr = QStringLiteral("4");
-    QString crlf;            // between the lines of the results box
+    QString crlf; // between the lines of the results box
 };

@@ -17,7 +17,7 @@ int XorChecksum(const QByteArray &text)
 }
 
 QByteArray FrameMessage(const QByteArray &command, bool addrMode, bool packetMode,
-                        const QByteArray &devAddr, bool addCR, bool addLF)
+        const QByteArray &devAddr, bool addCR, bool addLF)
 {
     QByteArray frame = command;
     if (packetMode) {

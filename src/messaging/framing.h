@@ -28,7 +28,7 @@ int XorChecksum(const QByteArray &text);
 // Builds the command frame for the selected protocol. Packet wins over Addr; terminators are
 // never part of a packet.
 QByteArray FrameMessage(const QByteArray &command, bool addrMode, bool packetMode,
-                        const QByteArray &devAddr, bool addCR, bool addLF);
+        const QByteArray &devAddr, bool addCR, bool addLF);
 
 // The CNTL-E / CNTL-F frame: only the Addr protocol wraps it (STX + address + code).
 QByteArray FrameControlChar(char code, bool addrMode, const QByteArray &devAddr);

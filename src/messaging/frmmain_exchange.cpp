@@ -84,7 +84,7 @@ void frmMain::sendCommand()
         ui->combCmd->setEditText(m.lastCmd);
     m.lastCmd = command;
     m.outMsg = FrameMessage(command.toLatin1(), m.addrMode, m.packetMode, m.devAddr.toLatin1(),
-                            checked(ui->ckCR), checked(ui->ckLF));
+            checked(ui->ckCR), checked(ui->ckLF));
     // The framed message is tested, not the typed text: a '?' in the address or in the
     // checksum byte makes a query too.
     const bool query = m.outMsg.contains(Wire::QueryMark);
@@ -161,13 +161,13 @@ void frmMain::Tdelay(double delaytime)
     const auto until = start + duration_cast<steady_clock::duration>(duration<double>(delaytime));
 #ifdef Q_OS_UNIX
     constexpr auto kSpinStretch = microseconds(150);
-    const auto wakeAt = duration_cast<nanoseconds>((until - kSpinStretch).time_since_epoch()).count();
+    const auto wakeAt
+            = duration_cast<nanoseconds>((until - kSpinStretch).time_since_epoch()).count();
     if (wakeAt > duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count()) {
-        const timespec at{static_cast<time_t>(wakeAt / 1000000000), static_cast<long>(wakeAt % 1000000000)};
-        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) {
-        }
+        const timespec at{
+                static_cast<time_t>(wakeAt / 1000000000), static_cast<long>(wakeAt % 1000000000)};
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) { }
     }
 #endif
-    while (steady_clock::now() < until) {
-    }
+    while (steady_clock::now() < until) { }
 }

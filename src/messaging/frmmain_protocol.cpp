@@ -1,7 +1,7 @@
 // Choice of framing and of the device address.
 
-#include "mainwin/frmmain.h"
 #include "framing.h"
+#include "mainwin/frmmain.h"
 #include "numericvalue.h"
 #include "ui_frmmain.h"
 

@@ -54,7 +54,8 @@ ReplyDisplay FormatReply(const QByteArray &received, const ReplyDisplayOptions &
                 out += "ETX char missing" + options.lineBreak;
                 ++display.beeps;
             } else if (packet.checksumOk) {
-                out += "Cksum verified, Cksum = " + signedDecimal(packet.checksum) + options.lineBreak;
+                out += "Cksum verified, Cksum = " + signedDecimal(packet.checksum)
+                        + options.lineBreak;
             } else if (!packet.checksumPresent) {
                 out += "Cksum char missing" + options.lineBreak;
                 ++display.beeps;

@@ -13,8 +13,13 @@
 
 namespace {
 constexpr std::array<const char *, 7> kBaudSettings = {
-        "2400,N,8,1",  "4800,N,8,1",  "9600,N,8,1",   "19200,N,8,1",
-        "38400,N,8,1", "57600,N,8,1", "115200,N,8,1",
+        "2400,N,8,1",
+        "4800,N,8,1",
+        "9600,N,8,1",
+        "19200,N,8,1",
+        "38400,N,8,1",
+        "57600,N,8,1",
+        "115200,N,8,1",
 };
 } // namespace
 
@@ -32,7 +37,7 @@ frmPorts::frmPorts(QWidget *parent) : QDialog(parent), ui(new Ui::frmPorts)
 
     optBaud = new QButtonGroup(this);
     const std::array buttons = {ui->optBaud_0, ui->optBaud_1, ui->optBaud_2, ui->optBaud_3,
-                                ui->optBaud_4, ui->optBaud_5, ui->optBaud_6};
+            ui->optBaud_4, ui->optBaud_5, ui->optBaud_6};
     for (int index = 0; index < int(buttons.size()); ++index)
         optBaud->addButton(buttons[index], index);
     OptionArray::connectSelection(optBaud, this, &frmPorts::optBaud_Click);

@@ -118,7 +118,8 @@ void LineWait::sleepUntil(Clock::time_point deadline)
         return;
     }
 #endif
-    const auto left = duration_cast<milliseconds>(deadline - Clock::now() + milliseconds(1) - nanoseconds(1));
+    const auto left = duration_cast<milliseconds>(
+            deadline - Clock::now() + milliseconds(1) - nanoseconds(1));
     m_fallbackTimer->start(std::max(left, milliseconds(0)));
     do
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

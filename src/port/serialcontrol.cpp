@@ -50,7 +50,9 @@ QString SerialControl::devicePath() const
 
 QString SerialControl::portLabel() const
 {
-    return QStringLiteral("COM %1 (%2)").arg(m_commPort).arg(m_port.isOpen() ? m_openDevice : devicePath());
+    return QStringLiteral("COM %1 (%2)")
+            .arg(m_commPort)
+            .arg(m_port.isOpen() ? m_openDevice : devicePath());
 }
 
 bool SerialControl::setPortOpen(bool open)
@@ -93,7 +95,9 @@ bool SerialControl::setPortOpen(bool open)
 #ifdef Q_OS_UNIX
     const QByteArray path = device.toLocal8Bit();
     why.accessDenied = ::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES;
-    struct stat info{};
+    struct stat info
+    {
+    };
     if (::stat(path.constData(), &info) == 0) {
         if (const group *owner = ::getgrgid(info.st_gid))
             why.owningGroup = QString::fromLocal8Bit(owner->gr_name);
@@ -192,7 +196,8 @@ void SerialControl::closeLostPort()
 
 QString PortNotOpenMessage(const QString &consequence)
 {
-    return QStringLiteral("COM port not open: %1. Press \"Initialize COM Port\" first.").arg(consequence);
+    return QStringLiteral("COM port not open: %1. Press \"Initialize COM Port\" first.")
+            .arg(consequence);
 }
 
 QString InputOverflowMessage(qint64 dropped)
@@ -207,11 +212,13 @@ QString DescribeLostPort(const QString &portLabel, const QString &systemText)
 {
     // After a hang-up the system's error text is often left over from setting up the line
     // ("Inappropriate ioctl for device"), or says no more than the sentence itself.
-    static const QStringList kSaysNothingMore = {
-            QString(), QStringLiteral("Success"), QStringLiteral("Unknown error"),
-            QStringLiteral("Inappropriate ioctl for device"), QStringLiteral("Input/output error"),
-            QStringLiteral("No such device"), QStringLiteral("No such file or directory")};
-    const QString detail = kSaysNothingMore.contains(systemText) ? QString() : QStringLiteral(" (%1)").arg(systemText);
+    static const QStringList kSaysNothingMore = {QString(), QStringLiteral("Success"),
+            QStringLiteral("Unknown error"), QStringLiteral("Inappropriate ioctl for device"),
+            QStringLiteral("Input/output error"), QStringLiteral("No such device"),
+            QStringLiteral("No such file or directory")};
+    const QString detail = kSaysNothingMore.contains(systemText)
+            ? QString()
+            : QStringLiteral(" (%1)").arg(systemText);
     return QStringLiteral("%1 was lost: the device went away or hung up%2. The port is closed; "
                           "press \"Initialize COM Port\" when the device is back.")
             .arg(portLabel, detail);
@@ -219,24 +226,29 @@ QString DescribeLostPort(const QString &portLabel, const QString &systemText)
 
 QString DescribeOpenFailure(const OpenFailure &failure)
 {
-    const QString where = QStringLiteral("Cannot open COM %1 (%2): ").arg(failure.comPort).arg(failure.device);
+    const QString where
+            = QStringLiteral("Cannot open COM %1 (%2): ").arg(failure.comPort).arg(failure.device);
     if (failure.accessDenied) {
-        const QString group = failure.owningGroup.isEmpty() ? QStringLiteral("dialout") : failure.owningGroup;
-        return where + QStringLiteral("Permission denied. Add your user to the group \"%1\" "
-                                      "(sudo usermod -aG %1 $USER), then log in again.")
-                               .arg(group);
+        const QString group
+                = failure.owningGroup.isEmpty() ? QStringLiteral("dialout") : failure.owningGroup;
+        return where
+                + QStringLiteral("Permission denied. Add your user to the group \"%1\" "
+                                 "(sudo usermod -aG %1 $USER), then log in again.")
+                          .arg(group);
     }
     switch (failure.error) {
     case QSerialPort::DeviceNotFoundError:
-        return where + QStringLiteral("No such device. Check the cable or adapter, or bind COM %1 "
-                                      "with QUILLON_COM%1.")
-                               .arg(failure.comPort);
+        return where
+                + QStringLiteral("No such device. Check the cable or adapter, or bind COM %1 "
+                                 "with QUILLON_COM%1.")
+                          .arg(failure.comPort);
     case QSerialPort::PermissionError:
     case QSerialPort::OpenError:
         return where + QStringLiteral("The device is in use by another program.");
     case QSerialPort::UnsupportedOperationError:
         return where + QStringLiteral("Not a serial device.");
     default:
-        return where + (failure.detail.isEmpty() ? QStringLiteral("Unknown error.") : failure.detail);
+        return where
+                + (failure.detail.isEmpty() ? QStringLiteral("Unknown error.") : failure.detail);
     }
 }

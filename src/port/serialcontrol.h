@@ -89,8 +89,8 @@ struct OpenFailure
     int comPort = 0;
     QString device;
     QSerialPort::SerialPortError error = QSerialPort::UnknownError;
-    QString detail;             // QSerialPort's own words
-    bool accessDenied = false;  // the device exists but we may not read/write it
-    QString owningGroup;        // the group that owns the device, when known
+    QString detail; // QSerialPort's own words
+    bool accessDenied = false; // the device exists but we may not read/write it
+    QString owningGroup; // the group that owns the device, when known
 };
 QString DescribeOpenFailure(const OpenFailure &failure);

@@ -15,8 +15,8 @@ class QuillonStyle : public QProxyStyle
 public:
     QuillonStyle() : QProxyStyle(QStyleFactory::create(QStringLiteral("Fusion"))) { }
 
-    int pixelMetric(PixelMetric metric, const QStyleOption *option,
-                    const QWidget *widget) const override
+    int pixelMetric(
+            PixelMetric metric, const QStyleOption *option, const QWidget *widget) const override
     {
         if (metric == PM_CheckBoxLabelSpacing || metric == PM_RadioButtonLabelSpacing)
             return 3;
@@ -34,7 +34,8 @@ void ApplyQuillonAppearance()
     qApp->setStyleSheet(QStringLiteral(
             "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
             "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 2px; }"));
-    const int id = QFontDatabase::addApplicationFont(QStringLiteral(":/quillon/LiberationSans-Regular.ttf"));
+    const int id = QFontDatabase::addApplicationFont(
+            QStringLiteral(":/quillon/LiberationSans-Regular.ttf"));
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     QFont font(families.isEmpty() ? QStringLiteral("Sans Serif") : families.first());
     font.setPointSizeF(7.5);

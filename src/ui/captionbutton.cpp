@@ -15,7 +15,8 @@ CaptionButton::CaptionButton(QWidget *parent) : QPushButton(parent)
 void CaptionButton::keyPressEvent(QKeyEvent *event)
 {
     // Enter presses the button that has the focus, in either window, and no other.
-    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && (event->modifiers() & ~Qt::KeypadModifier) == 0) {
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)
+            && (event->modifiers() & ~Qt::KeypadModifier) == 0) {
         click();
         return;
     }
@@ -28,7 +29,9 @@ QRect CaptionButton::captionRect() const
     initStyleOption(&option);
     // A little more margin than the style's: the caption breaks where the layout expects it
     // ("Return to" over "Main Form") and never touches the bevel.
-    return style()->subElementRect(QStyle::SE_PushButtonContents, &option, this).adjusted(4, 0, -4, 0);
+    return style()
+            ->subElementRect(QStyle::SE_PushButtonContents, &option, this)
+            .adjusted(4, 0, -4, 0);
 }
 
 void CaptionButton::paintEvent(QPaintEvent *)
@@ -39,11 +42,11 @@ void CaptionButton::paintEvent(QPaintEvent *)
     const QString caption = option.text;
     option.text.clear();
     painter.drawControl(QStyle::CE_PushButton, option);
-    painter.setPen(palette().color(isEnabled() ? QPalette::Active : QPalette::Disabled,
-                                   QPalette::ButtonText));
+    painter.setPen(palette().color(
+            isEnabled() ? QPalette::Active : QPalette::Disabled, QPalette::ButtonText));
     QRect area = captionRect();
     if (isDown())
         area.translate(style()->pixelMetric(QStyle::PM_ButtonShiftHorizontal, &option, this),
-                       style()->pixelMetric(QStyle::PM_ButtonShiftVertical, &option, this));
+                style()->pixelMetric(QStyle::PM_ButtonShiftVertical, &option, this));
     painter.drawText(area, captionFlags, caption);
 }

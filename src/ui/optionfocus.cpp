@@ -19,7 +19,7 @@ bool OptionFocus::eventFilter(QObject *watched, QEvent *event)
         const auto reason = static_cast<QFocusEvent *>(event)->reason();
         QAbstractButton *selected = m_group->checkedButton();
         if ((reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason) && selected
-            && selected != watched && selected->isEnabled())
+                && selected != watched && selected->isEnabled())
             selected->setFocus(reason);
     }
     return false;

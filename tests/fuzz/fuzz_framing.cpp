@@ -13,13 +13,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const qsizetype addressLength = qMin<qsizetype>(data[1] % 4, qsizetype(size) - 2);
     const QByteArray address(reinterpret_cast<const char *>(data) + 2, addressLength);
     const QByteArray command(reinterpret_cast<const char *>(data) + 2 + addressLength,
-                             qsizetype(size) - 2 - addressLength);
+            qsizetype(size) - 2 - addressLength);
 
     const QByteArray frame = FrameMessage(command, addrMode, packetMode, address, cr, lf);
     if (packetMode) {
         if (frame.size() != command.size() + address.size() + 3 || frame.front() != Wire::STX
-            || frame.at(frame.size() - 2) != Wire::ETX || XorChecksum(frame) != 0
-            || frame.mid(1 + address.size(), command.size()) != command)
+                || frame.at(frame.size() - 2) != Wire::ETX || XorChecksum(frame) != 0
+                || frame.mid(1 + address.size(), command.size()) != command)
             std::abort();
         if (!address.contains(Wire::ETX) && !command.contains(Wire::ETX)) {
             QByteArray reply = QByteArray(1, Wire::ACK) + 'x' + command + Wire::ETX;

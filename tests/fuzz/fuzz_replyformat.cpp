@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (options.displayAll) {
         if (body.size() != received.size() + 3 * (received.count('\r') + received.count('\n'))
-            || body.contains('\r') || body.contains('\n') || display.beeps != 0)
+                || body.contains('\r') || body.contains('\n') || display.beeps != 0)
             std::abort();
     } else if (options.packetMode) {
         if (display.beeps > 1)
@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         if (!received.startsWith(body) || body.contains('\r') || body.contains('\n'))
             std::abort();
-        if (body.size() < received.size() && received[body.size()] != '\r' && received[body.size()] != '\n')
+        if (body.size() < received.size() && received[body.size()] != '\r'
+                && received[body.size()] != '\n')
             std::abort();
     }
     return 0;

@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (packet.checksumPresent != (packet.etxPos < reply.size()))
         std::abort();
     if (packet.checksumOk
-        && (!packet.checksumPresent || quint8(reply.at(packet.etxPos)) != packet.checksum))
+            && (!packet.checksumPresent || quint8(reply.at(packet.etxPos)) != packet.checksum))
         std::abort();
     if (packet.payload.contains(Wire::ETX) || packet.payload.size() > reply.size())
         std::abort();
