@@ -3,26 +3,33 @@ BUILD_DIR ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps build run demo test package test-asan fuzz bench soak clean
+.PHONY: all build programs run demo test package test-asan fuzz bench soak format format-check clean
 
 all: build
-
-deps:
-	@scripts/install-deps
 
 $(BUILD_DIR)/CMakeCache.txt:
 	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 
-build: deps $(BUILD_DIR)/CMakeCache.txt
+# Everything: the programs, the tests and the benchmarks.
+build:
+	@scripts/install-deps test
+	@$(MAKE) $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Quillon on this machine's real serial ports (bind them with QUILLON_COM1..4).
-run: build
-	$(BUILD_DIR)/src/quillon
+# The two programs alone, which is all run and demo need.
+programs:
+	@scripts/install-deps run
+	@$(MAKE) $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon quillon-sim
+
+# Quillon on this machine's real serial ports (bind them with QUILLON_COM1..4 or --com1..4).
+run: programs
+	$(BUILD_DIR)/src/quillon $(ARGS)
 
 # Quillon with COM 1 wired to the simulated instrument interface.
-demo: build
+demo: programs
 	scripts/demo $(BUILD_DIR)
 
 test: build
@@ -34,7 +41,8 @@ package: build
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer; any report fails.
 ASAN_BUILD_DIR ?= build-asan
-test-asan: deps
+test-asan:
+	@scripts/install-deps test asan
 	cmake -S . -B $(ASAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
@@ -42,14 +50,28 @@ test-asan: deps
 
 # libFuzzer on the framing, reply check, number reading and reply formatting (FUZZ_SECONDS each).
 FUZZ_SECONDS ?= 60
-fuzz: deps
+fuzz:
+	@scripts/install-deps fuzz
 	scripts/fuzz $(FUZZ_SECONDS)
+
+# clang-format over every C++ file; format-check fails on any file it would change.
+FORMATTED = $(shell git ls-files '*.cpp' '*.h')
+format:
+	@scripts/install-deps format
+	@clang-format -i $(FORMATTED)
+format-check:
+	@scripts/install-deps format
+	@clang-format --dry-run -Werror $(FORMATTED)
+	@echo "format: $(words $(FORMATTED)) files formatted"
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) build-fuzz
 
-# Figures for the exchange (time to result, CPU while waiting) and the 10-minute IDN-loop soak.
-bench: build
+# Our exchange side by side with pyvisa-py's query, and what waiting and looping cost in CPU.
+bench:
+	@scripts/install-deps bench
+	@$(MAKE) build
 	$(BUILD_DIR)/bench/bench_exchange
+# Ten minutes of the IDN loop at 100 ms, then a minute of a device that never stops talking.
 soak: build
-	$(BUILD_DIR)/bench/bench_soak 600
+	$(BUILD_DIR)/bench/bench_soak 600 60
