@@ -1,10 +1,16 @@
+#include "app/commandline.h"
+#include "app/portlist.h"
 #include "mainwin/frmmain.h"
+#include "port/portbinding.h"
+#include "port/wirelog.h"
 #include "ui/appearance.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -35,10 +41,47 @@ void leaveLikeExitOnSignals(frmMain &window)
 
 int main(int argc, char *argv[])
 {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const CommandLine commandLine = ParseCommandLine(arguments);
+    switch (commandLine.action) {
+    case CommandLine::Action::Help:
+        std::fputs(qPrintable(UsageText()), stdout);
+        return EXIT_SUCCESS;
+    case CommandLine::Action::Version:
+        std::printf("quillon %s\n", QUILLON_VERSION);
+        return EXIT_SUCCESS;
+    case CommandLine::Action::Error:
+        std::fprintf(
+                stderr, "quillon: %s\n%s", qPrintable(commandLine.error), qPrintable(UsageText()));
+        return 2;
+    case CommandLine::Action::ListPorts:
+    case CommandLine::Action::Run:
+        break;
+    }
+    for (int n = 1; n <= int(commandLine.comDevices.size()); ++n)
+        SetComPortOverride(n, commandLine.comDevices[n - 1]);
+    if (commandLine.action == CommandLine::Action::ListPorts) {
+        std::fputs(qPrintable(FormatPortList(SystemSerialPorts(), CurrentComBindings())), stdout);
+        return EXIT_SUCCESS;
+    }
+
+    WireLog transcript;
+    if (!commandLine.logPath.isEmpty()) {
+        if (!transcript.open(commandLine.logPath)) {
+            std::fprintf(stderr, "quillon: cannot write the transcript to %s: %s\n",
+                    qPrintable(commandLine.logPath), qPrintable(transcript.errorString()));
+            return 2;
+        }
+        WireLog::setActive(&transcript);
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral("quillon")); // icon and name on Wayland
+    QGuiApplication::setDesktopFileName(
+            QStringLiteral("org.quillon.Quillon")); // icon and name on Wayland
     ApplyQuillonAppearance();
 
     frmMain window;

@@ -3,6 +3,7 @@
 #include "hexbytes.h"
 #include "messaging/framing.h"
 #include "port/serialcontrol.h"
+#include "port/wirelog.h"
 #include "testmain.h"
 #include "ui/bytetextbox.h"
 #include "windowdriver.h"
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 using namespace WindowDriver;
 
@@ -427,6 +429,46 @@ private slots:
         QVERIFY(!errorShown());
         QVERIFY(!w->exchangeInProgress());
         QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void transcriptRecordsTheExchange()
+    {
+        QTemporaryDir dir;
+        WireLog log;
+        QVERIFY(log.open(dir.filePath("wire.log")));
+        WireLog::setActive(&log);
+        initialize(*w); // reopened, now with the transcript running
+        answerWith("VELK,QSIM\r\n>");
+        type("*IDN?");
+        w->cmdSend_Click();
+        QCOMPARE(results(), QStringLiteral("VELK,QSIM"));
+        device->hangUp();
+        QTRY_VERIFY(!w->serial()->PortOpen());
+        WireLog::setActive(nullptr);
+
+        QFile file(dir.filePath("wire.log"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.takeLast(), QByteArray());
+        QStringList shown; // without the times, which differ from run to run
+        double lastMs = 0;
+        for (const QByteArray &line : lines.mid(1)) {
+            const double ms = line.left(12).trimmed().toDouble();
+            QVERIFY2(ms >= lastMs, line.constData());
+            lastMs = ms;
+            shown << QString::fromLatin1(line.mid(13));
+        }
+        QCOMPARE(shown,
+                (QStringList{QStringLiteral("COM1 close %1").arg(device->path()),
+                        QStringLiteral("COM1 open %1 at 9600,N,8,1").arg(device->path()),
+                        "COM1 sent 6 bytes: 2A 49 44 4E 3F 0A  \"*IDN?\\n\"",
+                        "COM1 recv 12 bytes: 56 45 4C 4B 2C 51 53 49 4D 0D 0A 3E  "
+                        "\"VELK,QSIM\\r\\n>\"",
+                        QStringLiteral(
+                                "COM1 lost COM 1 (%1) was lost: the device went away or hung up. "
+                                "The port is closed; press \"Initialize COM Port\" when the "
+                                "device is back.")
+                                .arg(device->path())}));
     }
 
     void idleFloodIsReportedOnceAtRead()

@@ -163,6 +163,9 @@ private slots:
             select(ports, "optBaud_6", way, "optBaud_5");
         });
         QCOMPARE(w.portsWindow()->commSettings, QStringLiteral("115200,N,8,1"));
+        // The button says which device it opens to those who cannot see the binding.
+        QCOMPARE(control(w.portsWindow(), "cmdCOM1")->accessibleDescription(),
+                "Opens " + device.path());
         QVERIFY(w.serial()->PortOpen());
         QCOMPARE(device.outputBaud(), 115200);
     }

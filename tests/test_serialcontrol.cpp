@@ -191,21 +191,52 @@ private slots:
         QVERIFY(second.setPortOpen(true)); // free again once the other program lets go
     }
 
-    void permissionDeniedNamesTheRemedy()
+    void permissionDeniedNamesTheRightRemedy_data()
     {
-        // Root may open anything, so the text is checked on its own.
+        // Root may open anything, so the texts are checked on their own.
+        QTest::addColumn<QString>("owner");
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("remedy");
+        const QString join = QStringLiteral("Permission denied. Add your user to the group \"%1\" "
+                                            "(sudo usermod -aG %1 $USER), then log in again.");
+        const QString admin
+                = QStringLiteral("Permission denied: only %1 may read and write this device "
+                                 "(group %2, mode %3). An administrator has to grant access: a "
+                                 "udev rule, or the group the distribution uses for serial ports "
+                                 "(\"dialout\" on Debian).");
+        QTest::newRow("dialout rw") << "root"
+                                    << "dialout" << 0660 << join.arg("dialout");
+        QTest::newRow("uucp rw") << "root"
+                                 << "uucp" << 0660 << join.arg("uucp");
+        QTest::newRow("group may only read")
+                << "root"
+                << "dialout" << 0640 << admin.arg("root", "dialout", "0640");
+        QTest::newRow("root only") << "root"
+                                   << "root" << 0600 << admin.arg("root", "root", "0600");
+        QTest::newRow("group root, rw") << "root"
+                                        << "root" << 0660 << admin.arg("root", "root", "0660");
+        QTest::newRow("a user's own") << "alice"
+                                      << "alice" << 0600 << admin.arg("alice", "alice", "0600");
+        QTest::newRow("nothing known") << ""
+                                       << "" << 0 << admin.arg("its owner", "unknown", "0000");
+    }
+
+    void permissionDeniedNamesTheRightRemedy()
+    {
+        QFETCH(QString, owner);
+        QFETCH(QString, group);
+        QFETCH(int, mode);
+        QFETCH(QString, remedy);
         OpenFailure why;
         why.comPort = 1;
-        why.device = "/dev/ttyUSB0";
+        why.device = "/dev/ttyS0";
         why.error = QSerialPort::PermissionError;
         why.accessDenied = true;
-        why.owningGroup = "uucp";
-        QCOMPARE(DescribeOpenFailure(why),
-                QStringLiteral(
-                        "Cannot open COM 1 (/dev/ttyUSB0): Permission denied. Add your user to the "
-                        "group \"uucp\" (sudo usermod -aG uucp $USER), then log in again."));
-        why.owningGroup.clear();
-        QVERIFY(DescribeOpenFailure(why).contains("\"dialout\""));
+        why.owner = owner;
+        why.group = group;
+        why.mode = unsigned(mode);
+        QCOMPARE(DescribeOpenFailure(why), "Cannot open COM 1 (/dev/ttyS0): " + remedy);
     }
 
     void lostPortMessages_data()
@@ -214,6 +245,7 @@ private slots:
         QTest::addColumn<QString>("reason");
         const QString hungUp = QStringLiteral("the device went away or hung up");
         QTest::newRow("left over from setup") << "Inappropriate ioctl for device" << hungUp;
+        QTest::newRow("left over from a read") << "Resource temporarily unavailable" << hungUp;
         QTest::newRow("nothing said") << "" << hungUp;
         QTest::newRow("says no more") << "Input/output error" << hungUp;
         QTest::newRow("says something") << "Broken pipe" << hungUp + " (Broken pipe)";

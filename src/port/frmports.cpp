@@ -1,5 +1,6 @@
 #include "frmports.h"
 
+#include "portbinding.h"
 #include "serialcontrol.h"
 #include "ui/optionarray.h"
 #include "ui/optionfocus.h"
@@ -49,6 +50,7 @@ frmPorts::frmPorts(QWidget *parent) : QDialog(parent), ui(new Ui::frmPorts)
     connect(ui->cmdCOM4, &QPushButton::clicked, this, [this] { cmdCOM_Click(4); });
     connect(ui->cmdExit, &QPushButton::clicked, this, &frmPorts::cmdExit_Click);
 
+    describeComButtons();
     Form_Load();
 }
 
@@ -62,9 +64,20 @@ void frmPorts::Form_Load()
     ui->optBaud_2->setChecked(true); // raises optBaud_Click(2)
 }
 
+void frmPorts::describeComButtons()
+{
+    // Which device each button opens, for screen readers and tooltips' readers alike, without
+    // touching the captions; the binding can change between showings.
+    const std::array buttons = {ui->cmdCOM1, ui->cmdCOM2, ui->cmdCOM3, ui->cmdCOM4};
+    for (int n = 1; n <= int(buttons.size()); ++n)
+        buttons[n - 1]->setAccessibleDescription(
+                QStringLiteral("Opens %1").arg(DevicePathForComPort(n)));
+}
+
 void frmPorts::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
+    describeComButtons();
     // Space or an arrow key then acts on the baud rate in force, not on the first option.
     if (QAbstractButton *selected = optBaud->checkedButton())
         selected->setFocus(Qt::ActiveWindowFocusReason);

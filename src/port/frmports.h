@@ -35,6 +35,8 @@ protected:
     void keyPressEvent(QKeyEvent *event) override;
 
 private:
+    void describeComButtons();
+
     Ui::frmPorts *ui;
     // Given the port and settings of every COM button, as instrument software has always kept
     // one control per window; only the main window's control is ever opened.

@@ -2,16 +2,48 @@
 
 #include <QtGlobal>
 
+#include <array>
+
+namespace {
+// Set from the command line before any window exists, read on the one event thread.
+std::array<QString, 4> g_overrides;
+
+bool validComPort(int comPort)
+{
+    return comPort >= 1 && comPort <= int(g_overrides.size());
+}
+} // namespace
+
 QString ComPortVariable(int comPort)
 {
     return QStringLiteral("QUILLON_COM%1").arg(comPort);
 }
 
+void SetComPortOverride(int comPort, const QString &device)
+{
+    if (validComPort(comPort))
+        g_overrides[comPort - 1] = device;
+}
+
+ComPortSource ComPortBindingSource(int comPort)
+{
+    if (validComPort(comPort) && !g_overrides[comPort - 1].isEmpty())
+        return ComPortSource::Option;
+    if (!qEnvironmentVariable(ComPortVariable(comPort).toLatin1().constData()).isEmpty())
+        return ComPortSource::Environment;
+    return ComPortSource::Default;
+}
+
 QString DevicePathForComPort(int comPort)
 {
-    const QString bound = qEnvironmentVariable(ComPortVariable(comPort).toLatin1().constData());
-    if (!bound.isEmpty())
-        return bound;
+    switch (ComPortBindingSource(comPort)) {
+    case ComPortSource::Option:
+        return g_overrides[comPort - 1];
+    case ComPortSource::Environment:
+        return qEnvironmentVariable(ComPortVariable(comPort).toLatin1().constData());
+    case ComPortSource::Default:
+        break;
+    }
 #ifdef Q_OS_WIN
     return QStringLiteral("COM%1").arg(comPort);
 #else

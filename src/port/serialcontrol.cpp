@@ -2,6 +2,7 @@
 
 #include "portbinding.h"
 #include "serialsettings.h"
+#include "wirelog.h"
 
 #include <QStringList>
 #include <QTimer>
@@ -9,6 +10,7 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -58,8 +60,11 @@ QString SerialControl::portLabel() const
 bool SerialControl::setPortOpen(bool open)
 {
     if (!open) {
-        if (m_port.isOpen())
+        if (m_port.isOpen()) {
             m_port.close();
+            if (WireLog *log = WireLog::active())
+                log->note(m_commPort, "close", m_openDevice);
+        }
         m_lost = false;
         return true;
     }
@@ -84,6 +89,8 @@ bool SerialControl::setPortOpen(bool open)
 
     if (m_port.open(QIODevice::ReadWrite)) {
         m_openDevice = device;
+        if (WireLog *log = WireLog::active())
+            log->note(m_commPort, "open", QStringLiteral("%1 at %2").arg(device, m_settings));
         return true;
     }
 
@@ -99,11 +106,17 @@ bool SerialControl::setPortOpen(bool open)
     {
     };
     if (::stat(path.constData(), &info) == 0) {
-        if (const group *owner = ::getgrgid(info.st_gid))
-            why.owningGroup = QString::fromLocal8Bit(owner->gr_name);
+        if (const passwd *owner = ::getpwuid(info.st_uid))
+            why.owner = QString::fromLocal8Bit(owner->pw_name);
+        if (const group *owningGroup = ::getgrgid(info.st_gid))
+            why.group = QString::fromLocal8Bit(owningGroup->gr_name);
+        why.mode = info.st_mode & 07777;
     }
 #endif
-    emit failure(DescribeOpenFailure(why));
+    const QString message = DescribeOpenFailure(why);
+    if (WireLog *log = WireLog::active())
+        log->note(m_commPort, "fail", message);
+    emit failure(message);
     return false;
 }
 
@@ -127,6 +140,8 @@ bool SerialControl::Output(const QByteArray &bytes)
     }
     if (m_port.write(bytes) != bytes.size())
         return false; // the error handler has reported it
+    if (WireLog *log = WireLog::active())
+        log->sent(m_commPort, bytes);
     // Start the transfer now; QSerialPort sends the rest as the line drains.
     m_port.flush();
     return true;
@@ -136,10 +151,13 @@ QByteArray SerialControl::Input()
 {
     if (!PortOpen())
         return {};
-    if (m_inputLen == 0)
-        return m_idleInput.take() + m_port.readAll();
-    QByteArray bytes = m_idleInput.take(m_inputLen);
-    return bytes + m_port.read(m_inputLen - bytes.size());
+    // What waited in the idle buffer was logged when it arrived.
+    QByteArray bytes = m_idleInput.take(m_inputLen == 0 ? -1 : m_inputLen);
+    const QByteArray fresh
+            = m_inputLen == 0 ? m_port.readAll() : m_port.read(m_inputLen - bytes.size());
+    if (WireLog *log = WireLog::active(); log && !fresh.isEmpty())
+        log->received(m_commPort, fresh);
+    return bytes + fresh;
 }
 
 qint64 SerialControl::InBufferCount() const
@@ -151,8 +169,12 @@ void SerialControl::limitIdleInput()
 {
     // Moved out of the port's own buffer at once: it holds each small read of the line in a
     // block of its own, and a megabyte of them would take many times that in memory.
-    if (!m_exchangeWaiting)
-        m_idleInput.append(m_port.readAll());
+    if (m_exchangeWaiting)
+        return;
+    const QByteArray arrived = m_port.readAll();
+    if (WireLog *log = WireLog::active(); log && !arrived.isEmpty())
+        log->received(m_commPort, arrived);
+    m_idleInput.append(arrived);
 }
 
 qint64 SerialControl::takeDroppedCount()
@@ -184,7 +206,10 @@ void SerialControl::handlePortError(QSerialPort::SerialPortError error)
     // ReadError in a tight loop until the port is closed, so report once and close, but not
     // from inside its own notification.
     m_lost = true;
-    emit failure(DescribeLostPort(portLabel(), m_port.errorString()));
+    const QString message = DescribeLostPort(portLabel(), m_port.errorString());
+    if (WireLog *log = WireLog::active())
+        log->note(m_commPort, "lost", message);
+    emit failure(message);
     QTimer::singleShot(0, this, &SerialControl::closeLostPort);
 }
 
@@ -214,6 +239,7 @@ QString DescribeLostPort(const QString &portLabel, const QString &systemText)
     // ("Inappropriate ioctl for device"), or says no more than the sentence itself.
     static const QStringList kSaysNothingMore = {QString(), QStringLiteral("Success"),
             QStringLiteral("Unknown error"), QStringLiteral("Inappropriate ioctl for device"),
+            QStringLiteral("Resource temporarily unavailable"),
             QStringLiteral("Input/output error"), QStringLiteral("No such device"),
             QStringLiteral("No such file or directory")};
     const QString detail = kSaysNothingMore.contains(systemText)
@@ -229,12 +255,24 @@ QString DescribeOpenFailure(const OpenFailure &failure)
     const QString where
             = QStringLiteral("Cannot open COM %1 (%2): ").arg(failure.comPort).arg(failure.device);
     if (failure.accessDenied) {
-        const QString group
-                = failure.owningGroup.isEmpty() ? QStringLiteral("dialout") : failure.owningGroup;
+        // Joining the device's group helps only when that group may read and write it, and
+        // joining "root" is never the answer.
+        constexpr unsigned kGroupReadWrite = 060;
+        if (!failure.group.isEmpty() && failure.group != u"root"
+                && (failure.mode & kGroupReadWrite) == kGroupReadWrite)
+            return where
+                    + QStringLiteral("Permission denied. Add your user to the group \"%1\" "
+                                     "(sudo usermod -aG %1 $USER), then log in again.")
+                              .arg(failure.group);
+        const QString owner = failure.owner.isEmpty() ? QStringLiteral("its owner") : failure.owner;
+        const QString group = failure.group.isEmpty() ? QStringLiteral("unknown") : failure.group;
         return where
-                + QStringLiteral("Permission denied. Add your user to the group \"%1\" "
-                                 "(sudo usermod -aG %1 $USER), then log in again.")
-                          .arg(group);
+                + QStringLiteral("Permission denied: only %1 may read and write this device "
+                                 "(group %2, mode %3). An administrator has to grant access: a "
+                                 "udev rule, or the group the distribution uses for serial ports "
+                                 "(\"dialout\" on Debian).")
+                          .arg(owner, group)
+                          .arg(failure.mode, 4, 8, QLatin1Char('0'));
     }
     switch (failure.error) {
     case QSerialPort::DeviceNotFoundError:

@@ -91,6 +91,8 @@ struct OpenFailure
     QSerialPort::SerialPortError error = QSerialPort::UnknownError;
     QString detail; // QSerialPort's own words
     bool accessDenied = false; // the device exists but we may not read/write it
-    QString owningGroup; // the group that owns the device, when known
+    QString owner; // who owns the device, when known
+    QString group; // the group that owns the device, when known
+    unsigned mode = 0; // its permission bits
 };
 QString DescribeOpenFailure(const OpenFailure &failure);

@@ -1,0 +1,87 @@
+#include "portlist.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPortInfo>
+#include <QStringList>
+
+QList<SerialPortEntry> SystemSerialPorts()
+{
+    // The stable names are symbolic links to the devices; map each device back to its name.
+    QHash<QString, QString> byId;
+    const QDir idDir(QStringLiteral("/dev/serial/by-id"));
+    for (const QFileInfo &link :
+            idDir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+        byId.insert(link.canonicalFilePath(), link.absoluteFilePath());
+
+    QList<SerialPortEntry> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        SerialPortEntry entry;
+        entry.device = info.systemLocation();
+        entry.byId = byId.value(QFileInfo(entry.device).canonicalFilePath());
+        entry.description = info.description();
+        entry.manufacturer = info.manufacturer();
+        entry.serialNumber = info.serialNumber();
+        if (info.hasVendorIdentifier())
+            entry.vendorId = info.vendorIdentifier();
+        if (info.hasProductIdentifier())
+            entry.productId = info.productIdentifier();
+        ports << entry;
+    }
+    return ports;
+}
+
+std::array<ComBinding, 4> CurrentComBindings()
+{
+    std::array<ComBinding, 4> bindings;
+    for (int n = 1; n <= 4; ++n)
+        bindings[n - 1] = {DevicePathForComPort(n), ComPortBindingSource(n)};
+    return bindings;
+}
+
+QString FormatPortList(
+        const QList<SerialPortEntry> &ports, const std::array<ComBinding, 4> &bindings)
+{
+    QString out;
+    if (ports.isEmpty())
+        out += QStringLiteral("No serial ports found.\n");
+    else
+        out += QStringLiteral("Serial ports:\n");
+    for (const SerialPortEntry &port : ports) {
+        out += QStringLiteral("  %1\n").arg(port.device);
+        if (!port.byId.isEmpty())
+            out += QStringLiteral("      %1\n").arg(port.byId);
+        QStringList about;
+        for (const QString &part : {port.description, port.manufacturer})
+            if (!part.isEmpty())
+                about << part;
+        if (!port.serialNumber.isEmpty())
+            about << QStringLiteral("serial number %1").arg(port.serialNumber);
+        if (port.vendorId && port.productId)
+            about << QStringLiteral("USB %1:%2")
+                             .arg(*port.vendorId, 4, 16, QLatin1Char('0'))
+                             .arg(*port.productId, 4, 16, QLatin1Char('0'));
+        if (!about.isEmpty())
+            out += QStringLiteral("      %1\n").arg(about.join(QStringLiteral(", ")));
+    }
+    out += QStringLiteral("\nCOM ports:\n");
+    for (int n = 1; n <= int(bindings.size()); ++n) {
+        const ComBinding &binding = bindings[n - 1];
+        QString why;
+        switch (binding.source) {
+        case ComPortSource::Option:
+            why = QStringLiteral("from --com%1").arg(n);
+            break;
+        case ComPortSource::Environment:
+            why = QStringLiteral("from %1").arg(ComPortVariable(n));
+            break;
+        case ComPortSource::Default:
+            why = QStringLiteral("default; set %1 or --com%2 to change")
+                          .arg(ComPortVariable(n))
+                          .arg(n);
+            break;
+        }
+        out += QStringLiteral("  COM %1  %2  (%3)\n").arg(n).arg(binding.device, why);
+    }
+    return out;
+}
