@@ -1,0 +1,36 @@
+# Turns CHANGELOG.md into the Debian changelog of the package.
+#   cmake -DIN=CHANGELOG.md -DOUT=changelog -DMAINTAINER="Name <mail>" -P debian-changelog.cmake
+# Each "## VERSION (YYYY-MM-DD)" section becomes one entry; its "- " items become "  * " items.
+file(STRINGS "${IN}" lines)
+set(out "")
+set(entry "")
+set(version "")
+# Releases made on the same day still need strictly older dates further down: each entry is
+# stamped an hour before the one above it.
+set(hour 23)
+macro(finish_entry)
+    if(version)
+        execute_process(COMMAND date -u -R -d "${date} ${hour}:00:00" OUTPUT_VARIABLE stamp
+                        OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+        string(APPEND out "quillon (${version}) unstable; urgency=medium\n\n${entry}\n -- ${MAINTAINER}  ${stamp}\n\n")
+        if(hour GREATER 0)
+            math(EXPR hour "${hour} - 1")
+        endif()
+    endif()
+endmacro()
+foreach(line IN LISTS lines)
+    if(line MATCHES "^## ([0-9.]+) \\(([0-9-]+)\\)")
+        finish_entry()
+        set(version "${CMAKE_MATCH_1}")
+        set(date "${CMAKE_MATCH_2}")
+        set(entry "")
+    elseif(version AND line MATCHES "^- (.*)")
+        string(APPEND entry "  * ${CMAKE_MATCH_1}\n")
+    elseif(version AND line MATCHES "^  +(.*)")
+        string(APPEND entry "    ${CMAKE_MATCH_1}\n")
+    elseif(version AND NOT line STREQUAL "" AND NOT line MATCHES "^#")
+        string(APPEND entry "  * ${line}\n")
+    endif()
+endforeach()
+finish_entry()
+file(WRITE "${OUT}" "${out}")
