@@ -1,7 +1,7 @@
 // What one exchange costs, side by side with pyvisa-py doing the same query, and what waiting
 // and looping cost in CPU.
 //
-//   bench_exchange [exchanges] [loop-seconds]     (defaults 200 and 20)
+//   bench_exchange [exchanges] [loop-seconds] [transcript-file]     (defaults 200, 20, none)
 //
 // Our side: a device thread answers "*IDN?" at once with a 40-character reply, CR LF and ">"
 // over a pseudo-terminal; the main window runs offscreen with its start-up options, so each
@@ -11,6 +11,7 @@
 
 #include "mainwin/frmmain.h"
 #include "port/serialcontrol.h"
+#include "port/wirelog.h"
 #include "ptyinstrument.h"
 #include "ui/appearance.h"
 #include "windowdriver.h"
@@ -112,6 +113,17 @@ int main(int argc, char **argv)
     ApplyQuillonAppearance();
     const int exchanges = argc > 1 ? std::max(40, std::atoi(argv[1])) : 200;
     const int loopSeconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
+
+    // With a transcript, as --log writes it: it must not change the figures.
+    WireLog transcript;
+    if (argc > 3) {
+        if (!transcript.open(QString::fromLocal8Bit(argv[3]))) {
+            std::fprintf(stderr, "cannot write %s\n", argv[3]);
+            return 1;
+        }
+        WireLog::setActive(&transcript);
+        std::printf("writing a transcript to %s\n", argv[3]);
+    }
 
     PtyInstrument device;
     qputenv("QUILLON_COM1", device.path().c_str());
