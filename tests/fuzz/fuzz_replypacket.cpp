@@ -14,7 +14,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     if (packet.etxPos == 0) {
-        if (reply.contains(Wire::ETX) || packet.checksumOk || packet.payload != reply.mid(2))
+        // Without ETX the payload is the rest of the first line after the header.
+        const QByteArray rest = reply.mid(2);
+        const bool endsAtLine = packet.payload.size() == rest.size()
+                || rest.at(packet.payload.size()) == Wire::CR
+                || rest.at(packet.payload.size()) == Wire::LF;
+        if (reply.contains(Wire::ETX) || packet.checksumOk || !rest.startsWith(packet.payload)
+                || packet.payload.contains(Wire::CR) || packet.payload.contains(Wire::LF)
+                || !endsAtLine)
             std::abort();
         return 0;
     }
