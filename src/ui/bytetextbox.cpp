@@ -11,8 +11,9 @@ void ByteTextBox::setText(const QString &text)
 {
     const QSignalBlocker quiet(this);
     m_text = text;
-    // Straight into the document: the widget's own setPlainText also scrolls to its cursor,
+    // Straight into the document: the widget's own setPlainText also scrolls to its caret,
     // which shapes the whole text a second time, and the box is written on every exchange.
+    // The view still starts at the top; the caret ends after the text.
     document()->setPlainText(displayForm(text));
 }
 
