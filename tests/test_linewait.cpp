@@ -72,14 +72,15 @@ private slots:
 
     void outOfPollsKeepsItsBound()
     {
-        // maxCount + 1 poll periods of 100 us on a silent line, a little more for the wake-ups.
+        // maxCount + 1 poll periods of 100 us on a silent line, and not much more: the slack
+        // is for a loaded machine waking the thread late.
         QFETCH(int, maxCount);
         QByteArray received;
         const auto start = steady_clock::now();
         QCOMPARE(wait->waitFor(received, '\n', maxCount), LineWait::End::OutOfPolls);
         const double took = msSince(start);
         QVERIFY2(took >= 0.1 * (maxCount + 1) - 0.01, qPrintable(QString::number(took)));
-        QVERIFY2(took < 0.1 * (maxCount + 1) + 3.0, qPrintable(QString::number(took)));
+        QVERIFY2(took < 0.1 * (maxCount + 1) + 15.0, qPrintable(QString::number(took)));
         QVERIFY(received.isEmpty());
     }
 
@@ -142,7 +143,7 @@ private slots:
         QCOMPARE(wait->waitFor(received, '\n', 1000), LineWait::End::OutOfPolls);
         const double took = msSince(start);
         poster->wait();
-        QVERIFY2(took >= 100.0 && took < 110.0, qPrintable(QString::number(took)));
+        QVERIFY2(took >= 100.0 && took < 125.0, qPrintable(QString::number(took)));
         QVERIFY(latencies.size() >= 15);
         std::sort(latencies.begin(), latencies.end());
         QVERIFY2(latencies[latencies.size() / 2] < 0.5,
