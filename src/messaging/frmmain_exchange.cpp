@@ -112,10 +112,9 @@ void frmMain::readResponse()
     hideError();
     // "Read Req'd after Send" asks for one read after the next Send; it is spent now.
     ui->ckRead->setChecked(false);
-    // What the device sent while no exchange was waiting, beyond what was kept, is gone; say
-    // so once, at the Read that shows what was kept.
-    if (const qint64 dropped = MSComm1->takeDroppedCount(); dropped > 0)
-        reportError(InputOverflowMessage(dropped));
+    // What the device sent while no exchange was waiting, beyond what was kept, is gone; this
+    // Read, which shows what was kept, says so once.
+    const qint64 dropped = MSComm1->takeDroppedCount();
 
     char terminator = 0;
     if (checked(ui->ckLF))
@@ -148,6 +147,10 @@ void frmMain::readResponse()
     setResults(QString::fromLatin1(display.results));
     for (int i = 0; i < display.beeps; ++i)
         Beep();
+    // Last, so that no later message hides it: a device that talks on its own is the likely
+    // cause of whatever else went wrong here, a missing prompt included.
+    if (dropped > 0)
+        reportError(InputOverflowMessage(dropped));
 }
 
 void frmMain::Tdelay(double delaytime)

@@ -227,8 +227,8 @@ QString PortNotOpenMessage(const QString &consequence)
 
 QString InputOverflowMessage(qint64 dropped)
 {
-    return QStringLiteral("Input overflowed while no exchange was waiting: %1 bytes were dropped, "
-                          "the oldest. The results show the newest %2 bytes.")
+    return QStringLiteral("Input overflowed while no exchange was waiting: the oldest %1 bytes "
+                          "were dropped, the newest %2 kept.")
             .arg(dropped)
             .arg(SerialControl::IdleInputLimit);
 }
