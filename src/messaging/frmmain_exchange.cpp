@@ -7,8 +7,6 @@
 #include "replyformat.h"
 #include "ui_frmmain.h"
 
-#include <QCoreApplication>
-
 #include <chrono>
 
 #ifdef Q_OS_UNIX

@@ -66,8 +66,8 @@ void frmPorts::Form_Load()
 
 void frmPorts::describeComButtons()
 {
-    // Which device each button opens, for screen readers and tooltips' readers alike, without
-    // touching the captions; the binding can change between showings.
+    // Which device each button opens, told to screen readers without touching the captions;
+    // the binding can change between showings.
     const std::array buttons = {ui->cmdCOM1, ui->cmdCOM2, ui->cmdCOM3, ui->cmdCOM4};
     for (int n = 1; n <= int(buttons.size()); ++n)
         buttons[n - 1]->setAccessibleDescription(

@@ -12,6 +12,11 @@ bool validComPort(int comPort)
 {
     return comPort >= 1 && comPort <= int(g_overrides.size());
 }
+
+QString environmentBinding(int comPort)
+{
+    return qEnvironmentVariable(ComPortVariable(comPort).toLatin1().constData());
+}
 } // namespace
 
 QString ComPortVariable(int comPort)
@@ -29,7 +34,7 @@ ComPortSource ComPortBindingSource(int comPort)
 {
     if (validComPort(comPort) && !g_overrides[comPort - 1].isEmpty())
         return ComPortSource::Option;
-    if (!qEnvironmentVariable(ComPortVariable(comPort).toLatin1().constData()).isEmpty())
+    if (!environmentBinding(comPort).isEmpty())
         return ComPortSource::Environment;
     return ComPortSource::Default;
 }
@@ -40,7 +45,7 @@ QString DevicePathForComPort(int comPort)
     case ComPortSource::Option:
         return g_overrides[comPort - 1];
     case ComPortSource::Environment:
-        return qEnvironmentVariable(ComPortVariable(comPort).toLatin1().constData());
+        return environmentBinding(comPort);
     case ComPortSource::Default:
         break;
     }

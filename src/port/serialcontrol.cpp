@@ -18,7 +18,7 @@
 SerialControl::SerialControl(QObject *parent) : QObject(parent)
 {
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialControl::handlePortError);
-    connect(&m_port, &QSerialPort::readyRead, this, &SerialControl::limitIdleInput);
+    connect(&m_port, &QSerialPort::readyRead, this, &SerialControl::keepIdleInput);
 }
 
 SerialControl::~SerialControl()
@@ -83,7 +83,7 @@ bool SerialControl::setPortOpen(bool open)
     m_port.setStopBits(settings.stopBits);
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     // Unlimited: a reply is never cut short. Input that nobody waits for is bounded by
-    // limitIdleInput() instead, which keeps the newest bytes rather than the oldest.
+    // keepIdleInput() instead, which keeps the newest bytes rather than the oldest.
     m_port.setReadBufferSize(0);
     m_idleInput.clear();
 
@@ -165,7 +165,7 @@ qint64 SerialControl::InBufferCount() const
     return PortOpen() ? m_idleInput.size() + m_port.bytesAvailable() : 0;
 }
 
-void SerialControl::limitIdleInput()
+void SerialControl::keepIdleInput()
 {
     // Moved out of the port's own buffer at once: it holds each small read of the line in a
     // block of its own, and a megabyte of them would take many times that in memory.

@@ -61,7 +61,7 @@ signals:
 private:
     void handlePortError(QSerialPort::SerialPortError error);
     void closeLostPort();
-    void limitIdleInput();
+    void keepIdleInput();
 
     QSerialPort m_port;
     int m_commPort = 0;
