@@ -9,12 +9,12 @@
 // pyvisa-py's query("*IDN?") against its own device thread of the same kind (without the
 // prompt, which pyvisa would leave unread). Both run interleaved in one run.
 
-#include "mainwin/frmmain.h"
-#include "port/serialcontrol.h"
-#include "port/wirelog.h"
+#include "line/serialcontrol.h"
+#include "line/wirelog.h"
 #include "ptyinstrument.h"
-#include "ui/appearance.h"
 #include "windowdriver.h"
+#include "windows/appearance.h"
+#include "windows/frmmain.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -121,13 +121,12 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "cannot write %s\n", argv[3]);
             return 1;
         }
-        WireLog::setActive(&transcript);
         std::printf("writing a transcript to %s\n", argv[3]);
     }
 
     PtyInstrument device;
     qputenv("QUILLON_COM1", device.path().c_str());
-    frmMain window;
+    frmMain window(argc > 3 ? &transcript : nullptr);
     window.timer()->stop(); // the loops are measured on their own below
     WindowDriver::initializeOn(window, 1);
     if (!window.serial()->PortOpen()) {

@@ -1,13 +1,13 @@
 // Long runs against a fast pseudo-terminal instrument: the IDN loop at 100 ms, and a device that
 // streams without being asked while the window is idle.
 
-#include "mainwin/frmmain.h"
-#include "port/frmports.h"
-#include "port/serialcontrol.h"
+#include "line/serialcontrol.h"
 #include "ptyinstrument.h"
-#include "ui/appearance.h"
-#include "ui/bytetextbox.h"
 #include "windowdriver.h"
+#include "windows/appearance.h"
+#include "windows/bytetextbox.h"
+#include "windows/frmmain.h"
+#include "windows/frmports.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "ptydevice.h"
 
-#include "port/portbinding.h"
+#include "line/portbinding.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

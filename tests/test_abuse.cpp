@@ -2,11 +2,11 @@
 // 100 ms against a slow device. Nothing may crash, no exchange may nest, and the loop count
 // must stay consistent. The seed is printed; QUILLON_ABUSE_SEED repeats a run.
 
-#include "port/serialcontrol.h"
+#include "line/serialcontrol.h"
 #include "simprocess.h"
 #include "testmain.h"
-#include "ui/bytetextbox.h"
 #include "windowdriver.h"
+#include "windows/bytetextbox.h"
 
 #include <QCheckBox>
 #include <QComboBox>

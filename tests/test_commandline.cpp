@@ -3,7 +3,7 @@
 
 #include "app/commandline.h"
 #include "app/portlist.h"
-#include "port/wirelog.h"
+#include "line/wirelog.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -1,10 +1,10 @@
 // The main window against a quillon-sim process: whole exchanges and injected faults.
 
-#include "port/serialcontrol.h"
+#include "line/serialcontrol.h"
 #include "simprocess.h"
 #include "testmain.h"
-#include "ui/bytetextbox.h"
 #include "windowdriver.h"
+#include "windows/bytetextbox.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,12 +1,13 @@
 // Send, Read and the protocol/address handlers against a scripted device on a pseudo-terminal.
 
 #include "hexbytes.h"
-#include "messaging/framing.h"
-#include "port/serialcontrol.h"
-#include "port/wirelog.h"
+#include "line/linemessages.h"
+#include "line/serialcontrol.h"
+#include "line/wirelog.h"
+#include "protocol/framing.h"
 #include "testmain.h"
-#include "ui/bytetextbox.h"
 #include "windowdriver.h"
+#include "windows/bytetextbox.h"
 #include "wiredwindow.h"
 
 #include <QCheckBox>
@@ -436,7 +437,9 @@ private slots:
         QTemporaryDir dir;
         WireLog log;
         QVERIFY(log.open(dir.filePath("wire.log")));
-        WireLog::setActive(&log);
+        w->serial()->setTranscript(&log);
+        // A failed check below must not leave the window writing to a destroyed transcript.
+        const auto detach = qScopeGuard([this] { w->serial()->setTranscript(nullptr); });
         initialize(*w); // reopened, now with the transcript running
         answerWith("VELK,QSIM\r\n>");
         type("*IDN?");
@@ -444,7 +447,6 @@ private slots:
         QCOMPARE(results(), QStringLiteral("VELK,QSIM"));
         device->hangUp();
         QTRY_VERIFY(!w->serial()->PortOpen());
-        WireLog::setActive(nullptr);
 
         QFile file(dir.filePath("wire.log"));
         QVERIFY(file.open(QIODevice::ReadOnly));

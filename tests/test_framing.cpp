@@ -1,8 +1,8 @@
 // The wire formats: every frame, checksum and reply verdict byte for byte.
 
 #include "hexbytes.h"
-#include "messaging/framing.h"
-#include "messaging/replyformat.h"
+#include "protocol/framing.h"
+#include "protocol/replyformat.h"
 
 #include <QTest>
 

@@ -1,10 +1,10 @@
 // Both windows against their layout tables: geometry (twips at 15 per pixel), captions with
 // their blanks, tooltips, tab order, accessible names, and that every caption fits its control.
 
-#include "mainwin/frmmain.h"
-#include "port/frmports.h"
 #include "testmain.h"
-#include "ui/captionbutton.h"
+#include "windows/captionbutton.h"
+#include "windows/frmmain.h"
+#include "windows/frmports.h"
 
 #include <QCheckBox>
 #include <QComboBox>

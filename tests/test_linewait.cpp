@@ -1,7 +1,7 @@
 // The waits on the line, without any window: a pseudo-terminal device and the serial control.
 
-#include "port/linewait.h"
-#include "port/serialcontrol.h"
+#include "line/linewait.h"
+#include "line/serialcontrol.h"
 #include "ptydevice.h"
 
 #include <QSignalSpy>

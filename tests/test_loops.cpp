@@ -1,10 +1,10 @@
 // The timer loops, their count, and the quick commands.
 
 #include "hexbytes.h"
-#include "port/serialcontrol.h"
+#include "line/serialcontrol.h"
 #include "testmain.h"
-#include "ui/bytetextbox.h"
 #include "windowdriver.h"
+#include "windows/bytetextbox.h"
 #include "wiredwindow.h"
 
 #include <QComboBox>

@@ -1,6 +1,6 @@
 // The numeric value of a typed text, and the address it encodes to.
 
-#include "messaging/numericvalue.h"
+#include "protocol/numericvalue.h"
 
 #include <QTest>
 

@@ -1,10 +1,10 @@
 // Port selection, Initialize and Exit, over pseudo-terminals.
 
-#include "port/serialcontrol.h"
+#include "line/serialcontrol.h"
 #include "ptydevice.h"
 #include "testmain.h"
-#include "ui/bytetextbox.h"
 #include "windowdriver.h"
+#include "windows/bytetextbox.h"
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -64,8 +64,8 @@ private slots:
         QCOMPARE(beeps.size(), 1);
         QVERIFY(deviceButtonsEnabled(w, false));
         QVERIFY(!w.serial()->PortOpen());
-        QCOMPARE(w.portsWindow()->comPort, 0);
-        QCOMPARE(w.portsWindow()->commSettings, QStringLiteral("38400,N,8,1"));
+        QCOMPARE(w.portsWindow()->choice().comPort, 0);
+        QCOMPARE(w.portsWindow()->choice().commSettings, QStringLiteral("38400,N,8,1"));
     }
 
     void opensTheChosenPortAndEnablesButtonsInOrder()
@@ -162,7 +162,7 @@ private slots:
             click(ports, "optBaud_5"); // arrow keys move the selection from the selected option
             select(ports, "optBaud_6", way, "optBaud_5");
         });
-        QCOMPARE(w.portsWindow()->commSettings, QStringLiteral("115200,N,8,1"));
+        QCOMPARE(w.portsWindow()->choice().commSettings, QStringLiteral("115200,N,8,1"));
         // The button says which device it opens to those who cannot see the binding.
         QCOMPARE(control(w.portsWindow(), "cmdCOM1")->accessibleDescription(),
                 "Opens " + device.path());
@@ -188,7 +188,7 @@ private slots:
             QTest::keyClick(control(ports, "optBaud_4"), Qt::Key_Return);
             QTest::keyClick(control(ports, "optBaud_4"), Qt::Key_Escape);
             QVERIFY(ports->isVisible());
-            QCOMPARE(ports->comPort, 0);
+            QCOMPARE(ports->choice().comPort, 0);
             for (const char *button : {"cmdCOM1", "cmdCOM2", "cmdCOM3", "cmdCOM4", "cmdExit"})
                 QVERIFY2(!control<QPushButton>(ports, button)->isDefault(), button);
         });

@@ -1,8 +1,9 @@
 // The serial control over real pseudo-terminals: settings, byte transparency, failures.
 
-#include "port/linewait.h"
-#include "port/serialcontrol.h"
-#include "port/serialsettings.h"
+#include "line/linemessages.h"
+#include "line/linewait.h"
+#include "line/serialcontrol.h"
+#include "line/serialsettings.h"
 #include "ptydevice.h"
 
 #include <QSignalSpy>

@@ -1,8 +1,8 @@
 // The state every control and field is in when the main window first appears.
 
-#include "mainwin/frmmain.h"
-#include "port/frmports.h"
 #include "testmain.h"
+#include "windows/frmmain.h"
+#include "windows/frmports.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -14,7 +14,7 @@
 
 #include <limits>
 
-#include "ui/bytetextbox.h"
+#include "windows/bytetextbox.h"
 
 namespace {
 QString textOf(QWidget *w)
@@ -124,8 +124,8 @@ private slots:
         frmPorts *ports = window.portsWindow();
         QVERIFY(ports);
         QVERIFY(!ports->isVisible());
-        QCOMPARE(ports->commSettings, QStringLiteral("9600,N,8,1"));
-        QCOMPARE(ports->comPort, 0);
+        QCOMPARE(ports->choice().commSettings, QStringLiteral("9600,N,8,1"));
+        QCOMPARE(ports->choice().comPort, 0);
         QVERIFY(ports->findChild<QAbstractButton *>("optBaud_2")->isChecked());
         QVERIFY(!ports->findChild<QWidget *>("txtERROR")->isVisibleTo(ports));
     }

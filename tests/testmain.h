@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/appearance.h"
+#include "windows/appearance.h"
 
 #include <QApplication>
 #include <QTest>

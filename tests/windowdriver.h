@@ -1,9 +1,9 @@
 #pragma once
 
-#include "mainwin/frmmain.h"
-#include "port/frmports.h"
+#include "windows/frmmain.h"
+#include "windows/frmports.h"
 
-#include "ui/bytetextbox.h"
+#include "windows/bytetextbox.h"
 
 #include <QAbstractButton>
 #include <QAccessible>

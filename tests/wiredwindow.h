@@ -1,6 +1,6 @@
 #pragma once
 
-#include "port/serialcontrol.h"
+#include "line/serialcontrol.h"
 #include "ptydevice.h"
 #include "windowdriver.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "port/portbinding.h"
+#include "line/portbinding.h"
 
 #include <QList>
 #include <QString>

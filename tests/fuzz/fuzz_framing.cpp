@@ -1,7 +1,7 @@
 // Framing round trip: every frame carries the command unchanged, a packet's checksum verifies,
 // and the same text wrapped as a reply packet passes the reply check with its payload intact.
 
-#include "messaging/framing.h"
+#include "protocol/framing.h"
 
 #include <cstdlib>
 

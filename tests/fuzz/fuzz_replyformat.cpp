@@ -1,7 +1,7 @@
 // Read's formatting of any received bytes under any options: total, nothing lost or altered
 // beyond the documented cutting and marking, and the count line always true.
 
-#include "messaging/replyformat.h"
+#include "protocol/replyformat.h"
 
 #include <cstdlib>
 

@@ -1,6 +1,6 @@
 // The reply packet check on any bytes: total, in bounds, and consistent with its own verdict.
 
-#include "messaging/framing.h"
+#include "protocol/framing.h"
 
 #include <cstdlib>
 

@@ -10,6 +10,8 @@
 // The serial control each window holds as MSComm1: a small property-style wrapper around
 // QSerialPort that carries bytes unchanged in both directions and reports every failure
 // through failure(), once, instead of showing anything itself.
+class WireLog;
+
 class SerialControl : public QObject
 {
     Q_OBJECT
@@ -27,7 +29,10 @@ public:
 
     // 0: Input returns everything buffered; n > 0: at most n bytes per call.
     void setInputLen(int length) { m_inputLen = length < 0 ? 0 : length; }
-    int InputLen() const { return m_inputLen; }
+
+    // Where every frame, chunk, open, close and loss is recorded; none when null. The owner
+    // keeps it alive for as long as this control.
+    void setTranscript(WireLog *transcript) { m_transcript = transcript; }
 
     bool PortOpen() const;
     // Opening may fail: then the port stays closed, failure() says why, and false is returned.
@@ -64,6 +69,7 @@ private:
     void keepIdleInput();
 
     QSerialPort m_port;
+    WireLog *m_transcript = nullptr;
     int m_commPort = 0;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_inputLen = 0;
@@ -73,26 +79,3 @@ private:
     // What arrived while no exchange waited, bounded; always older than the port's own buffer.
     TailBuffer m_idleInput{IdleInputLimit};
 };
-
-// "COM port not open: <consequence>. Press ..." for every action refused on a closed port.
-QString PortNotOpenMessage(const QString &consequence);
-// What the operator is told when input was dropped while no exchange was waiting.
-QString InputOverflowMessage(qint64 dropped);
-// What the operator is told when an open port goes away. `systemText` is the system's own
-// error text, shown only where it adds something to "went away or hung up".
-QString DescribeLostPort(const QString &portLabel, const QString &systemText);
-
-// The text the operator sees when a port cannot be opened. Separate so that every reason can
-// be checked without a device that fails in that way.
-struct OpenFailure
-{
-    int comPort = 0;
-    QString device;
-    QSerialPort::SerialPortError error = QSerialPort::UnknownError;
-    QString detail; // QSerialPort's own words
-    bool accessDenied = false; // the device exists but we may not read/write it
-    QString owner; // who owns the device, when known
-    QString group; // the group that owns the device, when known
-    unsigned mode = 0; // its permission bits
-};
-QString DescribeOpenFailure(const OpenFailure &failure);

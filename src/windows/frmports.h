@@ -12,6 +12,13 @@ QT_END_NAMESPACE
 
 class SerialControl;
 
+// What the operator chose in the port window, kept for the life of the program.
+struct PortChoice
+{
+    int comPort = 0; // 1 to 4; 0 while no COM port has been chosen
+    QString commSettings; // "9600,N,8,1" and the like
+};
+
 // The port selection window. It only records the operator's choice; Initialize reads it.
 class frmPorts : public QDialog
 {
@@ -21,9 +28,7 @@ public:
     explicit frmPorts(QWidget *parent = nullptr);
     ~frmPorts() override;
 
-    // The choice, kept for the life of the program: 0 means no COM port chosen yet.
-    int comPort = 0;
-    QString commSettings;
+    const PortChoice &choice() const { return m_choice; }
 
     void Form_Load();
     void optBaud_Click(int Index);
@@ -42,4 +47,5 @@ private:
     // one control per window; only the main window's control is ever opened.
     SerialControl *MSComm1 = nullptr;
     QButtonGroup *optBaud = nullptr;
+    PortChoice m_choice;
 };

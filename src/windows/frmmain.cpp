@@ -1,11 +1,11 @@
 #include "frmmain.h"
 
-#include "port/frmports.h"
-#include "port/linewait.h"
-#include "port/serialcontrol.h"
-#include "ui/optionarray.h"
-#include "ui/optionfocus.h"
+#include "line/linewait.h"
+#include "line/serialcontrol.h"
 #include "ui_frmmain.h"
+#include "windows/frmports.h"
+#include "windows/optionarray.h"
+#include "windows/optionfocus.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <limits>
 
-frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
+frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
     ui->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
@@ -49,6 +49,7 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
     ui->txtRev->setStyleSheet(QStringLiteral("background: palette(window); border: none;"));
 
     MSComm1 = new SerialControl(this);
+    MSComm1->setTranscript(transcript);
     m_lineWait = new LineWait(MSComm1, this);
 
     optProt = new QButtonGroup(this);

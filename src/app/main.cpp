@@ -1,9 +1,9 @@
 #include "app/commandline.h"
 #include "app/portlist.h"
-#include "mainwin/frmmain.h"
-#include "port/portbinding.h"
-#include "port/wirelog.h"
-#include "ui/appearance.h"
+#include "line/portbinding.h"
+#include "line/wirelog.h"
+#include "windows/appearance.h"
+#include "windows/frmmain.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -74,7 +74,6 @@ int main(int argc, char *argv[])
                     qPrintable(commandLine.logPath), qPrintable(transcript.errorString()));
             return 2;
         }
-        WireLog::setActive(&transcript);
     }
 
     QApplication app(argc, argv);
@@ -84,7 +83,7 @@ int main(int argc, char *argv[])
             QStringLiteral("org.quillon.Quillon")); // icon and name on Wayland
     ApplyQuillonAppearance();
 
-    frmMain window;
+    frmMain window(commandLine.logPath.isEmpty() ? nullptr : &transcript);
     leaveLikeExitOnSignals(window);
     window.show();
     return app.exec();

@@ -1,10 +1,10 @@
 // The timer-driven test loops and the one-click commands.
 
-#include "mainwin/frmmain.h"
-#include "messaging/framing.h"
-#include "port/linewait.h"
-#include "port/serialcontrol.h"
+#include "line/linewait.h"
+#include "line/serialcontrol.h"
+#include "protocol/framing.h"
 #include "ui_frmmain.h"
+#include "windows/frmmain.h"
 
 #include <QTimer>
 

@@ -1,11 +1,12 @@
 // Send and Read: the exchange of one command with the device.
 
-#include "framing.h"
-#include "mainwin/frmmain.h"
-#include "port/linewait.h"
-#include "port/serialcontrol.h"
-#include "replyformat.h"
+#include "line/linemessages.h"
+#include "line/linewait.h"
+#include "line/serialcontrol.h"
+#include "protocol/framing.h"
+#include "protocol/replyformat.h"
 #include "ui_frmmain.h"
+#include "windows/frmmain.h"
 
 #include <chrono>
 

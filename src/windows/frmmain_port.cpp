@@ -1,9 +1,9 @@
 // Initialize COM Port and Exit.
 
 #include "frmports.h"
-#include "mainwin/frmmain.h"
-#include "serialcontrol.h"
+#include "line/serialcontrol.h"
 #include "ui_frmmain.h"
+#include "windows/frmmain.h"
 
 void frmMain::cmdInit_Click()
 {
@@ -11,18 +11,16 @@ void frmMain::cmdInit_Click()
     // port takes effect when it is opened again.
     if (MSComm1->PortOpen())
         MSComm1->setPortOpen(false);
-    if (!m_ports)
-        m_ports = new frmPorts(this);
     m_ports->exec();
 
-    if (m_ports->comPort == 0) {
+    const PortChoice &choice = m_ports->choice();
+    if (choice.comPort == 0) {
         reportError(QStringLiteral("No COM Port Selected"));
         return;
     }
-    ui->cmdInit->setEnabled(true);
     hideError();
-    MSComm1->setCommPort(m_ports->comPort);
-    MSComm1->setSettings(m_ports->commSettings);
+    MSComm1->setCommPort(choice.comPort);
+    MSComm1->setSettings(choice.commSettings);
     MSComm1->setInputLen(0);
     if (!MSComm1->setPortOpen(true))
         return; // the serial control has told the operator why
@@ -41,7 +39,7 @@ void frmMain::cmdInit_Click()
 
 void frmMain::cmdExit_Click()
 {
-    if (m_ports && m_ports->comPort != 0)
+    if (m_ports && m_ports->choice().comPort != 0)
         MSComm1->setPortOpen(false);
     endProcess();
 }

@@ -2,20 +2,6 @@
 
 #include <QDateTime>
 
-namespace {
-WireLog *g_active = nullptr;
-}
-
-WireLog *WireLog::active()
-{
-    return g_active;
-}
-
-void WireLog::setActive(WireLog *log)
-{
-    g_active = log;
-}
-
 bool WireLog::open(const QString &path)
 {
     m_file.setFileName(path);

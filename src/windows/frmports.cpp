@@ -1,10 +1,10 @@
 #include "frmports.h"
 
-#include "portbinding.h"
-#include "serialcontrol.h"
-#include "ui/optionarray.h"
-#include "ui/optionfocus.h"
+#include "line/portbinding.h"
+#include "line/serialcontrol.h"
 #include "ui_frmports.h"
+#include "windows/optionarray.h"
+#include "windows/optionfocus.h"
 
 #include <QButtonGroup>
 #include <QKeyEvent>
@@ -97,14 +97,14 @@ void frmPorts::keyPressEvent(QKeyEvent *event)
 void frmPorts::optBaud_Click(int Index)
 {
     if (Index >= 0 && Index < int(kBaudSettings.size()))
-        commSettings = QString::fromLatin1(kBaudSettings[Index]);
+        m_choice.commSettings = QString::fromLatin1(kBaudSettings[Index]);
 }
 
 void frmPorts::cmdCOM_Click(int port)
 {
     MSComm1->setCommPort(port);
-    MSComm1->setSettings(commSettings);
-    comPort = port;
+    MSComm1->setSettings(m_choice.commSettings);
+    m_choice.comPort = port;
 }
 
 void frmPorts::cmdExit_Click()

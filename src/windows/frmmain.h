@@ -16,16 +16,18 @@ QT_END_NAMESPACE
 
 class LineWait;
 class SerialControl;
+class WireLog;
 class frmPorts;
 
-// The main window. Its handlers are spread over the subsystem folders (messaging, port,
-// loops); this file holds the state and the start-up work.
+// The main window. Its handlers sit in one file per concern beside this one (frmmain_exchange,
+// frmmain_protocol, frmmain_port, frmmain_loops); frmmain.cpp holds the state and start-up.
 class frmMain : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit frmMain(QWidget *parent = nullptr);
+    // `transcript`, when given, records the line's traffic; it must outlive the window.
+    explicit frmMain(WireLog *transcript = nullptr, QWidget *parent = nullptr);
     ~frmMain() override;
 
     const MainState &state() const { return m; }
@@ -35,10 +37,10 @@ public:
     // True while a Send or Read is waiting for the device.
     bool exchangeInProgress() const;
 
-    // Start-up (mainwin)
+    // Start-up (frmmain.cpp)
     void Form_Load();
 
-    // Device exchange (messaging)
+    // Device exchange (frmmain_exchange.cpp, frmmain_protocol.cpp)
     void cmdSend_Click();
     void cmdRead_Click();
     void Tdelay(double delaytime);
@@ -46,11 +48,11 @@ public:
     void txtAddr_Change();
     void cmdSet_Click();
 
-    // Port (port)
+    // Port (frmmain_port.cpp)
     void cmdInit_Click();
     void cmdExit_Click();
 
-    // Loops and quick commands (loops)
+    // Loops and quick commands (frmmain_loops.cpp)
     void optTime_Click(int Index);
     void Timer1_Timer();
     void cmdIDNTst_Click();

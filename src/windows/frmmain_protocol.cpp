@@ -1,9 +1,9 @@
 // Choice of framing and of the device address.
 
-#include "framing.h"
-#include "mainwin/frmmain.h"
-#include "numericvalue.h"
+#include "protocol/framing.h"
+#include "protocol/numericvalue.h"
 #include "ui_frmmain.h"
+#include "windows/frmmain.h"
 
 void frmMain::optProt_Click(int Index)
 {

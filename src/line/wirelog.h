@@ -16,10 +16,6 @@ public:
     bool open(const QString &path);
     QString errorString() const { return m_file.errorString(); }
 
-    // The transcript of this run, when one was asked for.
-    static WireLog *active();
-    static void setActive(WireLog *log);
-
     void sent(int comPort, const QByteArray &bytes);
     void received(int comPort, const QByteArray &bytes);
     // A line of text about the port: `what` is one word (open, close, lost, fail).

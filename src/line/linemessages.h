@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QSerialPort>
+#include <QString>
+
+// What the operator reads about the line: a closed port, a lost one, input that overflowed,
+// and why a port could not be opened.
+
+// "COM port not open: <consequence>. Press ..." for every action refused on a closed port.
+QString PortNotOpenMessage(const QString &consequence);
+// What the operator is told when input was dropped while no exchange was waiting.
+QString InputOverflowMessage(qint64 dropped);
+// What the operator is told when an open port goes away. `systemText` is the system's own
+// error text, shown only where it adds something to "went away or hung up".
+QString DescribeLostPort(const QString &portLabel, const QString &systemText);
+
+// Why a port could not be opened. Separate from the text, so that every reason can be checked
+// without a device that fails in that way.
+struct OpenFailure
+{
+    int comPort = 0;
+    QString device;
+    QSerialPort::SerialPortError error = QSerialPort::UnknownError;
+    QString detail; // QSerialPort's own words
+    bool accessDenied = false; // the device exists but we may not read/write it
+    QString owner; // who owns the device, when known
+    QString group; // the group that owns the device, when known
+    unsigned mode = 0; // its permission bits
+};
+// Asks the system what stands between us and `device` (permissions, owner, group).
+OpenFailure DiagnoseOpenFailure(int comPort, const QString &device,
+        QSerialPort::SerialPortError error, const QString &detail);
+QString DescribeOpenFailure(const OpenFailure &failure);
