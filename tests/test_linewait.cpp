@@ -1,5 +1,6 @@
 // The waits on the line, without any window: a pseudo-terminal device and the serial control.
 
+#include "line/deviceexchange.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
 #include "ptydevice.h"
@@ -106,6 +107,95 @@ private slots:
         wait->drain(received, 1000); // nothing left: one poll, no sleep
         QVERIFY(msSince(start) < 1.0);
         QCOMPARE(received, QByteArray("headtail"));
+    }
+
+    void replySequence_data()
+    {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<char>("terminator");
+        QTest::addColumn<bool>("prompt");
+        QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<bool>("promptMissing");
+        QTest::newRow("line and prompt") << QByteArray("VELK\r\n>") << '\n'
+                                         << true << QByteArray("VELK\r\n>") << false;
+        // The settle and drain take a tail that came after the terminator.
+        QTest::newRow("tail after the terminator") << QByteArray("VELK\r\nmore") << '\n'
+                                                   << false << QByteArray("VELK\r\nmore") << false;
+        QTest::newRow("prompt never comes") << QByteArray("VELK\r\n") << '\n'
+                                            << true << QByteArray("VELK\r\n") << true;
+        QTest::newRow("any byte ends a wait for nothing in particular")
+                << QByteArray("x>") << char(0) << true << QByteArray("x>") << false;
+    }
+
+    void replySequence()
+    {
+        // Fault caught: the reply sequence (terminator, prompt, settle, drain) lived in the
+        // window, so nothing without a window could read a reply the way Read does.
+        QFETCH(QByteArray, sent);
+        QFETCH(char, terminator);
+        QFETCH(bool, prompt);
+        QFETCH(QByteArray, received);
+        QFETCH(bool, promptMissing);
+        device->send(sent.left(3));
+        device->send(sent.mid(3), 5);
+        const LineWait::Reply reply = wait->readReply(terminator, prompt);
+        QCOMPARE(reply.received, received);
+        QCOMPARE(reply.promptMissing, promptMissing);
+        QCOMPARE(reply.end == LineWait::End::PortClosed, false);
+    }
+
+    void replySequenceEndsOnHangUp()
+    {
+        // A device that hangs up mid-reply ends the read at once, with what it sent, and no
+        // prompt is reported missing: the lost port says what went wrong.
+        device->send("VE");
+        QTimer::singleShot(10, device.get(), &PtyDevice::hangUp);
+        const auto start = steady_clock::now();
+        const LineWait::Reply reply = wait->readReply('\n', true);
+        QVERIFY2(msSince(start) < 500, "not the whole 3 s");
+        QCOMPARE(reply.end, LineWait::End::PortClosed);
+        QCOMPARE(reply.received, QByteArray("VE"));
+        QVERIFY(!reply.promptMissing);
+    }
+
+    void exchangeDecidesWhatFollows_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<bool>("autoQuery");
+        QTest::addColumn<bool>("readRequired");
+        QTest::addColumn<bool>("packet");
+        QTest::addColumn<bool>("readFollows");
+        QTest::newRow("query, auto query") << QByteArray("*IDN?") << true << false << false << true;
+        QTest::newRow("query, no auto query")
+                << QByteArray("*IDN?") << false << false << false << false;
+        QTest::newRow("command") << QByteArray("*RST") << true << false << false << false;
+        QTest::newRow("read required") << QByteArray("*RST") << false << true << false << true;
+        QTest::newRow("packet always reads")
+                << QByteArray("*RST") << false << false << true << true;
+    }
+
+    void exchangeDecidesWhatFollows()
+    {
+        // Fault caught: what follows a send was decided by the window alone, so a run without
+        // a window could not follow the same rule.
+        QFETCH(QByteArray, command);
+        QFETCH(bool, autoQuery);
+        QFETCH(bool, readRequired);
+        QFETCH(bool, packet);
+        QFETCH(bool, readFollows);
+        ExchangeSettings settings;
+        settings.autoQuery = autoQuery;
+        settings.readRequired = readRequired;
+        settings.packetMode = packet;
+        settings.prompt = false;
+        DeviceExchange exchange(*line, *wait);
+        device->onReceived = [this](const QByteArray &) { device->send("R\r\n"); };
+        const SendOutcome outcome = exchange.send(settings, command);
+        QVERIFY(outcome.written);
+        QCOMPARE(outcome.sent.readFollows, readFollows);
+        QCOMPARE(outcome.reply.has_value(), readFollows);
+        if (readFollows && !packet)
+            QCOMPARE(outcome.reply->display.results, QByteArray("R"));
     }
 
     void exchangeMarksTheLineBusy()

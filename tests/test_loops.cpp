@@ -195,6 +195,22 @@ private slots:
         QCOMPARE(device->received(), QByteArray("*IDN?\n"));
     }
 
+    void tickDuringTheOperatorsReadCounts()
+    {
+        // Fault caught: ticks stopped counting while the operator's own Send or Read waited,
+        // though only a tick's own wait may drop the next one. Their sends are refused.
+        click(w.get(), "cmdIDNTst");
+        device->onReceived = nullptr;
+        for (int at : {20, 60, 100})
+            QTimer::singleShot(at, w.get(), [this] { tick(); });
+        device->send("LATE\r\n>", 250);
+        click(w.get(), "cmdRead");
+        QCOMPARE(w->state().LpCount, 3);
+        QCOMPARE(count(), QStringLiteral("3"));
+        QCOMPARE(device->received(), QByteArray());
+        QCOMPARE(results(), QStringLiteral("LATE"));
+    }
+
     void closedPortTicksQuietly()
     {
         click(w.get(), "cmdIDNTst");

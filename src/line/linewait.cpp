@@ -6,11 +6,17 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include "protocol/framing.h"
+
 #include <algorithm>
 
 #ifdef Q_OS_LINUX
 #include <sys/timerfd.h>
 #include <unistd.h>
+#endif
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <time.h>
 #endif
 
 using namespace std::chrono;
@@ -163,4 +169,45 @@ void LineWait::drain(QByteArray &received, int maxCount)
         if (m_line->InBufferCount() == 0 || count > maxCount)
             return;
     }
+}
+
+LineWait::Reply LineWait::readReply(char terminator, bool prompt)
+{
+    Reply reply;
+    reply.end = waitFor(reply.received, terminator, TerminatorPolls);
+    if (reply.end != End::PortClosed && prompt) {
+        reply.end = waitFor(reply.received, Wire::Prompt, PromptPolls);
+        // Carry on: what did arrive is still worth showing.
+        reply.promptMissing = reply.end == End::OutOfPolls;
+    }
+    settle(SettleSeconds);
+    drain(reply.received, DrainPolls);
+    return reply;
+}
+
+bool LineWait::waitForPrompt()
+{
+    // A Velk interface says it is ready for the next message with '>'; what comes before it is
+    // of no interest here.
+    QByteArray discarded;
+    return waitFor(discarded, Wire::Prompt, PromptPolls) != End::OutOfPolls;
+}
+
+void LineWait::settle(double seconds)
+{
+    const auto start = steady_clock::now();
+    if (!(seconds > 0))
+        return;
+    const auto until = start + duration_cast<steady_clock::duration>(duration<double>(seconds));
+#ifdef Q_OS_UNIX
+    constexpr auto kSpinStretch = microseconds(150);
+    const auto wakeAt
+            = duration_cast<nanoseconds>((until - kSpinStretch).time_since_epoch()).count();
+    if (wakeAt > duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count()) {
+        const timespec at{
+                static_cast<time_t>(wakeAt / 1000000000), static_cast<long>(wakeAt % 1000000000)};
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) { }
+    }
+#endif
+    while (steady_clock::now() < until) { }
 }

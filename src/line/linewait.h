@@ -43,6 +43,35 @@ public:
     // maxCount + 1 polls). Never sleeps: after the settle, whatever the device sent is there.
     void drain(QByteArray &received, int maxCount);
 
+    // How long the reply sequence may wait, in polls: a 3 s bound for the terminator, 1 s for
+    // the prompt, and the drain stops on an empty buffer long before its bound.
+    static constexpr int TerminatorPolls = 30000;
+    static constexpr int PromptPolls = 10000;
+    static constexpr int DrainPolls = 1000;
+    // The device may still be sending the tail of its reply when the terminator arrives.
+    static constexpr double SettleSeconds = 0.02;
+
+    struct Reply
+    {
+        QByteArray received;
+        End end = End::Found; // how the last wait ended
+        bool promptMissing = false; // the prompt was asked for and did not come in time
+    };
+
+    // The whole reading of a reply: until `terminator` (0: until anything), then until the
+    // prompt when `prompt` is set, the settle, and a drain of what is left. A port that goes
+    // away ends it early, with what did arrive.
+    Reply readReply(char terminator, bool prompt);
+
+    // After a command that wants no reply read: waits for the prompt and discards what came
+    // with it. False when the prompt did not come within its bound.
+    bool waitForPrompt();
+
+    // A busy wait of `seconds` that lets no other event run, so nothing can slip between a
+    // reply's last byte and the drain. Sleeps for most of it, so a loop running all night does
+    // not keep a core busy, and spins only the last stretch, since a thread wakes a little late.
+    static void settle(double seconds);
+
     // True while an exchange holds the line.
     bool busy() const { return m_busy; }
 

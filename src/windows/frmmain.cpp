@@ -1,5 +1,6 @@
 #include "frmmain.h"
 
+#include "line/deviceexchange.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
 #include "ui_frmmain.h"
@@ -51,6 +52,7 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
     MSComm1 = new SerialControl(this);
     MSComm1->setTranscript(transcript);
     m_lineWait = new LineWait(MSComm1, this);
+    m_exchange = std::make_unique<DeviceExchange>(*MSComm1, *m_lineWait);
 
     optProt = new QButtonGroup(this);
     optProt->addButton(ui->optProt_0, 0);

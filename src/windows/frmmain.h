@@ -4,6 +4,8 @@
 
 #include <QWidget>
 
+#include <memory>
+
 QT_BEGIN_NAMESPACE
 class QButtonGroup;
 class QCheckBox;
@@ -14,7 +16,10 @@ class frmMain;
 }
 QT_END_NAMESPACE
 
+class DeviceExchange;
 class LineWait;
+struct ExchangeSettings;
+struct ReplyOutcome;
 class SerialControl;
 class WireLog;
 class frmPorts;
@@ -71,6 +76,9 @@ signals:
     // A Send or Read begins / has ended waiting on the line.
     void exchangeStarted();
     void exchangeFinished();
+    // Every reply a Read took off the line, as raw bytes; `duringLoopTick` when a loop's tick
+    // asked for it.
+    void replyRead(const QByteArray &reply, bool duringLoopTick);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -88,9 +96,13 @@ private:
     void setResults(const QString &text);
     bool checked(const QCheckBox *box) const;
 
-    // The body of Send and Read, callable while an exchange is already under way.
-    void sendCommand();
-    void readResponse();
+    // What the next Send or Read depends on, read from the window once as it starts.
+    ExchangeSettings exchangeSettings() const;
+    // The body of Send, inside the exchange it was given.
+    void sendCommand(const ExchangeSettings &settings);
+    // What the window does as a read begins, and with the reply it got.
+    void startRead();
+    void showReply(const ReplyOutcome &reply);
     void sendControlChar(char code, const QString &confirmation);
     void sendQuickCommand(const QString &command);
 
@@ -100,6 +112,10 @@ private:
     MainState m;
     SerialControl *MSComm1 = nullptr;
     LineWait *m_lineWait = nullptr;
+    std::unique_ptr<DeviceExchange> m_exchange;
+    // True while a loop's tick runs its steps. A tick that falls due inside a wait that a tick
+    // started is dropped; inside the operator's own Send or Read it still counts.
+    bool m_tickRunning = false;
     QTimer *Timer1 = nullptr;
     QButtonGroup *optProt = nullptr;
     QButtonGroup *optTime = nullptr;

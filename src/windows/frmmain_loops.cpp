@@ -6,6 +6,7 @@
 #include "ui_frmmain.h"
 #include "windows/frmmain.h"
 
+#include <QScopeGuard>
 #include <QTimer>
 
 #include <array>
@@ -19,10 +20,13 @@ void frmMain::optTime_Click(int Index)
 
 void frmMain::Timer1_Timer()
 {
-    // A tick that falls due while an exchange is still waiting is dropped: running it would
-    // nest a Send inside another and steal its reply.
-    if (m_lineWait->busy())
+    // A tick that falls due while an earlier tick's exchange still waits is dropped: it would
+    // only find the line busy, and the earlier tick has yet to count. During the operator's
+    // own Send or Read the tick runs and counts; its sends are refused as any nested Send is.
+    if (m_tickRunning)
         return;
+    m_tickRunning = true;
+    const auto tickDone = qScopeGuard([this] { m_tickRunning = false; });
 
     // With both loops off a tick only keeps the count hidden at 0; the label is left to the
     // Stop Loop buttons.
@@ -93,8 +97,8 @@ void frmMain::cmdCmdtstoff_Click()
 
 void frmMain::sendQuickCommand(const QString &command)
 {
-    if (m_lineWait->busy())
-        return;
+    // The command goes into the box even while an exchange waits and the Send below is
+    // refused: the box then holds what the next Send, or the command loop, will send.
     ui->combCmd->setEditText(command);
     cmdSend_Click();
 }
@@ -111,8 +115,8 @@ void frmMain::cmdRST_Click()
 
 void frmMain::sendControlChar(char code, const QString &confirmation)
 {
-    if (m_lineWait->busy())
-        return; // the waiting exchange would read the echo it switches on or off
+    // Written at once, even while an exchange waits: the operator may need it to get a device
+    // that echoes everything back to answering plainly.
     m.outMsg = FrameControlChar(code, m.addrMode, m.devAddr.toLatin1());
     // Say "sent" only when it was: a closed port has already been reported by the control.
     if (MSComm1->Output(m.outMsg))
