@@ -3,6 +3,7 @@
 #include "line/serialcontrol.h"
 #include "simprocess.h"
 #include "testmain.h"
+#include "timebound.h"
 #include "windowdriver.h"
 #include "windows/bytetextbox.h"
 
@@ -151,7 +152,7 @@ private slots:
             clock.start();
             send("*IDN?");
             const qint64 took = clock.elapsed();
-            QVERIFY2(took < maxMs, qPrintable(QStringLiteral("took %1 ms").arg(took)));
+            QVERIFY_IN_TIME(took < maxMs, qPrintable(QStringLiteral("took %1 ms").arg(took)));
             QVERIFY2(results().startsWith(shownStart), qPrintable(results().left(200)));
             if (errorStart.isEmpty())
                 QCOMPARE(error(), QString());
