@@ -266,7 +266,10 @@ private slots:
                               "query *ESR?\nexpect \"0\"\n");
         QTest::newRow("a control frame goes raw")
                 << open + sent("\x02\x34\x05") + recv(">")
-                << QByteArray("settings 19200,N,8,1\nport 1\nsend-raw 02 34 05\n");
+                << QByteArray("settings 19200,N,8,1\nport 1\nframing addr 4\nsend-raw 02 34 05\n");
+        QTest::newRow("nothing came back, nothing was read")
+                << open + sent("*RST\n")
+                << QByteArray("settings 19200,N,8,1\nport 1\nprompt off\nsend *RST\n");
         QTest::newRow("blanks a script line would lose go raw")
                 << open + sent(" *IDN?\n") + recv("X\r\n>")
                 << QByteArray("settings 19200,N,8,1\nport 1\nquery-raw 20 2A 49 44 4E 3F 0A\n"

@@ -146,14 +146,25 @@ public:
             line(prompt ? "prompt on" : "prompt off");
         }
         const std::optional<Framed> framed = unframe(frame);
-        if (framed)
+        if (framed) {
             setFraming(*framed);
-        // A read follows a framed query or any packet on its own; otherwise a command the
-        // device answered with the prompt alone was a plain Send.
+        } else if (frame.size() == 3 && frame[0] == Wire::STX
+                && (frame[2] == Wire::CNTL_E || frame[2] == Wire::CNTL_F)) {
+            // Only the Addr framing wraps CNTL-E and CNTL-F, so the operator was in it: what
+            // follows the frame (whether a read does) goes by that.
+            Framed control = m_framed;
+            control.framing = ScriptStep::Framing::Addr;
+            control.address = frame[1] - '0';
+            if (control.address >= 0 && control.address <= 15)
+                setFraming(control);
+        }
+        // A read follows a framed query or any packet on its own.
         const bool readFollows = frame.contains(Wire::QueryMark)
                 || (framed ? framed->framing : m_framed.framing) == ScriptStep::Framing::Packet;
+        // A reply of nothing but the prompt, or of nothing at all, was not read by the
+        // operator either, unless the frame itself asked for a read.
         const bool onlyPrompt = prompt && reply.size() == 1;
-        const bool query = readFollows || !onlyPrompt;
+        const bool query = readFollows || (!reply.isEmpty() && !onlyPrompt);
         if (framed)
             line((query ? "query " : "send ") + QString::fromLatin1(framed->command).toUtf8());
         else

@@ -149,7 +149,9 @@ private:
         if (outcome.reply) {
             m_last.read = true;
             m_last.received = outcome.reply->wait.received;
-            m_last.shown = outcome.reply->display.results;
+            // "Rx buffer empty" is the box's word for no reply; a pattern must not find it.
+            if (!m_last.received.isEmpty())
+                m_last.shown = outcome.reply->display.results;
             if (outcome.reply->wait.promptMissing)
                 problems << kPromptMissing;
             if (outcome.reply->droppedBefore > 0)
