@@ -18,10 +18,6 @@
 
 namespace {
 
-// The window's own words, so an operator reads the same thing at the bench and in a log.
-const QString kPromptMissing = QStringLiteral(
-        "Prompt not found. Uncheck Next Msg Prompt box if communicating with a non-Velk device");
-
 struct StepRecord
 {
     int line = 0;
@@ -153,11 +149,11 @@ private:
             if (!m_last.received.isEmpty())
                 m_last.shown = outcome.reply->display.results;
             if (outcome.reply->wait.promptMissing)
-                problems << kPromptMissing;
+                problems << PromptMissingMessage();
             if (outcome.reply->droppedBefore > 0)
                 problems << InputOverflowMessage(outcome.reply->droppedBefore);
         } else if (outcome.promptMissing) {
-            problems << kPromptMissing;
+            problems << PromptMissingMessage();
         }
         report(step, problems.isEmpty(), problems.join(QStringLiteral(" ")), m_lastMs);
         return true;
