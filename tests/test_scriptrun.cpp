@@ -142,6 +142,10 @@ private slots:
         QTest::newRow("nak") << QStringList()
                              << QByteArray("framing packet 4\nquery *OPC?\nexpect nak\n") << 4
                              << "expected a NAK packet, got an ACK packet";
+        // A query reads even when the frame asks nothing, as Read Req'd does.
+        QTest::newRow("exact, read on request")
+                << QStringList() << QByteArray("terminator none\nquery *CLS\nexpect \"x\"\n") << 4
+                << "expected \"x\", got \">\"";
         QTest::newRow("nothing") << QStringList() << QByteArray("query *OPC?\nexpect nothing\n")
                                  << 3 << "expected nothing, got \"1\\r\\n>\"";
     }
