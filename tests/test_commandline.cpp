@@ -69,6 +69,26 @@ private slots:
                                       << ""
                                       << ""
                                       << "--com3 needs a device, for example /dev/ttyUSB0.";
+        QTest::newRow("run a script") << QStringList{"--run", "s.qs", "--junit", "r.xml", "--com1",
+                "/dev/x", "--log", "t.log"}
+                                      << A::RunScript << "/dev/x"
+                                      << ""
+                                      << "t.log"
+                                      << "";
+        QTest::newRow("report without a run")
+                << QStringList{"--junit", "r.xml"} << A::Error << ""
+                << ""
+                << ""
+                << "--junit needs a report file name and goes with --run.";
+        QTest::newRow("run without a script") << QStringList{"--run="} << A::Error << ""
+                                              << ""
+                                              << ""
+                                              << "--run needs a script file.";
+        QTest::newRow("script from a transcript")
+                << QStringList{"--script-from-log", "t.log"} << A::ScriptFromLog << ""
+                << ""
+                << ""
+                << "";
         QTest::newRow("stray word") << QStringList{"COM1"} << A::Error << ""
                                     << ""
                                     << ""

@@ -38,6 +38,12 @@ QString UsageText()
             "                    bind COM n to DEVICE for this run (before QUILLON_COMn)\n"
             "  --list-ports      list the serial devices of this system and what COM 1-4 open\n"
             "  --log FILE        write a transcript of every byte sent and received to FILE\n"
+            "  --run FILE        run the check script FILE without a window; exit status 0 when\n"
+            "                    every check passed, 1 when one failed, 2 for a bad script or "
+            "port\n"
+            "  --junit REPORT    with --run, also write a JUnit XML report to REPORT\n"
+            "  --script-from-log TRANSCRIPT\n"
+            "                    print a check script that replays a --log transcript\n"
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"
@@ -58,7 +64,11 @@ CommandLine ParseCommandLine(const QStringList &arguments)
             QCommandLineOption("com2", QString(), "DEVICE"),
             QCommandLineOption("com3", QString(), "DEVICE"),
             QCommandLineOption("com4", QString(), "DEVICE")};
-    parser.addOptions({help, version, listPorts, log, com[0], com[1], com[2], com[3]});
+    const QCommandLineOption run("run", QString(), "FILE");
+    const QCommandLineOption junit("junit", QString(), "REPORT");
+    const QCommandLineOption scriptFromLog("script-from-log", QString(), "TRANSCRIPT");
+    parser.addOptions({help, version, listPorts, log, com[0], com[1], com[2], com[3], run, junit,
+            scriptFromLog});
 
     CommandLine result;
     const QStringList ours = withoutQtOptions(arguments);
@@ -88,11 +98,33 @@ CommandLine ParseCommandLine(const QStringList &arguments)
         result.error = QStringLiteral("--log needs a file name.");
         return result;
     }
+    result.scriptPath = parser.value(run);
+    result.junitPath = parser.value(junit);
+    result.replayedLogPath = parser.value(scriptFromLog);
+    if (parser.isSet(run) && result.scriptPath.isEmpty()) {
+        result.action = CommandLine::Action::Error;
+        result.error = QStringLiteral("--run needs a script file.");
+        return result;
+    }
+    if (parser.isSet(junit) && (result.junitPath.isEmpty() || !parser.isSet(run))) {
+        result.action = CommandLine::Action::Error;
+        result.error = QStringLiteral("--junit needs a report file name and goes with --run.");
+        return result;
+    }
+    if (parser.isSet(scriptFromLog) && result.replayedLogPath.isEmpty()) {
+        result.action = CommandLine::Action::Error;
+        result.error = QStringLiteral("--script-from-log needs a transcript file.");
+        return result;
+    }
     if (parser.isSet(help))
         result.action = CommandLine::Action::Help;
     else if (parser.isSet(version))
         result.action = CommandLine::Action::Version;
     else if (parser.isSet(listPorts))
         result.action = CommandLine::Action::ListPorts;
+    else if (parser.isSet(run))
+        result.action = CommandLine::Action::RunScript;
+    else if (parser.isSet(scriptFromLog))
+        result.action = CommandLine::Action::ScriptFromLog;
     return result;
 }

@@ -9,11 +9,14 @@
 // --help, --version and --list-ports work over ssh and in scripts.
 struct CommandLine
 {
-    enum class Action { Run, Help, Version, ListPorts, Error };
+    enum class Action { Run, Help, Version, ListPorts, Error, RunScript, ScriptFromLog };
     Action action = Action::Run;
     QString error; // for Error: one line saying what is wrong
     std::array<QString, 4> comDevices; // --com1 .. --com4, empty where not given
     QString logPath; // --log FILE
+    QString scriptPath; // --run FILE
+    QString junitPath; // --junit REPORT.xml, with --run
+    QString replayedLogPath; // --script-from-log TRANSCRIPT
 };
 
 // `arguments` as main() gets them, the program's name first. Qt's own options for the window

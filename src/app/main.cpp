@@ -1,5 +1,7 @@
 #include "app/commandline.h"
 #include "app/portlist.h"
+#include "app/scriptfromlog.h"
+#include "app/scriptrunner.h"
 #include "line/portbinding.h"
 #include "line/wirelog.h"
 #include "windows/appearance.h"
@@ -58,6 +60,8 @@ int main(int argc, char *argv[])
         return 2;
     case CommandLine::Action::ListPorts:
     case CommandLine::Action::Run:
+    case CommandLine::Action::RunScript:
+    case CommandLine::Action::ScriptFromLog:
         break;
     }
     for (int n = 1; n <= int(commandLine.comDevices.size()); ++n)
@@ -66,6 +70,8 @@ int main(int argc, char *argv[])
         std::fputs(qPrintable(FormatPortList(SystemSerialPorts(), CurrentComBindings())), stdout);
         return EXIT_SUCCESS;
     }
+    if (commandLine.action == CommandLine::Action::ScriptFromLog)
+        return PrintScriptFromLog(commandLine.replayedLogPath, stdout, stderr);
 
     WireLog transcript;
     if (!commandLine.logPath.isEmpty()) {
@@ -74,6 +80,15 @@ int main(int argc, char *argv[])
                     qPrintable(commandLine.logPath), qPrintable(transcript.errorString()));
             return 2;
         }
+    }
+
+    // A script runs where no display exists (ssh, a nightly job): the line needs an event
+    // loop, not a window system.
+    if (commandLine.action == CommandLine::Action::RunScript) {
+        QCoreApplication app(argc, argv);
+        return RunCheckScript({commandLine.scriptPath, commandLine.junitPath,
+                                      commandLine.logPath.isEmpty() ? nullptr : &transcript},
+                stdout, stderr);
     }
 
     QApplication app(argc, argv);

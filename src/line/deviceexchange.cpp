@@ -23,8 +23,9 @@ void DeviceExchange::discardStale()
 SentFrame DeviceExchange::frame(const ExchangeSettings &settings, const QByteArray &command)
 {
     SentFrame sent;
-    sent.frame = FrameMessage(command, settings.addrMode, settings.packetMode, settings.devAddr,
-            settings.addCR, settings.addLF);
+    sent.frame = settings.unframed ? command
+                                   : FrameMessage(command, settings.addrMode, settings.packetMode,
+                                           settings.devAddr, settings.addCR, settings.addLF);
     // The framed message is tested, not the typed text: a '?' in the address or in the
     // checksum byte makes a query too.
     sent.query = sent.frame.contains(Wire::QueryMark);

@@ -26,6 +26,9 @@ struct ExchangeSettings
     bool displayAll = false;
     bool showCount = false;
     QByteArray lineBreak = "\r\n"; // between the lines of the results box
+    // The command is already the whole frame (a recorded one replayed byte for byte): no
+    // framing and no terminator are added. What follows it still goes by the settings above.
+    bool unframed = false;
 
     // The byte a read waits for: LF when LF is sent, else CR when CR is, else anything.
     char terminator() const;

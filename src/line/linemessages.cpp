@@ -43,6 +43,12 @@ QString PortNotOpenMessage(const QString &consequence)
             .arg(consequence);
 }
 
+QString PromptMissingMessage()
+{
+    return QStringLiteral("Prompt not found. Uncheck Next Msg Prompt box if communicating with a "
+                          "non-Velk device");
+}
+
 QString InputOverflowMessage(qint64 dropped)
 {
     return QStringLiteral("Input overflowed while no exchange was waiting: the oldest %1 bytes "

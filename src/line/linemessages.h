@@ -10,6 +10,8 @@
 QString PortNotOpenMessage(const QString &consequence);
 // What the operator is told when input was dropped while no exchange was waiting.
 QString InputOverflowMessage(qint64 dropped);
+// What the operator is told when the Velk prompt did not come after a command.
+QString PromptMissingMessage();
 // What the operator is told when an open port goes away. `systemText` is the system's own
 // error text, shown only where it adds something to "went away or hung up".
 QString DescribeLostPort(const QString &portLabel, const QString &systemText);

@@ -1,5 +1,7 @@
 #include "wirelog.h"
 
+#include "protocol/checkscript.h"
+
 #include <QDateTime>
 
 bool WireLog::open(const QString &path)
@@ -22,38 +24,8 @@ QByteArray WireLog::hex(const QByteArray &bytes)
 
 QByteArray WireLog::escaped(const QByteArray &bytes)
 {
-    QByteArray out;
-    out.reserve(bytes.size() + 2);
-    out += '"';
-    for (const char c : bytes) {
-        const auto code = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\r':
-            out += "\\r";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (code >= 0x20 && code < 0x7F) {
-                out += c;
-            } else {
-                out += "\\x";
-                out += QByteArray::number(code, 16).rightJustified(2, '0').toUpper();
-            }
-        }
-    }
-    out += '"';
-    return out;
+    // The form a check script quotes a reply in, so a transcript line can be pasted into one.
+    return EscapedBytes(bytes);
 }
 
 QByteArray WireLog::line(double ms, int comPort, const char *what, const QByteArray &rest)

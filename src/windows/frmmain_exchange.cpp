@@ -8,13 +8,6 @@
 #include "ui_frmmain.h"
 #include "windows/frmmain.h"
 
-namespace {
-
-const QString kPromptMissing = QStringLiteral(
-        "Prompt not found. Uncheck Next Msg Prompt box if communicating with a non-Velk device");
-
-} // namespace
-
 void frmMain::cmdSend_Click()
 {
     if (m_lineWait->busy())
@@ -102,7 +95,7 @@ void frmMain::sendCommand(const ExchangeSettings &settings)
     if (outcome.reply)
         showReply(*outcome.reply);
     else if (outcome.promptMissing)
-        reportError(kPromptMissing);
+        reportError(PromptMissingMessage());
 }
 
 void frmMain::startRead()
@@ -115,7 +108,7 @@ void frmMain::startRead()
 void frmMain::showReply(const ReplyOutcome &reply)
 {
     if (reply.wait.promptMissing)
-        reportError(kPromptMissing);
+        reportError(PromptMissingMessage());
     setResults(QString::fromLatin1(reply.display.results));
     for (int i = 0; i < reply.display.beeps; ++i)
         Beep();

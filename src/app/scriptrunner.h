@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdio>
+
+class WireLog;
+
+struct ScriptRunOptions
+{
+    QString scriptPath;
+    QString junitPath; // empty: no report
+    WireLog *transcript = nullptr; // --log, when given
+};
+
+// Exit statuses of a script run: every check passed, one failed, or the script or its port
+// is unusable (the run stopped there).
+enum ScriptStatus { ScriptPassed = 0, ScriptFailed = 1, ScriptError = 2 };
+
+// Runs a check script on the line without any window: one line per step and a summary on
+// `out`, the script's own errors also on `err`. Needs a QCoreApplication (the line's events
+// run while a reply is awaited) and nothing more, so it runs where no display exists.
+int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *err);

@@ -1,0 +1,352 @@
+// The real `quillon --run` and `--script-from-log` as processes, with no display, against
+// quillon-sim and its fault switches; one session recorded through the window and replayed.
+
+#include "line/serialcontrol.h"
+#include "line/wirelog.h"
+#include "simprocess.h"
+#include "testmain.h"
+#include "timebound.h"
+#include "windowdriver.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+
+using namespace WindowDriver;
+
+namespace {
+
+struct Run
+{
+    int status = -1;
+    QString output;
+    QString errors;
+    qint64 ms = 0;
+};
+
+// Runs quillon with no window system at all: no platform plugin chosen, no display to find.
+Run quillon(const QStringList &arguments)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        environment.remove(QString::fromLatin1(name));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    QElapsedTimer clock;
+    clock.start();
+    process.start(QStringLiteral(QUILLON_PATH), arguments);
+    Run run;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.ms = clock.elapsed();
+    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    // A leading line break lets every output line be looked for as "\n...\n".
+    run.output = '\n' + QString::fromLocal8Bit(process.readAllStandardOutput());
+    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
+    return run;
+}
+
+QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &text)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+// The frames a transcript says were sent, in order, as bytes.
+QList<QByteArray> sentFrames(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    static const QRegularExpression sent(
+            QStringLiteral(" COM\\d+ sent \\d+ bytes: ([0-9A-F ]*)  "));
+    QList<QByteArray> frames;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QRegularExpressionMatch match = sent.match(QString::fromLatin1(line));
+        if (match.hasMatch())
+            frames << QByteArray::fromHex(match.captured(1).toLatin1());
+    }
+    return frames;
+}
+
+// The lines of the script that hold `step`, 1-based.
+QList<int> linesHolding(const QByteArray &script, const QByteArray &step)
+{
+    QList<int> lines;
+    const QList<QByteArray> all = script.split('\n');
+    for (int i = 0; i < all.size(); ++i)
+        if (all[i].trimmed().startsWith(step))
+            lines << i + 1;
+    return lines;
+}
+
+} // namespace
+
+class ScriptRunTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+private slots:
+    void documentedExamplePasses()
+    {
+        SimProcess sim;
+        QVERIFY(sim.ready());
+        const QString report = dir.filePath("example.xml");
+        const Run run = quillon(
+                {"--run", QStringLiteral(QUILLON_SOURCE_DIR) + "/examples/simulator-check.qs",
+                        "--com1", sim.path(), "--junit", report});
+        QVERIFY2(run.status == 0, qPrintable(run.output + run.errors));
+        const QStringList lines = run.output.split('\n', Qt::SkipEmptyParts);
+        // 13 steps before the loop, 4 in each of its 5 passes, and the summary.
+        QCOMPARE(lines.size(), 13 + 4 * 5 + 1);
+        for (qsizetype i = 0; i + 1 < lines.size(); ++i)
+            QVERIFY2(lines[i].startsWith("PASS "), qPrintable(lines[i]));
+        QVERIFY2(
+                lines.last().startsWith("PASS: 33 steps, none failed ("), qPrintable(lines.last()));
+        QVERIFY(run.output.contains(
+                QRegularExpression("\nPASS 9: expect /\\^VELK,QSIM-488,/ \\(\\d+ ms\\)\n")));
+    }
+
+    void eachExpectFailsAtItsLine_data()
+    {
+        QTest::addColumn<QStringList>("simArguments");
+        QTest::addColumn<QByteArray>("steps");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("detail");
+        QTest::newRow("pattern") << QStringList() << QByteArray("query *IDN?\nexpect /QSIM-999/\n")
+                                 << 3 << "expected /QSIM-999/, got \"VELK,QSIM-488,0,1.0\"";
+        QTest::newRow("exact") << QStringList() << QByteArray("query *IDN?\nexpect \"VELK\"\n") << 3
+                               << "expected \"VELK\", got \"VELK,QSIM-488,0,1.0\\r\\n>\"";
+        QTest::newRow("number") << QStringList()
+                                << QByteArray("send *FOO\nquery *ESR?\nexpect number in [0, 5]\n")
+                                << 4 << "expected a number in [0, 5], got \"32\"";
+        QTest::newRow("ack, checksum broken")
+                << QStringList{"--bad-checksum"}
+                << QByteArray("framing packet 4\nquery *IDN?\nexpect ack\n") << 4
+                << "expected an ACK packet, got one whose checksum fails";
+        QTest::newRow("ack, refused")
+                << QStringList{"--nak"} << QByteArray("framing packet 4\nquery *OPC?\nexpect ack\n")
+                << 4 << "expected an ACK packet, got a NAK packet";
+        QTest::newRow("nak") << QStringList()
+                             << QByteArray("framing packet 4\nquery *OPC?\nexpect nak\n") << 4
+                             << "expected a NAK packet, got an ACK packet";
+        // A query reads even when the frame asks nothing, as Read Req'd does.
+        QTest::newRow("exact, read on request")
+                << QStringList() << QByteArray("terminator none\nquery *CLS\nexpect \"x\"\n") << 4
+                << "expected \"x\", got \">\"";
+        QTest::newRow("nothing") << QStringList() << QByteArray("query *OPC?\nexpect nothing\n")
+                                 << 3 << "expected nothing, got \"1\\r\\n>\"";
+    }
+
+    void eachExpectFailsAtItsLine()
+    {
+        QFETCH(QStringList, simArguments);
+        QFETCH(QByteArray, steps);
+        QFETCH(int, line);
+        QFETCH(QString, detail);
+        SimProcess sim(simArguments);
+        QVERIFY(sim.ready());
+        // A failed check does not end the run: the step after it still runs and passes.
+        const QString script = writeFile(
+                dir, "fail.qs", "port 1\n" + steps + "framing off\nquery *IDN?\nexpect /VELK/\n");
+        const Run run = quillon({"--run", script, "--com1", sim.path()});
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.output.contains(QStringLiteral("\nFAIL %1: %2\n").arg(line).arg(detail)),
+                qPrintable(run.output));
+        QCOMPARE(run.output.count(QStringLiteral("FAIL ")), 1);
+        QVERIFY2(run.output.contains(QRegularExpression(
+                         QStringLiteral("\nPASS %1: expect /VELK/ \\(\\d+ ms\\)\n").arg(line + 3))),
+                qPrintable(run.output));
+        QVERIFY2(run.output.contains(QRegularExpression(
+                         QStringLiteral("\nFAIL: 1 of \\d+ steps failed, the first at line %1 \\(")
+                                 .arg(line))),
+                qPrintable(run.output));
+    }
+
+    void silentDeviceFailsWithinTheBound()
+    {
+        SimProcess sim({"--silent"});
+        QVERIFY(sim.ready());
+        const QString script = writeFile(dir, "silent.qs", "port 1\nquery *IDN?\nexpect /VELK/\n");
+        const Run run = quillon({"--run", script, "--com1", sim.path()});
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.output.contains("\nFAIL 2: Prompt not found. Uncheck Next Msg Prompt box if "
+                                     "communicating with a non-Velk device\n"),
+                qPrintable(run.output));
+        // An empty reply is empty to a pattern, not the box's "Rx buffer empty".
+        QVERIFY2(run.output.contains("\nFAIL 3: expected /VELK/, got \"\"\n"),
+                qPrintable(run.output));
+        // The read's own bound: 3 s for the terminator and 1 s for the prompt, plus the start.
+        QVERIFY2(run.ms >= 4000, qPrintable(QString::number(run.ms)));
+        QVERIFY_IN_TIME(run.ms < 7000, qPrintable(QString::number(run.ms)));
+    }
+
+    void recordedSessionReplaysByteForByte()
+    {
+        const QString recording = dir.filePath("recorded.log");
+        {
+            SimProcess sim;
+            QVERIFY(sim.ready());
+            WireLog transcript;
+            QVERIFY(transcript.open(recording));
+            frmMain window(&transcript);
+            window.timer()->stop();
+            initializeOn(window, 1);
+            QVERIFY(window.serial()->PortOpen());
+            const auto send = [&window](const QString &command) {
+                control<QComboBox>(&window, "combCmd")->setEditText(command);
+                window.cmdSend_Click();
+            };
+            send("*IDN?");
+            send("*FOO");
+            send("*ESR?");
+            control<QCheckBox>(&window, "ckCR")->setChecked(true);
+            click(&window, "optProt_1");
+            control<QLineEdit>(&window, "txtAddr")->setText("4");
+            window.cmdSet_Click();
+            send("*IDN?");
+            click(&window, "optProt_2");
+            send("*OPC?");
+            send("*IDN?");
+            // A control frame, which no command makes, and which the device answers with
+            // silence (it turns its echo on).
+            click(&window, "optProt_1");
+            window.cmdE_Click();
+            QCOMPARE(resultsText(&window), QStringLiteral("CNTL-E sent"));
+        }
+        const QList<QByteArray> recorded = sentFrames(recording);
+        QCOMPARE(recorded.size(), 7);
+
+        const Run made = quillon({"--script-from-log", recording});
+        QVERIFY2(made.status == 0, qPrintable(made.errors));
+        const QByteArray script = made.output.mid(1).toUtf8();
+        QVERIFY2(script.contains("\nframing addr 4\nterminator crlf\nquery *IDN?\n"), script);
+        QVERIFY2(script.contains("\nprompt off\nframing addr 4\nsend-raw 02 34 05\n"), script);
+        const QString scriptPath = writeFile(dir, "replay.qs", script);
+
+        {
+            SimProcess sim;
+            const QString replayed = dir.filePath("replayed.log");
+            const Run run = quillon({"--run", scriptPath, "--com1", sim.path(), "--log", replayed});
+            QVERIFY2(run.status == 0, qPrintable(run.output + run.errors));
+            QCOMPARE(sentFrames(replayed), recorded);
+        }
+        {
+            // The same session against a device whose packets fail their checksum: exactly the
+            // replies to the two packets fail, at their own lines.
+            SimProcess sim({"--bad-checksum"});
+            const Run run = quillon({"--run", scriptPath, "--com1", sim.path()});
+            QCOMPARE(run.status, 1);
+            const QList<int> packetQueries = linesHolding(script, "framing packet");
+            QCOMPARE(packetQueries.size(), 1);
+            QStringList failed;
+            for (const QString &line : run.output.split('\n'))
+                if (line.startsWith("FAIL "))
+                    failed << line.section(':', 0, 0);
+            QCOMPARE(failed,
+                    (QStringList{QStringLiteral("FAIL %1").arg(packetQueries[0] + 2),
+                            QStringLiteral("FAIL %1").arg(packetQueries[0] + 4)}));
+        }
+    }
+
+    void badScriptOrPortStopsWithItsLine_data()
+    {
+        QTest::addColumn<QByteArray>("script");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("expected"); // the start of the ERROR line
+        QTest::newRow("bad line") << QByteArray("port 1\nquery *IDN?\n\nexpekt /VELK/\n")
+                                  << QStringList() << "ERROR 4: unknown step \"expekt\"";
+        QTest::newRow("unknown port") << QByteArray("# COM 9 is not ours\nport 9\nquery *IDN?\n")
+                                      << QStringList() << "ERROR 2: unknown port \"9\"";
+        QTest::newRow("bad settings") << QByteArray("port 1\nsettings 9600,X,8,1\n")
+                                      << QStringList() << "ERROR 2: bad settings \"9600,X,8,1\"";
+        QTest::newRow("no such device")
+                << QByteArray("settings 9600,N,8,1\nport 2\nquery *IDN?\n")
+                << QStringList{"--com2", "/nonexistent/ttyQ"} << "ERROR 2: ";
+    }
+
+    void badScriptOrPortStopsWithItsLine()
+    {
+        QFETCH(QByteArray, script);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, expected);
+        SimProcess sim({"--trace"});
+        QVERIFY(sim.ready());
+        const QString path = writeFile(dir, "bad.qs", script);
+        const Run run = quillon(QStringList{"--run", path, "--com1", sim.path()} + arguments);
+        QCOMPARE(run.status, 2);
+        QVERIFY2(run.output.startsWith('\n' + expected), qPrintable(run.output));
+        QVERIFY2(!run.output.contains("PASS"), qPrintable(run.output));
+        // Nothing went on the line before the error was found.
+        QTest::qWait(100);
+        QCOMPARE(sim.process().readAllStandardOutput().trimmed(), QByteArray());
+    }
+
+    void lostPortStopsTheRun()
+    {
+        SimProcess sim({"--hangup-after", "2"});
+        QVERIFY(sim.ready());
+        const QString path
+                = writeFile(dir, "lost.qs", "port 1\nrepeat 3\nquery *IDN?\nexpect /VELK/\nend\n");
+        const Run run = quillon({"--run", path, "--com1", sim.path()});
+        QCOMPARE(run.status, 2);
+        QVERIFY2(run.output.contains("\nERROR 3: "), qPrintable(run.output));
+        QVERIFY2(run.output.contains("\nERROR: the run stopped at line 3"), qPrintable(run.output));
+    }
+
+    void junitReportReadsBack()
+    {
+        SimProcess sim;
+        QVERIFY(sim.ready());
+        const QString path = writeFile(dir, "report.qs",
+                "port 1\nrepeat 2\nquery *ESR?\nexpect number in [0, 0]\nsend *FOO\nend\n");
+        const QString report = dir.filePath("report.xml");
+        const Run run = quillon({"--run", path, "--com1", sim.path(), "--junit", report});
+        QCOMPARE(run.status, 1);
+
+        QFile file(report);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QXmlStreamReader xml(&file);
+        QStringList cases;
+        QStringList failures;
+        QXmlStreamAttributes suite;
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement)
+                continue;
+            if (xml.name() == u"testsuite")
+                suite = xml.attributes();
+            else if (xml.name() == u"testcase")
+                cases << xml.attributes().value("name").toString();
+            else if (xml.name() == u"failure")
+                failures << cases.last() + " | " + xml.attributes().value("message").toString();
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QCOMPARE(suite.value("name").toString(), QStringLiteral("report.qs"));
+        QCOMPARE(suite.value("tests").toString(), QStringLiteral("6"));
+        QCOMPARE(suite.value("failures").toString(), QStringLiteral("1"));
+        QCOMPARE(suite.value("errors").toString(), QStringLiteral("0"));
+        QCOMPARE(cases,
+                (QStringList{"line 3: query *ESR?", "line 4: expect number in [0, 0]",
+                        "line 5: send *FOO", "line 3: query *ESR? (run 2)",
+                        "line 4: expect number in [0, 0] (run 2)", "line 5: send *FOO (run 2)"}));
+        QCOMPARE(failures,
+                QStringList{"line 4: expect number in [0, 0] (run 2) | expected a number in "
+                            "[0, 0], got \"32\""});
+    }
+};
+
+QUILLON_TEST_MAIN(ScriptRunTest)
+#include "test_scriptrun.moc"
