@@ -1,5 +1,6 @@
 #include "app/commandline.h"
 #include "app/portlist.h"
+#include "line/linemessages.h"
 #include "line/portbinding.h"
 #include "line/wirelog.h"
 #include "windows/appearance.h"
@@ -71,9 +72,13 @@ int main(int argc, char *argv[])
     if (!commandLine.logPath.isEmpty()) {
         if (!transcript.open(commandLine.logPath)) {
             std::fprintf(stderr, "quillon: cannot write the transcript to %s: %s\n",
-                    qPrintable(commandLine.logPath), qPrintable(transcript.errorString()));
+                    qPrintable(EscapeControlCharacters(commandLine.logPath)),
+                    qPrintable(transcript.errorString()));
             return 2;
         }
+        QObject::connect(&transcript, &WireLog::writingFailed, [](const QString &message) {
+            std::fprintf(stderr, "quillon: %s\n", qPrintable(message));
+        });
     }
 
     QApplication app(argc, argv);

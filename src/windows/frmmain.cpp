@@ -2,6 +2,7 @@
 
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
+#include "line/wirelog.h"
 #include "ui_frmmain.h"
 #include "windows/frmports.h"
 #include "windows/optionarray.h"
@@ -50,6 +51,10 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
 
     MSComm1 = new SerialControl(this);
     MSComm1->setTranscript(transcript);
+    // A transcript that stops taking lines is a failure the operator must hear of, like one of
+    // the line's own.
+    if (transcript)
+        connect(transcript, &WireLog::writingFailed, this, &frmMain::reportError);
     m_lineWait = new LineWait(MSComm1, this);
 
     optProt = new QButtonGroup(this);
