@@ -42,8 +42,8 @@ QString EscapeControlCharacters(const QString &text)
 
 QString TranscriptNotWrittenMessage(const QString &path, const QString &systemText)
 {
-    return QStringLiteral("The transcript %1 cannot be written (%2). The run goes on; once it can "
-                          "be written again, the transcript says how many lines are missing.")
+    return QStringLiteral("The transcript %1 cannot be written (%2). The run goes on; where lines "
+                          "are missing, the transcript says how many once it can be written again.")
             .arg(EscapeControlCharacters(path), EscapeControlCharacters(systemText));
 }
 

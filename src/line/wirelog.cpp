@@ -73,6 +73,7 @@ bool WireLog::open(const QString &path)
     m_end = 0;
     m_tailDirty = false;
     m_missing = 0;
+    m_failureReported = false;
     const QByteArray name = QFile::encodeName(path);
 
     // Looked at before opening, so that a device or a pipe is never opened at all (opening a
@@ -252,8 +253,13 @@ void WireLog::write(int comPort, const char *what, const QByteArray &rest)
     }
     const QString reason = systemText(errno);
     if (m_missing++ > 0)
-        return; // said already
+        return;
     m_firstMissingMs = ms;
     m_missingReason = reason;
-    emit writingFailed(TranscriptNotWrittenMessage(m_path, reason));
+    // Said once a run: on a nearly full disk short lines fit and long ones do not, and the
+    // operator needs one warning, not one per gap. The transcript marks every gap.
+    if (!m_failureReported) {
+        m_failureReported = true;
+        emit writingFailed(TranscriptNotWrittenMessage(m_path, reason));
+    }
 }

@@ -10,8 +10,8 @@
 // to the file as it happens, so a crash or a kill loses nothing written before it.
 //
 // A line is written whole or not at all. When the file cannot take a line (disk full, I/O
-// error) writingFailed() says so once and the run goes on; the lines that could not be written
-// are counted, and the first line written after that says how many are missing.
+// error) writingFailed() says so, once, and the run goes on; the lines that could not be
+// written are counted, and the first line written after each gap says how many are missing.
 class WireLog : public QObject
 {
     Q_OBJECT
@@ -46,7 +46,7 @@ public:
     static QByteArray lossLine(qint64 count, double fromMs, double toMs, const QString &reason);
 
 signals:
-    // The transcript stopped taking lines; said once until writing works again.
+    // The transcript stopped taking lines; said once a run.
     void writingFailed(const QString &message);
 
 private:
@@ -63,5 +63,6 @@ private:
     qint64 m_missing = 0;
     double m_firstMissingMs = 0;
     QString m_missingReason;
+    bool m_failureReported = false;
     QElapsedTimer m_clock;
 };
