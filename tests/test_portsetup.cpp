@@ -6,6 +6,9 @@
 #include "windowdriver.h"
 #include "windows/bytetextbox.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QAccessibleEditableTextInterface>
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -208,6 +211,104 @@ private slots:
         QVERIFY(w.serial()->PortOpen());
         QCOMPARE(w.serial()->CommPort(), 3);
         QCOMPARE(device.outputBaud(), 38400);
+    }
+
+    void nothingBehindThePortWindowActsThroughAccessibility()
+    {
+        PtyDevice one, two;
+        one.bindTo(1);
+        two.bindTo(2);
+        frmMain w;
+        w.show();
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        auto *command = control<QComboBox>(&w, "combCmd");
+        command->setEditText("*IDN?");
+        const auto act = [&](const QString &name, const QString &action) {
+            QAccessibleInterface *accessible
+                    = QAccessible::queryAccessibleInterface(control<QWidget>(&w, name));
+            QVERIFY(accessible && accessible->actionInterface());
+            accessible->actionInterface()->doAction(action);
+        };
+        const auto type = [](QWidget *box, const QString &text) {
+            QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(box);
+            QVERIFY(accessible && accessible->editableTextInterface());
+            accessible->editableTextInterface()->insertText(0, text);
+        };
+        const QStringList checks = {"ckCR", "ckLF", "ckRead", "ckAuto", "ckByteCnt", "ckDispAll",
+                "ckPrompt", "optProt_0", "optProt_2", "optTime_3", "optTime_0"};
+        QList<bool> before;
+        for (const QString &name : checks)
+            before << control(&w, name)->isChecked();
+
+        QList<bool> during;
+        QString commandDuring, addressDuring;
+        initialize(w, [&](frmPorts *ports) {
+            click(ports, "cmdCOM2");
+            click(ports, "optBaud_3");
+            for (const QString &name : QStringList{"cmdInit", "cmdSend", "cmdRead", "cmdSet",
+                         "cmdCLS", "cmdRST", "cmdE", "cmdF", "cmdIDNTst", "cmdCmdtst"})
+                act(name, QAccessibleActionInterface::pressAction());
+            for (const QString &name : checks)
+                act(name, QAccessibleActionInterface::toggleAction());
+            type(command->lineEdit(), "*RST;");
+            type(control<QLineEdit>(&w, "txtAddr"), "7");
+            QTest::qWait(300); // a press acts after Qt's 100 ms click animation
+            for (const QString &name : checks)
+                during << control(&w, name)->isChecked();
+            commandDuring = command->currentText();
+            addressDuring = control<QLineEdit>(&w, "txtAddr")->text();
+            // The port window's own controls still answer.
+            QAccessibleInterface *com3
+                    = QAccessible::queryAccessibleInterface(control<QWidget>(ports, "cmdCOM3"));
+            com3->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+            QTest::qWait(300);
+            QCOMPARE(ports->choice().comPort, 3);
+            click(ports, "cmdCOM2");
+        });
+        QCOMPARE(during, before);
+        QCOMPARE(commandDuring, QStringLiteral("*IDN?"));
+        QCOMPARE(addressDuring, QString());
+        // What was chosen in the port window is what is open, and nothing reached either line.
+        QVERIFY(w.serial()->PortOpen());
+        QCOMPARE(w.serial()->CommPort(), 2);
+        QCOMPARE(two.outputBaud(), 19200);
+        QTest::qWait(100);
+        QCOMPARE(one.received(), QByteArray());
+        QCOMPARE(two.received(), QByteArray());
+
+        // Once the port window is gone the same actions act again.
+        act("ckCR", QAccessibleActionInterface::toggleAction());
+        QCOMPARE(control(&w, "ckCR")->isChecked(), !before[0]);
+    }
+
+    void readOnlyBoxesTakeNoTextThroughAccessibility()
+    {
+        frmMain w;
+        w.show();
+        auto *error = control<QPlainTextEdit>(&w, "txtError");
+        error->setPlainText("No COM Port Selected");
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(error);
+        QVERIFY(accessible && accessible->textInterface());
+        QCOMPARE(accessible->textInterface()->text(0, 6), QStringLiteral("No COM"));
+        QCOMPARE(accessible->editableTextInterface(), nullptr);
+        QVERIFY(accessible->state().readOnly);
+        accessible->setText(QAccessible::Value, "forged");
+        QCOMPARE(error->toPlainText(), QStringLiteral("No COM Port Selected"));
+
+        // A read-only one-line box likewise, and an editable one does take text.
+        auto *count = control<QLineEdit>(&w, "txtCount");
+        count->setReadOnly(true);
+        count->setText("12");
+        QAccessibleInterface *countAccessible = QAccessible::queryAccessibleInterface(count);
+        QCOMPARE(countAccessible->editableTextInterface(), nullptr);
+        countAccessible->setText(QAccessible::Value, "99");
+        QCOMPARE(count->text(), QStringLiteral("12"));
+        QAccessibleInterface *address
+                = QAccessible::queryAccessibleInterface(control<QLineEdit>(&w, "txtAddr"));
+        QVERIFY(address->editableTextInterface());
+        address->editableTextInterface()->insertText(0, "5");
+        QCOMPARE(control<QLineEdit>(&w, "txtAddr")->text(), QStringLiteral("5"));
     }
 
     void titleBarCloseLeavesLikeReturn()

@@ -5,6 +5,7 @@
 #include "line/wirelog.h"
 #include "ui_frmmain.h"
 #include "windows/frmports.h"
+#include "windows/guardedaccessible.h"
 #include "windows/optionarray.h"
 #include "windows/optionfocus.h"
 
@@ -22,6 +23,8 @@
 frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
     ui->setupUi(this);
+    // Before any control is asked for its accessible interface.
+    InstallGuardedAccessibility();
     setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
     ui->ImageVelk->setPixmap(QPixmap(QStringLiteral(":/quillon/logo.bmp")));
 
