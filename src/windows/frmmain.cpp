@@ -22,9 +22,10 @@
 
 frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
-    ui->setupUi(this);
-    // Before any control is asked for its accessible interface.
+    // Before any control exists: with a screen reader running, each control is asked for its
+    // accessible interface as soon as it is made, and the first answer is kept.
     InstallGuardedAccessibility();
+    ui->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
     ui->ImageVelk->setPixmap(QPixmap(QStringLiteral(":/quillon/logo.bmp")));
 
