@@ -278,6 +278,8 @@ private slots:
         QTest::newRow("nothing said") << "" << hungUp;
         QTest::newRow("says no more") << "Input/output error" << hungUp;
         QTest::newRow("says something") << "Broken pipe" << hungUp + " (Broken pipe)";
+        QTest::newRow("says something on two lines")
+                << "Broken pipe\nCOM 1 open" << hungUp + " (Broken pipe\\nCOM 1 open)";
     }
 
     void lostPortMessages()
