@@ -151,6 +151,15 @@ private slots:
                         "  COM 3  /dev/ttyS2  (default; set QUILLON_COM3 or --com3 to change)\n"
                         "  COM 4  /dev/ttyS3  (default; set QUILLON_COM4 or --com4 to change)\n"));
         QVERIFY(FormatPortList({}, bindings).startsWith("No serial ports found.\n"));
+        // An adapter's own strings, or a binding, cannot add a line of their own.
+        adapter.description = "FT232R\nCOM 3  /dev/forged";
+        std::array<ComBinding, 4> odd = bindings;
+        odd[3].device = "/dev/ttyS3\nCOM 5";
+        const QString listed = FormatPortList({adapter}, odd);
+        QCOMPARE(listed.count(u'\n'),
+                10); // the adapter's four, a blank, the heading, four COM ports
+        QVERIFY(listed.contains("FT232R\\nCOM 3  /dev/forged, FTDI"));
+        QVERIFY(listed.contains("/dev/ttyS3\\nCOM 5"));
     }
 
     void transcriptShowsEveryByteValue()
