@@ -1,6 +1,7 @@
 // Port selection, Initialize and Exit, over pseudo-terminals.
 
 #include "line/serialcontrol.h"
+#include "line/wirelog.h"
 #include "ptydevice.h"
 #include "testmain.h"
 #include "windowdriver.h"
@@ -11,11 +12,15 @@
 #include <QAccessibleEditableTextInterface>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
 
 using namespace WindowDriver;
 
@@ -309,6 +314,41 @@ private slots:
         QVERIFY(address->editableTextInterface());
         address->editableTextInterface()->insertText(0, "5");
         QCOMPARE(control<QLineEdit>(&w, "txtAddr")->text(), QStringLiteral("5"));
+    }
+
+    void transcriptFailureIsSaidOnceWithOneBeep()
+    {
+        PtyDevice device;
+        device.bindTo(1);
+        QTemporaryDir dir;
+        WireLog transcript;
+        QVERIFY(transcript.open(dir.filePath("wire.log")));
+        frmMain w(&transcript);
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QSignalSpy beeps(&w, &frmMain::beeped);
+        struct rlimit unlimited
+        {
+        };
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        struct rlimit full = unlimited;
+        full.rlim_cur = rlim_t(QFileInfo(dir.filePath("wire.log")).size());
+        ::setrlimit(RLIMIT_FSIZE, &full);
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(w.serial()->Output("*CLS\n")); // the line itself goes on working
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        QCOMPARE(beeps.size(), 1);
+        QVERIFY2(shownError(&w).startsWith("The transcript ")
+                        && shownError(&w).contains("(File too large)"),
+                qPrintable(shownError(&w)));
+        QVERIFY(device.waitForReceived(25));
+        QCOMPARE(device.received(), QByteArray("*CLS\n").repeated(5));
+        QVERIFY(w.serial()->Output("*RST\n"));
+        QFile file(dir.filePath("wire.log"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QVERIFY(content.contains("\n# 5 lines missing here, from "));
+        QVERIFY(content.endsWith("COM1 sent 5 bytes: 2A 52 53 54 0A  \"*RST\\n\"\n"));
     }
 
     void titleBarCloseLeavesLikeReturn()
