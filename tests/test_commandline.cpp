@@ -5,8 +5,20 @@
 #include "app/portlist.h"
 #include "line/wirelog.h"
 
+#include <QDir>
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
+
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 Q_DECLARE_METATYPE(CommandLine::Action)
 
@@ -159,6 +171,15 @@ private slots:
                         "  COM 3  /dev/ttyS2  (default; set QUILLON_COM3 or --com3 to change)\n"
                         "  COM 4  /dev/ttyS3  (default; set QUILLON_COM4 or --com4 to change)\n"));
         QVERIFY(FormatPortList({}, bindings).startsWith("No serial ports found.\n"));
+        // An adapter's own strings, or a binding, cannot add a line of their own.
+        adapter.description = "FT232R\nCOM 3  /dev/forged";
+        std::array<ComBinding, 4> odd = bindings;
+        odd[3].device = "/dev/ttyS3\nCOM 5";
+        const QString listed = FormatPortList({adapter}, odd);
+        QCOMPARE(listed.count(u'\n'),
+                10); // the adapter's four, a blank, the heading, four COM ports
+        QVERIFY(listed.contains("FT232R\\nCOM 3  /dev/forged, FTDI"));
+        QVERIFY(listed.contains("/dev/ttyS3\\nCOM 5"));
     }
 
     void transcriptShowsEveryByteValue()
@@ -179,6 +200,211 @@ private slots:
         for (const char c : text)
             QVERIFY(c >= 0x20 && c < 0x7F);
         QCOMPARE(WireLog::line(1234.5, 2, "sent", "x"), QByteArray("    1234.500 COM2 sent x"));
+    }
+
+    void transcriptGoesOnlyToARegularFile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("pipe without a reader") << "fifo"
+                                               << "named pipe (FIFO)";
+        QTest::newRow("link to a file") << "link"
+                                        << "symbolic link";
+        QTest::newRow("link to nothing yet") << "dangling"
+                                             << "symbolic link";
+        QTest::newRow("directory") << "directory"
+                                   << "directory";
+        QTest::newRow("device") << "device"
+                                << "device";
+    }
+
+    void transcriptGoesOnlyToARegularFile()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        QString path = dir.filePath("wire.log");
+        const QString kept = dir.filePath("kept");
+        {
+            QFile file(kept);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("precious");
+        }
+        const QByteArray name = QFile::encodeName(path);
+        if (kind == "fifo")
+            QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+        else if (kind == "link")
+            QVERIFY(QFile::link(kept, path));
+        else if (kind == "dangling")
+            QVERIFY(QFile::link(dir.filePath("absent"), path));
+        else if (kind == "directory")
+            QVERIFY(QDir(dir.path()).mkdir("wire.log"));
+        else
+            path = "/dev/null";
+        QElapsedTimer clock;
+        clock.start();
+        WireLog log;
+        QVERIFY(!log.open(path));
+        QVERIFY(clock.elapsed() < 2000); // a pipe with no reader must not hold the start
+        QVERIFY2(log.errorString().contains(reason), qPrintable(log.errorString()));
+        QVERIFY(!log.errorString().contains('\n'));
+        QVERIFY(!log.isOpen());
+        QFile file(kept);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("precious"));
+        QVERIFY(!QFile::exists(dir.filePath("absent")));
+    }
+
+    void newTranscriptIsPrivateAndAnOldOneEmptied()
+    {
+        QTemporaryDir dir;
+        const QString fresh = dir.filePath("fresh.log");
+        const mode_t oldMask = ::umask(0);
+        WireLog log;
+        const bool opened = log.open(fresh);
+        ::umask(oldMask);
+        QVERIFY(opened);
+        struct stat info
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(fresh).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0600u);
+
+        const QString old = dir.filePath("old.log");
+        {
+            QFile file(old);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(10000, 'x'));
+        }
+        QVERIFY(QFile::setPermissions(
+                old, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+        QVERIFY(log.open(old));
+        QFile file(old);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QVERIFY(content.startsWith("# Quillon wire transcript") && !content.contains('x'));
+        QCOMPARE(::stat(QFile::encodeName(old).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0640u);
+    }
+
+    void transcriptLosesNoLineUnsaid_data()
+    {
+        QTest::addColumn<QString>("medium");
+        QTest::addColumn<int>("room"); // bytes the transcript may take before writes fail
+        QTest::newRow("size limit, header only") << "limit" << 100;
+        QTest::newRow("size limit, mid-line") << "limit" << 1500;
+        QTest::newRow("size limit, late") << "limit" << 9000;
+        QTest::newRow("full disk") << "tmpfs" << 0;
+    }
+
+    void transcriptLosesNoLineUnsaid()
+    {
+        QFETCH(QString, medium);
+        QFETCH(int, room);
+        QTemporaryDir dir;
+        QString path = dir.filePath("wire.log");
+        const QString mountPoint = dir.filePath("small");
+        const QString filler = mountPoint + "/filler";
+        struct rlimit unlimited
+        {
+        };
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        std::function<void()> fill;
+        std::function<void()> free;
+        if (medium == "limit") {
+            fill = [&] {
+                struct rlimit limited = unlimited;
+                limited.rlim_cur = rlim_t(room);
+                ::setrlimit(RLIMIT_FSIZE, &limited);
+            };
+            free = [&] { ::setrlimit(RLIMIT_FSIZE, &unlimited); };
+        } else {
+            QVERIFY(QDir(dir.path()).mkdir("small"));
+            if (::mount("tmpfs", QFile::encodeName(mountPoint).constData(), "tmpfs", 0, "size=256k")
+                    != 0)
+                QSKIP("A 256 KiB file system cannot be mounted here (needs root); the size limit "
+                      "rows cover the same ground");
+            path = mountPoint + "/wire.log";
+            fill = [&] {
+                QFile file(filler);
+                if (file.open(QIODevice::WriteOnly))
+                    while (file.write(QByteArray(4096, 'f')) == 4096 && file.flush()) { }
+            };
+            free = [&] { QFile::remove(filler); };
+        }
+        const auto cleanUp = qScopeGuard([&] {
+            ::setrlimit(RLIMIT_FSIZE, &unlimited);
+            if (medium == "tmpfs")
+                ::umount2(QFile::encodeName(mountPoint).constData(), MNT_DETACH);
+        });
+
+        // Lines of every length up to a few hundred bytes, so that a write fails in mid-line.
+        constexpr int kBefore = 60;
+        constexpr int kAfter = 30;
+        const auto payload
+                = [](int n) { return "L" + QByteArray::number(n) + QByteArray(n * 7, '.'); };
+        WireLog log;
+        QSignalSpy failures(&log, &WireLog::writingFailed);
+        QVERIFY(log.open(path));
+        fill();
+        for (int n = 0; n < kBefore; ++n)
+            log.sent(1, payload(n));
+        QCOMPARE(failures.size(), 1); // once, however many lines are lost
+        QVERIFY(failures.first().first().toString().contains("cannot be written"));
+        QVERIFY(log.missingLines() > 0);
+        free();
+        for (int n = kBefore; n < kBefore + kAfter; ++n)
+            log.sent(1, payload(n));
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(log.missingLines(), 0);
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QVERIFY(content.endsWith('\n'));
+        const QList<QByteArray> lines = content.chopped(1).split('\n');
+        QVERIFY(lines.first().startsWith("# Quillon wire transcript"));
+        static const QRegularExpression sentLine(
+                R"(^ +\d+\.\d{3} COM1 sent (\d+) bytes: [0-9A-F ]+  "L(\d+)\.*"$)");
+        static const QRegularExpression lossLine(
+                R"(^# (\d+) lines? missing here, from [\d.]+ to [\d.]+ ms: the transcript could not be written \(.+\)$)");
+        int expected = 0;
+        int lossLines = 0;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QString line = QString::fromUtf8(lines[i]);
+            if (const auto loss = lossLine.match(line); loss.hasMatch()) {
+                ++lossLines;
+                expected += loss.captured(1).toInt();
+                continue;
+            }
+            const auto sent = sentLine.match(line);
+            QVERIFY2(sent.hasMatch(), qPrintable(line.left(200))); // never two run together
+            QCOMPARE(sent.captured(2).toInt(), expected);
+            QCOMPARE(sent.captured(1).toInt(), payload(expected).size());
+            ++expected;
+        }
+        // A full disk may take short lines between long ones; each gap is marked.
+        if (medium == "limit")
+            QCOMPARE(lossLines, 1);
+        QVERIFY(lossLines >= 1);
+        QCOMPARE(expected, kBefore + kAfter);
+    }
+
+    void transcriptNoteStaysOneLine()
+    {
+        QTemporaryDir dir;
+        WireLog log;
+        QVERIFY(log.open(dir.filePath("wire.log")));
+        log.note(2, "open",
+                QStringLiteral("/dev/x\n    1.000 COM2 recv forged\r\u2028 at 9600,N,8,1"));
+        QFile file(dir.filePath("wire.log"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(
+                lines[1].endsWith(
+                        " COM2 open /dev/x\\n    1.000 COM2 recv forged\\r\\u{2028} at 9600,N,8,1"),
+                lines[1].constData());
     }
 
     void transcriptFileIsWrittenLineByLine()

@@ -1,19 +1,27 @@
 // Port selection, Initialize and Exit, over pseudo-terminals.
 
 #include "line/serialcontrol.h"
+#include "line/wirelog.h"
 #include "ptydevice.h"
 #include "testmain.h"
 #include "timebound.h"
 #include "windowdriver.h"
 #include "windows/bytetextbox.h"
 
+#include <QAccessible>
+#include <QAccessibleActionInterface>
+#include <QAccessibleEditableTextInterface>
 #include <QComboBox>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
 
 using namespace WindowDriver;
 
@@ -209,6 +217,139 @@ private slots:
         QVERIFY(w.serial()->PortOpen());
         QCOMPARE(w.serial()->CommPort(), 3);
         QCOMPARE(device.outputBaud(), 38400);
+    }
+
+    void nothingBehindThePortWindowActsThroughAccessibility()
+    {
+        PtyDevice one, two;
+        one.bindTo(1);
+        two.bindTo(2);
+        frmMain w;
+        w.show();
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        auto *command = control<QComboBox>(&w, "combCmd");
+        command->setEditText("*IDN?");
+        const auto act = [&](const QString &name, const QString &action) {
+            QAccessibleInterface *accessible
+                    = QAccessible::queryAccessibleInterface(control<QWidget>(&w, name));
+            QVERIFY(accessible && accessible->actionInterface());
+            accessible->actionInterface()->doAction(action);
+        };
+        const auto type = [](QWidget *box, const QString &text) {
+            QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(box);
+            QVERIFY(accessible && accessible->editableTextInterface());
+            accessible->editableTextInterface()->insertText(0, text);
+        };
+        const QStringList checks = {"ckCR", "ckLF", "ckRead", "ckAuto", "ckByteCnt", "ckDispAll",
+                "ckPrompt", "optProt_0", "optProt_2", "optTime_3", "optTime_0"};
+        QList<bool> before;
+        for (const QString &name : checks)
+            before << control(&w, name)->isChecked();
+
+        QList<bool> during;
+        QString commandDuring, addressDuring;
+        initialize(w, [&](frmPorts *ports) {
+            click(ports, "cmdCOM2");
+            click(ports, "optBaud_3");
+            for (const QString &name : QStringList{"cmdInit", "cmdSend", "cmdRead", "cmdSet",
+                         "cmdCLS", "cmdRST", "cmdE", "cmdF", "cmdIDNTst", "cmdCmdtst"})
+                act(name, QAccessibleActionInterface::pressAction());
+            for (const QString &name : checks)
+                act(name, QAccessibleActionInterface::toggleAction());
+            type(command->lineEdit(), "*RST;");
+            type(control<QLineEdit>(&w, "txtAddr"), "7");
+            QTest::qWait(300); // a press acts after Qt's 100 ms click animation
+            for (const QString &name : checks)
+                during << control(&w, name)->isChecked();
+            commandDuring = command->currentText();
+            addressDuring = control<QLineEdit>(&w, "txtAddr")->text();
+            // The port window's own controls still answer.
+            QAccessibleInterface *com3
+                    = QAccessible::queryAccessibleInterface(control<QWidget>(ports, "cmdCOM3"));
+            com3->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+            QTest::qWait(300);
+            QCOMPARE(ports->choice().comPort, 3);
+            click(ports, "cmdCOM2");
+        });
+        QCOMPARE(during, before);
+        QCOMPARE(commandDuring, QStringLiteral("*IDN?"));
+        QCOMPARE(addressDuring, QString());
+        // What was chosen in the port window is what is open, and nothing reached either line.
+        QVERIFY(w.serial()->PortOpen());
+        QCOMPARE(w.serial()->CommPort(), 2);
+        QCOMPARE(two.outputBaud(), 19200);
+        QTest::qWait(100);
+        QCOMPARE(one.received(), QByteArray());
+        QCOMPARE(two.received(), QByteArray());
+
+        // Once the port window is gone the same actions act again.
+        act("ckCR", QAccessibleActionInterface::toggleAction());
+        QCOMPARE(control(&w, "ckCR")->isChecked(), !before[0]);
+    }
+
+    void readOnlyBoxesTakeNoTextThroughAccessibility()
+    {
+        frmMain w;
+        w.show();
+        auto *error = control<QPlainTextEdit>(&w, "txtError");
+        error->setPlainText("No COM Port Selected");
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(error);
+        QVERIFY(accessible && accessible->textInterface());
+        QCOMPARE(accessible->textInterface()->text(0, 6), QStringLiteral("No COM"));
+        QCOMPARE(accessible->editableTextInterface(), nullptr);
+        QVERIFY(accessible->state().readOnly);
+        accessible->setText(QAccessible::Value, "forged");
+        QCOMPARE(error->toPlainText(), QStringLiteral("No COM Port Selected"));
+
+        // A read-only one-line box likewise, and an editable one does take text.
+        auto *count = control<QLineEdit>(&w, "txtCount");
+        count->setReadOnly(true);
+        count->setText("12");
+        QAccessibleInterface *countAccessible = QAccessible::queryAccessibleInterface(count);
+        QCOMPARE(countAccessible->editableTextInterface(), nullptr);
+        countAccessible->setText(QAccessible::Value, "99");
+        QCOMPARE(count->text(), QStringLiteral("12"));
+        QAccessibleInterface *address
+                = QAccessible::queryAccessibleInterface(control<QLineEdit>(&w, "txtAddr"));
+        QVERIFY(address->editableTextInterface());
+        address->editableTextInterface()->insertText(0, "5");
+        QCOMPARE(control<QLineEdit>(&w, "txtAddr")->text(), QStringLiteral("5"));
+    }
+
+    void transcriptFailureIsSaidOnceWithOneBeep()
+    {
+        PtyDevice device;
+        device.bindTo(1);
+        QTemporaryDir dir;
+        WireLog transcript;
+        QVERIFY(transcript.open(dir.filePath("wire.log")));
+        frmMain w(&transcript);
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QSignalSpy beeps(&w, &frmMain::beeped);
+        struct rlimit unlimited
+        {
+        };
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+        struct rlimit full = unlimited;
+        full.rlim_cur = rlim_t(QFileInfo(dir.filePath("wire.log")).size());
+        ::setrlimit(RLIMIT_FSIZE, &full);
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(w.serial()->Output("*CLS\n")); // the line itself goes on working
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        QCOMPARE(beeps.size(), 1);
+        QVERIFY2(shownError(&w).startsWith("The transcript ")
+                        && shownError(&w).contains("(File too large)"),
+                qPrintable(shownError(&w)));
+        QVERIFY(device.waitForReceived(25));
+        QCOMPARE(device.received(), QByteArray("*CLS\n").repeated(5));
+        QVERIFY(w.serial()->Output("*RST\n"));
+        QFile file(dir.filePath("wire.log"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray content = file.readAll();
+        QVERIFY(content.contains("\n# 5 lines missing here, from "));
+        QVERIFY(content.endsWith("COM1 sent 5 bytes: 2A 52 53 54 0A  \"*RST\\n\"\n"));
     }
 
     void titleBarCloseLeavesLikeReturn()

@@ -4,9 +4,11 @@
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
 #include "line/serialsettings.h"
+#include "line/wirelog.h"
 #include "ptydevice.h"
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -158,6 +160,22 @@ private slots:
                    "Check the cable or adapter, or bind COM 3 with QUILLON_COM3.";
         QTest::newRow("not serial") << "/dev/null"
                                     << "Cannot open COM 3 (/dev/null): Not a serial device.";
+        QTest::newRow("a directory") << "/dev"
+                                     << "Cannot open COM 3 (/dev): Not a serial device.";
+        const QString tooLong = "/dev/" + QString(300, u'x');
+        QTest::newRow("name too long") << tooLong
+                                       << "Cannot open COM 3 (" + tooLong
+                        + "): The device name is too long: the system takes at most 255 bytes for "
+                          "each part of a path and 4095 in all.";
+        QTest::newRow("through a file")
+                << "/dev/null/ttyS0"
+                << "Cannot open COM 3 (/dev/null/ttyS0): A part of the path before the last is "
+                   "not a directory.";
+        // A name from outside cannot start a line of the message (nor of the transcript).
+        QTest::newRow("line break in the name")
+                << "/dev/quillon\nCOM 1 open /dev/ttyS0\r\x1b[2J\u2028"
+                << "Cannot open COM 3 (/dev/quillon\\nCOM 1 open /dev/ttyS0\\r\\x1B[2J\\u{2028}): "
+                   "No such device. Check the cable or adapter, or bind COM 3 with QUILLON_COM3.";
     }
 
     void openFailures()
@@ -165,13 +183,23 @@ private slots:
         QFETCH(QString, device);
         QFETCH(QString, expected);
         qputenv("QUILLON_COM3", device.toLocal8Bit());
+        QTemporaryDir dir;
+        WireLog transcript;
+        QVERIFY(transcript.open(dir.filePath("wire.log")));
         SerialControl control;
+        control.setTranscript(&transcript);
         QSignalSpy failures(&control, &SerialControl::failure);
         control.setCommPort(3);
         QVERIFY(!control.setPortOpen(true));
         QVERIFY(!control.PortOpen());
         QCOMPARE(failures.size(), 1);
         QCOMPARE(failures.first().first().toString(), expected);
+        // The header and the one "fail" line, whatever the name held.
+        QFile file(dir.filePath("wire.log"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[1].endsWith(" COM3 fail " + expected.toUtf8()));
     }
 
     void busyDevice()
@@ -250,6 +278,8 @@ private slots:
         QTest::newRow("nothing said") << "" << hungUp;
         QTest::newRow("says no more") << "Input/output error" << hungUp;
         QTest::newRow("says something") << "Broken pipe" << hungUp + " (Broken pipe)";
+        QTest::newRow("says something on two lines")
+                << "Broken pipe\nCOM 1 open" << hungUp + " (Broken pipe\\nCOM 1 open)";
     }
 
     void lostPortMessages()

@@ -2,6 +2,7 @@
 #include "app/portlist.h"
 #include "app/scriptfromlog.h"
 #include "app/scriptrunner.h"
+#include "line/linemessages.h"
 #include "line/portbinding.h"
 #include "line/wirelog.h"
 #include "windows/appearance.h"
@@ -77,9 +78,13 @@ int main(int argc, char *argv[])
     if (!commandLine.logPath.isEmpty()) {
         if (!transcript.open(commandLine.logPath)) {
             std::fprintf(stderr, "quillon: cannot write the transcript to %s: %s\n",
-                    qPrintable(commandLine.logPath), qPrintable(transcript.errorString()));
+                    qPrintable(EscapeControlCharacters(commandLine.logPath)),
+                    qPrintable(transcript.errorString()));
             return 2;
         }
+        QObject::connect(&transcript, &WireLog::writingFailed, [](const QString &message) {
+            std::fprintf(stderr, "quillon: %s\n", qPrintable(message));
+        });
     }
 
     // A script runs where no display exists (ssh, a nightly job): the line needs an event

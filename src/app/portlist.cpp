@@ -1,5 +1,7 @@
 #include "portlist.h"
 
+#include "line/linemessages.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSerialPortInfo>
@@ -48,9 +50,9 @@ QString FormatPortList(
     else
         out += QStringLiteral("Serial ports:\n");
     for (const SerialPortEntry &port : ports) {
-        out += QStringLiteral("  %1\n").arg(port.device);
+        out += QStringLiteral("  %1\n").arg(EscapeControlCharacters(port.device));
         if (!port.byId.isEmpty())
-            out += QStringLiteral("      %1\n").arg(port.byId);
+            out += QStringLiteral("      %1\n").arg(EscapeControlCharacters(port.byId));
         QStringList about;
         for (const QString &part : {port.description, port.manufacturer})
             if (!part.isEmpty())
@@ -61,8 +63,10 @@ QString FormatPortList(
             about << QStringLiteral("USB %1:%2")
                              .arg(*port.vendorId, 4, 16, QLatin1Char('0'))
                              .arg(*port.productId, 4, 16, QLatin1Char('0'));
+        // The descriptions are the adapter's own strings: whatever it says stays on its line.
         if (!about.isEmpty())
-            out += QStringLiteral("      %1\n").arg(about.join(QStringLiteral(", ")));
+            out += QStringLiteral("      %1\n")
+                           .arg(EscapeControlCharacters(about.join(QStringLiteral(", "))));
     }
     out += QStringLiteral("\nCOM ports:\n");
     for (int n = 1; n <= int(bindings.size()); ++n) {
@@ -81,7 +85,9 @@ QString FormatPortList(
                           .arg(n);
             break;
         }
-        out += QStringLiteral("  COM %1  %2  (%3)\n").arg(n).arg(binding.device, why);
+        out += QStringLiteral("  COM %1  %2  (%3)\n")
+                       .arg(n)
+                       .arg(EscapeControlCharacters(binding.device), why);
     }
     return out;
 }

@@ -6,6 +6,16 @@
 // What the operator reads about the line: a closed port, a lost one, input that overflowed,
 // and why a port could not be opened.
 
+// `text` with every character that could break a line or reorder what follows (control
+// characters, line and paragraph separators, direction overrides) spelled out as \n, \xNN or
+// \u{NNNN}. Every text from outside (a device name, the system's own words) goes through it
+// before it reaches a message or the transcript, so none can start a line of its own. Applying
+// it twice gives the same as once.
+QString EscapeControlCharacters(const QString &text);
+
+// What the operator is told when the transcript stops taking lines.
+QString TranscriptNotWrittenMessage(const QString &path, const QString &systemText);
+
 // "COM port not open: <consequence>. Press ..." for every action refused on a closed port.
 QString PortNotOpenMessage(const QString &consequence);
 // What the operator is told when input was dropped while no exchange was waiting.
@@ -28,6 +38,8 @@ struct OpenFailure
     QString owner; // who owns the device, when known
     QString group; // the group that owns the device, when known
     unsigned mode = 0; // its permission bits
+    int systemError = 0; // errno of looking the device up; 0 when it was found
+    bool characterDevice = true; // false for a file, a directory and the like
 };
 // Asks the system what stands between us and `device` (permissions, owner, group).
 OpenFailure DiagnoseOpenFailure(int comPort, const QString &device,

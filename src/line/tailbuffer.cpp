@@ -6,7 +6,11 @@
 
 void TailBuffer::append(const QByteArray &bytes)
 {
-    if (bytes.isEmpty() || m_capacity <= 0)
+    if (m_capacity <= 0) {
+        m_dropped += bytes.size(); // a buffer that keeps nothing still counts what it dropped
+        return;
+    }
+    if (bytes.isEmpty())
         return;
     if (m_ring.isEmpty())
         m_ring = QByteArray(m_capacity, Qt::Uninitialized);

@@ -3,8 +3,10 @@
 #include "line/deviceexchange.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
+#include "line/wirelog.h"
 #include "ui_frmmain.h"
 #include "windows/frmports.h"
+#include "windows/guardedaccessible.h"
 #include "windows/optionarray.h"
 #include "windows/optionfocus.h"
 
@@ -21,6 +23,9 @@
 
 frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
+    // Before any control exists: with a screen reader running, each control is asked for its
+    // accessible interface as soon as it is made, and the first answer is kept.
+    InstallGuardedAccessibility();
     ui->setupUi(this);
     setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
     ui->ImageVelk->setPixmap(QPixmap(QStringLiteral(":/quillon/logo.bmp")));
@@ -51,6 +56,10 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
 
     MSComm1 = new SerialControl(this);
     MSComm1->setTranscript(transcript);
+    // A transcript that stops taking lines is a failure the operator must hear of, like one of
+    // the line's own.
+    if (transcript)
+        connect(transcript, &WireLog::writingFailed, this, &frmMain::reportError);
     m_lineWait = new LineWait(MSComm1, this);
     m_exchange = std::make_unique<DeviceExchange>(*MSComm1, *m_lineWait);
 

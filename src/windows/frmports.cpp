@@ -1,5 +1,6 @@
 #include "frmports.h"
 
+#include "line/linemessages.h"
 #include "line/portbinding.h"
 #include "line/serialcontrol.h"
 #include "ui_frmports.h"
@@ -71,7 +72,7 @@ void frmPorts::describeComButtons()
     const std::array buttons = {ui->cmdCOM1, ui->cmdCOM2, ui->cmdCOM3, ui->cmdCOM4};
     for (int n = 1; n <= int(buttons.size()); ++n)
         buttons[n - 1]->setAccessibleDescription(
-                QStringLiteral("Opens %1").arg(DevicePathForComPort(n)));
+                QStringLiteral("Opens %1").arg(EscapeControlCharacters(DevicePathForComPort(n))));
 }
 
 void frmPorts::showEvent(QShowEvent *event)
