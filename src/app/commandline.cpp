@@ -38,12 +38,16 @@ QString UsageText()
             "                    bind COM n to DEVICE for this run (before QUILLON_COMn)\n"
             "  --list-ports      list the serial devices of this system and what COM 1-4 open\n"
             "  --log FILE        write a transcript of every byte sent and received to FILE\n"
+            "  --csv FILE        write one row per loop reply to FILE: time, port, command,\n"
+            "                    reply and its value\n"
+            "  --wire            open the wire view (live transcript) at start\n"
+            "  --chart           open the loop chart at start\n"
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"
             "Unbound, COM n is /dev/ttyS<n-1>. Exit status: 0 on success, 2 for a bad command "
             "line\n"
-            "or a transcript that cannot be written.\n");
+            "or a transcript or CSV file that cannot be written.\n");
 }
 
 CommandLine ParseCommandLine(const QStringList &arguments)
@@ -54,11 +58,15 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     const QCommandLineOption version({"v", "version"}, QString());
     const QCommandLineOption listPorts("list-ports", QString());
     const QCommandLineOption log("log", QString(), "FILE");
+    const QCommandLineOption csv("csv", QString(), "FILE");
+    const QCommandLineOption wire("wire", QString());
+    const QCommandLineOption chart("chart", QString());
     std::array<QCommandLineOption, 4> com = {QCommandLineOption("com1", QString(), "DEVICE"),
             QCommandLineOption("com2", QString(), "DEVICE"),
             QCommandLineOption("com3", QString(), "DEVICE"),
             QCommandLineOption("com4", QString(), "DEVICE")};
-    parser.addOptions({help, version, listPorts, log, com[0], com[1], com[2], com[3]});
+    parser.addOptions(
+            {help, version, listPorts, log, csv, wire, chart, com[0], com[1], com[2], com[3]});
 
     CommandLine result;
     const QStringList ours = withoutQtOptions(arguments);
@@ -88,6 +96,14 @@ CommandLine ParseCommandLine(const QStringList &arguments)
         result.error = QStringLiteral("--log needs a file name.");
         return result;
     }
+    result.csvPath = parser.value(csv);
+    if (parser.isSet(csv) && result.csvPath.isEmpty()) {
+        result.action = CommandLine::Action::Error;
+        result.error = QStringLiteral("--csv needs a file name.");
+        return result;
+    }
+    result.showWire = parser.isSet(wire);
+    result.showChart = parser.isSet(chart);
     if (parser.isSet(help))
         result.action = CommandLine::Action::Help;
     else if (parser.isSet(version))

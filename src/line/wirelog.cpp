@@ -62,21 +62,39 @@ QByteArray WireLog::line(double ms, int comPort, const char *what, const QByteAr
             + ' ' + what + ' ' + rest;
 }
 
+QByteArray WireLog::chunk(const QByteArray &bytes)
+{
+    return QByteArray::number(bytes.size()) + " bytes: " + hex(bytes) + "  " + escaped(bytes);
+}
+
 void WireLog::sent(int comPort, const QByteArray &bytes)
 {
-    write(comPort, "sent",
-            QByteArray::number(bytes.size()) + " bytes: " + hex(bytes) + "  " + escaped(bytes));
+    tell(comPort, WireEntry::Kind::Sent, "sent", bytes);
+    // Without a file nobody needs the hex; a long reply would pay for it on every chunk.
+    if (m_file.isOpen())
+        write(comPort, "sent", chunk(bytes));
 }
 
 void WireLog::received(int comPort, const QByteArray &bytes)
 {
-    write(comPort, "recv",
-            QByteArray::number(bytes.size()) + " bytes: " + hex(bytes) + "  " + escaped(bytes));
+    tell(comPort, WireEntry::Kind::Received, "recv", bytes);
+    if (m_file.isOpen())
+        write(comPort, "recv", chunk(bytes));
 }
 
 void WireLog::note(int comPort, const char *what, const QString &text)
 {
+    tell(comPort, WireEntry::Kind::Note, what, text.toUtf8());
     write(comPort, what, text.toUtf8());
+}
+
+void WireLog::tell(int comPort, WireEntry::Kind kind, const char *what, const QByteArray &bytes)
+{
+    if (m_listeners.empty())
+        return;
+    const WireEntry entry{elapsedMs(), comPort, kind, what, bytes};
+    for (const Listener &listener : m_listeners)
+        listener(entry);
 }
 
 void WireLog::write(int comPort, const char *what, const QByteArray &rest)

@@ -2,6 +2,7 @@
 
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
+#include "line/wirelog.h"
 #include "ui_frmmain.h"
 #include "windows/frmports.h"
 #include "windows/optionarray.h"
@@ -49,7 +50,8 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
     ui->txtRev->setStyleSheet(QStringLiteral("background: palette(window); border: none;"));
 
     MSComm1 = new SerialControl(this);
-    MSComm1->setTranscript(transcript);
+    setUpViews(transcript);
+    MSComm1->setTranscript(m_transcript);
     m_lineWait = new LineWait(MSComm1, this);
 
     optProt = new QButtonGroup(this);

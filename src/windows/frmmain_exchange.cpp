@@ -150,6 +150,7 @@ void frmMain::readResponse()
     // cause of whatever else went wrong here, a missing prompt included.
     if (dropped > 0)
         reportError(InputOverflowMessage(dropped));
+    emit replyRead(received, m_duringLoopTick);
 }
 
 void frmMain::Tdelay(double delaytime)

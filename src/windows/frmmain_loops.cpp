@@ -6,6 +6,7 @@
 #include "ui_frmmain.h"
 #include "windows/frmmain.h"
 
+#include <QScopedValueRollback>
 #include <QTimer>
 
 #include <array>
@@ -34,6 +35,8 @@ void frmMain::Timer1_Timer()
     // With the port closed (the port window is open, or the device went away) a tick sends
     // nothing and reports nothing, rather than beeping an error every 100 ms; it still counts.
     const bool portOpen = MSComm1->PortOpen();
+    // The replies read from here on are the loop's: the chart and --csv take them.
+    const QScopedValueRollback<bool> loopTick(m_duringLoopTick, true);
     if (portOpen && m.IDNTestFlg == 1) {
         ui->combCmd->setEditText(QStringLiteral("*IDN?"));
         cmdSend_Click();
