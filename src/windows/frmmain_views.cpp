@@ -12,7 +12,9 @@
 #include "windows/wireview.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QContextMenuEvent>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QScreen>
 
@@ -33,11 +35,11 @@ void frmMain::setUpViews(WireLog *transcript)
 
     // Ctrl+Shift: no control of this window uses those, and a plain Ctrl+letter could be taken
     // by the command box's editing keys.
-    m_wireAction = new QAction(QStringLiteral("&Wire view"), this);
+    m_wireAction = new QAction(QStringLiteral("&Wire View"), this);
     m_wireAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_W));
     m_wireAction->setShortcutVisibleInContextMenu(true);
     connect(m_wireAction, &QAction::triggered, this, &frmMain::showWireView);
-    m_chartAction = new QAction(QStringLiteral("Loop &chart"), this);
+    m_chartAction = new QAction(QStringLiteral("Loop &Chart"), this);
     m_chartAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
     m_chartAction->setShortcutVisibleInContextMenu(true);
     connect(m_chartAction, &QAction::triggered, this, &frmMain::showLoopChart);
@@ -97,10 +99,28 @@ void frmMain::showLoopChart()
     m_loopChart->activateWindow();
 }
 
+void frmMain::keyPressEvent(QKeyEvent *event)
+{
+    // X11 turns the Menu key into a context menu request by itself (the key press then goes to
+    // the open menu), other platforms may not, and none does so for Shift+F10. Both come here
+    // when the focused control has no use for them, and ask the control for its menu.
+    const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    const bool menuKey = event->key() == Qt::Key_Menu && modifiers == Qt::NoModifier;
+    const bool shiftF10 = event->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier;
+    if (!menuKey && !shiftF10) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    QWidget *target = focusWidget() ? focusWidget() : this;
+    const QPoint at = target->rect().center();
+    QContextMenuEvent request(QContextMenuEvent::Keyboard, at, target->mapToGlobal(at));
+    QApplication::sendEvent(target, &request);
+}
+
 void frmMain::contextMenuEvent(QContextMenuEvent *event)
 {
     // Reached by a right click on the window's background or its buttons, by the Menu key and
-    // by Shift+F10; the boxes that edit text keep their own menus.
+    // by Shift+F10 (see keyPressEvent); the boxes that edit text keep their own menus.
     QMenu menu(this);
     menu.setAccessibleName(QStringLiteral("Views"));
     menu.addAction(m_wireAction);

@@ -31,15 +31,15 @@ LoopChart::LoopChart(LoopSeries *series, QWidget *parent)
       m_pause(new QPushButton(QStringLiteral("&Pause"), this)),
       m_refresh(new QTimer(this))
 {
-    setWindowTitle(QStringLiteral("Quillon Loop chart"));
-    setAccessibleName(QStringLiteral("Loop chart"));
+    setWindowTitle(QStringLiteral("Quillon Loop Chart"));
+    setAccessibleName(QStringLiteral("Loop Chart"));
     setObjectName(QStringLiteral("loopChart"));
     resize(760, 460);
 
     m_figures->setAccessibleName(QStringLiteral("Chart figures"));
     m_figures->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_pause->setCheckable(true);
-    m_pause->setAccessibleName(QStringLiteral("Pause chart"));
+    m_pause->setAccessibleName(QStringLiteral("Pause Chart"));
     auto *saveCsvButton = new QPushButton(QStringLiteral("Save as &CSV..."), this);
     auto *savePngButton = new QPushButton(QStringLiteral("Save as P&NG..."), this);
 
@@ -73,7 +73,7 @@ void LoopChart::setPaused(bool paused)
     m_paused = paused;
     m_pause->setText(paused ? QStringLiteral("&Resume") : QStringLiteral("&Pause"));
     m_pause->setAccessibleName(
-            paused ? QStringLiteral("Resume chart") : QStringLiteral("Pause chart"));
+            paused ? QStringLiteral("Resume Chart") : QStringLiteral("Pause Chart"));
     refresh();
 }
 

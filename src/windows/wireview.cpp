@@ -9,6 +9,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
@@ -25,8 +26,8 @@ WireView::WireView(WireModel *model, QWidget *parent)
       m_counts(new QLabel(this)),
       m_copy(new QPushButton(QStringLiteral("&Copy"), this))
 {
-    setWindowTitle(QStringLiteral("Quillon Wire view"));
-    setAccessibleName(QStringLiteral("Wire view"));
+    setWindowTitle(QStringLiteral("Quillon Wire View"));
+    setAccessibleName(QStringLiteral("Wire View"));
     setObjectName(QStringLiteral("wireView"));
     resize(960, 480);
 
@@ -58,6 +59,8 @@ WireView::WireView(WireModel *model, QWidget *parent)
     auto *copyAction = new QAction(QStringLiteral("&Copy"), m_table);
     copyAction->setShortcut(QKeySequence::Copy);
     copyAction->setShortcutContext(Qt::WidgetShortcut);
+    // The table's own Ctrl+C would copy the current cell only, as the screen shortens it.
+    m_table->installEventFilter(this);
     connect(copyAction, &QAction::triggered, this, &WireView::copySelection);
     m_table->addAction(copyAction);
     m_table->setContextMenuPolicy(Qt::ActionsContextMenu);
@@ -77,6 +80,19 @@ WireView::WireView(WireModel *model, QWidget *parent)
     connect(model, &WireModel::batchAdded, this, &WireView::showCounts);
     connect(model, &WireModel::batchAdded, this, &WireView::afterBatch);
     showCounts(model->rowCount(), model->droppedCount());
+}
+
+bool WireView::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_table
+            && (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)
+            && static_cast<QKeyEvent *>(event)->matches(QKeySequence::Copy)) {
+        event->accept();
+        if (event->type() == QEvent::KeyPress)
+            copySelection();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void WireView::beforeBatch()

@@ -24,6 +24,9 @@ public:
     QString selectedText() const;
     void copySelection();
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void showCounts(int rows, qsizetype dropped);
     void beforeBatch();
