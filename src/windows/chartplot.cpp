@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <QPolygonF>
 
 #include <cmath>
 
@@ -143,30 +144,33 @@ void ChartPlot::paintEvent(QPaintEvent *)
         if (columns[i].present)
             nextJoins = columns[i].joinsPrevious;
     }
-    QPainterPath path;
+    // One polyline per stretch without a gap, drawn with a one-pixel cosmetic pen: the
+    // rasteriser then walks the segments directly instead of stroking an outline of them, which
+    // at a few thousand segments is what keeps a repaint within a frame.
+    std::vector<QPolygonF> runs;
     QPainterPath dots;
     for (size_t i = 0; i < columns.size(); ++i) {
         const PlotColumn &c = columns[i];
         if (!c.present)
             continue;
         const double x = area.left() + double(i) + 0.5;
-        if (c.joinsPrevious)
-            path.lineTo(x, yOf(c.first));
-        else
-            path.moveTo(x, yOf(c.first));
-        if (c.max > c.min) {
-            path.lineTo(x, yOf(c.min));
-            path.lineTo(x, yOf(c.max));
-            path.lineTo(x, yOf(c.last));
-        }
+        if (!c.joinsPrevious || runs.empty())
+            runs.emplace_back();
+        QPolygonF &run = runs.back();
+        run << QPointF(x, yOf(c.first));
+        if (c.max > c.min)
+            run << QPointF(x, yOf(c.min)) << QPointF(x, yOf(c.max)) << QPointF(x, yOf(c.last));
         // A number with a gap on both sides would be invisible as a line of no length.
         if (!c.joinsPrevious && !joinsNext[i])
             dots.addEllipse(QPointF(x, yOf(c.last)), 2.5, 2.5);
     }
     painter.setClipRect(area.adjusted(1, 1, -1, -1));
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.setPen(QPen(QColor(0x1f, 0x5f, 0xb0), 1.5));
-    painter.drawPath(path);
+    QPen line(QColor(0x1f, 0x5f, 0xb0), 1);
+    line.setCosmetic(true);
+    painter.setPen(line);
+    for (const QPolygonF &run : runs)
+        painter.drawPolyline(run);
     painter.setRenderHint(QPainter::Antialiasing, true);
     painter.setBrush(QColor(0x1f, 0x5f, 0xb0));
     painter.drawPath(dots);

@@ -31,8 +31,9 @@ public:
     };
     static constexpr qsizetype DefaultMaxEntries = 100000;
     static constexpr qsizetype DefaultMaxBytes = 256 * 1024 * 1024;
-    // A cell shows at most this many bytes of a chunk; copying gives it whole.
-    static constexpr qsizetype ShownBytes = 256;
+    // A cell shows at most this many bytes of a chunk (more than its width holds); copying
+    // gives it whole. Longer cell texts only cost time when the view elides them.
+    static constexpr qsizetype ShownBytes = 64;
     static constexpr int BatchMs = 100;
 
     explicit WireModel(QObject *parent = nullptr);
