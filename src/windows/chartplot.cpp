@@ -115,7 +115,7 @@ void ChartPlot::paintEvent(QPaintEvent *)
 
     // Grid and labels.
     painter.setPen(palette().color(QPalette::Text));
-    const double yStep = niceStep(high - low, 5);
+    const double yStep = niceStep(high - low, 6);
     for (double v = std::ceil(low / yStep) * yStep; v <= high; v += yStep) {
         const double y = yOf(v);
         painter.setPen(QColor(0xdd, 0xdd, 0xdd));

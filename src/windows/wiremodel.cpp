@@ -149,6 +149,9 @@ QVariant WireModel::data(const QModelIndex &index, int role) const
     if (role == Qt::TextAlignmentRole
             && (index.column() == TimeColumn || index.column() == SizeColumn))
         return int(Qt::AlignRight | Qt::AlignVCenter);
+    // The status bits of a register with many set can be wider than their column.
+    if (role == Qt::ToolTipRole && index.column() == StatusColumn && !r.status.isEmpty())
+        return r.status;
     if (role != Qt::DisplayRole && role != Qt::AccessibleTextRole)
         return {};
     switch (index.column()) {

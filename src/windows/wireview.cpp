@@ -29,7 +29,7 @@ WireView::WireView(WireModel *model, QWidget *parent)
     setWindowTitle(QStringLiteral("Quillon Wire View"));
     setAccessibleName(QStringLiteral("Wire View"));
     setObjectName(QStringLiteral("wireView"));
-    resize(960, 480);
+    resize(1040, 480);
 
     m_table->setModel(model);
     m_table->setAccessibleName(QStringLiteral("Wire traffic"));
@@ -49,8 +49,8 @@ WireView::WireView(WireModel *model, QWidget *parent)
     columns->resizeSection(WireModel::PortColumn, 6 * digit);
     columns->resizeSection(WireModel::DirectionColumn, 6 * digit);
     columns->resizeSection(WireModel::SizeColumn, 8 * digit);
-    columns->resizeSection(WireModel::HexColumn, 50 * digit);
-    columns->resizeSection(WireModel::TextColumn, 30 * digit);
+    columns->resizeSection(WireModel::HexColumn, 48 * digit);
+    columns->resizeSection(WireModel::TextColumn, 24 * digit);
     columns->setStretchLastSection(true);
 
     m_counts->setAccessibleName(QStringLiteral("Wire view entries"));
