@@ -36,7 +36,6 @@ LoopChart::LoopChart(LoopSeries *series, QWidget *parent)
     setObjectName(QStringLiteral("loopChart"));
     resize(760, 460);
 
-    m_figures->setAccessibleName(QStringLiteral("Chart figures"));
     m_figures->setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_pause->setCheckable(true);
     m_pause->setAccessibleName(QStringLiteral("Pause Chart"));

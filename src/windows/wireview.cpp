@@ -53,7 +53,6 @@ WireView::WireView(WireModel *model, QWidget *parent)
     columns->resizeSection(WireModel::TextColumn, 24 * digit);
     columns->setStretchLastSection(true);
 
-    m_counts->setAccessibleName(QStringLiteral("Wire view entries"));
     m_copy->setToolTip(QStringLiteral("Copy the selected rows, whole, as transcript lines"));
 
     auto *copyAction = new QAction(QStringLiteral("&Copy"), m_table);
