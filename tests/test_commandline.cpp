@@ -152,13 +152,13 @@ private slots:
             log.note(3, "lost", "gone");
             QCOMPARE(seen.size(), 4);
             QCOMPARE(seen[0].kind, WireEntry::Kind::Note);
-            QCOMPARE(QByteArray(seen[0].what), QByteArray("open"));
+            QCOMPARE(seen[0].what, QByteArray("open"));
             QCOMPARE(seen[0].bytes, QByteArray("/dev/pts/9 at 9600,N,8,1"));
             QCOMPARE(seen[1].kind, WireEntry::Kind::Sent);
             QCOMPARE(seen[1].bytes, QByteArray("*ESR?\n"));
             QCOMPARE(seen[2].kind, WireEntry::Kind::Received);
             QCOMPARE(seen[2].bytes, QByteArray("3\0", 2));
-            QCOMPARE(QByteArray(seen[3].what), QByteArray("lost"));
+            QCOMPARE(seen[3].what, QByteArray("lost"));
             for (const WireEntry &entry : seen)
                 QCOMPARE(entry.comPort, 3);
             QVERIFY(seen[0].ms >= 0 && seen[0].ms <= seen[3].ms);

@@ -15,7 +15,7 @@ struct WireEntry
     double ms = 0; // since the transcript's start
     int comPort = 0;
     Kind kind = Kind::Note;
-    const char *what = ""; // the transcript's word: sent, recv, open, close, lost, fail
+    QByteArray what; // the transcript's word: sent, recv, open, close, lost, fail
     QByteArray bytes; // Sent / Received: the bytes; Note: the text, UTF-8
 };
 

@@ -119,8 +119,8 @@ QString WireModel::entryLine(int row) const
     const Row &r = m_rows[size_t(row)];
     const QByteArray rest
             = r.entry.kind == WireEntry::Kind::Note ? r.entry.bytes : WireLog::chunk(r.entry.bytes);
-    QString line
-            = QString::fromUtf8(WireLog::line(r.entry.ms, r.entry.comPort, r.entry.what, rest));
+    QString line = QString::fromUtf8(
+            WireLog::line(r.entry.ms, r.entry.comPort, r.entry.what.constData(), rest));
     if (!r.status.isEmpty())
         line += QStringLiteral("  [") + r.status + QLatin1Char(']');
     return line;
@@ -144,7 +144,7 @@ QVariant WireModel::data(const QModelIndex &index, int role) const
     const WireEntry &e = r.entry;
     const bool chunk = e.kind != WireEntry::Kind::Note;
     if (role == Qt::ForegroundRole && e.kind == WireEntry::Kind::Note
-            && (qstrcmp(e.what, "lost") == 0 || qstrcmp(e.what, "fail") == 0))
+            && (e.what == "lost" || e.what == "fail"))
         return QBrush(QColor(0x9b, 0x10, 0x10));
     if (role == Qt::TextAlignmentRole
             && (index.column() == TimeColumn || index.column() == SizeColumn))
