@@ -133,6 +133,21 @@ private slots:
         QVERIFY(view.accessibleName().contains("Wire"));
     }
 
+    void transcriptOutlivesTheWindow()
+    {
+        WireLog transcript;
+        {
+            frmMain w(&transcript);
+            w.timer()->stop();
+            transcript.note(1, "open", "x");
+            w.wireModel()->flush();
+            QCOMPARE(w.wireModel()->rowCount(), 1);
+        }
+        // The window's model is gone; the transcript is still written to.
+        transcript.note(1, "close", "x");
+        transcript.received(1, "late");
+    }
+
     void statusBitsOnTheRowThatCompletesTheReply()
     {
         WireModel model;

@@ -3,6 +3,7 @@
 #include <QBrush>
 #include <QColor>
 #include <QFont>
+#include <QPointer>
 
 namespace {
 
@@ -29,7 +30,12 @@ WireModel::WireModel(QObject *parent) : QAbstractTableModel(parent)
 
 void WireModel::watch(WireLog *transcript)
 {
-    transcript->addListener([this](const WireEntry &entry) { add(entry); });
+    // The transcript may outlive this model (main's does) or go first (a window's own): the
+    // listener checks for the model rather than either side unhooking from the other.
+    transcript->addListener([model = QPointer<WireModel>(this)](const WireEntry &entry) {
+        if (model)
+            model->add(entry);
+    });
 }
 
 void WireModel::setLimits(qsizetype maxEntries, qsizetype maxBytes)
