@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
+#include <QIcon>
 #include <QLabel>
 #include <QLocale>
 #include <QMessageBox>
@@ -32,6 +33,7 @@ LoopChart::LoopChart(LoopSeries *series, QWidget *parent)
       m_refresh(new QTimer(this))
 {
     setWindowTitle(QStringLiteral("Quillon Loop Chart"));
+    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
     setAccessibleName(QStringLiteral("Loop Chart"));
     setObjectName(QStringLiteral("loopChart"));
     resize(760, 460);

@@ -8,6 +8,7 @@
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QIcon>
 #include <QItemSelectionModel>
 #include <QKeyEvent>
 #include <QLabel>
@@ -27,6 +28,7 @@ WireView::WireView(WireModel *model, QWidget *parent)
       m_copy(new QPushButton(QStringLiteral("&Copy"), this))
 {
     setWindowTitle(QStringLiteral("Quillon Wire View"));
+    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
     setAccessibleName(QStringLiteral("Wire View"));
     setObjectName(QStringLiteral("wireView"));
     resize(1040, 480);
