@@ -71,11 +71,13 @@ format-check:
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) build-fuzz
 
-# Our exchange side by side with pyvisa-py's query, and what waiting and looping cost in CPU.
+# Our exchange side by side with pyvisa-py's query, and what waiting and looping cost in CPU;
+# what the wire view and the loop chart cost the main window.
 bench:
 	@scripts/install-deps bench
 	@$(MAKE) build
 	$(BUILD_DIR)/bench/bench_exchange
+	$(BUILD_DIR)/bench/bench_views
 # Ten minutes of the IDN loop at 100 ms, then a minute of a device that never stops talking.
 soak: build
 	$(BUILD_DIR)/bench/bench_soak 600 60

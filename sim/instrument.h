@@ -22,6 +22,8 @@ public:
         bool garbage = false; // answers are replaced by random bytes
         qsizetype floodBytes = 0; // answers are this many bytes of filler instead
         std::uint32_t seed = 1; // for --garbage, so a run can be repeated
+        bool ramp = false; // MEAS? answers 1, 2, 3, ... (the n-th query n) as +n.000000E+00
+        int overloadEvery = 0; // with ramp: every n-th MEAS? answers OVLD, no number
     };
 
     // What one received message turned into.
@@ -69,5 +71,6 @@ private:
     bool m_echo = false;
     quint8 m_esr = 0;
     int m_messages = 0;
+    int m_measurements = 0;
     std::mt19937 m_random;
 };

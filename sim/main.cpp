@@ -86,6 +86,8 @@ int main(int argc, char *argv[])
             {"flood", "Answer every message with this many bytes of filler.", "BYTES", "0"},
             {"hangup-after", "Close the line halfway through the answer to message N.", "N", "0"},
             {"seed", "Seed for --garbage.", "N", "1"},
+            {"ramp", "Answer MEAS? with 1, 2, 3, ... in the form +1.000000E+00."},
+            {"overload-every", "With --ramp, answer every N-th MEAS? with OVLD instead.", "N", "0"},
             {"trace", "Print every frame received and sent, in hex, with a timestamp."},
     });
     parser.process(app);
@@ -99,6 +101,8 @@ int main(int argc, char *argv[])
     device.garbage = parser.isSet("garbage");
     device.floodBytes = intOption(parser, "flood", 0, 1 << 30);
     device.seed = std::uint32_t(intOption(parser, "seed", 0, INT_MAX));
+    device.ramp = parser.isSet("ramp");
+    device.overloadEvery = intOption(parser, "overload-every", 0, INT_MAX);
     SimLine::Timing timing;
     timing.baud = intOption(parser, "baud", 0, 4000000);
     timing.delayMs = intOption(parser, "delay", 0, 600000);

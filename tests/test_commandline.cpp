@@ -3,6 +3,7 @@
 
 #include "app/commandline.h"
 #include "app/portlist.h"
+#include "line/loopcsv.h"
 #include "line/wirelog.h"
 
 #include <QDir>
@@ -121,6 +122,156 @@ private slots:
         QCOMPARE(parsed.comDevices[0], com1);
         QCOMPARE(parsed.comDevices[3], com4);
         QCOMPARE(parsed.logPath, log);
+    }
+
+    // The options for the views and the CSV file, beside those of the table above.
+    void viewOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("wire");
+        QTest::addColumn<bool>("chart");
+        QTest::addColumn<QString>("csv");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("none") << QStringList{} << false << false << ""
+                              << "";
+        QTest::newRow("both views") << QStringList{"--chart", "--wire"} << true << true << ""
+                                    << "";
+        QTest::newRow("csv") << QStringList{"--csv", "/tmp/l.csv", "--wire"} << true << false
+                             << "/tmp/l.csv"
+                             << "";
+        QTest::newRow("csv=") << QStringList{"--csv=/tmp/m.csv"} << false << false << "/tmp/m.csv"
+                              << "";
+        QTest::newRow("csv empty") << QStringList{"--csv="} << false << false << ""
+                                   << "--csv needs a file name.";
+        QTest::newRow("csv missing") << QStringList{"--csv"} << false << false << ""
+                                     << "Missing value after '--csv'.";
+        QTest::newRow("wire takes no value") << QStringList{"--wire=yes"} << false << false << ""
+                                             << "Unexpected value after '--wire'.";
+    }
+
+    void viewOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, wire);
+        QFETCH(bool, chart);
+        QFETCH(QString, csv);
+        QFETCH(QString, error);
+        const CommandLine parsed = ParseCommandLine(QStringList{"quillon"} + arguments);
+        QCOMPARE(parsed.error, error);
+        QCOMPARE(parsed.action,
+                error.isEmpty() ? CommandLine::Action::Run : CommandLine::Action::Error);
+        if (!error.isEmpty())
+            return;
+        QCOMPARE(parsed.showWire, wire);
+        QCOMPARE(parsed.showChart, chart);
+        QCOMPARE(parsed.csvPath, csv);
+        QVERIFY(UsageText().contains("--csv FILE") && UsageText().contains("--wire")
+                && UsageText().contains("--chart"));
+    }
+
+    void transcriptIsWatchedWithOrWithoutFile()
+    {
+        QTemporaryDir dir;
+        for (const bool withFile : {false, true}) {
+            WireLog log;
+            if (withFile)
+                QVERIFY(log.open(dir.filePath("w.log")));
+            QList<WireEntry> seen;
+            log.addListener([&seen](const WireEntry &entry) { seen << entry; });
+            log.note(3, "open", "/dev/pts/9 at 9600,N,8,1");
+            log.sent(3, "*ESR?\n");
+            log.received(3, QByteArray("3\0", 2));
+            log.note(3, "lost", "gone");
+            QCOMPARE(seen.size(), 4);
+            QCOMPARE(seen[0].kind, WireEntry::Kind::Note);
+            QCOMPARE(seen[0].what, QByteArray("open"));
+            QCOMPARE(seen[0].bytes, QByteArray("/dev/pts/9 at 9600,N,8,1"));
+            QCOMPARE(seen[1].kind, WireEntry::Kind::Sent);
+            QCOMPARE(seen[1].bytes, QByteArray("*ESR?\n"));
+            QCOMPARE(seen[2].kind, WireEntry::Kind::Received);
+            QCOMPARE(seen[2].bytes, QByteArray("3\0", 2));
+            QCOMPARE(seen[3].what, QByteArray("lost"));
+            for (const WireEntry &entry : seen)
+                QCOMPARE(entry.comPort, 3);
+            QVERIFY(seen[0].ms >= 0 && seen[0].ms <= seen[3].ms);
+            if (withFile) {
+                QFile file(dir.filePath("w.log"));
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                const QList<QByteArray> lines = file.readAll().split('\n');
+                QCOMPARE(lines.size(), 6);
+                QVERIFY(lines[3].endsWith(" COM3 recv 2 bytes: 33 00  \"3\\x00\""));
+            }
+        }
+    }
+
+    void csvRows_data()
+    {
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<bool>("isNumber");
+        QTest::addColumn<double>("value");
+        QTest::addColumn<QByteArray>("row");
+        const QByteArray start = "2026-03-04T05:06:07.089,1234.500,COM2,";
+        QTest::newRow("number") << "MEAS?" << QByteArray("+1.5E+00\r\n>") << true << 1.5
+                                << start + "\"MEAS?\",\"+1.5E+00\r\n>\",1.5\r\n";
+        QTest::newRow("no number") << "MEAS?" << QByteArray("OVLD\r\n>") << false << 0.0
+                                   << start + "\"MEAS?\",\"OVLD\r\n>\",\r\n";
+        QTest::newRow("quotes doubled") << "SAY \"hi\"" << QByteArray("\"a,b\"") << false << 0.0
+                                        << start + "\"SAY \"\"hi\"\"\",\"\"\"a,b\"\"\",\r\n";
+        QTest::newRow("shortest exact value")
+                << "V?" << QByteArray("0.1") << true << 0.1 << start + "\"V?\",\"0.1\",0.1\r\n";
+        QTest::newRow("tiny value") << "V?" << QByteArray("+1.234E-30") << true << 1.234e-30
+                                    << start + "\"V?\",\"+1.234E-30\",1.234e-30\r\n";
+        // Every byte survives as one character: Latin-1 in, UTF-8 out.
+        QTest::newRow("high and control bytes")
+                << "X?" << QByteArray("\x02\xE9\xFF") << false << 0.0
+                << start + "\"X?\",\"\x02\xC3\xA9\xC3\xBF\",\r\n";
+    }
+
+    void csvRows()
+    {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, reply);
+        QFETCH(bool, isNumber);
+        QFETCH(double, value);
+        QFETCH(QByteArray, row);
+        LoopReading reading;
+        reading.at = QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7, 89));
+        reading.ms = 1234.5;
+        reading.comPort = 2;
+        reading.command = command;
+        reading.reply = reply;
+        if (isNumber)
+            reading.value = value;
+        QCOMPARE(LoopCsv::row(reading), row);
+    }
+
+    void csvFileIsCompleteAfterEveryRow()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("loop.csv");
+        LoopCsv csv;
+        QVERIFY(csv.open(path));
+        LoopReading reading;
+        reading.at = QDateTime::currentDateTime();
+        reading.command = "MEAS?";
+        for (int n = 1; n <= 3; ++n) {
+            reading.reply = QByteArray::number(n);
+            reading.value = n;
+            QVERIFY(csv.append(reading));
+            // Read while the writer is still open: nothing waits in a buffer of ours.
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray all = file.readAll();
+            QVERIFY(all.startsWith(LoopCsv::header()));
+            QCOMPARE(all.count('\n'), n + 1);
+            QVERIFY(all.endsWith(
+                    ",\"" + QByteArray::number(n) + "\"," + QByteArray::number(n) + "\r\n"));
+        }
+        LoopCsv refused;
+        QVERIFY(!refused.open(dir.filePath("no/such/dir/loop.csv")));
+        QVERIFY(!refused.errorString().isEmpty());
+        QVERIFY(!refused.append(reading));
     }
 
     void bindingsFollowOptionThenEnvironment()

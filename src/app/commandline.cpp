@@ -44,12 +44,16 @@ QString UsageText()
             "  --junit REPORT    with --run, also write a JUnit XML report to REPORT\n"
             "  --script-from-log TRANSCRIPT\n"
             "                    print a check script that replays a --log transcript\n"
+            "  --csv FILE        write one row per loop reply to FILE: time, port, command,\n"
+            "                    reply and its value\n"
+            "  --wire            open the wire view (live transcript) at start\n"
+            "  --chart           open the loop chart at start\n"
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"
             "Unbound, COM n is /dev/ttyS<n-1>. Exit status: 0 on success, 2 for a bad command "
             "line\n"
-            "or a transcript that cannot be written.\n");
+            "or a transcript or CSV file that cannot be written.\n");
 }
 
 CommandLine ParseCommandLine(const QStringList &arguments)
@@ -60,6 +64,9 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     const QCommandLineOption version({"v", "version"}, QString());
     const QCommandLineOption listPorts("list-ports", QString());
     const QCommandLineOption log("log", QString(), "FILE");
+    const QCommandLineOption csv("csv", QString(), "FILE");
+    const QCommandLineOption wire("wire", QString());
+    const QCommandLineOption chart("chart", QString());
     std::array<QCommandLineOption, 4> com = {QCommandLineOption("com1", QString(), "DEVICE"),
             QCommandLineOption("com2", QString(), "DEVICE"),
             QCommandLineOption("com3", QString(), "DEVICE"),
@@ -67,8 +74,8 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     const QCommandLineOption run("run", QString(), "FILE");
     const QCommandLineOption junit("junit", QString(), "REPORT");
     const QCommandLineOption scriptFromLog("script-from-log", QString(), "TRANSCRIPT");
-    parser.addOptions({help, version, listPorts, log, com[0], com[1], com[2], com[3], run, junit,
-            scriptFromLog});
+    parser.addOptions({help, version, listPorts, log, csv, wire, chart, com[0], com[1], com[2],
+            com[3], run, junit, scriptFromLog});
 
     CommandLine result;
     const QStringList ours = withoutQtOptions(arguments);
@@ -116,6 +123,14 @@ CommandLine ParseCommandLine(const QStringList &arguments)
         result.error = QStringLiteral("--script-from-log needs a transcript file.");
         return result;
     }
+    result.csvPath = parser.value(csv);
+    if (parser.isSet(csv) && result.csvPath.isEmpty()) {
+        result.action = CommandLine::Action::Error;
+        result.error = QStringLiteral("--csv needs a file name.");
+        return result;
+    }
+    result.showWire = parser.isSet(wire);
+    result.showChart = parser.isSet(chart);
     if (parser.isSet(help))
         result.action = CommandLine::Action::Help;
     else if (parser.isSet(version))

@@ -17,6 +17,9 @@ struct CommandLine
     QString scriptPath; // --run FILE
     QString junitPath; // --junit REPORT.xml, with --run
     QString replayedLogPath; // --script-from-log TRANSCRIPT
+    QString csvPath; // --csv FILE
+    bool showWire = false; // --wire
+    bool showChart = false; // --chart
 };
 
 // `arguments` as main() gets them, the program's name first. Qt's own options for the window

@@ -3,10 +3,12 @@
 #include "app/scriptfromlog.h"
 #include "app/scriptrunner.h"
 #include "line/linemessages.h"
+#include "line/loopcsv.h"
 #include "line/portbinding.h"
 #include "line/wirelog.h"
 #include "windows/appearance.h"
 #include "windows/frmmain.h"
+#include "windows/loopseries.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -96,6 +98,13 @@ int main(int argc, char *argv[])
                 stdout, stderr);
     }
 
+    LoopCsv csv;
+    if (!commandLine.csvPath.isEmpty() && !csv.open(commandLine.csvPath)) {
+        std::fprintf(stderr, "quillon: cannot write the CSV file %s: %s\n",
+                qPrintable(commandLine.csvPath), qPrintable(csv.errorString()));
+        return 2;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
@@ -103,8 +112,24 @@ int main(int argc, char *argv[])
             QStringLiteral("org.quillon.Quillon")); // icon and name on Wayland
     ApplyQuillonAppearance();
 
-    frmMain window(commandLine.logPath.isEmpty() ? nullptr : &transcript);
+    // Always given, file or not: the wire view watches it.
+    frmMain window(&transcript);
     leaveLikeExitOnSignals(window);
+    if (csv.isOpen()) {
+        QObject::connect(window.loopSeries(), &LoopSeries::appended, &window,
+                [&csv, failed = false](const LoopReading &reading) mutable {
+                    // Said once: a full disk would otherwise say it at every tick.
+                    if (!csv.append(reading) && !failed) {
+                        failed = true;
+                        std::fprintf(stderr, "quillon: cannot write to the CSV file: %s\n",
+                                qPrintable(csv.errorString()));
+                    }
+                });
+    }
     window.show();
+    if (commandLine.showWire)
+        window.showWireView();
+    if (commandLine.showChart)
+        window.showLoopChart();
     return app.exec();
 }

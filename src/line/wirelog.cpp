@@ -52,7 +52,10 @@ QString systemText(int error)
 
 } // namespace
 
-WireLog::WireLog(QObject *parent) : QObject(parent) { }
+WireLog::WireLog(QObject *parent) : QObject(parent)
+{
+    m_clock.start();
+}
 
 WireLog::~WireLog()
 {
@@ -163,21 +166,31 @@ QByteArray WireLog::lossLine(qint64 count, double fromMs, double toMs, const QSt
             + EscapeControlCharacters(reason).toUtf8() + ')';
 }
 
+QByteArray WireLog::chunk(const QByteArray &bytes)
+{
+    return QByteArray::number(bytes.size()) + " bytes: " + hex(bytes) + "  " + escaped(bytes);
+}
+
 void WireLog::sent(int comPort, const QByteArray &bytes)
 {
-    write(comPort, "sent",
-            QByteArray::number(bytes.size()) + " bytes: " + hex(bytes) + "  " + escaped(bytes));
+    tell(comPort, WireEntry::Kind::Sent, "sent", bytes);
+    // Without a file nobody needs the hex; a long reply would pay for it on every chunk.
+    if (m_fd >= 0)
+        write(comPort, "sent", chunk(bytes));
 }
 
 void WireLog::received(int comPort, const QByteArray &bytes)
 {
-    write(comPort, "recv",
-            QByteArray::number(bytes.size()) + " bytes: " + hex(bytes) + "  " + escaped(bytes));
+    tell(comPort, WireEntry::Kind::Received, "recv", bytes);
+    if (m_fd >= 0)
+        write(comPort, "recv", chunk(bytes));
 }
 
 void WireLog::note(int comPort, const char *what, const QString &text)
 {
-    write(comPort, what, EscapeControlCharacters(text).toUtf8());
+    const QByteArray escapedText = EscapeControlCharacters(text).toUtf8();
+    tell(comPort, WireEntry::Kind::Note, what, escapedText);
+    write(comPort, what, escapedText);
 }
 
 bool WireLog::writeWhole(const QByteArray &bytes)
@@ -207,6 +220,15 @@ bool WireLog::writeWhole(const QByteArray &bytes)
     }
     m_end += done;
     return true;
+}
+
+void WireLog::tell(int comPort, WireEntry::Kind kind, const char *what, const QByteArray &bytes)
+{
+    if (m_listeners.empty())
+        return;
+    const WireEntry entry{elapsedMs(), comPort, kind, what, bytes};
+    for (const Listener &listener : m_listeners)
+        listener(entry);
 }
 
 void WireLog::write(int comPort, const char *what, const QByteArray &rest)

@@ -5,6 +5,20 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+#include <vector>
+
+// One thing the transcript records, as it happens, for whoever watches the line live.
+struct WireEntry
+{
+    enum class Kind { Sent, Received, Note };
+    double ms = 0; // since the transcript's start
+    int comPort = 0;
+    Kind kind = Kind::Note;
+    QByteArray what; // the transcript's word: sent, recv, open, close, lost, fail
+    QByteArray bytes; // Sent / Received: the bytes; Note: the text, UTF-8
+};
+
 // The transcript of a run (--log FILE): every frame written and every chunk read, with the time
 // since the start, one line each, plus the opening, closing and loss of ports. Each line goes
 // to the file as it happens, so a crash or a kill loses nothing written before it.
@@ -17,8 +31,14 @@ class WireLog : public QObject
     Q_OBJECT
 
 public:
+    // The clock starts now, file or not, so a live view has times before any --log opens.
     explicit WireLog(QObject *parent = nullptr);
     ~WireLog() override;
+
+    // Called on the thread that records, for every entry, whether a file is open or not.
+    using Listener = std::function<void(const WireEntry &)>;
+    void addListener(Listener listener) { m_listeners.push_back(std::move(listener)); }
+    double elapsedMs() const { return double(m_clock.nsecsElapsed()) / 1e6; }
 
     // Creates `path` readable by its owner only, or empties an existing regular file of ours,
     // and writes the header line. Refuses anything else a name can lead to (a named pipe, a
@@ -40,6 +60,8 @@ public:
     // "2A 49 0A" and "*I\n": the two forms every chunk is shown in.
     static QByteArray hex(const QByteArray &bytes);
     static QByteArray escaped(const QByteArray &bytes);
+    // "3 bytes: 2A 49 0A  \"*I\\n\"": how a frame or chunk is written after its word.
+    static QByteArray chunk(const QByteArray &bytes);
     // One line of the transcript, without its end of line.
     static QByteArray line(double ms, int comPort, const char *what, const QByteArray &rest);
     // The line that stands for `count` lines lost between `fromMs` and `toMs`.
@@ -54,6 +76,9 @@ private:
     // Writes all of `bytes` at the end of what was written whole; false with errno set.
     bool writeWhole(const QByteArray &bytes);
     void close();
+    void tell(int comPort, WireEntry::Kind kind, const char *what, const QByteArray &bytes);
+
+    std::vector<Listener> m_listeners;
 
     int m_fd = -1;
     QString m_path;

@@ -55,11 +55,11 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
     ui->txtRev->setStyleSheet(QStringLiteral("background: palette(window); border: none;"));
 
     MSComm1 = new SerialControl(this);
-    MSComm1->setTranscript(transcript);
+    setUpViews(transcript);
+    MSComm1->setTranscript(m_transcript);
     // A transcript that stops taking lines is a failure the operator must hear of, like one of
     // the line's own.
-    if (transcript)
-        connect(transcript, &WireLog::writingFailed, this, &frmMain::reportError);
+    connect(m_transcript, &WireLog::writingFailed, this, &frmMain::reportError);
     m_lineWait = new LineWait(MSComm1, this);
     m_exchange = std::make_unique<DeviceExchange>(*MSComm1, *m_lineWait);
 

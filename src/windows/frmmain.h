@@ -7,6 +7,7 @@
 #include <memory>
 
 QT_BEGIN_NAMESPACE
+class QAction;
 class QButtonGroup;
 class QCheckBox;
 class QPushButton;
@@ -20,8 +21,12 @@ class DeviceExchange;
 class LineWait;
 struct ExchangeSettings;
 struct ReplyOutcome;
+class LoopChart;
+class LoopSeries;
 class SerialControl;
 class WireLog;
+class WireModel;
+class WireView;
 class frmPorts;
 
 // The main window. Its handlers sit in one file per concern beside this one (frmmain_exchange,
@@ -31,7 +36,8 @@ class frmMain : public QWidget
     Q_OBJECT
 
 public:
-    // `transcript`, when given, records the line's traffic; it must outlive the window.
+    // `transcript`, when given, records the line's traffic; it must outlive the window. Without
+    // one the window keeps its own, with no file, for the wire view.
     explicit frmMain(WireLog *transcript = nullptr, QWidget *parent = nullptr);
     ~frmMain() override;
 
@@ -41,6 +47,18 @@ public:
     QTimer *timer() const { return Timer1; }
     // True while a Send or Read is waiting for the device.
     bool exchangeInProgress() const;
+
+    // The windows that show the line and the loop (frmmain_views.cpp). Their data is gathered
+    // from the start, so a window opened late shows what came before it.
+    WireLog *transcript() const { return m_transcript; }
+    WireModel *wireModel() const { return m_wireModel; }
+    LoopSeries *loopSeries() const { return m_loopSeries; }
+    WireView *wireView() const { return m_wireView; }
+    LoopChart *loopChart() const { return m_loopChart; }
+    void showWireView();
+    void showLoopChart();
+    QAction *wireViewAction() const { return m_wireAction; }
+    QAction *loopChartAction() const { return m_chartAction; }
 
     // Start-up (frmmain.cpp)
     void Form_Load();
@@ -83,6 +101,8 @@ signals:
 protected:
     void closeEvent(QCloseEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     void connectHandlers();
@@ -108,6 +128,9 @@ private:
 
     [[noreturn]] void endProcess();
 
+    void setUpViews(WireLog *transcript);
+    void recordLoopReply(const QByteArray &reply);
+
     Ui::frmMain *ui;
     MainState m;
     SerialControl *MSComm1 = nullptr;
@@ -120,4 +143,13 @@ private:
     QButtonGroup *optProt = nullptr;
     QButtonGroup *optTime = nullptr;
     frmPorts *m_ports = nullptr;
+
+    std::unique_ptr<WireLog> m_ownTranscript;
+    WireLog *m_transcript = nullptr;
+    WireModel *m_wireModel = nullptr;
+    LoopSeries *m_loopSeries = nullptr;
+    WireView *m_wireView = nullptr;
+    LoopChart *m_loopChart = nullptr;
+    QAction *m_wireAction = nullptr;
+    QAction *m_chartAction = nullptr;
 };

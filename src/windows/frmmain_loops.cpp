@@ -38,6 +38,7 @@ void frmMain::Timer1_Timer()
     // With the port closed (the port window is open, or the device went away) a tick sends
     // nothing and reports nothing, rather than beeping an error every 100 ms; it still counts.
     const bool portOpen = MSComm1->PortOpen();
+    // The replies read from here on are the loop's: the chart and --csv take them.
     if (portOpen && m.IDNTestFlg == 1) {
         ui->combCmd->setEditText(QStringLiteral("*IDN?"));
         cmdSend_Click();

@@ -1,6 +1,8 @@
-// The numeric value of any text, and the address it encodes to.
+// The numeric value of any text, and the address it encodes to; the number in any reply.
 
 #include "protocol/numericvalue.h"
+#include "protocol/replynumber.h"
+#include "protocol/statusbits.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -32,6 +34,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         } else if (entry.devAddr != text) {
             std::abort();
         }
+    }
+    // A reply's number is finite, and one the operator's reading agrees with: what the device
+    // sends is never read two ways.
+    const QByteArray reply(reinterpret_cast<const char *>(data), qsizetype(size));
+    if (const std::optional<double> number = ReadInstrumentNumber(reply)) {
+        if (!std::isfinite(*number)
+                || *number != NumericValue(QString::fromLatin1(reply).trimmed()))
+            std::abort();
+    }
+    if (const std::optional<int> value = StatusReplyValue(reply)) {
+        if (*value < 0 || *value > 255
+                || DescribeStatusBits(StatusRegister::EventStatus, *value).isEmpty())
+            std::abort();
     }
     return 0;
 }

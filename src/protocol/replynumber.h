@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+
+#include <optional>
+
+// The number an instrument sends back, in any of the decimal forms IEEE 488.2 devices use:
+// "-5", "12.5", ".5", "5.", "+1.234E-03", "1e3", with blanks, tabs, CR and LF around it.
+// Anything else (a second number, letters, a bare sign, a value beyond a double) is no number.
+// Unlike NumericValue, which reads what an operator types and always gives something, this
+// says "none" instead of guessing, so a chart can leave a gap rather than plot a false 0.
+std::optional<double> ReadInstrumentNumber(QByteArrayView text);
+
+// What a reply says, without the line's own framing: the payload of an ACK packet, or the
+// reply with the interface's ready prompt and the blanks around it removed.
+QByteArray ReplyText(const QByteArray &received);
+
+// ReadInstrumentNumber(ReplyText(received)).
+std::optional<double> ReplyNumber(const QByteArray &received);

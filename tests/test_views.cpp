@@ -1,0 +1,488 @@
+// The wire view, the loop chart and the loop's CSV rows: bounded history, decoded status bits,
+// decimation that keeps every spike, and a ramp from the simulator followed row by row.
+
+#include "line/loopcsv.h"
+#include "line/serialcontrol.h"
+#include "line/wirelog.h"
+#include "protocol/replynumber.h"
+#include "simprocess.h"
+#include "testmain.h"
+#include "windowdriver.h"
+#include "windows/chartplot.h"
+#include "windows/loopchart.h"
+#include "windows/loopseries.h"
+#include "windows/wiremodel.h"
+#include "windows/wireview.h"
+
+#include <QClipboard>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
+
+#include <cmath>
+#include <limits>
+
+using namespace WindowDriver;
+
+namespace {
+
+WireEntry received(int n, qsizetype size = 1)
+{
+    return {double(n), 1, WireEntry::Kind::Received, "recv", QByteArray(size, char('a' + n % 26))};
+}
+
+double nan()
+{
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+// Where every control of the main window is and what it says: a view must change none of it.
+QStringList controlsOf(QWidget *window)
+{
+    QStringList all;
+    for (QWidget *child : window->findChildren<QWidget *>()) {
+        if (child->window() != window || child->objectName().isEmpty())
+            continue;
+        auto *button = qobject_cast<QAbstractButton *>(child);
+        all << QStringLiteral("%1 %2,%3 %4x%5 %6 %7 %8")
+                        .arg(child->objectName())
+                        .arg(child->x())
+                        .arg(child->y())
+                        .arg(child->width())
+                        .arg(child->height())
+                        .arg(child->isEnabled())
+                        .arg(child->isVisibleTo(window))
+                        .arg(button ? button->text() + QString::number(button->isChecked())
+                                    : QString());
+    }
+    return all;
+}
+
+} // namespace
+
+class ViewsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void wireHistoryIsBounded_data()
+    {
+        QTest::addColumn<int>("maxEntries");
+        QTest::addColumn<int>("maxBytes");
+        QTest::addColumn<int>("added");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("flushEvery"); // entries between batches; 0: one batch at the end
+        QTest::addColumn<int>("rows");
+        QTest::newRow("under the bound") << 100 << 1 << 20 << 0 << 0 << 20;
+        QTest::newRow("count, one batch") << 100 << 1000000 << 250 << 1 << 0 << 100;
+        QTest::newRow("count, many batches") << 100 << 1000000 << 250 << 1 << 7 << 100;
+        QTest::newRow("burst of twice the bound") << 100 << 1000000 << 1000 << 1 << 0 << 100;
+        QTest::newRow("bytes") << 1000 << 1000 << 50 << 100 << 3 << 10;
+        QTest::newRow("one chunk over the bytes stays") << 1000 << 1000 << 3 << 5000 << 0 << 1;
+        QTest::newRow("default bound") << int(WireModel::DefaultMaxEntries) << 1 << 100100 << 0 << 0
+                                       << int(WireModel::DefaultMaxEntries);
+    }
+
+    void wireHistoryIsBounded()
+    {
+        QFETCH(int, maxEntries);
+        QFETCH(int, maxBytes);
+        QFETCH(int, added);
+        QFETCH(int, size);
+        QFETCH(int, flushEvery);
+        QFETCH(int, rows);
+        WireModel model;
+        if (size > 0)
+            model.setLimits(maxEntries, maxBytes);
+        QSignalSpy batches(&model, &WireModel::batchAdded);
+        for (int n = 0; n < added; ++n) {
+            model.add(received(n, qMax(size, 1)));
+            if (flushEvery > 0 && n % flushEvery == flushEvery - 1)
+                model.flush();
+        }
+        // Nothing reaches the table before its batch is due, unless the batch outgrew the bound.
+        if (flushEvery == 0 && added <= 2 * maxEntries)
+            QCOMPARE(model.rowCount(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(
+                model.rowCount() == rows && model.droppedCount() == added - rows, 2000);
+        // The newest are the ones kept, in order.
+        QCOMPARE(model.index(rows - 1, WireModel::TimeColumn).data().toString(),
+                QString::number((added - 1) / 1000.0, 'f', 3));
+        QCOMPARE(model.index(0, WireModel::TimeColumn).data().toString(),
+                QString::number((added - rows) / 1000.0, 'f', 3));
+        QVERIFY(!batches.isEmpty());
+        QCOMPARE(batches.last().at(1).value<qsizetype>(), qsizetype(added - rows));
+    }
+
+    void wireViewSaysWhatWasDropped()
+    {
+        WireModel model;
+        model.setLimits(10, 1000000);
+        WireView view(&model);
+        for (int n = 0; n < 25; ++n)
+            model.add(received(n));
+        model.flush();
+        const QLabel *counts = view.findChild<QLabel *>();
+        QVERIFY(counts);
+        QCOMPARE(counts->text(),
+                QStringLiteral("10 entries; 15 older entries dropped (the newest 10 are kept)"));
+        QVERIFY(view.accessibleName().contains("Wire"));
+    }
+
+    void transcriptOutlivesTheWindow()
+    {
+        WireLog transcript;
+        {
+            frmMain w(&transcript);
+            w.timer()->stop();
+            transcript.note(1, "open", "x");
+            w.wireModel()->flush();
+            QCOMPARE(w.wireModel()->rowCount(), 1);
+        }
+        // The window's model is gone; the transcript is still written to.
+        transcript.note(1, "close", "x");
+        transcript.received(1, "late");
+    }
+
+    void statusBitsOnTheRowThatCompletesTheReply()
+    {
+        WireModel model;
+        model.add({0, 2, WireEntry::Kind::Sent, "sent", "*ESR?\n"});
+        model.add({1, 1, WireEntry::Kind::Received, "recv", "32\r\n>"}); // another port
+        model.add({2, 2, WireEntry::Kind::Received, "recv", "3"});
+        model.add({3, 2, WireEntry::Kind::Received, "recv", "2\r\n>"});
+        model.add({4, 2, WireEntry::Kind::Sent, "sent", "*IDN?\n"});
+        model.add({5, 2, WireEntry::Kind::Received, "recv", "32\r\n>"});
+        model.flush();
+        QStringList status;
+        for (int row = 0; row < model.rowCount(); ++row)
+            status << model.index(row, WireModel::StatusColumn).data().toString();
+        QCOMPARE(status, QStringList({"", "", "", "32 = command error (CME)", "", ""}));
+        QVERIFY(model.entryLine(3).endsWith("[32 = command error (CME)]"));
+    }
+
+    void bigChunkIsShortenedOnScreenButCopiedWhole()
+    {
+        WireModel model;
+        WireView view(&model);
+        QByteArray big(1024 * 1024, 'A');
+        big += "\r\n";
+        model.add({0, 1, WireEntry::Kind::Sent, "sent", "*IDN?\n"});
+        model.add({1, 1, WireEntry::Kind::Received, "recv", big});
+        model.add({2, 1, WireEntry::Kind::Note, "lost", "COM 1 is gone"});
+        model.flush();
+        const QString hex = model.index(1, WireModel::HexColumn).data().toString();
+        QVERIFY(hex.size() < 1000);
+        QVERIFY(hex.endsWith(
+                QStringLiteral("(%1 bytes more)").arg(big.size() - WireModel::ShownBytes)));
+        QCOMPARE(model.index(1, WireModel::SizeColumn).data().toInt(), big.size());
+        QCOMPARE(model.index(2, WireModel::TextColumn).data().toString(),
+                QStringLiteral("COM 1 is gone"));
+
+        view.table()->selectRow(2);
+        view.table()->selectionModel()->select(
+                model.index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        const QStringList lines = view.selectedText().split('\n');
+        QCOMPARE(lines.size(), 2);
+        // Oldest first, whatever the order of selection; the whole megabyte, as the file has it.
+        QVERIFY(lines[0].contains(" COM1 recv 1048578 bytes: 41 41"));
+        QCOMPARE(lines[0], QString::fromLatin1(WireLog::line(1, 1, "recv", WireLog::chunk(big))));
+        QVERIFY(lines[1].endsWith(" COM1 lost COM 1 is gone"));
+        // Ctrl+C in the table copies the same.
+        QApplication::clipboard()->clear();
+        view.show();
+        view.table()->setFocus();
+        QTest::keyClick(view.table(), Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QApplication::clipboard()->text(), lines.join('\n') + '\n');
+    }
+
+    void decimationKeepsEverySpike()
+    {
+        // 100,000 points of a slow wave with one-sample spikes, and gaps.
+        std::vector<PlotPoint> points;
+        for (int i = 0; i < 100000; ++i) {
+            double y = std::sin(i / 5000.0);
+            if (i % 9973 == 0)
+                y = 50 + i / 10000.0;
+            if (i % 12007 == 5)
+                y = nan();
+            points.push_back({double(i), y});
+        }
+        const int width = 613;
+        const auto columns = DecimateToColumns(points, 0, 99999, width);
+        QCOMPARE(int(columns.size()), width);
+        std::vector<double> low(width, INFINITY), high(width, -INFINITY);
+        for (const PlotPoint &p : points) {
+            if (std::isnan(p.y))
+                continue;
+            const int c = std::min(width - 1, int(p.x / 99999.0 * width));
+            low[c] = std::min(low[c], p.y);
+            high[c] = std::max(high[c], p.y);
+        }
+        for (int c = 0; c < width; ++c) {
+            QVERIFY(columns[c].present);
+            QCOMPARE(columns[c].min, low[c]);
+            QCOMPARE(columns[c].max, high[c]);
+        }
+    }
+
+    void decimationBreaksAtGaps_data()
+    {
+        QTest::addColumn<QList<double>>("ys"); // at x = 0, 1, 2, ...; NaN is no number
+        QTest::addColumn<int>("width");
+        QTest::addColumn<QString>("columns"); // per column: '.' empty, 'j' joins, 's' starts
+        QTest::newRow("line") << QList<double>{1, 2, 3, 4} << 4 << "sjjj";
+        QTest::newRow("gap") << QList<double>{1, nan(), 3, 4} << 4 << "s.sj";
+        QTest::newRow("two gaps") << QList<double>{1, nan(), nan(), 4} << 4 << "s..s";
+        QTest::newRow("gap inside a column") << QList<double>{1, nan(), 2, 3, 4, 5} << 2 << "sj";
+        QTest::newRow("gap before a column") << QList<double>{1, 2, nan(), 4} << 2 << "ss";
+        QTest::newRow("nothing") << QList<double>{nan(), nan()} << 2 << "..";
+        QTest::newRow("one point") << QList<double>{7} << 3 << "s..";
+    }
+
+    void decimationBreaksAtGaps()
+    {
+        QFETCH(QList<double>, ys);
+        QFETCH(int, width);
+        QFETCH(QString, columns);
+        std::vector<PlotPoint> points;
+        for (int i = 0; i < ys.size(); ++i)
+            points.push_back({double(i), ys[i]});
+        const auto got = DecimateToColumns(points, 0, qMax(1.0, double(ys.size() - 1)), width);
+        QString shape;
+        for (const PlotColumn &c : got)
+            shape += !c.present ? '.' : c.joinsPrevious ? 'j' : 's';
+        QCOMPARE(shape, columns);
+    }
+
+    void seriesFiguresAndBound()
+    {
+        LoopSeries series;
+        series.setMaxReadings(100);
+        LoopReading r;
+        for (int n = 1; n <= 150; ++n) {
+            r.ms = n;
+            r.value = n % 10 == 0 ? std::optional<double>() : std::optional<double>(n);
+            series.append(r);
+        }
+        // Past 100 the oldest tenth went at once: 11..150 stay.
+        QCOMPARE(series.droppedCount(), qsizetype(10) * 5);
+        QCOMPARE(qsizetype(series.readings().size()), qsizetype(100));
+        const LoopStats &s = series.stats();
+        QCOMPARE(s.points, qsizetype(100));
+        QCOMPARE(s.notNumbers, qsizetype(10));
+        QCOMPARE(s.min, 51.0);
+        QCOMPARE(s.max, 149.0);
+        QCOMPARE(s.last, 149.0);
+        double sum = 0;
+        for (int n = 51; n <= 150; ++n)
+            sum += n % 10 == 0 ? 0 : n;
+        QCOMPARE(s.mean(), sum / 90);
+        QVERIFY(std::isnan(series.points()[9].y)); // reply 60: no number, a gap
+    }
+
+    void chartPausesEveryWay_data()
+    {
+        QTest::addColumn<QString>("way");
+        for (const char *way : {"mouse", "space", "accessibility", "code"})
+            QTest::newRow(way) << way;
+    }
+
+    void chartPausesEveryWay()
+    {
+        QFETCH(QString, way);
+        LoopSeries series;
+        LoopChart chart(&series);
+        chart.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&chart));
+        QVERIFY(chart.accessibleName().contains("Chart"));
+        LoopReading r;
+        r.value = 1.0;
+        series.append(r);
+        QTRY_VERIFY(chart.figuresText().startsWith("Last 1 "));
+        QPushButton *pause = nullptr;
+        for (auto *button : chart.findChildren<QPushButton *>())
+            if (button->text() == "&Pause")
+                pause = button;
+        QVERIFY(pause);
+        if (way == "mouse") {
+            QTest::mouseClick(pause, Qt::LeftButton);
+        } else if (way == "space") {
+            pause->setFocus();
+            QTest::keyClick(pause, Qt::Key_Space);
+        } else if (way == "accessibility") {
+            QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(pause);
+            QVERIFY(accessible && accessible->actionInterface());
+            accessible->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        } else {
+            chart.setPaused(true);
+        }
+        QVERIFY(chart.paused());
+        QVERIFY(pause->isChecked());
+        r.value = 2.0;
+        series.append(r);
+        QTest::qWait(250);
+        QVERIFY2(
+                chart.figuresText().startsWith("Last 1 ") && chart.figuresText().endsWith("Paused"),
+                qPrintable(chart.figuresText()));
+        // Kept while paused: it shows on resuming, and saving takes everything.
+        chart.setPaused(false);
+        QVERIFY(!pause->isChecked());
+        QVERIFY(chart.figuresText().startsWith("Last 2 "));
+    }
+
+    void chartSavesCsvAndPng()
+    {
+        LoopSeries series;
+        LoopChart chart(&series);
+        chart.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&chart));
+        LoopReading r;
+        r.at = QDateTime::currentDateTime();
+        r.command = "MEAS?";
+        for (int n = 0; n < 100000; ++n) {
+            r.ms = n * 10.0;
+            r.reply = n % 1000 == 999 ? QByteArray("OVLD\r\n>") : QByteArray::number(n) + "\r\n>";
+            r.value = ReplyNumber(r.reply);
+            series.append(r);
+        }
+        QTemporaryDir dir;
+        QVERIFY(chart.saveCsv(dir.filePath("l.csv")));
+        QFile csv(dir.filePath("l.csv"));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QByteArray all = csv.readAll();
+        QVERIFY(all.startsWith(LoopCsv::header()));
+        QCOMPARE(all.count("\r\n>\","), 100000);
+        QCOMPARE(all.count("\"OVLD\r\n>\",\r\n"), 100);
+        QVERIFY(chart.savePng(dir.filePath("l.png")));
+        QImage image(dir.filePath("l.png"));
+        QVERIFY(!image.isNull());
+        QVERIFY(image.width() >= chart.plot()->width());
+        QString error;
+        QVERIFY(!chart.saveCsv(dir.filePath("no/such/l.csv"), &error));
+        QVERIFY(!error.isEmpty());
+    }
+
+    void viewsOpenEveryWayAndTouchNoControl_data()
+    {
+        QTest::addColumn<QString>("way");
+        QTest::addColumn<bool>("chart");
+        for (const char *way : {"right click", "menu key", "shift f10", "shortcut", "code"}) {
+            QTest::addRow("wire, %s", way) << way << false;
+            QTest::addRow("chart, %s", way) << way << true;
+        }
+    }
+
+    void viewsOpenEveryWayAndTouchNoControl()
+    {
+        QFETCH(QString, way);
+        QFETCH(bool, chart);
+        frmMain w;
+        w.timer()->stop();
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        const QStringList before = controlsOf(&w);
+        QWidget *focusOn = control(&w, "cmdInit");
+        focusOn->setFocus();
+        QTRY_VERIFY(focusOn->hasFocus());
+        const QString entry = chart ? "Loop &Chart" : "&Wire View";
+        // A menu runs its own loop: its entry is chosen from inside it, with the keyboard.
+        auto chooseFromMenu = [&] {
+            QTimer::singleShot(50, [entry] {
+                auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+                QVERIFY(menu);
+                QStringList texts;
+                for (QAction *action : menu->actions())
+                    texts << action->text();
+                QCOMPARE(texts, QStringList({"&Wire View", "Loop &Chart"}));
+                QTest::keyClick(menu, entry == "&Wire View" ? Qt::Key_W : Qt::Key_C);
+            });
+        };
+        if (way == "right click") {
+            chooseFromMenu();
+            QContextMenuEvent event(
+                    QContextMenuEvent::Mouse, QPoint(20, 300), w.mapToGlobal(QPoint(20, 300)));
+            QApplication::sendEvent(&w, &event);
+        } else if (way == "menu key") {
+            chooseFromMenu();
+            QTest::keyClick(focusOn, Qt::Key_Menu);
+        } else if (way == "shift f10") {
+            chooseFromMenu();
+            QTest::keyClick(focusOn, Qt::Key_F10, Qt::ShiftModifier);
+        } else if (way == "shortcut") {
+            QTest::keyClick(focusOn, chart ? Qt::Key_C : Qt::Key_W,
+                    Qt::ControlModifier | Qt::ShiftModifier);
+        } else {
+            chart ? w.showLoopChart() : w.showWireView();
+        }
+        QWidget *view = chart ? static_cast<QWidget *>(w.loopChart()) : w.wireView();
+        QTRY_VERIFY2(view && view->isVisible(), qPrintable(way));
+        QVERIFY(view->windowTitle().contains(chart ? "Loop Chart" : "Wire View"));
+        QVERIFY(!(chart ? w.wireView() : static_cast<QWidget *>(w.loopChart())));
+        QCOMPARE(controlsOf(&w), before);
+    }
+
+    // The loop against the simulator's ramp: one row per tick, each with its value, the
+    // overloads empty with their words kept. The CSV is connected as main() connects it.
+    void csvFollowsTheSimulatorsRamp()
+    {
+        SimProcess sim({"--ramp", "--overload-every", "4"});
+        QVERIFY(sim.ready());
+        QTemporaryDir dir;
+        LoopCsv csv;
+        QVERIFY(csv.open(dir.filePath("loop.csv")));
+        frmMain w;
+        connect(w.loopSeries(), &LoopSeries::appended, &w,
+                [&csv](const LoopReading &reading) { QVERIFY(csv.append(reading)); });
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        select(&w, "optTime_0", SelectBy::Code); // 100 ms
+        control<QComboBox>(&w, "combCmd")->setEditText("MEAS?");
+        // A reply read outside the loop is not the loop's.
+        w.cmdSend_Click();
+        QCOMPARE(w.loopSeries()->readings().size(), size_t(0));
+        click(&w, "cmdCmdtst");
+        QTRY_VERIFY_WITH_TIMEOUT(w.state().LpCount >= 12, 20000);
+        const qint64 ticks = w.state().LpCount;
+        click(&w, "cmdCmdtstoff");
+
+        QFile file(dir.filePath("loop.csv"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QList<QByteArray> rows = file.readAll().split('\n');
+        QCOMPARE(rows.takeFirst(), LoopCsv::header().chopped(1));
+        QCOMPARE(rows.takeLast(), QByteArray());
+        // Each reply holds one CR LF inside its quotes: two lines a row.
+        QCOMPARE(rows.size(), int(2 * ticks));
+        double lastMs = -1;
+        for (int tick = 1; tick <= ticks; ++tick) {
+            const QList<QByteArray> first = rows[2 * tick - 2].split(',');
+            const QByteArray second = rows[2 * tick - 1];
+            QCOMPARE(first.size(), 5);
+            QVERIFY(QDateTime::fromString(QString::fromLatin1(first[0]), Qt::ISODateWithMs)
+                            .isValid());
+            const double ms = first[1].toDouble();
+            QVERIFY(ms > lastMs);
+            lastMs = ms;
+            QCOMPARE(first[2], QByteArray("COM1"));
+            QCOMPARE(first[3], QByteArray("\"MEAS?\""));
+            // The second query of the run is the loop's first: the Send above had the first.
+            const int n = tick + 1;
+            if (n % 4 == 0) {
+                QCOMPARE(first[4], QByteArray("\"OVLD\r"));
+                QCOMPARE(second, QByteArray(">\",\r"));
+            } else {
+                QCOMPARE(first[4], "\"+" + QByteArray::number(double(n), 'E', 6) + '\r');
+                QCOMPARE(second, ">\"," + QByteArray::number(n) + '\r');
+            }
+        }
+        // The chart holds the same.
+        QCOMPARE(qint64(w.loopSeries()->stats().points), ticks);
+    }
+};
+
+QUILLON_TEST_MAIN(ViewsTest)
+#include "test_views.moc"
