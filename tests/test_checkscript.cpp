@@ -5,7 +5,7 @@
 #include "line/wirelog.h"
 #include "protocol/checkscript.h"
 #include "protocol/framing.h"
-#include "protocol/strictnumber.h"
+#include "protocol/replynumber.h"
 
 #include <QTest>
 
@@ -214,7 +214,7 @@ private slots:
         QFETCH(QByteArray, text);
         QFETCH(bool, isNumber);
         QFETCH(double, value);
-        const auto number = StrictNumber(text);
+        const auto number = ReadInstrumentNumber(text);
         QCOMPARE(number.has_value(), isNumber);
         if (isNumber)
             QCOMPARE(*number, value);

@@ -2,7 +2,7 @@
 
 #include "framing.h"
 #include "numericvalue.h"
-#include "strictnumber.h"
+#include "replynumber.h"
 
 #include <QStringList>
 
@@ -119,8 +119,8 @@ bool parseExpectation(const QString &text, Expectation &expectation, QString &er
             QStringLiteral("^number\\s+in\\s+\\[\\s*([^,\\s]+)\\s*,\\s*([^\\]\\s]+)\\s*\\]$"));
     const QRegularExpressionMatch range = numberRange.match(text);
     if (range.hasMatch()) {
-        const auto low = StrictNumber(range.captured(1).toLatin1());
-        const auto high = StrictNumber(range.captured(2).toLatin1());
+        const auto low = ReadInstrumentNumber(range.captured(1).toLatin1());
+        const auto high = ReadInstrumentNumber(range.captured(2).toLatin1());
         if (!low || !high || *low > *high) {
             error = QStringLiteral("a number range is [LOW, HIGH] with LOW <= HIGH");
             return false;
@@ -439,7 +439,7 @@ CheckVerdict CheckReply(const Expectation &expectation, const ReplyUnderCheck &r
         break;
     case Expectation::Kind::Number: {
         const QByteArray value = replyValue(reply);
-        const auto number = StrictNumber(value);
+        const auto number = ReadInstrumentNumber(value);
         verdict.passed = number && *number >= expectation.low && *number <= expectation.high;
         if (!verdict.passed)
             verdict.detail = QStringLiteral("expected a number in [%1, %2], got %3")
