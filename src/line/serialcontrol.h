@@ -4,12 +4,14 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
+#include <QPointer>
 #include <QString>
 
-// The serial control each window holds as MSComm1: a small property-style wrapper around
-// QSerialPort that carries bytes unchanged in both directions and reports every failure
-// through failure(), once, instead of showing anything itself.
+// The serial control each window holds as MSComm1: a small property-style wrapper around the
+// line COM n is bound to (a serial device or a network serial server, see LineTransport) that
+// carries bytes unchanged in both directions and reports every failure through failure(),
+// once, instead of showing anything itself.
+class LineTransport;
 class WireLog;
 
 class SerialControl : public QObject
@@ -36,7 +38,12 @@ public:
 
     bool PortOpen() const;
     // Opening may fail: then the port stays closed, failure() says why, and false is returned.
+    // A network port may take up to LineTransport::OpenTimeoutMs to open; events are handled
+    // meanwhile, so the windows keep answering.
     bool setPortOpen(bool open);
+    // What the operator should know about the port just opened (a raw network line that the
+    // baud rate cannot reach, a server that did not confirm the settings); empty when nothing.
+    QString openNotice() const { return m_openNotice; }
 
     // Modem lines. A pseudo-terminal has none; that is not worth a word to the operator.
     void setRTSEnable(bool on);
@@ -64,11 +71,14 @@ signals:
     void failure(const QString &message);
 
 private:
-    void handlePortError(QSerialPort::SerialPortError error);
+    void handleLoss(const QString &systemText);
     void closeLostPort();
     void keepIdleInput();
+    // Closes and lets go of the transport, whatever state it is in.
+    void dropTransport();
 
-    QSerialPort m_port;
+    QPointer<LineTransport> m_transport;
+    QString m_openNotice;
     WireLog *m_transcript = nullptr;
     int m_commPort = 0;
     QString m_settings = QStringLiteral("9600,N,8,1");

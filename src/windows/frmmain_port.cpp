@@ -35,6 +35,10 @@ void frmMain::cmdInit_Click()
     ui->combCmd->setFocus();
     ui->txtError->clear();
     hideError();
+    // What the line could not promise (a network port the baud rate cannot reach, settings the
+    // server would not confirm) stays in view, without a beep: the port did open.
+    if (!MSComm1->openNotice().isEmpty())
+        showError(MSComm1->openNotice());
 }
 
 void frmMain::cmdExit_Click()
