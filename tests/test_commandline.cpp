@@ -123,8 +123,9 @@ private slots:
         SerialPortEntry builtIn;
         builtIn.device = "/dev/ttyS0";
         const std::array<ComBinding, 4> bindings = {{{"/dev/ttyUSB0", ComPortSource::Option},
-                {"/dev/pts/3", ComPortSource::Environment}, {"/dev/ttyS2", ComPortSource::Default},
-                {"/dev/ttyS3", ComPortSource::Default}}};
+                {"/dev/pts/3", ComPortSource::Environment},
+                {"socket://lab-7:4001", ComPortSource::Option},
+                {"rfc2217://lab-7:4002", ComPortSource::Environment}}};
         QCOMPARE(FormatPortList({adapter, builtIn}, bindings),
                 QStringLiteral(
                         "Serial ports:\n"
@@ -136,8 +137,8 @@ private slots:
                         "COM ports:\n"
                         "  COM 1  /dev/ttyUSB0  (from --com1)\n"
                         "  COM 2  /dev/pts/3  (from QUILLON_COM2)\n"
-                        "  COM 3  /dev/ttyS2  (default; set QUILLON_COM3 or --com3 to change)\n"
-                        "  COM 4  /dev/ttyS3  (default; set QUILLON_COM4 or --com4 to change)\n"));
+                        "  COM 3  socket://lab-7:4001  (from --com3; network, raw TCP)\n"
+                        "  COM 4  rfc2217://lab-7:4002  (from QUILLON_COM4; network, RFC 2217)\n"));
         QVERIFY(FormatPortList({}, bindings).startsWith("No serial ports found.\n"));
     }
 
