@@ -12,6 +12,7 @@
 #include "line/serialcontrol.h"
 #include "line/wirelog.h"
 #include "ptyinstrument.h"
+#include "serialserver.h"
 #include "windowdriver.h"
 #include "windows/appearance.h"
 #include "windows/frmmain.h"
@@ -134,14 +135,33 @@ int main(int argc, char **argv)
         return 1;
     }
     auto *command = window.findChild<QComboBox *>("combCmd");
-    auto exchange = [&] {
-        command->setEditText(QStringLiteral("*IDN?"));
+    auto exchangeOn = [](frmMain &on, QComboBox *box) {
+        box->setEditText(QStringLiteral("*IDN?"));
         const auto start = steady_clock::now();
-        window.cmdSend_Click();
+        on.cmdSend_Click();
         return duration<double, std::milli>(steady_clock::now() - start).count() - kSettleMs;
     };
+    auto exchange = [&] { return exchangeOn(window, command); };
     for (int i = 0; i < 5; ++i) // the first few warm caches up
         exchange();
+
+    // The same instrument kind behind a local ser2net, reached over raw TCP on COM 2: what the
+    // network path adds to an exchange.
+    PtyInstrument networkDevice;
+    SerialServer server(QString::fromStdString(networkDevice.path()));
+    frmMain networkWindow;
+    networkWindow.timer()->stop();
+    QComboBox *networkCommand = nullptr;
+    if (server.ready()) {
+        qputenv("QUILLON_COM2", server.rawUrl().toUtf8());
+        WindowDriver::initializeOn(networkWindow, 2);
+        networkCommand = networkWindow.findChild<QComboBox *>("combCmd");
+        for (int i = 0; i < 5 && networkWindow.serial()->PortOpen(); ++i)
+            exchangeOn(networkWindow, networkCommand);
+    }
+    const bool networkReady = server.ready() && networkWindow.serial()->PortOpen();
+    if (!networkReady)
+        std::printf("ser2net did not start (installed?): no raw TCP figures\n");
 
     PtyInstrument peerDevice;
     peerDevice.withPrompt = false;
@@ -151,13 +171,19 @@ int main(int argc, char **argv)
 
     // Interleaved in rounds, so that whatever else the machine does falls on both sides alike.
     constexpr int kRounds = 4;
-    Side ours, back, paced;
+    Side ours, back, paced, network;
     for (int round = 0; round < kRounds; ++round) {
         const int count = exchanges / kRounds;
-        const double cpuBefore = cpuSeconds();
+        double cpuBefore = cpuSeconds();
         for (int i = 0; i < count; ++i)
             ours.ms.push_back(exchange());
         ours.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
+        if (networkReady) {
+            cpuBefore = cpuSeconds();
+            for (int i = 0; i < count; ++i)
+                network.ms.push_back(exchangeOn(networkWindow, networkCommand));
+            network.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
+        }
         if (peer.ready() && !(peer.run("paced", count, paced) && peer.run("back", count, back))) {
             std::fprintf(stderr, "pyvisa-py peer failed\n");
             return 1;
@@ -167,6 +193,12 @@ int main(int argc, char **argv)
     std::printf("exchanges: %d a side, *IDN? with a 40-character reply, interleaved in %d rounds\n",
             int(ours.ms.size()), kRounds);
     ours.print("Quillon, Send minus the settle");
+    if (networkReady) {
+        network.print("Quillon over raw TCP (ser2net)");
+        std::printf("ratio raw TCP / pseudo-terminal:            median %.2fx, p95 %.2fx\n",
+                percentile(network.ms, 0.5) / percentile(ours.ms, 0.5),
+                percentile(network.ms, 0.95) / percentile(ours.ms, 0.95));
+    }
     if (peer.ready()) {
         back.print("pyvisa-py query, back to back");
         paced.print("pyvisa-py query, after 20 ms idle");
