@@ -393,6 +393,29 @@ private slots:
         if (waited > 1000)
             QVERIFY2(ticks >= waited / 50 / 2, qPrintable(QString::number(ticks)));
     }
+
+    void initializeAgainWhileConnecting()
+    {
+        // The window answers during a slow connect, so Initialize can be pressed again; the
+        // second choice wins and the first gives up without a word.
+        SilentListener silent;
+        bindCom1(QStringLiteral("socket://127.0.0.1:%1").arg(silent.port()));
+        frmMain w;
+        w.timer()->stop();
+        QSignalSpy failures(w.serial(), &SerialControl::failure);
+        QTimer::singleShot(300, &w, [&] {
+            bindCom1(server->rfc2217Url());
+            initializeOn(w, 1);
+        });
+        QElapsedTimer clock;
+        clock.start();
+        initializeOn(w, 1);
+        QVERIFY(clock.elapsed() < LineTransport::OpenTimeoutMs);
+        QVERIFY(w.serial()->PortOpen());
+        QCOMPARE(failures.size(), 0);
+        send(w, "*IDN?");
+        QCOMPARE(resultsText(&w), kIdentity);
+    }
 };
 
 QUILLON_TEST_MAIN(NetworkTest)

@@ -9,23 +9,22 @@ QString DescribeNetworkOpenFailure(int comPort, const QString &binding, NetworkO
     switch (error) {
     case NetworkOpenError::BadAddress:
         return where
-                + QStringLiteral("Not a network address. Write socket://HOST:PORT for raw TCP or "
-                                 "rfc2217://HOST:PORT for a server that sets the line.");
+                + QStringLiteral("Not a network address: write socket://HOST:PORT or "
+                                 "rfc2217://HOST:PORT.");
     case NetworkOpenError::HostNotFound:
         return where
-                + QStringLiteral("Host \"%1\" not found. Check the name, or use the server's IP "
+                + QStringLiteral("Host \"%1\" not found. Check the name, or use the server's "
                                  "address.")
                           .arg(host);
     case NetworkOpenError::Refused:
         return where
-                + QStringLiteral("Connection refused: nothing accepts connections on %1 port "
-                                 "%2. Is the serial server running, and is this its port?")
+                + QStringLiteral("Connection refused: nothing listens on %1 port %2. Is the "
+                                 "serial server running?")
                           .arg(host)
                           .arg(port);
     case NetworkOpenError::NoAnswer:
         return where
-                + QStringLiteral("No answer from %1 port %2 within %3 s. Check that the server "
-                                 "is on and reachable from here.")
+                + QStringLiteral("No answer from %1 port %2 within %3 s.")
                           .arg(host)
                           .arg(port)
                           .arg(LineTransport::OpenTimeoutMs / 1000);
@@ -41,9 +40,9 @@ QString DescribeNetworkOpenFailure(int comPort, const QString &binding, NetworkO
 
 QString RawSocketBaudNotice(int comPort, const QString &binding, int baudRate)
 {
-    return QStringLiteral("COM %1 (%2) is a raw network connection: the baud rate chosen here "
-                          "(%3) cannot reach the instrument; the serial server's own settings "
-                          "apply. Use rfc2217:// to set them from here.")
+    // Short: the error box shows two lines.
+    return QStringLiteral("COM %1 (%2) is raw TCP: %3 baud cannot reach the instrument; the "
+                          "server's own settings apply.")
             .arg(comPort)
             .arg(binding)
             .arg(baudRate);

@@ -63,9 +63,15 @@ void TcpTransport::becomeOpen()
     m_openTimer.stop();
     QIODevice::open(QIODevice::ReadWrite | QIODevice::Unbuffered);
     finishOpen(true);
-    // Whatever came with the connection is there to read now.
-    if (bytesAvailable() > 0)
-        emit readyRead();
+    // Whatever came with the connection is there to read now; said once the owner has taken
+    // the line as open, so that its transcript shows the opening first.
+    QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (isOpen() && bytesAvailable() > 0)
+                    emit readyRead();
+            },
+            Qt::QueuedConnection);
 }
 
 void TcpTransport::giveUpOpening()
