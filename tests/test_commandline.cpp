@@ -57,6 +57,11 @@ private slots:
                 << ""
                 << ""
                 << "";
+        QTest::newRow("no reconnect") << QStringList{"--no-reconnect", "--com1", "/dev/ttyUSB0"}
+                                      << A::Run << "/dev/ttyUSB0"
+                                      << ""
+                                      << ""
+                                      << "";
         QTest::newRow("unknown") << QStringList{"--bogus"} << A::Error << ""
                                  << ""
                                  << ""
@@ -89,6 +94,7 @@ private slots:
         QCOMPARE(parsed.comDevices[0], com1);
         QCOMPARE(parsed.comDevices[3], com4);
         QCOMPARE(parsed.logPath, log);
+        QCOMPARE(parsed.reconnect, !arguments.contains("--no-reconnect"));
     }
 
     void bindingsFollowOptionThenEnvironment()

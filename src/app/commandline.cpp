@@ -39,6 +39,7 @@ QString UsageText()
             "                    a serial server: socket://HOST:PORT or rfc2217://HOST:PORT\n"
             "  --list-ports      list the serial devices of this system and what COM 1-4 open\n"
             "  --log FILE        write a transcript of every byte sent and received to FILE\n"
+            "  --no-reconnect    leave a lost port closed instead of reopening it when it is back\n"
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"
@@ -55,11 +56,12 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     const QCommandLineOption version({"v", "version"}, QString());
     const QCommandLineOption listPorts("list-ports", QString());
     const QCommandLineOption log("log", QString(), "FILE");
+    const QCommandLineOption noReconnect("no-reconnect", QString());
     std::array<QCommandLineOption, 4> com = {QCommandLineOption("com1", QString(), "DEVICE"),
             QCommandLineOption("com2", QString(), "DEVICE"),
             QCommandLineOption("com3", QString(), "DEVICE"),
             QCommandLineOption("com4", QString(), "DEVICE")};
-    parser.addOptions({help, version, listPorts, log, com[0], com[1], com[2], com[3]});
+    parser.addOptions({help, version, listPorts, log, noReconnect, com[0], com[1], com[2], com[3]});
 
     CommandLine result;
     const QStringList ours = withoutQtOptions(arguments);
@@ -83,6 +85,7 @@ CommandLine ParseCommandLine(const QStringList &arguments)
             return result;
         }
     }
+    result.reconnect = !parser.isSet(noReconnect);
     result.logPath = parser.value(log);
     if (parser.isSet(log) && result.logPath.isEmpty()) {
         result.action = CommandLine::Action::Error;

@@ -14,6 +14,7 @@ struct CommandLine
     QString error; // for Error: one line saying what is wrong
     std::array<QString, 4> comDevices; // --com1 .. --com4, empty where not given
     QString logPath; // --log FILE
+    bool reconnect = true; // false with --no-reconnect
 };
 
 // `arguments` as main() gets them, the program's name first. Qt's own options for the window

@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 #include "app/portlist.h"
 #include "line/portbinding.h"
+#include "line/serialcontrol.h"
 #include "line/wirelog.h"
 #include "windows/appearance.h"
 #include "windows/frmmain.h"
@@ -84,6 +85,7 @@ int main(int argc, char *argv[])
     ApplyQuillonAppearance();
 
     frmMain window(commandLine.logPath.isEmpty() ? nullptr : &transcript);
+    window.serial()->setReconnect(commandLine.reconnect);
     leaveLikeExitOnSignals(window);
     window.show();
     return app.exec();

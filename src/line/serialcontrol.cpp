@@ -3,6 +3,7 @@
 #include "linemessages.h"
 #include "linetransport.h"
 #include "portbinding.h"
+#include "reconnectwatcher.h"
 #include "serialsettings.h"
 #include "wirelog.h"
 
@@ -10,12 +11,42 @@
 #include <QStringList>
 #include <QTimer>
 
-SerialControl::SerialControl(QObject *parent) : QObject(parent) { }
+SerialControl::SerialControl(QObject *parent)
+    : QObject(parent), m_returnWatcher(new ReconnectWatcher(this))
+{
+    connect(m_returnWatcher, &ReconnectWatcher::tryNow, this, &SerialControl::tryReopen);
+}
 
 SerialControl::~SerialControl()
 {
     if (m_transport)
         m_transport->close();
+    if (m_reopenAttempt)
+        m_reopenAttempt->close();
+}
+
+void SerialControl::setReconnect(bool on)
+{
+    m_reconnect = on;
+    if (!on)
+        stopWaitingForReturn();
+}
+
+bool SerialControl::waitingForReturn() const
+{
+    return m_returnWatcher->active();
+}
+
+void SerialControl::stopWaitingForReturn()
+{
+    m_returnWatcher->stop();
+    if (m_reopenAttempt) {
+        LineTransport *attempt = m_reopenAttempt;
+        m_reopenAttempt = nullptr;
+        attempt->disconnect(this);
+        attempt->close();
+        attempt->deleteLater();
+    }
 }
 
 void SerialControl::setCommPort(int comPort)
@@ -61,6 +92,8 @@ void SerialControl::dropTransport()
 
 bool SerialControl::setPortOpen(bool open)
 {
+    // The operator's own open or close ends any wait for a lost device.
+    stopWaitingForReturn();
     if (!open) {
         if (m_transport && m_transport->isOpen() && m_transcript)
             m_transcript->note(m_commPort, "close", m_openDevice);
@@ -78,10 +111,7 @@ bool SerialControl::setPortOpen(bool open)
     const SerialSettings settings = SerialSettings::parse(m_settings).value_or(SerialSettings{});
     const QString device = devicePath();
     LineTransport *transport = CreateLineTransport(m_commPort, device, this);
-    m_transport = transport;
-    connect(transport, &QIODevice::readyRead, this, &SerialControl::keepIdleInput);
-    connect(transport, &LineTransport::lost, this, &SerialControl::handleLoss);
-    m_idleInput.clear();
+    adoptTransport(transport);
 
     bool finished = false;
     QEventLoop waitForOpen;
@@ -99,6 +129,7 @@ bool SerialControl::setPortOpen(bool open)
 
     if (transport->isOpen()) {
         m_openDevice = device;
+        m_openSettings = m_settings;
         m_openNotice = transport->openNotice();
         if (m_transcript) {
             m_transcript->note(
@@ -117,14 +148,64 @@ bool SerialControl::setPortOpen(bool open)
     return false;
 }
 
+void SerialControl::adoptTransport(LineTransport *transport)
+{
+    m_transport = transport;
+    connect(transport, &QIODevice::readyRead, this, &SerialControl::keepIdleInput);
+    connect(transport, &LineTransport::lost, this, &SerialControl::handleLoss);
+    m_idleInput.clear();
+}
+
+void SerialControl::tryReopen()
+{
+    if (m_reopenAttempt || !m_lost)
+        return; // one try at a time
+    const SerialSettings settings
+            = SerialSettings::parse(m_openSettings).value_or(SerialSettings{});
+    LineTransport *attempt = CreateLineTransport(m_commPort, m_openDevice, this);
+    m_reopenAttempt = attempt;
+    connect(attempt, &LineTransport::openFinished, this,
+            [this, attempt](bool opened) { reopenFinished(attempt, opened); });
+    attempt->startOpen(settings);
+}
+
+void SerialControl::reopenFinished(LineTransport *attempt, bool opened)
+{
+    if (attempt != m_reopenAttempt)
+        return;
+    m_reopenAttempt = nullptr;
+    attempt->disconnect(this);
+    if (!opened) {
+        // Not back yet (or not openable yet): quietly, the watcher says when to try again.
+        attempt->close();
+        attempt->deleteLater();
+        m_returnWatcher->attemptFailed();
+        return;
+    }
+    m_returnWatcher->stop();
+    dropTransport(); // the lost one
+    adoptTransport(attempt);
+    m_lost = false;
+    if (m_requestToSend)
+        attempt->setRequestToSend(true);
+    if (m_dataTerminalReady)
+        attempt->setDataTerminalReady(true);
+    if (m_transcript)
+        m_transcript->note(
+                m_commPort, "reopen", QStringLiteral("%1 at %2").arg(m_openDevice, m_openSettings));
+    emit notice(DescribeReopenedPort(m_commPort, m_openDevice, m_openSettings));
+}
+
 void SerialControl::setRTSEnable(bool on)
 {
+    m_requestToSend = on;
     if (PortOpen())
         m_transport->setRequestToSend(on);
 }
 
 void SerialControl::setDTREnable(bool on)
 {
+    m_dataTerminalReady = on;
     if (PortOpen())
         m_transport->setDataTerminalReady(on);
 }
@@ -196,6 +277,9 @@ void SerialControl::handleLoss(const QString &systemText)
 
 void SerialControl::closeLostPort()
 {
-    if (m_lost && m_transport && m_transport->isOpen())
-        m_transport->close();
+    if (!m_lost || !m_transport || !m_transport->isOpen())
+        return;
+    m_transport->close();
+    if (m_reconnect)
+        m_returnWatcher->watch(m_openDevice);
 }

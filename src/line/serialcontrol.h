@@ -12,6 +12,7 @@
 // carries bytes unchanged in both directions and reports every failure through failure(),
 // once, instead of showing anything itself.
 class LineTransport;
+class ReconnectWatcher;
 class WireLog;
 
 class SerialControl : public QObject
@@ -45,6 +46,12 @@ public:
     // baud rate cannot reach, a server that did not confirm the settings); empty when nothing.
     QString openNotice() const { return m_openNotice; }
 
+    // After a loss, wait for the same device or URL to come back and open it again with the
+    // same settings (on unless turned off). Closing or opening the port stops the wait.
+    void setReconnect(bool on);
+    bool reconnect() const { return m_reconnect; }
+    bool waitingForReturn() const;
+
     // Modem lines. A pseudo-terminal has none; that is not worth a word to the operator.
     void setRTSEnable(bool on);
     void setDTREnable(bool on);
@@ -69,6 +76,8 @@ public:
 
 signals:
     void failure(const QString &message);
+    // Something the operator should know that is not a failure: a lost port is back.
+    void notice(const QString &message);
 
 private:
     void handleLoss(const QString &systemText);
@@ -76,9 +85,20 @@ private:
     void keepIdleInput();
     // Closes and lets go of the transport, whatever state it is in.
     void dropTransport();
+    void adoptTransport(LineTransport *transport);
+    void stopWaitingForReturn();
+    void tryReopen();
+    void reopenFinished(LineTransport *attempt, bool opened);
 
     QPointer<LineTransport> m_transport;
     QString m_openNotice;
+    QString m_openSettings; // what the open port was opened with, for its reopening
+    bool m_reconnect = true;
+    ReconnectWatcher *m_returnWatcher = nullptr;
+    QPointer<LineTransport> m_reopenAttempt;
+    // The modem lines as last asked for, set again on a reopened line.
+    bool m_requestToSend = false;
+    bool m_dataTerminalReady = false;
     WireLog *m_transcript = nullptr;
     int m_commPort = 0;
     QString m_settings = QStringLiteral("9600,N,8,1");
