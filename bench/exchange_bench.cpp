@@ -145,23 +145,39 @@ int main(int argc, char **argv)
     for (int i = 0; i < 5; ++i) // the first few warm caches up
         exchange();
 
-    // The same instrument kind behind a local ser2net, reached over raw TCP on COM 2: what the
-    // network path adds to an exchange.
-    PtyInstrument networkDevice;
-    SerialServer server(QString::fromStdString(networkDevice.path()));
-    frmMain networkWindow;
-    networkWindow.timer()->stop();
-    QComboBox *networkCommand = nullptr;
-    if (server.ready()) {
-        qputenv("QUILLON_COM2", server.rawUrl().toUtf8());
-        WindowDriver::initializeOn(networkWindow, 2);
-        networkCommand = networkWindow.findChild<QComboBox *>("combCmd");
-        for (int i = 0; i < 5 && networkWindow.serial()->PortOpen(); ++i)
-            exchangeOn(networkWindow, networkCommand);
+    // The same instrument kind behind a local ser2net, reached over raw TCP (COM 2) and over
+    // RFC 2217 (COM 3), each with a server and instrument of its own: what the network path
+    // adds to an exchange.
+    struct NetworkSide
+    {
+        NetworkSide(const char *sideName, int sideComPort)
+            : name(sideName), comPort(sideComPort) { }
+        const char *name;
+        int comPort;
+        PtyInstrument device;
+        SerialServer server{QString::fromStdString(device.path())};
+        frmMain window;
+        QComboBox *command = nullptr;
+        Side figures;
+        bool ready = false;
+    };
+    NetworkSide raw("Quillon over raw TCP (ser2net)", 2);
+    NetworkSide rfc2217("Quillon over RFC 2217 (ser2net)", 3);
+    for (NetworkSide *side : {&raw, &rfc2217}) {
+        side->window.timer()->stop();
+        if (!side->server.ready()) {
+            std::printf("ser2net did not start (installed?): no network figures\n");
+            continue;
+        }
+        const QString url = side == &raw ? side->server.rawUrl() : side->server.rfc2217Url();
+        qputenv(QStringLiteral("QUILLON_COM%1").arg(side->comPort).toLatin1().constData(),
+                url.toUtf8());
+        WindowDriver::initializeOn(side->window, side->comPort);
+        side->command = side->window.findChild<QComboBox *>("combCmd");
+        side->ready = side->window.serial()->PortOpen();
+        for (int i = 0; i < 5 && side->ready; ++i)
+            exchangeOn(side->window, side->command);
     }
-    const bool networkReady = server.ready() && networkWindow.serial()->PortOpen();
-    if (!networkReady)
-        std::printf("ser2net did not start (installed?): no raw TCP figures\n");
 
     PtyInstrument peerDevice;
     peerDevice.withPrompt = false;
@@ -171,18 +187,20 @@ int main(int argc, char **argv)
 
     // Interleaved in rounds, so that whatever else the machine does falls on both sides alike.
     constexpr int kRounds = 4;
-    Side ours, back, paced, network;
+    Side ours, back, paced;
     for (int round = 0; round < kRounds; ++round) {
         const int count = exchanges / kRounds;
         double cpuBefore = cpuSeconds();
         for (int i = 0; i < count; ++i)
             ours.ms.push_back(exchange());
         ours.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
-        if (networkReady) {
+        for (NetworkSide *side : {&raw, &rfc2217}) {
+            if (!side->ready)
+                continue;
             cpuBefore = cpuSeconds();
             for (int i = 0; i < count; ++i)
-                network.ms.push_back(exchangeOn(networkWindow, networkCommand));
-            network.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
+                side->figures.ms.push_back(exchangeOn(side->window, side->command));
+            side->figures.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
         }
         if (peer.ready() && !(peer.run("paced", count, paced) && peer.run("back", count, back))) {
             std::fprintf(stderr, "pyvisa-py peer failed\n");
@@ -193,11 +211,14 @@ int main(int argc, char **argv)
     std::printf("exchanges: %d a side, *IDN? with a 40-character reply, interleaved in %d rounds\n",
             int(ours.ms.size()), kRounds);
     ours.print("Quillon, Send minus the settle");
-    if (networkReady) {
-        network.print("Quillon over raw TCP (ser2net)");
-        std::printf("ratio raw TCP / pseudo-terminal:            median %.2fx, p95 %.2fx\n",
-                percentile(network.ms, 0.5) / percentile(ours.ms, 0.5),
-                percentile(network.ms, 0.95) / percentile(ours.ms, 0.95));
+    for (NetworkSide *side : {&raw, &rfc2217}) {
+        if (!side->ready)
+            continue;
+        side->figures.print(side->name);
+        std::printf("ratio %-8s / pseudo-terminal:           median %.2fx, p95 %.2fx\n",
+                side == &raw ? "raw TCP" : "RFC 2217",
+                percentile(side->figures.ms, 0.5) / percentile(ours.ms, 0.5),
+                percentile(side->figures.ms, 0.95) / percentile(ours.ms, 0.95));
     }
     if (peer.ready()) {
         back.print("pyvisa-py query, back to back");
