@@ -394,6 +394,22 @@ private slots:
             QVERIFY2(ticks >= waited / 50 / 2, qPrintable(QString::number(ticks)));
     }
 
+    void instrumentInUseByAnotherClient()
+    {
+        bindCom1(server->rfc2217Url());
+        SerialControl first, second;
+        first.setCommPort(1);
+        second.setCommPort(1);
+        QVERIFY(first.setPortOpen(true));
+        QSignalSpy failures(&second, &SerialControl::failure);
+        QVERIFY(!second.setPortOpen(true));
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(failures.first().first().toString(),
+                DescribeNetworkOpenFailure(1, server->rfc2217Url(),
+                        NetworkOpenError::ClosedByServer, "127.0.0.1", server->rfc2217Port(),
+                        "Port already in use"));
+    }
+
     void initializeAgainWhileConnecting()
     {
         // The window answers during a slow connect, so Initialize can be pressed again; the

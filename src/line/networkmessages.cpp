@@ -32,6 +32,12 @@ QString DescribeNetworkOpenFailure(int comPort, const QString &binding, NetworkO
         return where
                 + QStringLiteral("%1 cannot be reached from here (%2).")
                           .arg(host, detail.isEmpty() ? QStringLiteral("no route") : detail);
+    case NetworkOpenError::ClosedByServer:
+        // ser2net, for one, says why ("Port already in use") just before it closes.
+        if (detail.isEmpty())
+            return where + QStringLiteral("The server closed the connection at once.");
+        return where
+                + QStringLiteral("The server closed the connection, saying \"%1\".").arg(detail);
     case NetworkOpenError::Other:
         break;
     }

@@ -4,7 +4,15 @@
 
 // What the operator reads about a COM port bound to a network serial server.
 
-enum class NetworkOpenError { BadAddress, HostNotFound, Refused, NoAnswer, Unreachable, Other };
+enum class NetworkOpenError {
+    BadAddress,
+    HostNotFound,
+    Refused,
+    NoAnswer,
+    Unreachable,
+    ClosedByServer, // `detail`: what the server said before it closed, if anything
+    Other
+};
 // "Cannot open COM n (URL): ..." for a connection that could not be made. `detail` is the
 // system's own text, used where no better one is known.
 QString DescribeNetworkOpenFailure(int comPort, const QString &binding, NetworkOpenError error,

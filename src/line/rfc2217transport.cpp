@@ -130,6 +130,15 @@ void Rfc2217Transport::socketReadable()
         emit readyRead();
 }
 
+QByteArray Rfc2217Transport::unreadData()
+{
+    QByteArray data;
+    QList<TelnetCodec::Command> ignored;
+    m_telnet.decode(m_socket.readAll(), data, ignored);
+    m_inbox += data;
+    return m_inbox;
+}
+
 void Rfc2217Transport::handleCommand(const TelnetCodec::Command &command)
 {
     using T = TelnetCodec;

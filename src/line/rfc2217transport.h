@@ -32,6 +32,7 @@ protected:
     qint64 writeData(const char *data, qint64 size) override;
     void connectionMade() override;
     void socketReadable() override;
+    QByteArray unreadData() override;
 
 private:
     void handleCommand(const TelnetCodec::Command &command);

@@ -107,10 +107,21 @@ void TcpTransport::handleSocketError(QAbstractSocket::SocketError error)
         case QAbstractSocket::NetworkError:
             why = NetworkOpenError::Unreachable;
             break;
+        case QAbstractSocket::RemoteHostClosedError:
+            why = NetworkOpenError::ClosedByServer;
+            break;
         default:
             break;
         }
-        const QString detail = m_socket.errorString();
+        QString detail = m_socket.errorString();
+        if (why == NetworkOpenError::ClosedByServer) {
+            // The server's own words, when they are a short line of text.
+            detail = QString::fromLatin1(unreadData()).trimmed();
+            const bool printable = std::all_of(detail.cbegin(), detail.cend(),
+                    [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7F; });
+            if (!printable || detail.size() > 80)
+                detail.clear();
+        }
         m_openTimer.stop();
         m_socket.abort();
         finishOpen(false,
