@@ -296,6 +296,39 @@ private slots:
         QCOMPARE(resultsText(&w), kIdentity);
     }
 
+    void serverTakenByAnotherClientMeanwhile()
+    {
+        // ser2net accepts a raw connection it cannot serve and closes it at once: that is no
+        // return, and must not be reported as a loss again and again.
+        SimProcess sim;
+        SerialServer server(sim.path());
+        QVERIFY(server.ready());
+        bindCom1(server.rawUrl());
+        frmMain w;
+        w.timer()->stop();
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QSignalSpy failures(w.serial(), &SerialControl::failure);
+        QSignalSpy notices(w.serial(), &SerialControl::notice);
+        server.stop();
+        QTRY_COMPARE(failures.size(), 1);
+        idle(700); // past the first retry
+        QVERIFY(server.start());
+        auto other = std::make_unique<SerialControl>();
+        other->setCommPort(1);
+        QVERIFY(other->setPortOpen(true));
+        idle(ReconnectWatcher::LongestRetryMs); // several tries, each turned away
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(notices.size(), 0);
+        QVERIFY(!w.serial()->PortOpen());
+        other.reset(); // the other client leaves
+        QVERIFY(waitUntil([&] { return w.serial()->PortOpen(); },
+                        ReconnectWatcher::LongestRetryMs + 2000)
+                >= 0);
+        QCOMPARE(notices.size(), 1);
+        QCOMPARE(failures.size(), 1);
+    }
+
     void operatorEndsTheWait_data()
     {
         QTest::addColumn<QString>("how");

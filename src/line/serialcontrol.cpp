@@ -166,6 +166,7 @@ void SerialControl::tryReopen()
     m_reopenAttempt = attempt;
     connect(attempt, &LineTransport::openFinished, this,
             [this, attempt](bool opened) { reopenFinished(attempt, opened); });
+    connect(attempt, &LineTransport::lost, this, [this, attempt] { reopenFailed(attempt); });
     attempt->startOpen(settings);
 }
 
@@ -173,15 +174,36 @@ void SerialControl::reopenFinished(LineTransport *attempt, bool opened)
 {
     if (attempt != m_reopenAttempt)
         return;
-    m_reopenAttempt = nullptr;
-    attempt->disconnect(this);
     if (!opened) {
-        // Not back yet (or not openable yet): quietly, the watcher says when to try again.
-        attempt->close();
-        attempt->deleteLater();
-        m_returnWatcher->attemptFailed();
+        reopenFailed(attempt);
         return;
     }
+    if (ParseNetworkBinding(m_openDevice).kind == NetworkBinding::Kind::None) {
+        adoptReopened(attempt);
+        return;
+    }
+    QTimer::singleShot(NetworkReopenProbationMs, attempt, [this, attempt] {
+        if (attempt == m_reopenAttempt)
+            adoptReopened(attempt);
+    });
+}
+
+void SerialControl::reopenFailed(LineTransport *attempt)
+{
+    if (attempt != m_reopenAttempt)
+        return;
+    // Not back yet (or not usable yet): quietly, the watcher says when to try again.
+    m_reopenAttempt = nullptr;
+    attempt->disconnect(this);
+    attempt->close();
+    attempt->deleteLater();
+    m_returnWatcher->attemptFailed();
+}
+
+void SerialControl::adoptReopened(LineTransport *attempt)
+{
+    m_reopenAttempt = nullptr;
+    attempt->disconnect(this);
     m_returnWatcher->stop();
     dropTransport(); // the lost one
     adoptTransport(attempt);
@@ -194,6 +216,9 @@ void SerialControl::reopenFinished(LineTransport *attempt, bool opened)
         m_transcript->note(
                 m_commPort, "reopen", QStringLiteral("%1 at %2").arg(m_openDevice, m_openSettings));
     emit notice(DescribeReopenedPort(m_commPort, m_openDevice, m_openSettings));
+    // What came during the probation is waiting already; no signal will announce it again.
+    if (attempt->bytesAvailable() > 0)
+        keepIdleInput();
 }
 
 void SerialControl::setRTSEnable(bool on)

@@ -89,6 +89,8 @@ private:
     void stopWaitingForReturn();
     void tryReopen();
     void reopenFinished(LineTransport *attempt, bool opened);
+    void reopenFailed(LineTransport *attempt);
+    void adoptReopened(LineTransport *attempt);
 
     QPointer<LineTransport> m_transport;
     QString m_openNotice;
@@ -96,6 +98,10 @@ private:
     bool m_reconnect = true;
     ReconnectWatcher *m_returnWatcher = nullptr;
     QPointer<LineTransport> m_reopenAttempt;
+    // A serial server accepts a connection even when it cannot serve it (another client has
+    // the instrument) and closes it at once; a reopened network line counts only once it has
+    // stayed up this long, so such a server is not reported lost and back over and over.
+    static constexpr int NetworkReopenProbationMs = 500;
     // The modem lines as last asked for, set again on a reopened line.
     bool m_requestToSend = false;
     bool m_dataTerminalReady = false;
