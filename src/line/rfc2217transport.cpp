@@ -105,8 +105,7 @@ void Rfc2217Transport::close()
 
 void Rfc2217Transport::connectionMade()
 {
-    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    m_socket.setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+    tuneSocket();
     // Binary both ways, so that CR and 0xFF pass as data; no go-ahead; and the option that
     // lets this side set the line.
     using T = TelnetCodec;

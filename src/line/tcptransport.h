@@ -30,6 +30,8 @@ protected:
     // Bytes from the server have arrived on the socket.
     virtual void socketReadable();
     void becomeOpen();
+    // Settings every connection to a serial server wants, once it is made.
+    void tuneSocket();
     // Line data the server sent that nobody has read.
     virtual QByteArray unreadData() { return m_socket.peek(m_socket.bytesAvailable()); }
     // What is left of the open's time.
