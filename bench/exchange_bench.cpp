@@ -12,6 +12,7 @@
 #include "line/serialcontrol.h"
 #include "line/wirelog.h"
 #include "ptyinstrument.h"
+#include "serialserver.h"
 #include "windowdriver.h"
 #include "windows/appearance.h"
 #include "windows/frmmain.h"
@@ -134,14 +135,49 @@ int main(int argc, char **argv)
         return 1;
     }
     auto *command = window.findChild<QComboBox *>("combCmd");
-    auto exchange = [&] {
-        command->setEditText(QStringLiteral("*IDN?"));
+    auto exchangeOn = [](frmMain &on, QComboBox *box) {
+        box->setEditText(QStringLiteral("*IDN?"));
         const auto start = steady_clock::now();
-        window.cmdSend_Click();
+        on.cmdSend_Click();
         return duration<double, std::milli>(steady_clock::now() - start).count() - kSettleMs;
     };
+    auto exchange = [&] { return exchangeOn(window, command); };
     for (int i = 0; i < 5; ++i) // the first few warm caches up
         exchange();
+
+    // The same instrument kind behind a local ser2net, reached over raw TCP (COM 2) and over
+    // RFC 2217 (COM 3), each with a server and instrument of its own: what the network path
+    // adds to an exchange.
+    struct NetworkSide
+    {
+        NetworkSide(const char *sideName, int sideComPort)
+            : name(sideName), comPort(sideComPort) { }
+        const char *name;
+        int comPort;
+        PtyInstrument device;
+        SerialServer server{QString::fromStdString(device.path())};
+        frmMain window;
+        QComboBox *command = nullptr;
+        Side figures;
+        bool ready = false;
+    };
+    NetworkSide raw("Quillon over raw TCP (ser2net)", 2);
+    NetworkSide rfc2217("Quillon over RFC 2217 (ser2net)", 3);
+    for (NetworkSide *side : {&raw, &rfc2217}) {
+        side->window.timer()->stop();
+        if (!side->server.ready()) {
+            std::printf("ser2net did not start (installed?): no network figures\n");
+            continue;
+        }
+        const QString url = side == &raw ? side->server.rawUrl() : side->server.rfc2217Url();
+        qputenv(QStringLiteral("QUILLON_COM%1").arg(side->comPort).toLatin1().constData(),
+                url.toUtf8());
+        WindowDriver::initializeOn(side->window, side->comPort);
+        side->command = side->window.findChild<QComboBox *>("combCmd");
+        side->ready = side->window.serial()->PortOpen();
+        for (int i = 0; i < 5 && side->ready; ++i)
+            exchangeOn(side->window, side->command);
+    }
 
     PtyInstrument peerDevice;
     peerDevice.withPrompt = false;
@@ -154,10 +190,18 @@ int main(int argc, char **argv)
     Side ours, back, paced;
     for (int round = 0; round < kRounds; ++round) {
         const int count = exchanges / kRounds;
-        const double cpuBefore = cpuSeconds();
+        double cpuBefore = cpuSeconds();
         for (int i = 0; i < count; ++i)
             ours.ms.push_back(exchange());
         ours.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
+        for (NetworkSide *side : {&raw, &rfc2217}) {
+            if (!side->ready)
+                continue;
+            cpuBefore = cpuSeconds();
+            for (int i = 0; i < count; ++i)
+                side->figures.ms.push_back(exchangeOn(side->window, side->command));
+            side->figures.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
+        }
         if (peer.ready() && !(peer.run("paced", count, paced) && peer.run("back", count, back))) {
             std::fprintf(stderr, "pyvisa-py peer failed\n");
             return 1;
@@ -167,6 +211,15 @@ int main(int argc, char **argv)
     std::printf("exchanges: %d a side, *IDN? with a 40-character reply, interleaved in %d rounds\n",
             int(ours.ms.size()), kRounds);
     ours.print("Quillon, Send minus the settle");
+    for (NetworkSide *side : {&raw, &rfc2217}) {
+        if (!side->ready)
+            continue;
+        side->figures.print(side->name);
+        std::printf("ratio %-8s / pseudo-terminal:           median %.2fx, p95 %.2fx\n",
+                side == &raw ? "raw TCP" : "RFC 2217",
+                percentile(side->figures.ms, 0.5) / percentile(ours.ms, 0.5),
+                percentile(side->figures.ms, 0.95) / percentile(ours.ms, 0.95));
+    }
     if (peer.ready()) {
         back.print("pyvisa-py query, back to back");
         paced.print("pyvisa-py query, after 20 ms idle");

@@ -70,6 +70,11 @@ private slots:
                 << ""
                 << ""
                 << "";
+        QTest::newRow("no reconnect") << QStringList{"--no-reconnect", "--com1", "/dev/ttyUSB0"}
+                                      << A::Run << "/dev/ttyUSB0"
+                                      << ""
+                                      << ""
+                                      << "";
         QTest::newRow("unknown") << QStringList{"--bogus"} << A::Error << ""
                                  << ""
                                  << ""
@@ -122,6 +127,7 @@ private slots:
         QCOMPARE(parsed.comDevices[0], com1);
         QCOMPARE(parsed.comDevices[3], com4);
         QCOMPARE(parsed.logPath, log);
+        QCOMPARE(parsed.reconnect, !arguments.contains("--no-reconnect"));
     }
 
     // The options for the views and the CSV file, beside those of the table above.
@@ -306,8 +312,9 @@ private slots:
         SerialPortEntry builtIn;
         builtIn.device = "/dev/ttyS0";
         const std::array<ComBinding, 4> bindings = {{{"/dev/ttyUSB0", ComPortSource::Option},
-                {"/dev/pts/3", ComPortSource::Environment}, {"/dev/ttyS2", ComPortSource::Default},
-                {"/dev/ttyS3", ComPortSource::Default}}};
+                {"/dev/pts/3", ComPortSource::Environment},
+                {"socket://lab-7:4001", ComPortSource::Option},
+                {"rfc2217://lab-7:4002", ComPortSource::Environment}}};
         QCOMPARE(FormatPortList({adapter, builtIn}, bindings),
                 QStringLiteral(
                         "Serial ports:\n"
@@ -319,8 +326,8 @@ private slots:
                         "COM ports:\n"
                         "  COM 1  /dev/ttyUSB0  (from --com1)\n"
                         "  COM 2  /dev/pts/3  (from QUILLON_COM2)\n"
-                        "  COM 3  /dev/ttyS2  (default; set QUILLON_COM3 or --com3 to change)\n"
-                        "  COM 4  /dev/ttyS3  (default; set QUILLON_COM4 or --com4 to change)\n"));
+                        "  COM 3  socket://lab-7:4001  (from --com3; network, raw TCP)\n"
+                        "  COM 4  rfc2217://lab-7:4002  (from QUILLON_COM4; network, RFC 2217)\n"));
         QVERIFY(FormatPortList({}, bindings).startsWith("No serial ports found.\n"));
         // An adapter's own strings, or a binding, cannot add a line of their own.
         adapter.description = "FT232R\nCOM 3  /dev/forged";

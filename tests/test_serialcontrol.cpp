@@ -50,6 +50,8 @@ private slots:
         QCOMPARE(settings->baudRate, baud);
         QCOMPARE(int(settings->parity), parity);
         QCOMPARE(int(settings->stopBits), stop);
+        // Written back as the same text: a network server's confirmation is compared so.
+        QCOMPARE(settings->text(), text);
     }
 
     void everyByteValueBothWays()

@@ -35,7 +35,8 @@ QString UsageText()
             "Drive an RS-232 instrument interface by hand.\n"
             "\n"
             "  --com1 DEVICE .. --com4 DEVICE\n"
-            "                    bind COM n to DEVICE for this run (before QUILLON_COMn)\n"
+            "                    bind COM n to DEVICE for this run (before QUILLON_COMn);\n"
+            "                    a serial server: socket://HOST:PORT or rfc2217://HOST:PORT\n"
             "  --list-ports      list the serial devices of this system and what COM 1-4 open\n"
             "  --log FILE        write a transcript of every byte sent and received to FILE\n"
             "  --run FILE        run the check script FILE without a window; exit status 0 when\n"
@@ -48,6 +49,7 @@ QString UsageText()
             "                    reply and its value\n"
             "  --wire            open the wire view (live transcript) at start\n"
             "  --chart           open the loop chart at start\n"
+            "  --no-reconnect    leave a lost port closed instead of reopening it when it is back\n"
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"
@@ -67,6 +69,7 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     const QCommandLineOption csv("csv", QString(), "FILE");
     const QCommandLineOption wire("wire", QString());
     const QCommandLineOption chart("chart", QString());
+    const QCommandLineOption noReconnect("no-reconnect", QString());
     std::array<QCommandLineOption, 4> com = {QCommandLineOption("com1", QString(), "DEVICE"),
             QCommandLineOption("com2", QString(), "DEVICE"),
             QCommandLineOption("com3", QString(), "DEVICE"),
@@ -74,8 +77,8 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     const QCommandLineOption run("run", QString(), "FILE");
     const QCommandLineOption junit("junit", QString(), "REPORT");
     const QCommandLineOption scriptFromLog("script-from-log", QString(), "TRANSCRIPT");
-    parser.addOptions({help, version, listPorts, log, csv, wire, chart, com[0], com[1], com[2],
-            com[3], run, junit, scriptFromLog});
+    parser.addOptions({help, version, listPorts, log, noReconnect, csv, wire, chart, com[0], com[1],
+            com[2], com[3], run, junit, scriptFromLog});
 
     CommandLine result;
     const QStringList ours = withoutQtOptions(arguments);
@@ -99,6 +102,7 @@ CommandLine ParseCommandLine(const QStringList &arguments)
             return result;
         }
     }
+    result.reconnect = !parser.isSet(noReconnect);
     result.logPath = parser.value(log);
     if (parser.isSet(log) && result.logPath.isEmpty()) {
         result.action = CommandLine::Action::Error;

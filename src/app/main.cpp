@@ -5,6 +5,7 @@
 #include "line/linemessages.h"
 #include "line/loopcsv.h"
 #include "line/portbinding.h"
+#include "line/serialcontrol.h"
 #include "line/wirelog.h"
 #include "windows/appearance.h"
 #include "windows/frmmain.h"
@@ -114,6 +115,7 @@ int main(int argc, char *argv[])
 
     // Always given, file or not: the wire view watches it.
     frmMain window(&transcript);
+    window.serial()->setReconnect(commandLine.reconnect);
     leaveLikeExitOnSignals(window);
     if (csv.isOpen()) {
         QObject::connect(window.loopSeries(), &LoopSeries::appended, &window,

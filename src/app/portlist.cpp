@@ -1,6 +1,7 @@
 #include "portlist.h"
 
 #include "line/linemessages.h"
+#include "line/linetransport.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -83,6 +84,17 @@ QString FormatPortList(
             why = QStringLiteral("default; set %1 or --com%2 to change")
                           .arg(ComPortVariable(n))
                           .arg(n);
+            break;
+        }
+        // A network binding says what the line can do from here: raw TCP cannot set the baud.
+        switch (ParseNetworkBinding(binding.device).kind) {
+        case NetworkBinding::Kind::Raw:
+            why += QStringLiteral("; network, raw TCP");
+            break;
+        case NetworkBinding::Kind::Rfc2217:
+            why += QStringLiteral("; network, RFC 2217");
+            break;
+        case NetworkBinding::Kind::None:
             break;
         }
         out += QStringLiteral("  COM %1  %2  (%3)\n")

@@ -4,12 +4,15 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
+#include <QPointer>
 #include <QString>
 
-// The serial control each window holds as MSComm1: a small property-style wrapper around
-// QSerialPort that carries bytes unchanged in both directions and reports every failure
-// through failure(), once, instead of showing anything itself.
+// The serial control each window holds as MSComm1: a small property-style wrapper around the
+// line COM n is bound to (a serial device or a network serial server, see LineTransport) that
+// carries bytes unchanged in both directions and reports every failure through failure(),
+// once, instead of showing anything itself.
+class LineTransport;
+class ReconnectWatcher;
 class WireLog;
 
 class SerialControl : public QObject
@@ -36,7 +39,18 @@ public:
 
     bool PortOpen() const;
     // Opening may fail: then the port stays closed, failure() says why, and false is returned.
+    // A network port may take up to LineTransport::OpenTimeoutMs to open; events are handled
+    // meanwhile, so the windows keep answering.
     bool setPortOpen(bool open);
+    // What the operator should know about the port just opened (a raw network line that the
+    // baud rate cannot reach, a server that did not confirm the settings); empty when nothing.
+    QString openNotice() const { return m_openNotice; }
+
+    // After a loss, wait for the same device or URL to come back and open it again with the
+    // same settings (on unless turned off). Closing or opening the port stops the wait.
+    void setReconnect(bool on);
+    bool reconnect() const { return m_reconnect; }
+    bool waitingForReturn() const;
 
     // Modem lines. A pseudo-terminal has none; that is not worth a word to the operator.
     void setRTSEnable(bool on);
@@ -62,13 +76,35 @@ public:
 
 signals:
     void failure(const QString &message);
+    // Something the operator should know that is not a failure: a lost port is back.
+    void notice(const QString &message);
 
 private:
-    void handlePortError(QSerialPort::SerialPortError error);
+    void handleLoss(const QString &systemText);
     void closeLostPort();
     void keepIdleInput();
+    // Closes and lets go of the transport, whatever state it is in.
+    void dropTransport();
+    void adoptTransport(LineTransport *transport);
+    void stopWaitingForReturn();
+    void tryReopen();
+    void reopenFinished(LineTransport *attempt, bool opened);
+    void reopenFailed(LineTransport *attempt);
+    void adoptReopened(LineTransport *attempt);
 
-    QSerialPort m_port;
+    QPointer<LineTransport> m_transport;
+    QString m_openNotice;
+    QString m_openSettings; // what the open port was opened with, for its reopening
+    bool m_reconnect = true;
+    ReconnectWatcher *m_returnWatcher = nullptr;
+    QPointer<LineTransport> m_reopenAttempt;
+    // A serial server accepts a connection even when it cannot serve it (another client has
+    // the instrument) and closes it at once; a reopened network line counts only once it has
+    // stayed up this long, so such a server is not reported lost and back over and over.
+    static constexpr int NetworkReopenProbationMs = 500;
+    // The modem lines as last asked for, set again on a reopened line.
+    bool m_requestToSend = false;
+    bool m_dataTerminalReady = false;
     WireLog *m_transcript = nullptr;
     int m_commPort = 0;
     QString m_settings = QStringLiteral("9600,N,8,1");

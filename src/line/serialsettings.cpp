@@ -44,3 +44,32 @@ std::optional<SerialSettings> SerialSettings::parse(const QString &text)
         return std::nullopt;
     return settings;
 }
+
+QString SerialSettings::text() const
+{
+    QChar parityLetter = u'N';
+    switch (parity) {
+    case QSerialPort::EvenParity:
+        parityLetter = u'E';
+        break;
+    case QSerialPort::OddParity:
+        parityLetter = u'O';
+        break;
+    case QSerialPort::MarkParity:
+        parityLetter = u'M';
+        break;
+    case QSerialPort::SpaceParity:
+        parityLetter = u'S';
+        break;
+    default:
+        break;
+    }
+    const QString stop = stopBits == QSerialPort::OneAndHalfStop ? QStringLiteral("1.5")
+            : stopBits == QSerialPort::TwoStop                   ? QStringLiteral("2")
+                                                                 : QStringLiteral("1");
+    return QStringLiteral("%1,%2,%3,%4")
+            .arg(baudRate)
+            .arg(parityLetter)
+            .arg(int(dataBits))
+            .arg(stop);
+}

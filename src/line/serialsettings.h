@@ -14,4 +14,6 @@ struct SerialSettings
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
 
     static std::optional<SerialSettings> parse(const QString &text);
+    // The same settings as a text, "9600,N,8,1".
+    QString text() const;
 };

@@ -133,6 +133,8 @@ void frmMain::connectHandlers()
 
     // Whatever goes wrong on the line reaches the operator here, once, with one beep.
     connect(MSComm1, &SerialControl::failure, this, &frmMain::reportError);
+    // News that is no failure (a lost port is back) replaces the loss report, without a beep.
+    connect(MSComm1, &SerialControl::notice, this, &frmMain::showError);
 }
 
 void frmMain::Form_Load()

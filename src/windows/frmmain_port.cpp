@@ -8,8 +8,9 @@
 void frmMain::cmdInit_Click()
 {
     // The port is closed while the operator chooses, so that a new baud rate or another COM
-    // port takes effect when it is opened again.
-    if (MSComm1->PortOpen())
+    // port takes effect when it is opened again. A lost port is no longer waited for: the
+    // operator chooses afresh.
+    if (MSComm1->PortOpen() || MSComm1->waitingForReturn())
         MSComm1->setPortOpen(false);
     m_ports->exec();
 
@@ -35,6 +36,10 @@ void frmMain::cmdInit_Click()
     ui->combCmd->setFocus();
     ui->txtError->clear();
     hideError();
+    // What the line could not promise (a network port the baud rate cannot reach, settings the
+    // server would not confirm) stays in view, without a beep: the port did open.
+    if (!MSComm1->openNotice().isEmpty())
+        showError(MSComm1->openNotice());
 }
 
 void frmMain::cmdExit_Click()

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "serialsettings.h"
+
+#include <QIODevice>
+#include <QString>
+
+// What carries the bytes of COM n: a local serial device, or a TCP connection to a serial
+// server. The serial control reads, writes, opens and closes through this and nothing else, so
+// waits, loss reports and the transcript work the same whatever is underneath.
+//
+// Opening may take time (a connection, then agreeing the line settings with the server); it
+// never takes longer than OpenTimeoutMs and never blocks the thread: openFinished() reports it.
+class LineTransport : public QIODevice
+{
+    Q_OBJECT
+
+public:
+    static constexpr int OpenTimeoutMs = 3000;
+
+    LineTransport(int comPort, const QString &binding, QObject *parent = nullptr);
+
+    int comPort() const { return m_comPort; }
+    // The device path or URL COM n is bound to, as the operator wrote it.
+    QString binding() const { return m_binding; }
+
+    // Starts opening the line with `settings`. openFinished() follows exactly once, perhaps
+    // before this returns; close() while opening ends it with false.
+    virtual void startOpen(const SerialSettings &settings) = 0;
+    bool opening() const { return m_opening; }
+    // Why the last open failed, in the operator's words.
+    QString openFailure() const { return m_openFailure; }
+    // What the operator has to know about a line that did open: settings that could not be
+    // set on the instrument's side. Empty when there is nothing to say.
+    QString openNotice() const { return m_openNotice; }
+
+    // Modem lines; a line without them ignores these.
+    virtual void setRequestToSend(bool) { }
+    virtual void setDataTerminalReady(bool) { }
+    // Starts the transfer of everything written without waiting for it to finish.
+    virtual void startTransfer() { }
+
+    bool isSequential() const override { return true; }
+
+signals:
+    void openFinished(bool opened);
+    // The open line went away (device unplugged, other end hung up, connection dropped).
+    // Emitted once per opening; the transport stays open until it is closed.
+    void lost(const QString &systemText);
+
+protected:
+    void beginOpen();
+    void finishOpen(bool opened, const QString &failure = QString());
+    void setOpenNotice(const QString &notice) { m_openNotice = notice; }
+    void reportLoss(const QString &systemText);
+
+private:
+    int m_comPort;
+    QString m_binding;
+    bool m_opening = false;
+    bool m_lossReported = false;
+    QString m_openFailure;
+    QString m_openNotice;
+};
+
+// The transport for `binding`: a network connection for socket:// and rfc2217:// URLs, the
+// local serial device otherwise.
+LineTransport *CreateLineTransport(int comPort, const QString &binding, QObject *parent = nullptr);
+
+// A network binding taken apart. `valid` is false for a URL without a host or a port 1-65535.
+struct NetworkBinding
+{
+    enum class Kind { None, Raw, Rfc2217 };
+    Kind kind = Kind::None;
+    QString host;
+    quint16 port = 0;
+    bool valid = false;
+};
+NetworkBinding ParseNetworkBinding(const QString &binding);

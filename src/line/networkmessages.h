@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+// What the operator reads about a COM port bound to a network serial server.
+
+enum class NetworkOpenError {
+    BadAddress,
+    HostNotFound,
+    Refused,
+    NoAnswer,
+    Unreachable,
+    ClosedByServer, // `detail`: what the server said before it closed, if anything
+    Other
+};
+// "Cannot open COM n (URL): ..." for a connection that could not be made. `detail` is the
+// system's own text, used where no better one is known.
+QString DescribeNetworkOpenFailure(int comPort, const QString &binding, NetworkOpenError error,
+        const QString &host, quint16 port, const QString &detail = QString());
+
+// A raw TCP connection carries bytes only: the baud chosen for the port stays on this side.
+QString RawSocketBaudNotice(int comPort, const QString &binding, int baudRate);
+// An RFC 2217 server that did not answer for the line settings.
+QString SettingsUnconfirmedNotice(int comPort, const QString &binding, const QString &settings);
+// An RFC 2217 server that set other line settings than asked for.
+QString SettingsDifferNotice(
+        int comPort, const QString &binding, const QString &asked, const QString &serverSet);

@@ -1,0 +1,98 @@
+#include "serialtransport.h"
+
+#include "linemessages.h"
+
+SerialTransport::SerialTransport(int comPort, const QString &device, QObject *parent)
+    : LineTransport(comPort, device, parent)
+{
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::handlePortError);
+    connect(&m_port, &QSerialPort::readyRead, this, &QIODevice::readyRead);
+}
+
+SerialTransport::~SerialTransport()
+{
+    SerialTransport::close();
+}
+
+void SerialTransport::startOpen(const SerialSettings &settings)
+{
+    beginOpen();
+    m_port.setPortName(binding());
+    m_port.setBaudRate(settings.baudRate);
+    m_port.setParity(settings.parity);
+    m_port.setDataBits(settings.dataBits);
+    m_port.setStopBits(settings.stopBits);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    // Unlimited: a reply is never cut short. Input that nobody waits for is bounded by the
+    // serial control instead, which keeps the newest bytes rather than the oldest.
+    m_port.setReadBufferSize(0);
+    if (m_port.open(QIODevice::ReadWrite)) {
+        // Unbuffered: the port buffers already, a second copy would only cost time.
+        QIODevice::open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+        finishOpen(true);
+        return;
+    }
+    finishOpen(false,
+            DescribeOpenFailure(DiagnoseOpenFailure(
+                    comPort(), binding(), m_port.error(), m_port.errorString())));
+}
+
+void SerialTransport::close()
+{
+    if (m_port.isOpen())
+        m_port.close();
+    finishOpen(false);
+    if (isOpen())
+        QIODevice::close();
+}
+
+qint64 SerialTransport::bytesAvailable() const
+{
+    return m_port.bytesAvailable() + QIODevice::bytesAvailable();
+}
+
+void SerialTransport::setRequestToSend(bool on)
+{
+    m_port.setRequestToSend(on);
+}
+
+void SerialTransport::setDataTerminalReady(bool on)
+{
+    m_port.setDataTerminalReady(on);
+}
+
+void SerialTransport::startTransfer()
+{
+    m_port.flush();
+}
+
+qint64 SerialTransport::readData(char *data, qint64 maxSize)
+{
+    return m_port.read(data, maxSize);
+}
+
+qint64 SerialTransport::writeData(const char *data, qint64 size)
+{
+    return m_port.write(data, size);
+}
+
+void SerialTransport::handlePortError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::NoError:
+    case QSerialPort::UnsupportedOperationError: // modem lines on a pty, and the like
+    case QSerialPort::TimeoutError:
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::OpenError:
+    case QSerialPort::NotOpenError:
+        return; // reported by the open with more context, or nothing to report
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::UnknownError:
+        break;
+    }
+    if (m_port.isOpen())
+        reportLoss(m_port.errorString());
+}

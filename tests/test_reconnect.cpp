@@ -1,0 +1,378 @@
+// A lost port that comes back is opened again by itself: the simulator hanging up behind a
+// link that goes and comes back, a socat relay killed and restarted during a loop, a ser2net
+// server restarted; and the ways the operator stops the wait.
+
+#include "line/linetransport.h"
+#include "line/reconnectwatcher.h"
+#include "line/serialcontrol.h"
+#include "line/wirelog.h"
+#include "serialserver.h"
+#include "simprocess.h"
+#include "testmain.h"
+#include "windowdriver.h"
+#include "windows/bytetextbox.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+
+#include <algorithm>
+#include <sys/resource.h>
+
+using namespace WindowDriver;
+
+namespace {
+
+const QString kIdentity = QStringLiteral("VELK,QSIM-488,0,1.0");
+
+double cpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                       .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+                       .size());
+}
+
+// Lets the event loop run for `ms` without polling, so that the CPU measured meanwhile is the
+// program's own.
+void idle(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs events until `done` or the timeout; the time it took, or -1.
+template<typename Done>
+qint64 waitUntil(Done done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return -1;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QTest::qSleep(1);
+    }
+    return clock.elapsed();
+}
+
+// socat between a new pseudo-terminal behind `link` and the simulator's line: what a USB
+// adapter or a relay looks like to Quillon. Stopped, its link goes and its line hangs up.
+class Relay
+{
+public:
+    Relay(const QString &link, const QString &device) : m_link(link), m_device(device) { }
+    ~Relay() { stop(); }
+    bool start()
+    {
+        m_process.start(QStringLiteral("socat"),
+                {QStringLiteral("PTY,link=%1,raw,echo=0").arg(m_link),
+                        QStringLiteral("OPEN:%1,raw,echo=0").arg(m_device)});
+        return m_process.waitForStarted(5000)
+                && waitUntil([&] { return QFileInfo::exists(m_link); }, 5000) >= 0;
+    }
+    // Killed hard, socat leaves its link behind, pointing at a terminal that is gone.
+    void stop(bool hard = false)
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        if (hard)
+            m_process.kill();
+        else
+            m_process.terminate();
+        if (!m_process.waitForFinished(5000))
+            m_process.kill();
+    }
+
+private:
+    QString m_link;
+    QString m_device;
+    QProcess m_process;
+};
+
+} // namespace
+
+class ReconnectTest : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir dir;
+
+    QString link() const { return dir.filePath(QStringLiteral("com1")); }
+    static void bindCom1(const QString &binding) { qputenv("QUILLON_COM1", binding.toLocal8Bit()); }
+    static void startIdnLoop(frmMain &w)
+    {
+        click(&w, "optTime_0"); // 100 ms
+        click(&w, "cmdIDNTst");
+    }
+
+private slots:
+    void cleanup() { qunsetenv("QUILLON_COM1"); }
+
+    void simulatorHangsUpAndComesBack()
+    {
+        auto sim = std::make_unique<SimProcess>(
+                QStringList{"--link", link(), "--hangup-after", "3"});
+        QVERIFY(sim->ready());
+        bindCom1(link());
+        QTemporaryFile log;
+        QVERIFY(log.open());
+        WireLog transcript;
+        QVERIFY(transcript.open(log.fileName()));
+        frmMain w(&transcript);
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QSignalSpy failures(w.serial(), &SerialControl::failure);
+        QSignalSpy notices(w.serial(), &SerialControl::notice);
+        startIdnLoop(w);
+
+        // The third answer is cut off: the Read waiting for it ends, the loss is said once.
+        QTRY_COMPARE_WITH_TIMEOUT(failures.size(), 1, 5000);
+        QVERIFY(failures.first().first().toString().startsWith(
+                QStringLiteral("COM 1 (%1) was lost").arg(link())));
+        QTRY_VERIFY(!QFileInfo::exists(link()));
+        QVERIFY(w.serial()->waitingForReturn());
+        auto *count = control<QLineEdit>(&w, "txtCount");
+        const int countWhileAway = count->text().toInt();
+        QTest::qWait(700);
+        QVERIFY(count->text().toInt() >= countWhileAway + 4); // ticks go on, sends are skipped
+        QCOMPARE(failures.size(), 1);
+
+        sim = std::make_unique<SimProcess>(QStringList{"--link", link()});
+        QVERIFY(sim->ready()); // the link is there
+        const qint64 reopenMs = waitUntil([&] { return w.serial()->PortOpen(); }, 3000);
+        QVERIFY2(reopenMs >= 0 && reopenMs < 1000, qPrintable(QString::number(reopenMs)));
+        const QString back
+                = QStringLiteral("COM 1 (%1) is back: reopened at 9600,N,8,1").arg(link());
+        QCOMPARE(notices.size(), 1);
+        QCOMPARE(notices.first().first().toString(), back);
+        QCOMPARE(shownError(&w), back);
+        // The loop sends again.
+        setResults(w);
+        QTRY_COMPARE(resultsText(&w), kIdentity);
+        QCOMPARE(failures.size(), 1);
+        const QByteArray written = log.readAll();
+        QVERIFY2(written.contains(" COM1 reopen " + link().toUtf8() + " at 9600,N,8,1\n"),
+                written.constData());
+    }
+
+    void relayRestartedTwentyTimes()
+    {
+        SimProcess sim;
+        QVERIFY(sim.ready());
+        Relay relay(link(), sim.path());
+        QVERIFY(relay.start());
+        bindCom1(link());
+        QTemporaryFile log;
+        QVERIFY(log.open());
+        WireLog transcript;
+        QVERIFY(transcript.open(log.fileName()));
+        frmMain w(&transcript);
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QSignalSpy failures(w.serial(), &SerialControl::failure);
+        QSignalSpy notices(w.serial(), &SerialControl::notice);
+        auto *count = control<QLineEdit>(&w, "txtCount");
+        // The count goes up by one a tick, through every loss and return.
+        int lastCount = 0;
+        int countJumps = 0;
+        connect(count, &QLineEdit::textChanged, [&](const QString &text) {
+            if (text.toInt() != lastCount + 1)
+                ++countJumps;
+            lastCount = text.toInt();
+        });
+        startIdnLoop(w);
+        // From the transcript: an answer came since the last reopening (or since the start).
+        auto talksSinceReopen = [&] {
+            QFile file(log.fileName());
+            if (!file.open(QIODevice::ReadOnly))
+                return false;
+            const QByteArray all = file.readAll();
+            const qsizetype reopened = std::max<qsizetype>(0, all.lastIndexOf(" reopen "));
+            return all.indexOf("VELK", reopened) >= 0;
+        };
+        QVERIFY(waitUntil(talksSinceReopen, 3000) >= 0);
+
+        constexpr int kCycles = 20;
+        std::vector<double> reopenMs;
+        const int descriptorsAtStart = openDescriptors();
+        int descriptorsBefore = 0;
+        for (int cycle = 0; cycle < kCycles; ++cycle) {
+            relay.stop(cycle % 2 == 1);
+            QVERIFY2(waitUntil([&] { return failures.size() == cycle + 1; }, 3000) >= 0,
+                    qPrintable(QStringLiteral("loss %1 not reported").arg(cycle + 1)));
+            idle(300);
+            QCOMPARE(failures.size(), cycle + 1); // once
+            QVERIFY(!w.serial()->PortOpen());
+            QVERIFY(relay.start());
+            const qint64 ms = waitUntil([&] { return w.serial()->PortOpen(); }, 3000);
+            QVERIFY2(ms >= 0, qPrintable(QStringLiteral("return %1 not reopened").arg(cycle + 1)));
+            reopenMs.push_back(double(ms));
+            QCOMPARE(notices.size(), cycle + 1);
+            // It talks again before the next loss.
+            QVERIFY2(waitUntil(talksSinceReopen, 3000) >= 0,
+                    qPrintable(QStringLiteral("no answer after return %1").arg(cycle + 1)));
+            if (cycle == 0)
+                descriptorsBefore = openDescriptors(); // with the directory watch in place
+        }
+        const int descriptorsAfter = openDescriptors();
+
+        // CPU while the relay is away, the loop stopped: nothing but the watch is left.
+        click(&w, "cmdIDNtstoff");
+        relay.stop();
+        QTRY_COMPARE(failures.size(), kCycles + 1);
+        idle(200);
+        const double cpuBefore = cpuSeconds();
+        idle(3000);
+        const double awayPercent = 100.0 * (cpuSeconds() - cpuBefore) / 3.0;
+
+        std::sort(reopenMs.begin(), reopenMs.end());
+        qInfo("relay: %d losses reported, %d reopened; time to reopen after the link was back: "
+              "median %.0f ms, max %.0f ms; CPU while away %.3f %% of a core; descriptors %d "
+              "at the start, %d after the first return (the directory watch), %d after the "
+              "last; loop count %d, %d jumps",
+                int(failures.size()) - 1, int(notices.size()), reopenMs[reopenMs.size() / 2],
+                reopenMs.back(), awayPercent, descriptorsAtStart, descriptorsBefore,
+                descriptorsAfter, lastCount, countJumps);
+        QCOMPARE(notices.size(), kCycles);
+        QCOMPARE(countJumps, 0);
+        QVERIFY(reopenMs.back() < 1000);
+        QCOMPARE(descriptorsAfter, descriptorsBefore);
+        QVERIFY2(awayPercent < 0.5, qPrintable(QString::number(awayPercent)));
+    }
+
+    void networkServerRestarted_data()
+    {
+        QTest::addColumn<bool>("rfc2217");
+        QTest::newRow("raw") << false;
+        QTest::newRow("rfc2217") << true;
+    }
+
+    void networkServerRestarted()
+    {
+        QFETCH(bool, rfc2217);
+        SimProcess sim;
+        QVERIFY(sim.ready());
+        SerialServer server(sim.path());
+        QVERIFY(server.ready());
+        const QString url = rfc2217 ? server.rfc2217Url() : server.rawUrl();
+        bindCom1(url);
+        frmMain w;
+        w.timer()->stop();
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QSignalSpy failures(w.serial(), &SerialControl::failure);
+        QSignalSpy notices(w.serial(), &SerialControl::notice);
+        server.stop();
+        QTRY_COMPARE(failures.size(), 1);
+        const double cpuBefore = cpuSeconds();
+        idle(1500); // refused tries meanwhile, backing off
+        const double awayPercent = 100.0 * (cpuSeconds() - cpuBefore) / 1.5;
+        qInfo("CPU while the server is away: %.3f %% of a core", awayPercent);
+        QVERIFY2(awayPercent < 0.5, qPrintable(QString::number(awayPercent)));
+        QVERIFY(server.start());
+        QVERIFY(waitUntil([&] { return w.serial()->PortOpen(); },
+                        ReconnectWatcher::LongestRetryMs + LineTransport::OpenTimeoutMs)
+                >= 0);
+        QCOMPARE(notices.size(), 1);
+        QCOMPARE(notices.first().first().toString(),
+                QStringLiteral("COM 1 (%1) is back: reopened at 9600,N,8,1").arg(url));
+        QCOMPARE(failures.size(), 1);
+        control<QComboBox>(&w, "combCmd")->setEditText("*IDN?");
+        w.cmdSend_Click();
+        QCOMPARE(resultsText(&w), kIdentity);
+    }
+
+    void serverTakenByAnotherClientMeanwhile()
+    {
+        // ser2net accepts a raw connection it cannot serve and closes it at once: that is no
+        // return, and must not be reported as a loss again and again.
+        SimProcess sim;
+        SerialServer server(sim.path());
+        QVERIFY(server.ready());
+        bindCom1(server.rawUrl());
+        frmMain w;
+        w.timer()->stop();
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QSignalSpy failures(w.serial(), &SerialControl::failure);
+        QSignalSpy notices(w.serial(), &SerialControl::notice);
+        server.stop();
+        QTRY_COMPARE(failures.size(), 1);
+        idle(700); // past the first retry
+        QVERIFY(server.start());
+        auto other = std::make_unique<SerialControl>();
+        other->setCommPort(1);
+        QVERIFY(other->setPortOpen(true));
+        idle(ReconnectWatcher::LongestRetryMs); // several tries, each turned away
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(notices.size(), 0);
+        QVERIFY(!w.serial()->PortOpen());
+        other.reset(); // the other client leaves
+        QVERIFY(waitUntil([&] { return w.serial()->PortOpen(); },
+                        ReconnectWatcher::LongestRetryMs + 2000)
+                >= 0);
+        QCOMPARE(notices.size(), 1);
+        QCOMPARE(failures.size(), 1);
+    }
+
+    void operatorEndsTheWait_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("--no-reconnect") << "off";
+        QTest::newRow("Initialize, another COM port") << "initialize";
+        QTest::newRow("closed from code") << "close";
+    }
+
+    void operatorEndsTheWait()
+    {
+        QFETCH(QString, how);
+        SimProcess sim;
+        Relay relay(link(), sim.path());
+        QVERIFY(relay.start());
+        bindCom1(link());
+        qputenv("QUILLON_COM2", "/dev/quillon-no-such-port");
+        frmMain w;
+        w.timer()->stop();
+        if (how == u"off")
+            w.serial()->setReconnect(false);
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QSignalSpy failures(w.serial(), &SerialControl::failure);
+        relay.stop();
+        QTRY_COMPARE(failures.size(), 1);
+        QTRY_COMPARE(w.serial()->waitingForReturn(), how != u"off");
+        if (how == u"initialize")
+            initializeOn(w, 2);
+        else if (how == u"close")
+            w.serial()->setPortOpen(false);
+        QVERIFY(!w.serial()->waitingForReturn());
+        QVERIFY(relay.start());
+        idle(1500);
+        QVERIFY(!w.serial()->PortOpen());
+        qunsetenv("QUILLON_COM2");
+    }
+
+private:
+    static void setResults(frmMain &w)
+    {
+        // Cleared by hand, so that the next identity shown is a new answer.
+        control<ByteTextBox>(&w, "txtResults")->setText(QString());
+    }
+};
+
+QUILLON_TEST_MAIN(ReconnectTest)
+#include "test_reconnect.moc"
