@@ -11,6 +11,7 @@
 #include "serialserver.h"
 #include "simprocess.h"
 #include "testmain.h"
+#include "timebound.h"
 #include "windowdriver.h"
 
 #include <QComboBox>
@@ -300,7 +301,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         initializeOn(w, 1);
-        QVERIFY(clock.elapsed() < LineTransport::OpenTimeoutMs);
+        QVERIFY_IN_TIME(clock.elapsed() < LineTransport::OpenTimeoutMs,
+                "clock.elapsed() < LineTransport::OpenTimeoutMs");
         QVERIFY(w.serial()->PortOpen());
         QCOMPARE(shownError(&w),
                 SettingsUnconfirmedNotice(1,
@@ -334,7 +336,7 @@ private slots:
         QCOMPARE(failures.size(), 1);
         QVERIFY(!w.serial()->PortOpen());
         QVERIFY(count->text().toInt() >= before + 5);
-        QVERIFY2(cpu < 0.3, qPrintable(QString::number(cpu)));
+        QVERIFY_IN_TIME(cpu < 0.3, qPrintable(QString::number(cpu)));
     }
 
     void failuresNamedWithinTheBound_data()
@@ -385,7 +387,8 @@ private slots:
         clock.start();
         initializeOn(w, 1);
         const qint64 waited = clock.elapsed();
-        QVERIFY2(waited < LineTransport::OpenTimeoutMs + 500, qPrintable(QString::number(waited)));
+        QVERIFY_IN_TIME(
+                waited < LineTransport::OpenTimeoutMs + 500, qPrintable(QString::number(waited)));
         QVERIFY(!w.serial()->PortOpen());
         QCOMPARE(shownError(&w), expected);
         QCOMPARE(beeps.size(), 1);
@@ -426,7 +429,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         initializeOn(w, 1);
-        QVERIFY(clock.elapsed() < LineTransport::OpenTimeoutMs);
+        QVERIFY_IN_TIME(clock.elapsed() < LineTransport::OpenTimeoutMs,
+                "clock.elapsed() < LineTransport::OpenTimeoutMs");
         QVERIFY(w.serial()->PortOpen());
         QCOMPARE(failures.size(), 0);
         send(w, "*IDN?");

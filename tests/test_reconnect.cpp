@@ -9,6 +9,7 @@
 #include "serialserver.h"
 #include "simprocess.h"
 #include "testmain.h"
+#include "timebound.h"
 #include "windowdriver.h"
 #include "windows/bytetextbox.h"
 
@@ -154,7 +155,7 @@ private slots:
         sim = std::make_unique<SimProcess>(QStringList{"--link", link()});
         QVERIFY(sim->ready()); // the link is there
         const qint64 reopenMs = waitUntil([&] { return w.serial()->PortOpen(); }, 3000);
-        QVERIFY2(reopenMs >= 0 && reopenMs < 1000, qPrintable(QString::number(reopenMs)));
+        QVERIFY_IN_TIME(reopenMs >= 0 && reopenMs < 1000, qPrintable(QString::number(reopenMs)));
         const QString back
                 = QStringLiteral("COM 1 (%1) is back: reopened at 9600,N,8,1").arg(link());
         QCOMPARE(notices.size(), 1);
@@ -251,7 +252,7 @@ private slots:
         QCOMPARE(countJumps, 0);
         QVERIFY(reopenMs.back() < 1000);
         QCOMPARE(descriptorsAfter, descriptorsBefore);
-        QVERIFY2(awayPercent < 0.5, qPrintable(QString::number(awayPercent)));
+        QVERIFY_IN_TIME(awayPercent < 0.5, qPrintable(QString::number(awayPercent)));
     }
 
     void networkServerRestarted_data()
@@ -282,7 +283,7 @@ private slots:
         idle(1500); // refused tries meanwhile, backing off
         const double awayPercent = 100.0 * (cpuSeconds() - cpuBefore) / 1.5;
         qInfo("CPU while the server is away: %.3f %% of a core", awayPercent);
-        QVERIFY2(awayPercent < 0.5, qPrintable(QString::number(awayPercent)));
+        QVERIFY_IN_TIME(awayPercent < 0.5, qPrintable(QString::number(awayPercent)));
         QVERIFY(server.start());
         QVERIFY(waitUntil([&] { return w.serial()->PortOpen(); },
                         ReconnectWatcher::LongestRetryMs + LineTransport::OpenTimeoutMs)
