@@ -10,8 +10,10 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTextLayout>
 
 #include <algorithm>
+#include <malloc.h>
 
 namespace {
 
@@ -20,6 +22,9 @@ namespace {
 constexpr qint64 kFillTurnMs = 25;
 // Characters converted and inserted in one step of a turn.
 constexpr qsizetype kFillStep = 16 * 1024;
+// A text this long leaves the reading and filling's spent buffers behind in the heap, which the
+// C library keeps for itself unless asked to give them back.
+constexpr qsizetype kLongText = 1024 * 1024;
 
 QChar shownChar(char16_t c)
 {
@@ -45,6 +50,27 @@ QChar typedChar(QChar shown)
     return shown;
 }
 
+// One pass without a branch per character, which the compiler turns into vector code: a long
+// reply is checked in a few milliseconds.
+bool fitsLatin1(const QString &text)
+{
+    const char16_t *codes = reinterpret_cast<const char16_t *>(text.utf16());
+    char16_t seen = 0;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        seen |= codes[i];
+    return seen <= 0xFF;
+}
+
+// An empty layout pass frees what a layout keeps (glyphs, attributes) and leaves the block
+// without lines, which is what makes the view lay it out again when it comes into sight.
+void dropLayout(const QTextBlock &block)
+{
+    if (QTextLayout *layout = block.layout()) {
+        layout->beginLayout();
+        layout->endLayout();
+    }
+}
+
 } // namespace
 
 ByteTextBox::ByteTextBox(QWidget *parent) : QPlainTextEdit(parent)
@@ -52,7 +78,7 @@ ByteTextBox::ByteTextBox(QWidget *parent) : QPlainTextEdit(parent)
     ByteTextBoxAccessible::install();
     m_blockStart.push_back(0);
     m_fillTimer.setInterval(0);
-    connect(&m_fillTimer, &QTimer::timeout, this, &ByteTextBox::fillSlice);
+    connect(&m_fillTimer, &QTimer::timeout, this, [this] { fillSlice(kFillTurnMs); });
     // The operator may type into the box; what they type becomes its text. The box's own
     // writing blocks this signal, so the codes it was given are kept exactly.
     connect(this, &QPlainTextEdit::textChanged, this, &ByteTextBox::rebuildFromDocument);
@@ -61,8 +87,7 @@ ByteTextBox::ByteTextBox(QWidget *parent) : QPlainTextEdit(parent)
 void ByteTextBox::setText(const QString &text)
 {
     m_fillTimer.stop();
-    m_isLatin1
-            = std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() <= 0xFF; });
+    m_isLatin1 = fitsLatin1(text);
     if (m_isLatin1) {
         m_latin1 = text.toLatin1();
         m_wide.clear();
@@ -94,7 +119,8 @@ void ByteTextBox::setText(const QString &text)
         m_interactionBeforeFill = textInteractionFlags();
         m_filling = true;
     }
-    fillSlice();
+    // Only what the box can show at once now; the rest follows between events.
+    fillSlice(0);
 }
 
 QString ByteTextBox::text() const
@@ -153,7 +179,7 @@ QString ByteTextBox::takeDisplayRun(qsizetype &offset, qsizetype until, std::vec
     return shown;
 }
 
-void ByteTextBox::fillSlice()
+void ByteTextBox::fillSlice(qint64 turnMs)
 {
     const qsizetype length = textLength();
     QElapsedTimer turn;
@@ -171,10 +197,14 @@ void ByteTextBox::fillSlice()
         }
         for (int kind : ends) {
             block.setUserState(kind);
+            dropLayout(block);
             block = block.next();
         }
+        // Inserting lays out the block it ends in, and each such layout would stay in memory
+        // (tens of kilobytes a block); blocks are laid out again when they come into view.
+        dropLayout(block);
         m_filledTo = offset;
-    } while (m_filledTo < length && turn.elapsed() < kFillTurnMs);
+    } while (m_filledTo < length && turn.elapsed() < turnMs);
 
     if (m_filledTo < length) {
         // Typing into a half-filled document would mix the operator's text into the reply.
@@ -186,6 +216,8 @@ void ByteTextBox::fillSlice()
     m_filling = false;
     setTextInteractionFlags(m_interactionBeforeFill);
     document()->setUndoRedoEnabled(true);
+    if (length >= kLongText)
+        ::malloc_trim(0);
     emit shownInFull();
 }
 
@@ -214,8 +246,7 @@ void ByteTextBox::rebuildFromDocument()
             break;
         }
     }
-    m_isLatin1 = std::all_of(
-            typed.cbegin(), typed.cend(), [](QChar c) { return c.unicode() <= 0xFF; });
+    m_isLatin1 = fitsLatin1(typed);
     m_latin1 = m_isLatin1 ? typed.toLatin1() : QByteArray();
     m_wide = m_isLatin1 ? QString() : typed;
     m_blockStart = std::move(starts);

@@ -52,7 +52,8 @@ private:
     enum BlockEnd { SoftBreak = 1, CarriageReturn, LineFeed, CarriageReturnLineFeed };
 
     QChar charAt(qsizetype offset) const;
-    void fillSlice();
+    // Fills the document for about turnMs, at least one step.
+    void fillSlice(qint64 turnMs);
     QString takeDisplayRun(qsizetype &offset, qsizetype until, std::vector<int> &ends);
     void rebuildFromDocument();
 
