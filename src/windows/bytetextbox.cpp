@@ -221,6 +221,12 @@ void ByteTextBox::fillSlice(qint64 turnMs)
     emit shownInFull();
 }
 
+void ByteTextBox::fillUpTo(qsizetype textOffset)
+{
+    while (isFilling() && m_filledTo <= textOffset)
+        fillSlice(0);
+}
+
 void ByteTextBox::rebuildFromDocument()
 {
     QString typed;

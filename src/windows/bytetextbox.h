@@ -39,6 +39,8 @@ public:
 
     // True while the document is still being filled with the last text set.
     bool isFilling() const { return m_filledTo < textLength(); }
+    // Fills the document up to at least `textOffset` now, for a caret or a selection put there.
+    void fillUpTo(qsizetype textOffset);
 
 signals:
     // The whole of the last text set is in the document.

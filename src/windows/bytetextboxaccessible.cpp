@@ -3,8 +3,10 @@
 #include "bytetextbox.h"
 
 #include <QFontMetrics>
+
 #include <QTextCursor>
 #include <QTextDocument>
+#include <algorithm>
 
 namespace {
 
@@ -98,6 +100,7 @@ void ByteTextBoxAccessible::setSelection(int selectionIndex, int startOffset, in
 {
     if (selectionIndex != 0)
         return;
+    box()->fillUpTo(std::max(startOffset, endOffset));
     QTextCursor cursor = box()->textCursor();
     cursor.setPosition(box()->documentPositionAt(startOffset));
     cursor.setPosition(box()->documentPositionAt(endOffset), QTextCursor::KeepAnchor);
@@ -114,6 +117,7 @@ int ByteTextBoxAccessible::cursorPosition() const
 
 void ByteTextBoxAccessible::setCursorPosition(int position)
 {
+    box()->fillUpTo(position);
     QTextCursor cursor = box()->textCursor();
     cursor.setPosition(box()->documentPositionAt(position));
     box()->setTextCursor(cursor);
@@ -133,6 +137,7 @@ int ByteTextBoxAccessible::characterCount() const
 
 QRect ByteTextBoxAccessible::characterRect(int offset) const
 {
+    box()->fillUpTo(offset);
     QTextCursor cursor(box()->document());
     cursor.setPosition(box()->documentPositionAt(offset));
     QRect r = box()->cursorRect(cursor);
