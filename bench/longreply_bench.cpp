@@ -1,6 +1,6 @@
 // What a long reply costs the window: one line, or ordinary 70-character lines, from 64 KiB up.
 //
-//   bench_longreply [largest-KiB] [--box-only]          (default 16384: 64 KiB to 16 MiB)
+//   bench_longreply [largest-KiB] [smallest-KiB]     (defaults 16384 and 64: 64 KiB to 16 MiB)
 //
 // A device thread answers "*IDN?" over a pseudo-terminal with the reply, CR LF and ">"; the main
 // window (offscreen unless QT_QPA_PLATFORM says otherwise) runs with its start-up options, so
@@ -31,7 +31,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <string>
 #include <sys/resource.h>
@@ -166,7 +165,7 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     ApplyQuillonAppearance();
     const qsizetype largest = qsizetype(argc > 1 ? std::max(64, std::atoi(argv[1])) : 16384) * 1024;
-    const bool boxOnly = argc > 2 && std::strcmp(argv[2], "--box-only") == 0;
+    const qsizetype smallest = qsizetype(argc > 2 ? std::max(1, std::atoi(argv[2])) : 64) * 1024;
 
     PtyInstrument device;
     qputenv("QUILLON_COM1", device.path().c_str());
@@ -214,16 +213,14 @@ int main(int argc, char **argv)
                 threadCpuSeconds() - cpuBefore};
     };
 
-    if (!boxOnly) {
-        for (qsizetype size = 64 * 1024; size <= largest; size *= 4)
-            printRow("reply, one line", size, exchange(size, false));
-        for (qsizetype size = 64 * 1024; size <= largest; size *= 4)
-            printRow("reply, 70-char lines", size, exchange(size, true));
-    }
-    for (qsizetype size = 64 * 1024; size <= largest; size *= 4)
+    for (qsizetype size = smallest; size <= largest; size *= 4)
+        printRow("reply, one line", size, exchange(size, false));
+    for (qsizetype size = smallest; size <= largest; size *= 4)
+        printRow("reply, 70-char lines", size, exchange(size, true));
+    for (qsizetype size = smallest; size <= largest; size *= 4)
         printRow("box set, 70-char lines", size, straightIn(size));
 
-    if (!boxOnly) {
+    {
         exchange(largest, false);
         device.setReply({}); // the device's copy is not the window's memory
         std::printf("resident memory with the %lld KiB one-line reply shown: %.1f MiB above idle "
