@@ -115,8 +115,8 @@ std::string replyBody(qsizetype size, bool lines)
             i += 1;
             continue;
         }
-        // Digits, capitals and signs as in a data dump; never the prompt ">".
-        static const char kAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ+-.,;:";
+        // A hex block: no blank, no sign, nowhere a line may break, the hardest case to lay out.
+        static const char kAlphabet[] = "0123456789ABCDEF";
         body += kAlphabet[i % (sizeof kAlphabet - 1)];
     }
     body.resize(size_t(size));

@@ -14,13 +14,14 @@
 
 namespace {
 
+// A hex block, on one line or in lines: nowhere a line may break, the hardest case to lay out.
 QString reply(qsizetype size, bool lines)
 {
     QString text(size, Qt::Uninitialized);
     for (qsizetype i = 0; i < size; ++i)
         text[i] = lines && i % 72 == 70 ? u'\r'
                 : lines && i % 72 == 71 ? u'\n'
-                                        : QChar(char16_t(u'0' + i % 43));
+                                        : QChar(u"0123456789ABCDEF"[i % 16]);
     return text;
 }
 
