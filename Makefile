@@ -78,6 +78,7 @@ bench:
 	@$(MAKE) build
 	$(BUILD_DIR)/bench/bench_exchange
 	$(BUILD_DIR)/bench/bench_views
+	$(BUILD_DIR)/bench/bench_longreply
 # Ten minutes of the IDN loop at 100 ms, then a minute of a device that never stops talking.
 soak: build
 	$(BUILD_DIR)/bench/bench_soak 600 60

@@ -1,5 +1,7 @@
 #include "ptyinstrument.h"
 
+#include <chrono>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -30,6 +32,29 @@ PtyInstrument::~PtyInstrument()
     ::close(m_slave);
 }
 
+void PtyInstrument::setReply(std::string reply)
+{
+    const std::lock_guard<std::mutex> hold(m_replyLock);
+    m_reply = reply.empty() ? nullptr : std::make_shared<const std::string>(std::move(reply));
+}
+
+void PtyInstrument::writeAll(const char *data, size_t size)
+{
+    while (size > 0 && !m_stop) {
+        const ssize_t sent = ::write(m_master, data, size);
+        if (sent > 0) {
+            data += sent;
+            size -= size_t(sent);
+            continue;
+        }
+        pollfd writable{m_master, POLLOUT, 0};
+        ::poll(&writable, 1, 20);
+    }
+    lastByteNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch())
+                         .count();
+}
+
 void PtyInstrument::run()
 {
     std::string line;
@@ -56,8 +81,17 @@ void PtyInstrument::run()
             }
             if (line == "*IDN?") {
                 ++idnReceived;
-                const size_t length = sizeof kInstrumentReply - 1 - (withPrompt ? 0 : 1);
-                [[maybe_unused]] ssize_t written = ::write(m_master, kInstrumentReply, length);
+                std::shared_ptr<const std::string> reply;
+                {
+                    const std::lock_guard<std::mutex> hold(m_replyLock);
+                    reply = m_reply;
+                }
+                if (reply) {
+                    writeAll(reply->data(), reply->size());
+                } else {
+                    const size_t length = sizeof kInstrumentReply - 1 - (withPrompt ? 0 : 1);
+                    [[maybe_unused]] ssize_t written = ::write(m_master, kInstrumentReply, length);
+                }
             }
             line.clear();
         }

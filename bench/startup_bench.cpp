@@ -1,7 +1,11 @@
 // Start-up cost: launches quillon N times on the X display in $DISPLAY and reports the median
 // time from exec to the main window being mapped, and the resident memory one second later.
+// Given a peer (a bare Qt window, bench_bare_window), it launches both in turn, so that whatever
+// else the machine does falls on both alike, and gives the ratios.
 //
-//   startup_bench PATH-TO-QUILLON [runs]      (bench/startup starts an Xvfb for it)
+//   startup_bench PATH-TO-QUILLON [runs] [PATH-TO-PEER [OTHER-QUILLON...]]
+//   (bench/startup starts an Xvfb for it; another build of quillon, say the last release, can
+//   be measured in the same run)
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -13,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -33,14 +39,37 @@ long residentKiB(pid_t pid)
     return -1;
 }
 
-bool isMainWindow(Display *display, Window window)
+bool isMainWindow(Display *display, Window window, const char *title)
 {
     char *name = nullptr;
     if (!XFetchName(display, window, &name) || !name)
         return false;
-    const bool match = std::strcmp(name, "Velk Quillon") == 0;
+    const bool match = std::strcmp(name, title) == 0;
     XFree(name);
     return match;
+}
+
+// CPU time (user and system) the process has used so far, in milliseconds: unlike the wall
+// time, it hardly moves with whatever else the machine is doing.
+double cpuMs(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t afterName = text.rfind(')');
+    if (afterName == std::string::npos)
+        return -1;
+    std::istringstream fields(text.substr(afterName + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+        if (i == 14)
+            utime = std::atof(field.c_str());
+        if (i == 15) {
+            stime = std::atof(field.c_str());
+            break;
+        }
+    }
+    return (utime + stime) * 1000.0 / double(sysconf(_SC_CLK_TCK));
 }
 
 double median(std::vector<double> values)
@@ -68,37 +97,63 @@ int main(int argc, char **argv)
     XSelectInput(display, root, SubstructureNotifyMask);
     XSync(display, True);
 
-    std::vector<double> startMs, rssMiB;
+    struct Program
+    {
+        const char *path, *title, *label;
+        std::vector<double> startMs, rssMiB, cpuAtMapMs;
+    };
+    std::vector<Program> programs{{argv[1], "Velk Quillon", argv[1], {}, {}, {}}};
+    if (argc > 3)
+        programs.push_back({argv[3], "Bare Qt window", "bare Qt window", {}, {}, {}});
+    for (int i = 4; i < argc; ++i)
+        programs.push_back({argv[i], "Velk Quillon", argv[i], {}, {}, {}});
     for (int run = 0; run < runs; ++run) {
-        XSync(display, True); // drop what earlier runs left
-        const auto start = steady_clock::now();
-        const pid_t pid = fork();
-        if (pid == 0) {
-            setenv("QT_QPA_PLATFORM", "xcb", 1);
-            execl(argv[1], argv[1], static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        double took = -1;
-        while (took < 0) {
-            XEvent event;
-            XNextEvent(display, &event);
-            if (event.type == MapNotify && isMainWindow(display, event.xmap.window))
-                took = duration<double, std::milli>(steady_clock::now() - start).count();
-        }
-        std::this_thread::sleep_for(seconds(1));
-        const long rss = residentKiB(pid);
-        kill(pid, SIGTERM);
-        waitpid(pid, nullptr, 0);
-        if (run > 0) { // the first run warms the page cache
-            startMs.push_back(took);
-            rssMiB.push_back(rss / 1024.0);
+        for (Program &program : programs) {
+            XSync(display, True); // drop what earlier runs left
+            const auto start = steady_clock::now();
+            const pid_t pid = fork();
+            if (pid == 0) {
+                setenv("QT_QPA_PLATFORM", "xcb", 1);
+                execl(program.path, program.path, static_cast<char *>(nullptr));
+                _exit(127);
+            }
+            double took = -1, cpu = -1;
+            while (took < 0) {
+                XEvent event;
+                XNextEvent(display, &event);
+                if (event.type == MapNotify
+                        && isMainWindow(display, event.xmap.window, program.title)) {
+                    took = duration<double, std::milli>(steady_clock::now() - start).count();
+                    cpu = cpuMs(pid);
+                }
+            }
+            std::this_thread::sleep_for(seconds(1));
+            const long rss = residentKiB(pid);
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+            if (run > 0) { // the first run warms the page cache
+                program.startMs.push_back(took);
+                program.rssMiB.push_back(rss / 1024.0);
+                program.cpuAtMapMs.push_back(cpu);
+            }
         }
     }
-    std::printf("start-up over %zu runs: median %.1f ms from exec to the mapped main window "
-                "(min %.1f, max %.1f)\n",
-            startMs.size(), median(startMs), *std::min_element(startMs.begin(), startMs.end()),
-            *std::max_element(startMs.begin(), startMs.end()));
-    std::printf("resident memory 1 s later: median %.1f MB\n", median(rssMiB));
+    for (const Program &program : programs) {
+        std::printf(
+                "%s: start-up over %zu runs: median %.1f ms from exec to the mapped window "
+                "(min %.1f, max %.1f), CPU %.0f ms; resident memory 1 s later: median %.1f MB\n",
+                program.label, program.startMs.size(), median(program.startMs),
+                *std::min_element(program.startMs.begin(), program.startMs.end()),
+                *std::max_element(program.startMs.begin(), program.startMs.end()),
+                median(program.cpuAtMapMs), median(program.rssMiB));
+    }
+    for (size_t i = 0; programs.size() > 1 && i < programs.size(); ++i)
+        if (i != 1)
+            std::printf("ratio %s / bare Qt window: start-up %.2fx (CPU to the mapped window "
+                        "%.2fx), memory %.2fx\n",
+                    programs[i].label, median(programs[i].startMs) / median(programs[1].startMs),
+                    median(programs[i].cpuAtMapMs) / median(programs[1].cpuAtMapMs),
+                    median(programs[i].rssMiB) / median(programs[1].rssMiB));
     XCloseDisplay(display);
     return 0;
 }

@@ -368,6 +368,24 @@ private slots:
         QVERIFY(!window.windowIcon().isNull());
     }
 
+    // The logo is the whole bitmap drawn smoothly scaled to its box, pixel for pixel, however
+    // the window comes by the scaled picture.
+    void logoIsTheBitmapScaledToItsBox()
+    {
+        frmMain window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *box = window.findChild<QLabel *>("ImageVelk");
+        const QImage drawn
+                = box->grab(box->contentsRect()).toImage().convertToFormat(QImage::Format_RGB32);
+        const QImage expected
+                = QImage(":/quillon/logo.bmp")
+                          .scaled(drawn.size(), Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                          .convertToFormat(QImage::Format_RGB32);
+        QCOMPARE(drawn.size(), box->contentsRect().size() * box->devicePixelRatioF());
+        QCOMPARE(drawn, expected);
+    }
+
     void textBoxesHaveAccessibleNames_data()
     {
         QTest::addColumn<QString>("name");

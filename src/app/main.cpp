@@ -14,20 +14,42 @@
 #include <QApplication>
 #include <QSocketNotifier>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
+int g_fallbackPipe[2] = {-1, -1};
 
 void forwardSignal(int)
 {
     const char byte = 1;
     [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+    [[maybe_unused]] const ssize_t woken = ::write(g_fallbackPipe[1], &byte, 1);
+}
+
+// The event loop hears the signal only between events, and one event can take long (Qt laying
+// out a huge text, a stalled device call). A thread of its own ends the process if the loop has
+// not done so shortly after the signal; leaving closes every descriptor, the port's with them,
+// and its exclusive lock goes with the descriptor.
+void endAnywayAfterSignal()
+{
+    if (::pipe(g_fallbackPipe) != 0)
+        return;
+    std::thread([] {
+        char byte = 0;
+        while (::read(g_fallbackPipe[0], &byte, 1) != 1)
+            ;
+        std::this_thread::sleep_for(std::chrono::milliseconds(750));
+        std::fflush(nullptr);
+        std::_Exit(EXIT_SUCCESS);
+    }).detach();
 }
 
 // SIGTERM (logout, `kill`), SIGINT and SIGHUP leave the way Exit does, so the port is closed
@@ -36,6 +58,7 @@ void leaveLikeExitOnSignals(frmMain &window)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0)
         return;
+    endAnywayAfterSignal();
     auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &window);
     QObject::connect(
             notifier, &QSocketNotifier::activated, &window, [&window] { window.cmdExit_Click(); });

@@ -1,41 +1,297 @@
 #include "bytetextbox.h"
 
+#include "bytetextboxaccessible.h"
+
+#include <QElapsedTimer>
+#include <QMimeData>
+#include <QPlainTextDocumentLayout>
+#include <QPointer>
+#include <QSignalBlocker>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTextLayout>
+
+#include <algorithm>
+#include <malloc.h>
+
+namespace {
+
+// One turn of the event loop fills the document for about this long at most, so that a click
+// or a screen reader's request waits no longer than that behind a long reply.
+constexpr qint64 kFillTurnMs = 25;
+// Characters converted and inserted in one step of a turn.
+constexpr qsizetype kFillStep = 16 * 1024;
+// A text this long leaves the reading and filling's spent buffers behind in the heap, which the
+// C library keeps for itself unless asked to give them back.
+constexpr qsizetype kLongText = 1024 * 1024;
+
+QChar shownChar(char16_t c)
+{
+    if (c == u'\t')
+        return QChar(c);
+    if (c < 0x20)
+        return QChar(char16_t(0x2400 + c));
+    if (c == 0x7F)
+        return QChar(char16_t(0x2421));
+    // The document would take these for breaks of its own and lose track of the lines.
+    if (c == 0x2028 || c == 0x2029 || c == 0xFDD0 || c == 0xFDD1)
+        return QChar(QChar::ReplacementCharacter);
+    return QChar(c);
+}
+
+QChar typedChar(QChar shown)
+{
+    const char16_t c = shown.unicode();
+    if (c >= 0x2400 && c < 0x2420 && c != 0x2409)
+        return QChar(char16_t(c - 0x2400));
+    if (c == 0x2421)
+        return QChar(char16_t(0x7F));
+    return shown;
+}
+
+// One pass without a branch per character, which the compiler turns into vector code: a long
+// reply is checked in a few milliseconds.
+bool fitsLatin1(const QString &text)
+{
+    const char16_t *codes = reinterpret_cast<const char16_t *>(text.utf16());
+    char16_t seen = 0;
+    for (qsizetype i = 0; i < text.size(); ++i)
+        seen |= codes[i];
+    return seen <= 0xFF;
+}
+
+// An empty layout pass frees what a layout keeps (glyphs, attributes) and leaves the block
+// without lines, which is what makes the view lay it out again when it comes into sight.
+void dropLayout(const QTextBlock &block)
+{
+    if (QTextLayout *layout = block.layout()) {
+        layout->beginLayout();
+        layout->endLayout();
+    }
+}
+
+} // namespace
+
 ByteTextBox::ByteTextBox(QWidget *parent) : QPlainTextEdit(parent)
 {
-    // The operator may type into the box; what they type becomes its text. setText() blocks
-    // this signal, so the bytes it was given are kept exactly.
-    connect(this, &QPlainTextEdit::textChanged, this, [this] { m_text = toPlainText(); });
+    ByteTextBoxAccessible::install();
+    m_blockStart.push_back(0);
+    m_fillTimer.setInterval(0);
+    connect(&m_fillTimer, &QTimer::timeout, this, [this] { fillSlice(kFillTurnMs); });
+    // The operator may type into the box; what they type becomes its text. The box's own
+    // writing blocks this signal, so the codes it was given are kept exactly.
+    connect(this, &QPlainTextEdit::textChanged, this, &ByteTextBox::rebuildFromDocument);
 }
 
 void ByteTextBox::setText(const QString &text)
 {
-    const QSignalBlocker quiet(this);
-    m_text = text;
-    // Straight into the document: the widget's own setPlainText also scrolls to its caret,
-    // which shapes the whole text a second time, and the box is written on every exchange.
-    // The view still starts at the top; the caret ends after the text.
-    document()->setPlainText(displayForm(text));
+    m_fillTimer.stop();
+    m_isLatin1 = fitsLatin1(text);
+    if (m_isLatin1) {
+        m_latin1 = text.toLatin1();
+        m_wide.clear();
+    } else {
+        m_wide = text;
+        m_latin1.clear();
+    }
+    m_blockStart.assign(1, 0);
+    m_filledTo = 0;
+    m_lineLengthSoFar = 0;
+
+    // A fresh document rather than the old one emptied: emptying tells a screen reader about
+    // every character removed, and dropping the old document frees a long reply at once.
+    // The box's first document belongs to Qt, which deletes it itself on the swap.
+    const QPointer<QTextDocument> old = document();
+    auto *fresh = new QTextDocument(this);
+    fresh->setDocumentLayout(new QPlainTextDocumentLayout(fresh));
+    fresh->setDefaultFont(old->defaultFont());
+    fresh->setDocumentMargin(old->documentMargin());
+    fresh->setDefaultTextOption(old->defaultTextOption());
+    fresh->setUndoRedoEnabled(false);
+    {
+        const QSignalBlocker quiet(this);
+        setDocument(fresh);
+    }
+    if (old && old->parent() == this)
+        delete old.data();
+    if (!m_filling) {
+        m_interactionBeforeFill = textInteractionFlags();
+        m_filling = true;
+    }
+    // Only what the box can show at once now; the rest follows between events.
+    fillSlice(0);
 }
 
-QString ByteTextBox::displayForm(const QString &text)
+QString ByteTextBox::text() const
 {
+    return m_isLatin1 ? QString::fromLatin1(m_latin1) : m_wide;
+}
+
+qsizetype ByteTextBox::textLength() const
+{
+    return m_isLatin1 ? m_latin1.size() : m_wide.size();
+}
+
+QString ByteTextBox::textRange(qsizetype from, qsizetype to) const
+{
+    const qsizetype length = textLength();
+    from = std::clamp<qsizetype>(from, 0, length);
+    to = std::clamp<qsizetype>(to, from, length);
+    return m_isLatin1 ? QString::fromLatin1(m_latin1.constData() + from, to - from)
+                      : m_wide.mid(from, to - from);
+}
+
+QChar ByteTextBox::charAt(qsizetype offset) const
+{
+    return m_isLatin1 ? QChar(char16_t(uchar(m_latin1.at(offset)))) : m_wide.at(offset);
+}
+
+QString ByteTextBox::takeDisplayRun(qsizetype &offset, qsizetype until, std::vector<int> &ends)
+{
+    const qsizetype length = textLength();
     QString shown;
-    shown.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text.at(i).unicode();
+    shown.reserve(until - offset + (until - offset) / kDisplayLineLength + 1);
+    auto breakLine = [&](BlockEnd kind, qsizetype nextStart) {
+        shown += u'\n';
+        ends.push_back(kind);
+        m_blockStart.push_back(nextStart);
+        m_lineLengthSoFar = 0;
+        offset = nextStart;
+    };
+    while (offset < until) {
+        const char16_t c = charAt(offset).unicode();
         if (c == u'\r') {
-            shown += u'\n';
-            if (i + 1 < text.size() && text.at(i + 1) == u'\n')
-                ++i;
-        } else if (c == u'\n' || c == u'\t') {
-            shown += QChar(c);
-        } else if (c < 0x20) {
-            shown += QChar(char16_t(0x2400 + c));
-        } else if (c == 0x7F) {
-            shown += QChar(char16_t(0x2421));
+            if (offset + 1 < length && charAt(offset + 1) == u'\n')
+                breakLine(CarriageReturnLineFeed, offset + 2);
+            else
+                breakLine(CarriageReturn, offset + 1);
+        } else if (c == u'\n') {
+            breakLine(LineFeed, offset + 1);
         } else {
-            shown += QChar(c);
+            if (m_lineLengthSoFar == kDisplayLineLength)
+                breakLine(SoftBreak, offset);
+            shown += shownChar(c);
+            ++m_lineLengthSoFar;
+            ++offset;
         }
     }
     return shown;
+}
+
+void ByteTextBox::fillSlice(qint64 turnMs)
+{
+    const qsizetype length = textLength();
+    QElapsedTimer turn;
+    turn.start();
+    QTextCursor end(document());
+    end.movePosition(QTextCursor::End);
+    do {
+        std::vector<int> ends;
+        QTextBlock block = document()->lastBlock();
+        qsizetype offset = m_filledTo;
+        const QString run = takeDisplayRun(offset, std::min(length, m_filledTo + kFillStep), ends);
+        {
+            const QSignalBlocker quiet(this);
+            end.insertText(run);
+        }
+        for (int kind : ends) {
+            block.setUserState(kind);
+            dropLayout(block);
+            block = block.next();
+        }
+        // Inserting lays out the block it ends in, and each such layout would stay in memory
+        // (tens of kilobytes a block); blocks are laid out again when they come into view.
+        dropLayout(block);
+        m_filledTo = offset;
+    } while (m_filledTo < length && turn.elapsed() < turnMs);
+
+    if (m_filledTo < length) {
+        // Typing into a half-filled document would mix the operator's text into the reply.
+        setTextInteractionFlags(m_interactionBeforeFill & ~Qt::TextEditable);
+        m_fillTimer.start();
+        return;
+    }
+    m_fillTimer.stop();
+    m_filling = false;
+    setTextInteractionFlags(m_interactionBeforeFill);
+    document()->setUndoRedoEnabled(true);
+    if (length >= kLongText)
+        ::malloc_trim(0);
+    emit shownInFull();
+}
+
+void ByteTextBox::fillUpTo(qsizetype textOffset)
+{
+    while (isFilling() && m_filledTo <= textOffset)
+        fillSlice(0);
+}
+
+void ByteTextBox::rebuildFromDocument()
+{
+    QString typed;
+    std::vector<qsizetype> starts;
+    for (QTextBlock block = document()->begin(); block.isValid(); block = block.next()) {
+        starts.push_back(typed.size());
+        const QString line = block.text();
+        for (QChar c : line)
+            typed += typedChar(c);
+        if (!block.next().isValid())
+            break;
+        switch (block.userState()) {
+        case SoftBreak:
+            break;
+        case CarriageReturn:
+            typed += u'\r';
+            break;
+        case CarriageReturnLineFeed:
+            typed += QStringLiteral("\r\n");
+            break;
+        default:
+            typed += u'\n';
+            break;
+        }
+    }
+    m_isLatin1 = fitsLatin1(typed);
+    m_latin1 = m_isLatin1 ? typed.toLatin1() : QByteArray();
+    m_wide = m_isLatin1 ? QString() : typed;
+    m_blockStart = std::move(starts);
+    m_filledTo = textLength();
+}
+
+qsizetype ByteTextBox::textOffsetAt(int documentPosition) const
+{
+    const QTextBlock block = document()->findBlock(std::max(0, documentPosition));
+    if (!block.isValid())
+        return documentPosition <= 0 ? 0 : m_filledTo;
+    const size_t number = size_t(block.blockNumber());
+    if (number >= m_blockStart.size())
+        return m_filledTo;
+    const int inBlock = std::clamp(documentPosition - block.position(), 0, block.length() - 1);
+    return m_blockStart[number] + inBlock;
+}
+
+int ByteTextBox::documentPositionAt(qsizetype textOffset) const
+{
+    if (textOffset >= m_filledTo)
+        return document()->characterCount() - 1;
+    const auto after = std::upper_bound(m_blockStart.begin(), m_blockStart.end(), textOffset);
+    const int number = std::max(0, int(after - m_blockStart.begin()) - 1);
+    const QTextBlock block = document()->findBlockByNumber(number);
+    const qsizetype inBlock
+            = std::min<qsizetype>(textOffset - m_blockStart[size_t(number)], block.length() - 1);
+    return block.position() + int(inBlock);
+}
+
+QMimeData *ByteTextBox::createMimeDataFromSelection() const
+{
+    const QTextCursor cursor = textCursor();
+    const int documentEnd = document()->characterCount() - 1;
+    const qsizetype from = textOffsetAt(cursor.selectionStart());
+    // A selection to the end of a document still filling takes in the rest of the text.
+    const qsizetype to = cursor.selectionEnd() >= documentEnd ? textLength()
+                                                              : textOffsetAt(cursor.selectionEnd());
+    auto *data = new QMimeData;
+    data->setText(textRange(from, to));
+    return data;
 }

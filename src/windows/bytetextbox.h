@@ -1,23 +1,75 @@
 #pragma once
 
+#include <QByteArray>
 #include <QPlainTextEdit>
+#include <QString>
+#include <QTimer>
+
+#include <vector>
 
 // A multi-line text box whose text is a string of 8-bit codes received from a device. text()
-// returns exactly what was set; on screen, control codes other than CR, LF and TAB are drawn
-// as their Unicode control pictures so that a NUL or an ETX neither cuts nor garbles the rest.
+// returns exactly what was set, and so do copying and the accessibility interface; on screen,
+// control codes other than CR, LF and TAB are drawn as their Unicode control pictures so that a
+// NUL or an ETX neither cuts nor garbles the rest.
+//
+// A device may answer with megabytes on one line, and Qt lays a paragraph out as a whole, in
+// time that grows faster than its length. So the document the box draws breaks every line after
+// kDisplayLineLength characters; those breaks are drawing only and never part of the text. A
+// long text goes into the document a slice at a time, between events, so the window keeps
+// answering while it fills; text() is complete from the moment setText() returns.
 class ByteTextBox : public QPlainTextEdit
 {
     Q_OBJECT
 
 public:
+    static constexpr int kDisplayLineLength = 1024;
+
     explicit ByteTextBox(QWidget *parent = nullptr);
 
     void setText(const QString &text);
-    QString text() const { return m_text; }
+    QString text() const;
+    qsizetype textLength() const;
+    // The characters from `from` up to, not including, `to`.
+    QString textRange(qsizetype from, qsizetype to) const;
 
-    // What is drawn for a given text: CR LF pairs and lone CRs or LFs become line breaks.
-    static QString displayForm(const QString &text);
+    // Between a position in the drawn document and an offset into text(). A CR LF pair is one
+    // line break in the document; both of its characters map to that break.
+    qsizetype textOffsetAt(int documentPosition) const;
+    int documentPositionAt(qsizetype textOffset) const;
+
+    // True while the document is still being filled with the last text set.
+    bool isFilling() const { return m_filledTo < textLength(); }
+    // Fills the document up to at least `textOffset` now, for a caret or a selection put there.
+    void fillUpTo(qsizetype textOffset);
+
+signals:
+    // The whole of the last text set is in the document.
+    void shownInFull();
+
+protected:
+    QMimeData *createMimeDataFromSelection() const override;
 
 private:
-    QString m_text;
+    // The break that ends a document block; kept in the block's user state.
+    enum BlockEnd { SoftBreak = 1, CarriageReturn, LineFeed, CarriageReturnLineFeed };
+
+    QChar charAt(qsizetype offset) const;
+    // Fills the document for about turnMs, at least one step.
+    void fillSlice(qint64 turnMs);
+    QString takeDisplayRun(qsizetype &offset, qsizetype until, std::vector<int> &ends);
+    void rebuildFromDocument();
+
+    // Exactly the text set: as Latin-1 bytes when every character fits, which halves the
+    // memory a long reply takes; in full otherwise.
+    QByteArray m_latin1;
+    QString m_wide;
+    bool m_isLatin1 = true;
+
+    // Offset into the text at which each document block starts.
+    std::vector<qsizetype> m_blockStart;
+    qsizetype m_filledTo = 0;
+    int m_lineLengthSoFar = 0;
+    bool m_filling = false;
+    Qt::TextInteractionFlags m_interactionBeforeFill;
+    QTimer m_fillTimer;
 };

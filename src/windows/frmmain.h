@@ -113,6 +113,7 @@ private:
     void reportError(const QString &text);
     void showError(const QString &text);
     void hideError();
+    void showLogo();
     void setResults(const QString &text);
     bool checked(const QCheckBox *box) const;
 

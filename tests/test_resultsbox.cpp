@@ -1,0 +1,177 @@
+// The results box gives back exactly the codes it was given, however long the line and however
+// it is read: text(), the accessibility interface, select-all and copy, and after typing.
+
+#include "testmain.h"
+#include "windows/bytetextbox.h"
+
+#include <QAccessible>
+#include <QAccessibleTextInterface>
+#include <QClipboard>
+#include <QSignalSpy>
+
+#include <fstream>
+#include <malloc.h>
+#include <string>
+
+namespace {
+
+QString everyCode(qsizetype size)
+{
+    QString text(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        text[i] = QChar(char16_t(i % 256));
+    return text;
+}
+
+// A text without line breaks, with every code that is not CR or LF.
+QString oneLine(qsizetype size)
+{
+    QString text(size, Qt::Uninitialized);
+    for (qsizetype i = 0, code = 0; i < size; ++i, code = (code + 1) % 256) {
+        while (code == '\r' || code == '\n')
+            code = (code + 1) % 256;
+        text[i] = QChar(char16_t(code));
+    }
+    return text;
+}
+
+// Moves an offset off the middle of a CR LF pair, which is one break on screen.
+qsizetype offPair(const QString &text, qsizetype at)
+{
+    return at > 0 && at < text.size() && text[at - 1] == u'\r' && text[at] == u'\n' ? at + 1 : at;
+}
+
+QString clipboardAfter(ByteTextBox &box, bool byKeyboard)
+{
+    QGuiApplication::clipboard()->clear();
+    if (byKeyboard) {
+        box.setFocus();
+        QTest::keyClick(&box, Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClick(&box, Qt::Key_C, Qt::ControlModifier);
+    } else {
+        box.selectAll();
+        box.copy();
+    }
+    return QGuiApplication::clipboard()->text();
+}
+
+void waitUntilFull(ByteTextBox &box)
+{
+    QSignalSpy full(&box, &ByteTextBox::shownInFull);
+    if (box.isFilling())
+        QVERIFY(full.wait(60000));
+}
+
+double residentMiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6) / 1024.0;
+    return -1;
+}
+
+} // namespace
+
+class ResultsBoxTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsBackExactly_data()
+    {
+        QTest::addColumn<QString>("text");
+        const qsizetype step = 16 * 1024; // the box fills its document in steps of this size
+        QTest::newRow("empty") << QString();
+        QTest::newRow("verdict lines") << QStringLiteral("ACK Packet received\r\nRespStr= 1");
+        QTest::newRow("all 256 codes, 300 KiB") << everyCode(300 * 1024);
+        QTest::newRow("one line, 300 KiB") << oneLine(300 * 1024);
+        QTest::newRow("CR LF across a fill step")
+                << QString(step - 1, u'A') + QStringLiteral("\r\n") + QString(3000, u'B');
+        QTest::newRow("line of exactly the drawn width then CR LF")
+                << QString(ByteTextBox::kDisplayLineLength, u'C') + QStringLiteral("\r\nD");
+        QTest::newRow("lone CRs, lone LFs, empty lines")
+                << QStringLiteral("\r\r\n\n\rA\n\r\n\r\nB\r");
+        QTest::newRow("NBSP, DEL, NUL, TAB")
+                << QStringLiteral("a\u00A0b\u007Fc") + QChar(u'\0') + QStringLiteral("d\te\u00FF");
+    }
+
+    void readsBackExactly()
+    {
+        QFETCH(QString, text);
+        ByteTextBox box;
+        box.resize(385, 73);
+        box.show();
+        box.setText(text);
+        QCOMPARE(box.text(), text);
+
+        // While a long text still fills the document, as well as after.
+        for (int pass = 0; pass < 2; ++pass) {
+            QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(&box);
+            QVERIFY(accessible && accessible->textInterface());
+            QAccessibleTextInterface *reader = accessible->textInterface();
+            QCOMPARE(reader->characterCount(), int(text.size()));
+            QCOMPARE(reader->text(0, int(text.size())), text);
+            QCOMPARE(accessible->text(QAccessible::Value), text);
+            QCOMPARE(clipboardAfter(box, pass == 0), text);
+
+            const qsizetype from = offPair(text, text.size() / 3);
+            const qsizetype to = offPair(text, 2 * text.size() / 3);
+            reader->setSelection(0, int(from), int(to));
+            int start = -1, end = -1;
+            reader->selection(0, &start, &end);
+            QCOMPARE(start, int(from));
+            QCOMPARE(end, int(to));
+            box.copy();
+            QCOMPARE(QGuiApplication::clipboard()->text(), text.mid(from, to - from));
+            waitUntilFull(box);
+        }
+    }
+
+    void typingKeepsTheCodesAround_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("controls and every kind of break")
+                << QStringLiteral("A\x01\r\nB\rC\nD\x03") + QChar(u'\0');
+        QTest::newRow("line broken for drawing")
+                << oneLine(3 * ByteTextBox::kDisplayLineLength + 7);
+    }
+
+    void typingKeepsTheCodesAround()
+    {
+        QFETCH(QString, text);
+        ByteTextBox box;
+        box.show();
+        box.setText(text);
+        waitUntilFull(box);
+        box.setFocus();
+        QTest::keyClick(&box, Qt::Key_End, Qt::ControlModifier);
+        QTest::keyClick(&box, Qt::Key_X);
+        QCOMPARE(box.text(), text + u'x');
+        // The accessibility interface edits the same text.
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(&box);
+        accessible->editableTextInterface()->insertText(1, QStringLiteral("\r\n"));
+        QCOMPARE(box.text(), text.left(1) + QStringLiteral("\r\n") + text.mid(1) + u'x');
+    }
+
+    void longReplyMemory()
+    {
+        ByteTextBox box;
+        box.resize(385, 73);
+        box.show();
+        QApplication::processEvents();
+        ::malloc_trim(0);
+        const double idle = residentMiB();
+        const qsizetype size = 16 * 1024 * 1024;
+        box.setText(oneLine(size));
+        waitUntilFull(box);
+        box.viewport()->repaint();
+        const double shown = residentMiB() - idle;
+        QVERIFY2(shown < 4.0 * double(size) / 1048576.0,
+                qPrintable(QStringLiteral("%1 MiB above idle").arg(shown)));
+    }
+};
+
+QUILLON_TEST_MAIN(ResultsBoxTest)
+#include "test_resultsbox.moc"
