@@ -11,6 +11,7 @@
 
 #include "line/serialcontrol.h"
 #include "line/wirelog.h"
+#include "processclock.h"
 #include "ptyinstrument.h"
 #include "serialserver.h"
 #include "windowdriver.h"
@@ -33,22 +34,6 @@ using namespace std::chrono;
 namespace {
 
 constexpr double kSettleMs = 20.0;
-
-double cpuSeconds()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    return values[size_t(p * double(values.size() - 1) + 0.5)];
-}
 
 struct Side
 {

@@ -7,6 +7,7 @@
 #include "line/serialcontrol.h"
 #include "line/telnetcodec.h"
 #include "line/wirelog.h"
+#include "processclock.h"
 #include "protocol/framing.h"
 #include "serialserver.h"
 #include "simprocess.h"
@@ -31,14 +32,6 @@ using namespace WindowDriver;
 namespace {
 
 const QString kIdentity = QStringLiteral("VELK,QSIM-488,0,1.0");
-
-double cpuSeconds()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // The speed the kernel holds for a pseudo-terminal, as the server set it.
 speed_t lineSpeed(const QString &device)

@@ -6,6 +6,7 @@
 #include "line/reconnectwatcher.h"
 #include "line/serialcontrol.h"
 #include "line/wirelog.h"
+#include "processclock.h"
 #include "serialserver.h"
 #include "simprocess.h"
 #include "testmain.h"
@@ -30,14 +31,6 @@ using namespace WindowDriver;
 namespace {
 
 const QString kIdentity = QStringLiteral("VELK,QSIM-488,0,1.0");
-
-double cpuSeconds()
-{
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 int openDescriptors()
 {
