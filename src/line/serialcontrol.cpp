@@ -160,6 +160,7 @@ qint64 SerialControl::takeDroppedCount()
 
 void SerialControl::handlePortError(QSerialPort::SerialPortError error)
 {
+    // NOLINTNEXTLINE(bugprone-branch-clone): each group returns for its own reason
     switch (error) {
     case QSerialPort::NoError:
     case QSerialPort::UnsupportedOperationError: // modem lines on a pty, and the like

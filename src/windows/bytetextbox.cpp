@@ -27,6 +27,7 @@ QString ByteTextBox::displayForm(const QString &text)
             shown += u'\n';
             if (i + 1 < text.size() && text.at(i + 1) == u'\n')
                 ++i;
+            // NOLINTNEXTLINE(bugprone-branch-clone): line breaks and tabs apart from text
         } else if (c == u'\n' || c == u'\t') {
             shown += QChar(c);
         } else if (c < 0x20) {
