@@ -160,8 +160,8 @@ qint64 SerialControl::takeDroppedCount()
 
 void SerialControl::handlePortError(QSerialPort::SerialPortError error)
 {
-    // NOLINTNEXTLINE(bugprone-branch-clone): each group returns for its own reason
     switch (error) {
+    // NOLINTNEXTLINE(bugprone-branch-clone): each group returns for its own reason
     case QSerialPort::NoError:
     case QSerialPort::UnsupportedOperationError: // modem lines on a pty, and the like
     case QSerialPort::TimeoutError:
