@@ -58,7 +58,7 @@ package: build
 
 # The suite again under AddressSanitizer and UndefinedBehaviorSanitizer; any report fails.
 # Only what the suite runs is built, each library as one unit (half the compile time), and the
-# package is checked in the normal build alone.
+# package and the Makefile, which run no sanitized code, are checked in the normal build alone.
 ASAN_BUILD_DIR ?= build-asan
 test-asan:
 	@scripts/install-deps test asan
@@ -67,7 +67,7 @@ test-asan:
 	$(AS_OWNER) cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
 		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) ctest --output-on-failure \
-		-j $(JOBS) -E '^package$$'
+		-j $(JOBS) -E '^(package|make)$$'
 
 # libFuzzer on the framing, reply check, number reading and reply formatting (FUZZ_SECONDS each).
 FUZZ_SECONDS ?= 60
