@@ -64,6 +64,9 @@ fi
 # Root in a user's clone ("sudo make"): what make builds belongs to the clone's owner. And
 # without a display, make demo stops before it installs or builds anything.
 if [[ ${#as_user[@]} -gt 0 ]]; then
+    # Run from make (make test), the outer make's variables, BUILD_DIR among them, must not reach
+    # the make under test.
+    unset MAKEFLAGS MFLAGS MAKELEVEL MAKEOVERRIDES
     clone="$scratch/clone"
     mkdir -p "$clone/scripts"
     cp "$source_dir/Makefile" "$clone/"
