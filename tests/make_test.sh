@@ -64,23 +64,24 @@ fi
 # Root in a user's clone ("sudo make"): what make builds belongs to the clone's owner. And
 # without a display, make demo stops before it installs or builds anything.
 if [[ ${#as_user[@]} -gt 0 ]]; then
-    # Run from make (make test), the outer make's variables, BUILD_DIR among them, must not reach
-    # the make under test.
+    # Run from make (make test BUILD_DIR=...), the outer make's variables reach this one through
+    # the environment; the make under test gets its own.
     unset MAKEFLAGS MFLAGS MAKELEVEL MAKEOVERRIDES
+    settings=(BUILD_DIR=build CMAKE_FLAGS= BUILD_TYPE=Release)
     clone="$scratch/clone"
     mkdir -p "$clone/scripts"
     cp "$source_dir/Makefile" "$clone/"
     cp "$source_dir/scripts/configure" "$source_dir/scripts/install-deps" "$source_dir/scripts/demo" "$clone/scripts/"
     cp "$project/CMakeLists.txt" "$clone/"
     chown -R nobody:nogroup "$clone"
-    out=$(cd "$clone" && SUDO_USER=nobody make configure 2>&1) || fail "make configure as root failed: $out"
+    out=$(cd "$clone" && SUDO_USER=nobody make configure "${settings[@]}" 2>&1) || fail "make configure as root failed: $out"
     [[ -f "$clone/build/CMakeCache.txt" ]] || fail "make configure as root made no build: $out"
     foreign=$(find "$clone" ! -user nobody)
     [[ -z "$foreign" ]] || fail "root's make left files the owner does not own: $foreign"
     rm -rf "$clone/build"
     status=0
     out=$(cd "$clone" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM \
-        PATH="$scratch/bin:/usr/bin:/bin:/usr/sbin:/sbin" make demo 2>&1) || status=$?
+        PATH="$scratch/bin:/usr/bin:/bin:/usr/sbin:/sbin" make demo "${settings[@]}" 2>&1) || status=$?
     [[ $status -ne 0 && "$out" == *"no display"* && ! -e "$clone/build" && "$out" != *install-deps* ]] \
         || fail "make demo without a display: status $status, build made: $([[ -e $clone/build ]] && echo yes), said: $out"
 fi
