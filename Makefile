@@ -5,64 +5,93 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all build programs run demo test package test-asan fuzz bench soak format format-check clean
+# Root in a clone that belongs to someone else ("sudo make demo", or su): the packages are
+# installed as root, everything else runs as the clone's owner, so that no file in the clone
+# ends up belonging to root and the owner's next "make" still works.
+ifeq ($(shell id -u),0)
+CLONE_OWNER := $(shell stat -c %U $(CURDIR))
+ifneq ($(CLONE_OWNER),root)
+AS_OWNER := runuser -u $(CLONE_OWNER) --
+ifeq ($(MAKELEVEL),0)
+$(info make: running as root in $(CLONE_OWNER)'s clone: packages are installed as root, the rest runs as $(CLONE_OWNER))
+endif
+endif
+endif
+
+.PHONY: all build configure programs run demo test package test-asan fuzz tidy bench soak \
+	format format-check clean
 
 all: build
 
-$(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+configure:
+	@$(AS_OWNER) scripts/configure $(BUILD_DIR) $(BUILD_TYPE) $(CMAKE_FLAGS)
 
 # Everything: the programs, the tests and the benchmarks.
 build:
 	@scripts/install-deps test
-	@$(MAKE) $(BUILD_DIR)/CMakeCache.txt
-	cmake --build $(BUILD_DIR) -j $(JOBS)
+	@$(MAKE) configure
+	$(AS_OWNER) cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # The two programs alone, which is all run and demo need.
 programs:
 	@scripts/install-deps run
-	@$(MAKE) $(BUILD_DIR)/CMakeCache.txt
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon quillon-sim
+	@$(MAKE) configure
+	$(AS_OWNER) cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon quillon-sim
 
 # Quillon on this machine's real serial ports (bind them with QUILLON_COM1..4 or --com1..4).
 run: programs
-	$(BUILD_DIR)/src/quillon $(ARGS)
+	$(AS_OWNER) $(BUILD_DIR)/src/quillon $(ARGS)
 
-# Quillon with COM 1 wired to the simulated instrument interface.
-demo: programs
-	scripts/demo $(BUILD_DIR)
+# Quillon with COM 1 wired to the simulated instrument interface. Without a display there is
+# nothing to show the window on, so that is found out before minutes of installing and building.
+demo:
+	@scripts/demo --check-display
+	@$(MAKE) programs
+	$(AS_OWNER) scripts/demo $(BUILD_DIR)
 
 # Upper time bounds ("timing") run last, one at a time, on a machine no other suite loads.
 test: build
-	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) -LE timing
-	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -L timing
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) ctest --output-on-failure -j $(JOBS) -LE timing
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) ctest --output-on-failure -L timing
 
 # The Debian package: build/quillon_<version>_amd64.deb
 package: build
-	cd $(BUILD_DIR) && cpack -G DEB
+	cd $(BUILD_DIR) && $(AS_OWNER) cpack -G DEB
 
-# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer; any report fails.
+# The suite again under AddressSanitizer and UndefinedBehaviorSanitizer; any report fails.
+# Only what the suite runs is built, each library as one unit (half the compile time), and the
+# package and the Makefile, which run no sanitized code, are checked in the normal build alone.
 ASAN_BUILD_DIR ?= build-asan
 test-asan:
 	@scripts/install-deps test asan
-	cmake -S . -B $(ASAN_BUILD_DIR) -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON $(CMAKE_FLAGS)
-	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
+	@$(AS_OWNER) scripts/configure $(ASAN_BUILD_DIR) Debug -DQUILLON_SANITIZE=ON -DQUILLON_BENCH=OFF \
+		-DCMAKE_UNITY_BUILD=ON $(CMAKE_FLAGS)
+	$(AS_OWNER) cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -LE timing
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) ctest --output-on-failure \
+		-j $(JOBS) -LE timing -E '^(package|make)$$'
 	cd $(ASAN_BUILD_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ctest --output-on-failure -L timing
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) ctest --output-on-failure -L timing
 
 # libFuzzer on the framing, reply check, number reading and reply formatting (FUZZ_SECONDS each).
 FUZZ_SECONDS ?= 60
 fuzz:
 	@scripts/install-deps fuzz
-	scripts/fuzz $(FUZZ_SECONDS)
+	$(AS_OWNER) scripts/fuzz $(FUZZ_SECONDS)
+
+# clang-tidy over the program and the simulator, with the compile database of $(BUILD_DIR); the
+# build makes the headers generated from the .ui files that the sources include.
+tidy:
+	@scripts/install-deps tidy
+	@$(MAKE) configure
+	@$(AS_OWNER) cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon quillon-sim
+	$(AS_OWNER) run-clang-tidy-14 -quiet -p $(BUILD_DIR) -j $(JOBS) '$(CURDIR)/(src|sim)/.*\.cpp$$'
 
 # clang-format over every C++ file; format-check fails on any file it would change.
-FORMATTED = $(shell git ls-files '*.cpp' '*.h')
+FORMATTED = $(shell $(AS_OWNER) git ls-files '*.cpp' '*.h')
 format:
 	@scripts/install-deps format
-	@clang-format -i $(FORMATTED)
+	@$(AS_OWNER) clang-format -i $(FORMATTED)
 format-check:
 	@scripts/install-deps format
 	@clang-format --dry-run -Werror $(FORMATTED)
@@ -76,9 +105,9 @@ clean:
 bench:
 	@scripts/install-deps bench
 	@$(MAKE) build
-	$(BUILD_DIR)/bench/bench_exchange
-	$(BUILD_DIR)/bench/bench_views
-	$(BUILD_DIR)/bench/bench_longreply
+	$(AS_OWNER) $(BUILD_DIR)/bench/bench_exchange
+	$(AS_OWNER) $(BUILD_DIR)/bench/bench_views
+	$(AS_OWNER) $(BUILD_DIR)/bench/bench_longreply
 # Ten minutes of the IDN loop at 100 ms, then a minute of a device that never stops talking.
 soak: build
-	$(BUILD_DIR)/bench/bench_soak 600 60
+	$(AS_OWNER) $(BUILD_DIR)/bench/bench_soak 600 60

@@ -24,7 +24,7 @@ char xorOf(const QByteArray &bytes)
 {
     char sum = 0;
     for (char c : bytes)
-        sum ^= c;
+        sum = char(sum ^ c);
     return sum;
 }
 } // namespace

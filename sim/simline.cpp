@@ -92,7 +92,7 @@ void SimLine::pump()
     qsizetype allowed = m_out.size();
     if (m_timing.baud > 0) {
         const qint64 now = m_clock.nsecsElapsed();
-        m_pacedBudget += (now - m_lastPump) / 1e9 * m_timing.baud / 10.0;
+        m_pacedBudget += double(now - m_lastPump) / 1e9 * m_timing.baud / 10.0;
         m_lastPump = now;
         allowed = qMin<qsizetype>(m_out.size(), qsizetype(m_pacedBudget));
         m_pacedBudget -= double(allowed);
@@ -124,7 +124,7 @@ void SimLine::trace(const char *direction, const QByteArray &bytes) const
 {
     if (!m_timing.trace || bytes.isEmpty())
         return;
-    std::fprintf(stderr, "%10.3f %s %s\n", m_clock.elapsed() / 1000.0, direction,
+    std::fprintf(stderr, "%10.3f %s %s\n", double(m_clock.elapsed()) / 1000.0, direction,
             bytes.toHex(' ').constData());
     std::fflush(stderr);
 }

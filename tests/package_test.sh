@@ -13,27 +13,26 @@ deb=$(ls "$scratch"/out/quillon_*_amd64.deb)
 [[ $(basename "$deb") =~ ^quillon_[0-9]+\.[0-9]+\.[0-9]+_amd64\.deb$ ]] || { echo "odd name: $deb"; exit 1; }
 dpkg-deb -x "$deb" "$scratch/root"
 
-# No lintian error; the warnings left are known and said in the README's packaging notes.
-lintian_out=$(lintian --tag-display-limit 0 "$deb" 2>&1 || true)
-if grep -q '^E:' <<<"$lintian_out"; then
+# lintian, pedantic tags and notes included, has nothing to say; the few overrides say why.
+lintian_out=$(lintian --pedantic --display-info --tag-display-limit 0 "$deb" 2>&1 || true)
+if grep -q '^[EWIPX]: ' <<<"$lintian_out"; then
     echo "$lintian_out"
     exit 1
 fi
-appstreamcli validate --no-net "$scratch/root/usr/share/metainfo/org.quillon.Quillon.metainfo.xml" >/dev/null
-
-for file in usr/bin/quillon usr/bin/quillon-sim \
-    usr/share/applications/org.quillon.Quillon.desktop usr/share/metainfo/org.quillon.Quillon.metainfo.xml \
-    usr/share/doc/quillon/copyright usr/share/doc/quillon/changelog.gz \
-    usr/share/man/man1/quillon.1.gz usr/share/man/man1/quillon-sim.1.gz \
-    usr/share/icons/hicolor/16x16/apps/quillon.png usr/share/icons/hicolor/32x32/apps/quillon.png \
-    usr/share/icons/hicolor/48x48/apps/quillon.png usr/share/icons/hicolor/256x256/apps/quillon.png; do
-    [[ -s "$scratch/root/$file" ]] || { echo "missing: $file"; exit 1; }
+# Debian's hardening: position-independent, relocations read-only and bound at start, stack
+# protector and fortified calls.
+# (readelf's output is taken whole first: grep -q leaving early would fail the pipe.)
+for program in quillon quillon-sim; do
+    elf="$scratch/root/usr/bin/$program"
+    header=$(readelf -h "$elf") segments=$(readelf -lW "$elf") dynamic=$(readelf -d "$elf")
+    symbols=$(readelf --dyn-syms -W "$elf")
+    [[ "$header" =~ Type:\ *DYN ]] || { echo "$program is not position-independent"; exit 1; }
+    [[ "$segments" == *GNU_RELRO* ]] || { echo "$program lacks RELRO"; exit 1; }
+    [[ "$dynamic" == *BIND_NOW* ]] || { echo "$program lacks BIND_NOW"; exit 1; }
+    [[ "$symbols" == *__stack_chk_fail* ]] || { echo "$program lacks the stack protector"; exit 1; }
+    [[ "$symbols" == *_chk@* ]] || { echo "$program is not fortified"; exit 1; }
 done
-grep -qx 'Categories=Development;Electronics;' "$scratch/root/usr/share/applications/org.quillon.Quillon.desktop"
-depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libqt6widgets6 libqt6serialport6 libqt6gui6 libqt6core6; do
-    [[ "$depends" == *"$lib"* ]] || { echo "Depends lacks $lib: $depends"; exit 1; }
-done
+[[ -s "$scratch/root/usr/share/lintian/overrides/quillon" ]] || { echo "missing: lintian overrides"; exit 1; }
 # Only the programs: no test or benchmark binaries.
 [[ $(ls "$scratch/root/usr/bin" | wc -l) -eq 2 ]] || { ls "$scratch/root/usr/bin"; exit 1; }
 
@@ -46,6 +45,11 @@ env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM QUILLON_COM2=/dev/pts/77 "$
 status=0
 "$scratch/root/usr/bin/quillon" --no-such-option 2>/dev/null || status=$?
 [[ $status -eq 2 ]] || { echo "an unknown option left with status $status"; exit 1; }
+# Without a desktop the installed program says so in one line and leaves with 2, never aborts.
+status=0
+errors=$(cd "$scratch" && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$scratch/root/usr/bin/quillon" 2>&1) || status=$?
+[[ $status -eq 2 && $(wc -l <<<"$errors") -eq 1 && "$errors" == *"needs a desktop session"* ]] \
+    || { echo "without a display: status $status, said: $errors"; exit 1; }
 QT_QPA_PLATFORM=offscreen "$scratch/root/usr/bin/quillon" &
 app=$!
 sleep 1.5

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSignalSpy>
@@ -78,30 +79,29 @@ private slots:
         QTest::newRow("unknown") << QStringList{"--bogus"} << A::Error << ""
                                  << ""
                                  << ""
-                                 << "Unknown option 'bogus'.";
+                                 << "unrecognized option '--bogus'";
         QTest::newRow("missing value") << QStringList{"--com2"} << A::Error << ""
                                        << ""
                                        << ""
-                                       << "Missing value after '--com2'.";
+                                       << "option '--com2' requires an argument";
         QTest::newRow("empty device") << QStringList{"--com3="} << A::Error << ""
                                       << ""
                                       << ""
-                                      << "--com3 needs a device, for example /dev/ttyUSB0.";
+                                      << "option '--com3' needs a device, for example /dev/ttyUSB0";
         QTest::newRow("run a script") << QStringList{"--run", "s.qs", "--junit", "r.xml", "--com1",
                 "/dev/x", "--log", "t.log"}
                                       << A::RunScript << "/dev/x"
                                       << ""
                                       << "t.log"
                                       << "";
-        QTest::newRow("report without a run")
-                << QStringList{"--junit", "r.xml"} << A::Error << ""
-                << ""
-                << ""
-                << "--junit needs a report file name and goes with --run.";
+        QTest::newRow("report without a run") << QStringList{"--junit", "r.xml"} << A::Error << ""
+                                              << ""
+                                              << ""
+                                              << "option '--junit' goes with --run";
         QTest::newRow("run without a script") << QStringList{"--run="} << A::Error << ""
                                               << ""
                                               << ""
-                                              << "--run needs a script file.";
+                                              << "option '--run' needs a file name";
         QTest::newRow("script from a transcript")
                 << QStringList{"--script-from-log", "t.log"} << A::ScriptFromLog << ""
                 << ""
@@ -110,7 +110,48 @@ private slots:
         QTest::newRow("stray word") << QStringList{"COM1"} << A::Error << ""
                                     << ""
                                     << ""
-                                    << "Unexpected argument 'COM1'.";
+                                    << "extra operand 'COM1'";
+        QTest::newRow("one-dash long option") << QStringList{"-list-ports"} << A::ListPorts << ""
+                                              << ""
+                                              << ""
+                                              << "";
+        QTest::newRow("Qt's option with two dashes")
+                << QStringList{"--platform", "offscreen", "--com4=/dev/y"} << A::Run << ""
+                << "/dev/y"
+                << ""
+                << "";
+        // Every argument is checked before any is obeyed: help does not hide a bad option.
+        QTest::newRow("bad option after help")
+                << QStringList{"--help", "--bogus=1"} << A::Error << ""
+                << ""
+                << ""
+                << "unrecognized option '--bogus'";
+        QTest::newRow("one-letter option with two dashes") << QStringList{"--h"} << A::Error << ""
+                                                           << ""
+                                                           << ""
+                                                           << "unrecognized option '--h'";
+        QTest::newRow("value given to a switch")
+                << QStringList{"--list-ports=yes"} << A::Error << ""
+                << ""
+                << ""
+                << "option '--list-ports' doesn't allow an argument";
+        QTest::newRow("empty log") << QStringList{"--log="} << A::Error << ""
+                                   << ""
+                                   << ""
+                                   << "option '--log' needs a file name";
+        QTest::newRow("log without value")
+                << QStringList{"--com1", "/dev/x", "--log"} << A::Error << ""
+                << ""
+                << ""
+                << "option '--log' requires an argument";
+        QTest::newRow("Qt's option without value") << QStringList{"-platform"} << A::Error << ""
+                                                   << ""
+                                                   << ""
+                                                   << "option '-platform' requires an argument";
+        QTest::newRow("word after end of options") << QStringList{"--", "--help"} << A::Error << ""
+                                                   << ""
+                                                   << ""
+                                                   << "extra operand '--help'";
     }
 
     void parse()
@@ -148,11 +189,11 @@ private slots:
         QTest::newRow("csv=") << QStringList{"--csv=/tmp/m.csv"} << false << false << "/tmp/m.csv"
                               << "";
         QTest::newRow("csv empty") << QStringList{"--csv="} << false << false << ""
-                                   << "--csv needs a file name.";
+                                   << "option '--csv' needs a file name";
         QTest::newRow("csv missing") << QStringList{"--csv"} << false << false << ""
-                                     << "Missing value after '--csv'.";
+                                     << "option '--csv' requires an argument";
         QTest::newRow("wire takes no value") << QStringList{"--wire=yes"} << false << false << ""
-                                             << "Unexpected value after '--wire'.";
+                                             << "option '--wire' doesn't allow an argument";
     }
 
     void viewOptions()
@@ -278,6 +319,91 @@ private slots:
         QVERIFY(!refused.open(dir.filePath("no/such/dir/loop.csv")));
         QVERIFY(!refused.errorString().isEmpty());
         QVERIFY(!refused.append(reading));
+    }
+
+    void desktopNamed_data()
+    {
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("named");
+        QTest::newRow("X11") << QStringList{"DISPLAY=:0"} << QStringList{} << true;
+        QTest::newRow("Wayland") << QStringList{"WAYLAND_DISPLAY=wayland-0"} << QStringList{}
+                                 << true;
+        QTest::newRow("platform variable")
+                << QStringList{"QT_QPA_PLATFORM=offscreen"} << QStringList{} << true;
+        QTest::newRow("platform option")
+                << QStringList{} << QStringList{"-platform", "offscreen"} << true;
+        QTest::newRow("display option") << QStringList{} << QStringList{"--display", ":3"} << true;
+        QTest::newRow("nothing") << QStringList{"HOME=/root"} << QStringList{"--com1", "/dev/x"}
+                                 << false;
+        QTest::newRow("empty DISPLAY") << QStringList{"DISPLAY="} << QStringList{} << false;
+        QTest::newRow("display option lacks its value")
+                << QStringList{} << QStringList{"-display"} << false;
+    }
+
+    void desktopNamed()
+    {
+        QFETCH(QStringList, environment);
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, named);
+        QProcessEnvironment env;
+        for (const QString &setting : environment)
+            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        QCOMPARE(DesktopNamed(QStringList{"quillon"} + arguments, env), named);
+    }
+
+    // The program itself, started as a user would start it: what it prints and how it leaves
+    // when it cannot or must not open its window.
+    void programRefusesPlainly_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("errors");
+        const QString noDesktop = "quillon: the window needs a desktop session (DISPLAY and "
+                                  "WAYLAND_DISPLAY are not set); --list-ports, --help and "
+                                  "--version work without one\n";
+        QTest::newRow("no display") << QStringList{} << QStringList{} << 2 << noDesktop;
+        QTest::newRow("no display, a port bound")
+                << QStringList{"--com1", "/nonexistent"} << QStringList{} << 2 << noDesktop;
+        QTest::newRow("display that does not answer")
+                << QStringList{} << QStringList{"DISPLAY=:687", "QT_QPA_PLATFORM=xcb"} << 2
+                << "quillon: the window needs a desktop session (could not connect to display "
+                   ":687); --list-ports, --help and --version work without one\n";
+        QTest::newRow("unwritable log with the port list")
+                << QStringList{"--list-ports", "--log", "/nonexistent-dir/x.log"} << QStringList{}
+                << 2 << "quillon: cannot write the transcript to /nonexistent-dir/x.log: ";
+        QTest::newRow("unknown option")
+                << QStringList{"--list-ports", "--bogus"} << QStringList{} << 2
+                << "quillon: unrecognized option '--bogus'\n"
+                   "Try 'quillon --help' for more information.\n";
+        QTest::newRow("port list without display")
+                << QStringList{"--list-ports"} << QStringList{} << 0 << "";
+    }
+
+    void programRefusesPlainly()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, environment);
+        QFETCH(int, status);
+        QFETCH(QString, errors);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            env.remove(name);
+        for (const QString &setting : environment)
+            env.insert(setting.section('=', 0, 0), setting.section('=', 1));
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.start(QUILLON_PATH, arguments);
+        QVERIFY(program.waitForFinished(20000));
+        // A crash or an abort (and its core file) is not a refusal.
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), status);
+        const QString printed = QString::fromLocal8Bit(program.readAllStandardError());
+        if (errors.isEmpty() || errors.endsWith('\n'))
+            QCOMPARE(printed, errors);
+        else
+            QVERIFY2(printed.startsWith(errors) && printed.count('\n') == 1, qPrintable(printed));
     }
 
     void bindingsFollowOptionThenEnvironment()

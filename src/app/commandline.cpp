@@ -1,29 +1,62 @@
 #include "commandline.h"
 
-#include <QCommandLineParser>
+#include <optional>
 
 namespace {
 
-// Options the Qt application object takes itself; they pass through untouched.
+// Options the Qt application object takes itself; they pass through untouched. Qt accepts them
+// with one dash or two.
 const QStringList kQtOptionsWithValue = {"-platform", "-platformpluginpath", "-platformtheme",
         "-plugin", "-display", "-style", "-stylesheet", "-geometry", "-qwindowgeometry",
         "-qwindowtitle", "-qwindowicon", "-session", "-name", "-title"};
 const QStringList kQtFlags = {"-reverse", "-nograb", "-dograb", "-sync", "-widgetcount"};
 
-QStringList withoutQtOptions(const QStringList &arguments)
+QString asQtOption(const QString &argument)
 {
-    QStringList ours;
-    for (qsizetype i = 0; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        if (i > 0 && kQtOptionsWithValue.contains(argument) && i + 1 < arguments.size()) {
-            ++i;
-            continue;
-        }
-        if (i > 0 && kQtFlags.contains(argument))
-            continue;
-        ours << argument;
-    }
-    return ours;
+    return argument.startsWith(QLatin1String("--")) ? argument.mid(1) : argument;
+}
+
+enum class Option {
+    Help,
+    Version,
+    ListPorts,
+    Log,
+    Csv,
+    Wire,
+    Chart,
+    NoReconnect,
+    Run,
+    Junit,
+    ScriptFromLog,
+    Com1,
+    Com2,
+    Com3,
+    Com4
+};
+
+struct OptionName
+{
+    const char *name;
+    Option option;
+    bool takesValue;
+};
+
+// Long options are also taken with one dash (-help, -list-ports), as Qt programs do.
+constexpr OptionName kOptions[] = {{"help", Option::Help, false}, {"h", Option::Help, false},
+        {"version", Option::Version, false}, {"v", Option::Version, false},
+        {"list-ports", Option::ListPorts, false}, {"log", Option::Log, true},
+        {"csv", Option::Csv, true}, {"wire", Option::Wire, false}, {"chart", Option::Chart, false},
+        {"no-reconnect", Option::NoReconnect, false}, {"run", Option::Run, true},
+        {"junit", Option::Junit, true}, {"script-from-log", Option::ScriptFromLog, true},
+        {"com1", Option::Com1, true}, {"com2", Option::Com2, true}, {"com3", Option::Com3, true},
+        {"com4", Option::Com4, true}};
+
+std::optional<OptionName> findOption(const QString &name)
+{
+    for (const OptionName &known : kOptions)
+        if (name == QLatin1String(known.name))
+            return known;
+    return std::nullopt;
 }
 
 } // namespace
@@ -53,97 +86,145 @@ QString UsageText()
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"
+            "The window needs a desktop session; --list-ports, --run, --script-from-log, --help\n"
+            "and --version do not.\n"
             "Unbound, COM n is /dev/ttyS<n-1>. Exit status: 0 on success, 2 for a bad command "
-            "line\n"
-            "or a transcript or CSV file that cannot be written.\n");
+            "line,\n"
+            "a transcript or CSV file that cannot be written or no desktop session.\n");
+}
+
+QString ErrorText(const QString &error)
+{
+    return QStringLiteral("quillon: %1\nTry 'quillon --help' for more information.\n").arg(error);
 }
 
 CommandLine ParseCommandLine(const QStringList &arguments)
 {
-    QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    const QCommandLineOption help({"h", "help"}, QString());
-    const QCommandLineOption version({"v", "version"}, QString());
-    const QCommandLineOption listPorts("list-ports", QString());
-    const QCommandLineOption log("log", QString(), "FILE");
-    const QCommandLineOption csv("csv", QString(), "FILE");
-    const QCommandLineOption wire("wire", QString());
-    const QCommandLineOption chart("chart", QString());
-    const QCommandLineOption noReconnect("no-reconnect", QString());
-    std::array<QCommandLineOption, 4> com = {QCommandLineOption("com1", QString(), "DEVICE"),
-            QCommandLineOption("com2", QString(), "DEVICE"),
-            QCommandLineOption("com3", QString(), "DEVICE"),
-            QCommandLineOption("com4", QString(), "DEVICE")};
-    const QCommandLineOption run("run", QString(), "FILE");
-    const QCommandLineOption junit("junit", QString(), "REPORT");
-    const QCommandLineOption scriptFromLog("script-from-log", QString(), "TRANSCRIPT");
-    parser.addOptions({help, version, listPorts, log, noReconnect, csv, wire, chart, com[0], com[1],
-            com[2], com[3], run, junit, scriptFromLog});
-
     CommandLine result;
-    const QStringList ours = withoutQtOptions(arguments);
-    if (!parser.parse(ours.isEmpty() ? QStringList{QStringLiteral("quillon")} : ours)) {
-        result.action = CommandLine::Action::Error;
-        result.error = parser.errorText();
-        return result;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        result.action = CommandLine::Action::Error;
-        result.error = QStringLiteral("Unexpected argument '%1'.")
-                               .arg(parser.positionalArguments().first());
-        return result;
-    }
-    for (size_t n = 0; n < com.size(); ++n) {
-        result.comDevices[n] = parser.value(com[n]);
-        if (parser.isSet(com[n]) && result.comDevices[n].isEmpty()) {
-            result.action = CommandLine::Action::Error;
-            result.error = QStringLiteral("--com%1 needs a device, for example /dev/ttyUSB0.")
-                                   .arg(n + 1);
-            return result;
+    // A bad command line yields nothing but the error: nothing of it is half-obeyed.
+    const auto fail = [](const QString &error) {
+        CommandLine failed;
+        failed.action = CommandLine::Action::Error;
+        failed.error = error;
+        return failed;
+    };
+    bool help = false, version = false, listPorts = false, optionsEnded = false;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || argument == "-")
+            return fail(QStringLiteral("extra operand '%1'").arg(argument));
+        if (argument == "--") {
+            optionsEnded = true;
+            continue;
         }
+        const QString qtOption = asQtOption(argument);
+        if (kQtFlags.contains(qtOption))
+            continue;
+        if (kQtOptionsWithValue.contains(qtOption)) {
+            if (++i == arguments.size())
+                return fail(QStringLiteral("option '%1' requires an argument").arg(argument));
+            continue;
+        }
+
+        const qsizetype nameStart = argument.startsWith(QLatin1String("--")) ? 2 : 1;
+        const qsizetype equals = argument.indexOf(QLatin1Char('='));
+        const QString spelled = equals < 0 ? argument : argument.left(equals);
+        std::optional<OptionName> option = findOption(spelled.mid(nameStart));
+        // -h and -v are the only one-letter options, and only with one dash.
+        if (option && qstrlen(option->name) == 1 && nameStart != 1)
+            option.reset();
+        if (!option)
+            return fail(QStringLiteral("unrecognized option '%1'").arg(spelled));
+        if (!option->takesValue) {
+            if (equals >= 0)
+                return fail(QStringLiteral("option '%1' doesn't allow an argument").arg(spelled));
+            help |= option->option == Option::Help;
+            version |= option->option == Option::Version;
+            listPorts |= option->option == Option::ListPorts;
+            result.showWire |= option->option == Option::Wire;
+            result.showChart |= option->option == Option::Chart;
+            if (option->option == Option::NoReconnect)
+                result.reconnect = false;
+            continue;
+        }
+        QString value;
+        if (equals >= 0)
+            value = argument.mid(equals + 1);
+        else if (i + 1 < arguments.size())
+            value = arguments.at(++i);
+        else
+            return fail(QStringLiteral("option '%1' requires an argument").arg(spelled));
+        QString *path = nullptr;
+        switch (option->option) {
+        case Option::Log:
+            path = &result.logPath;
+            break;
+        case Option::Csv:
+            path = &result.csvPath;
+            break;
+        case Option::Run:
+            path = &result.scriptPath;
+            break;
+        case Option::Junit:
+            path = &result.junitPath;
+            break;
+        case Option::ScriptFromLog:
+            path = &result.replayedLogPath;
+            break;
+        default:
+            break;
+        }
+        if (path) {
+            if (value.isEmpty())
+                return fail(QStringLiteral("option '%1' needs a file name").arg(spelled));
+            *path = value;
+            continue;
+        }
+        if (value.isEmpty())
+            return fail(QStringLiteral("option '%1' needs a device, for example /dev/ttyUSB0")
+                                .arg(spelled));
+        result.comDevices[int(option->option) - int(Option::Com1)] = value;
     }
-    result.reconnect = !parser.isSet(noReconnect);
-    result.logPath = parser.value(log);
-    if (parser.isSet(log) && result.logPath.isEmpty()) {
-        result.action = CommandLine::Action::Error;
-        result.error = QStringLiteral("--log needs a file name.");
-        return result;
-    }
-    result.scriptPath = parser.value(run);
-    result.junitPath = parser.value(junit);
-    result.replayedLogPath = parser.value(scriptFromLog);
-    if (parser.isSet(run) && result.scriptPath.isEmpty()) {
-        result.action = CommandLine::Action::Error;
-        result.error = QStringLiteral("--run needs a script file.");
-        return result;
-    }
-    if (parser.isSet(junit) && (result.junitPath.isEmpty() || !parser.isSet(run))) {
-        result.action = CommandLine::Action::Error;
-        result.error = QStringLiteral("--junit needs a report file name and goes with --run.");
-        return result;
-    }
-    if (parser.isSet(scriptFromLog) && result.replayedLogPath.isEmpty()) {
-        result.action = CommandLine::Action::Error;
-        result.error = QStringLiteral("--script-from-log needs a transcript file.");
-        return result;
-    }
-    result.csvPath = parser.value(csv);
-    if (parser.isSet(csv) && result.csvPath.isEmpty()) {
-        result.action = CommandLine::Action::Error;
-        result.error = QStringLiteral("--csv needs a file name.");
-        return result;
-    }
-    result.showWire = parser.isSet(wire);
-    result.showChart = parser.isSet(chart);
-    if (parser.isSet(help))
+    if (!result.junitPath.isEmpty() && result.scriptPath.isEmpty())
+        return fail(QStringLiteral("option '--junit' goes with --run"));
+    if (help)
         result.action = CommandLine::Action::Help;
-    else if (parser.isSet(version))
+    else if (version)
         result.action = CommandLine::Action::Version;
-    else if (parser.isSet(listPorts))
+    else if (listPorts)
         result.action = CommandLine::Action::ListPorts;
-    else if (parser.isSet(run))
+    else if (!result.scriptPath.isEmpty())
         result.action = CommandLine::Action::RunScript;
-    else if (parser.isSet(scriptFromLog))
+    else if (!result.replayedLogPath.isEmpty())
         result.action = CommandLine::Action::ScriptFromLog;
     return result;
+}
+
+bool DesktopNamed(const QStringList &arguments, const QProcessEnvironment &environment)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    for (const char *variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        if (!environment.value(QLatin1String(variable)).isEmpty())
+            return true;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString option = asQtOption(arguments.at(i));
+        if (option == "--")
+            break;
+        if ((option == "-platform" || option == "-display") && i + 1 < arguments.size())
+            return true;
+    }
+    return false;
+#else
+    // Windows and macOS always have their window system.
+    Q_UNUSED(arguments);
+    Q_UNUSED(environment);
+    return true;
+#endif
+}
+
+QString NoDesktopText(const QString &reason)
+{
+    return QStringLiteral("quillon: the window needs a desktop session (%1); --list-ports, "
+                          "--help and --version work without one\n")
+            .arg(reason);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -11,7 +12,7 @@ struct CommandLine
 {
     enum class Action { Run, Help, Version, ListPorts, Error, RunScript, ScriptFromLog };
     Action action = Action::Run;
-    QString error; // for Error: one line saying what is wrong
+    QString error; // for Error: what is wrong, as GNU tools say it ("unrecognized option '-x'")
     std::array<QString, 4> comDevices; // --com1 .. --com4, empty where not given
     QString logPath; // --log FILE
     QString scriptPath; // --run FILE
@@ -24,8 +25,18 @@ struct CommandLine
 };
 
 // `arguments` as main() gets them, the program's name first. Qt's own options for the window
-// system (-platform NAME, -display NAME, -style NAME, ...) are left for Qt.
+// system (-platform NAME, -display NAME, -style NAME, ...) are left for Qt. Every argument is
+// checked before anything is acted on, so a bad one is never half-obeyed.
 CommandLine ParseCommandLine(const QStringList &arguments);
 
-// The usage text printed by --help, and after an error.
+// The usage text printed by --help.
 QString UsageText();
+// The two lines a bad command line prints: what is wrong, and where the help is.
+QString ErrorText(const QString &error);
+
+// Whether a window system is named at all, by the environment or by Qt's own options. Without
+// one, Qt would abort with advice to reinstall; we say what is missing instead.
+bool DesktopNamed(const QStringList &arguments, const QProcessEnvironment &environment);
+// The one line printed when the window cannot open for want of a desktop session; `reason`
+// says what was missing or what the window system answered.
+QString NoDesktopText(const QString &reason);

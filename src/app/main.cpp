@@ -12,6 +12,7 @@
 #include "windows/loopseries.h"
 
 #include <QApplication>
+#include <QList>
 #include <QSocketNotifier>
 
 #include <chrono>
@@ -66,6 +67,43 @@ void leaveLikeExitOnSignals(frmMain &window)
         std::signal(signal, forwardSignal);
 }
 
+// While the application object connects to the window system, Qt's platform warnings are held
+// back: if it cannot connect, Qt ends with a fatal message advising to reinstall and an abort
+// (a core file); we print one line naming the missing desktop and leave with status 2 instead.
+struct HeldMessage
+{
+    QtMsgType type;
+    const char *category; // category names are string literals and outlive the program's start
+    QString text;
+};
+QtMessageHandler g_earlierHandler = nullptr;
+QList<HeldMessage> g_heldMessages;
+
+void holdPlatformMessages(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtFatalMsg) {
+        const QString reason = g_heldMessages.isEmpty()
+                ? QStringLiteral("no window system answered")
+                : g_heldMessages.first().text;
+        std::fputs(qPrintable(NoDesktopText(reason)), stderr);
+        std::_Exit(2);
+    }
+    if (context.category && qstrncmp(context.category, "qt.qpa", 6) == 0) {
+        g_heldMessages.append({type, context.category, text});
+        return;
+    }
+    g_earlierHandler(type, context, text);
+}
+
+void releasePlatformMessages()
+{
+    qInstallMessageHandler(g_earlierHandler);
+    for (const HeldMessage &held : std::as_const(g_heldMessages))
+        g_earlierHandler(
+                held.type, QMessageLogContext(nullptr, 0, nullptr, held.category), held.text);
+    g_heldMessages.clear();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -82,8 +120,7 @@ int main(int argc, char *argv[])
         std::printf("quillon %s\n", QUILLON_VERSION);
         return EXIT_SUCCESS;
     case CommandLine::Action::Error:
-        std::fprintf(
-                stderr, "quillon: %s\n%s", qPrintable(commandLine.error), qPrintable(UsageText()));
+        std::fputs(qPrintable(ErrorText(commandLine.error)), stderr);
         return 2;
     case CommandLine::Action::ListPorts:
     case CommandLine::Action::Run:
@@ -91,15 +128,9 @@ int main(int argc, char *argv[])
     case CommandLine::Action::ScriptFromLog:
         break;
     }
-    for (int n = 1; n <= int(commandLine.comDevices.size()); ++n)
-        SetComPortOverride(n, commandLine.comDevices[n - 1]);
-    if (commandLine.action == CommandLine::Action::ListPorts) {
-        std::fputs(qPrintable(FormatPortList(SystemSerialPorts(), CurrentComBindings())), stdout);
-        return EXIT_SUCCESS;
-    }
-    if (commandLine.action == CommandLine::Action::ScriptFromLog)
-        return PrintScriptFromLog(commandLine.replayedLogPath, stdout, stderr);
 
+    // The transcript is opened before anything else is done, so a file that cannot be written
+    // is refused whatever else the command line asks for.
     WireLog transcript;
     if (!commandLine.logPath.isEmpty()) {
         if (!transcript.open(commandLine.logPath)) {
@@ -113,6 +144,23 @@ int main(int argc, char *argv[])
         });
     }
 
+    LoopCsv csv;
+    if (!commandLine.csvPath.isEmpty() && !csv.open(commandLine.csvPath)) {
+        std::fprintf(stderr, "quillon: cannot write the CSV file %s: %s\n",
+                qPrintable(EscapeControlCharacters(commandLine.csvPath)),
+                qPrintable(csv.errorString()));
+        return 2;
+    }
+
+    for (int n = 1; n <= int(commandLine.comDevices.size()); ++n)
+        SetComPortOverride(n, commandLine.comDevices[n - 1]);
+    if (commandLine.action == CommandLine::Action::ListPorts) {
+        std::fputs(qPrintable(FormatPortList(SystemSerialPorts(), CurrentComBindings())), stdout);
+        return EXIT_SUCCESS;
+    }
+    if (commandLine.action == CommandLine::Action::ScriptFromLog)
+        return PrintScriptFromLog(commandLine.replayedLogPath, stdout, stderr);
+
     // A script runs where no display exists (ssh, a nightly job): the line needs an event
     // loop, not a window system.
     if (commandLine.action == CommandLine::Action::RunScript) {
@@ -122,14 +170,15 @@ int main(int argc, char *argv[])
                 stdout, stderr);
     }
 
-    LoopCsv csv;
-    if (!commandLine.csvPath.isEmpty() && !csv.open(commandLine.csvPath)) {
-        std::fprintf(stderr, "quillon: cannot write the CSV file %s: %s\n",
-                qPrintable(commandLine.csvPath), qPrintable(csv.errorString()));
+    if (!DesktopNamed(arguments, QProcessEnvironment::systemEnvironment())) {
+        std::fputs(qPrintable(NoDesktopText(
+                           QStringLiteral("DISPLAY and WAYLAND_DISPLAY are not set"))),
+                stderr);
         return 2;
     }
-
+    g_earlierHandler = qInstallMessageHandler(holdPlatformMessages);
     QApplication app(argc, argv);
+    releasePlatformMessages();
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
     QGuiApplication::setDesktopFileName(

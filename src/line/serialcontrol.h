@@ -65,7 +65,7 @@ public:
     // While an exchange waits, everything the device sends is kept. Otherwise at most
     // IdleInputLimit bytes wait for the next Read, the newest, so that a device that never
     // stops talking cannot fill the memory.
-    static constexpr qint64 IdleInputLimit = 1024 * 1024;
+    static constexpr qint64 IdleInputLimit = qint64(1024) * 1024;
     void setExchangeWaiting(bool waiting) { m_exchangeWaiting = waiting; }
     // Bytes dropped over the limit since the last call.
     qint64 takeDroppedCount();
