@@ -361,15 +361,15 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("errors");
         const QString noDesktop = "quillon: the window needs a desktop session (DISPLAY and "
-                                  "WAYLAND_DISPLAY are not set); --list-ports, --help and "
-                                  "--version work without one\n";
+                                  "WAYLAND_DISPLAY are not set); --list-ports, --run, --help "
+                                  "and --version work without one\n";
         QTest::newRow("no display") << QStringList{} << QStringList{} << 2 << noDesktop;
         QTest::newRow("no display, a port bound")
                 << QStringList{"--com1", "/nonexistent"} << QStringList{} << 2 << noDesktop;
         QTest::newRow("display that does not answer")
                 << QStringList{} << QStringList{"DISPLAY=:687", "QT_QPA_PLATFORM=xcb"} << 2
                 << "quillon: the window needs a desktop session (could not connect to display "
-                   ":687); --list-ports, --help and --version work without one\n";
+                   ":687); --list-ports, --run, --help and --version work without one\n";
         QTest::newRow("unwritable log with the port list")
                 << QStringList{"--list-ports", "--log", "/nonexistent-dir/x.log"} << QStringList{}
                 << 2 << "quillon: cannot write the transcript to /nonexistent-dir/x.log: ";

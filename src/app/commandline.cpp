@@ -225,6 +225,6 @@ bool DesktopNamed(const QStringList &arguments, const QProcessEnvironment &envir
 QString NoDesktopText(const QString &reason)
 {
     return QStringLiteral("quillon: the window needs a desktop session (%1); --list-ports, "
-                          "--help and --version work without one\n")
+                          "--run, --help and --version work without one\n")
             .arg(reason);
 }
