@@ -254,7 +254,9 @@ void Rfc2217Transport::setDataTerminalReady(bool on)
 
 qint64 Rfc2217Transport::bytesAvailable() const
 {
-    return m_inbox.size() + QIODevice::bytesAvailable();
+    // Not TcpTransport's count: the socket's bytes still hold Telnet commands, and only what was
+    // decoded from them is the device's.
+    return m_inbox.size() + QIODevice::bytesAvailable(); // NOLINT(bugprone-parent-virtual-call)
 }
 
 qint64 Rfc2217Transport::readData(char *data, qint64 maxSize)

@@ -21,10 +21,10 @@ namespace {
 // or a screen reader's request waits no longer than that behind a long reply.
 constexpr qint64 kFillTurnMs = 25;
 // Characters converted and inserted in one step of a turn.
-constexpr qsizetype kFillStep = 16 * 1024;
+constexpr qsizetype kFillStep = qsizetype(16) * 1024;
 // A text this long leaves the reading and filling's spent buffers behind in the heap, which the
 // C library keeps for itself unless asked to give them back.
-constexpr qsizetype kLongText = 1024 * 1024;
+constexpr qsizetype kLongText = qsizetype(1024) * 1024;
 
 QChar shownChar(char16_t c)
 {

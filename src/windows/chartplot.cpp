@@ -116,7 +116,9 @@ void ChartPlot::paintEvent(QPaintEvent *)
     // Grid and labels.
     painter.setPen(palette().color(QPalette::Text));
     const double yStep = niceStep(high - low, 6);
-    for (double v = std::ceil(low / yStep) * yStep; v <= high; v += yStep) {
+    const double firstLine = std::ceil(low / yStep) * yStep;
+    for (int line = 0; firstLine + line * yStep <= high; ++line) {
+        const double v = firstLine + line * yStep;
         const double y = yOf(v);
         painter.setPen(QColor(0xdd, 0xdd, 0xdd));
         painter.drawLine(QPointF(area.left() + 1, y), QPointF(area.right() - 1, y));

@@ -84,7 +84,7 @@ void WireModel::flush()
 {
     m_batch.stop();
     // Drop the oldest first from the table, then from the batch itself if it alone is over.
-    qsizetype total = qsizetype(m_rows.size() + m_pending.size());
+    qsizetype total = qsizetype(m_rows.size()) + qsizetype(m_pending.size());
     qsizetype fromRows = 0;
     qsizetype bytes = m_bytes;
     while (fromRows < qsizetype(m_rows.size())

@@ -30,7 +30,7 @@ public:
         ColumnCount
     };
     static constexpr qsizetype DefaultMaxEntries = 100000;
-    static constexpr qsizetype DefaultMaxBytes = 64 * 1024 * 1024;
+    static constexpr qsizetype DefaultMaxBytes = qsizetype(64) * 1024 * 1024;
     // A cell shows at most this many bytes of a chunk (more than its width holds); copying
     // gives it whole. Longer cell texts only cost time when the view elides them.
     static constexpr qsizetype ShownBytes = 64;
