@@ -16,6 +16,7 @@
 // resident memory above idle while the largest one-line reply is shown.
 
 #include "line/serialcontrol.h"
+#include "processclock.h"
 #include "ptyinstrument.h"
 #include "windowdriver.h"
 #include "windows/appearance.h"
@@ -40,11 +41,6 @@ using namespace std::chrono;
 
 namespace {
 
-long long nowNs()
-{
-    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 double threadCpuSeconds()
 {
     rusage usage{};
@@ -52,58 +48,6 @@ double threadCpuSeconds()
     return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
             + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
-
-double residentMiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6) / 1024.0;
-    return -1;
-}
-
-// Posts a timestamped event to the window's thread every 5 ms and keeps the longest wait.
-class Probe : public QObject
-{
-public:
-    static constexpr QEvent::Type kType = QEvent::Type(QEvent::User + 20);
-    struct Stamp : QEvent
-    {
-        explicit Stamp(long long at) : QEvent(kType), postedNs(at) { }
-        long long postedNs;
-    };
-
-    Probe()
-        : m_thread([this] {
-              while (!m_stop) {
-                  QCoreApplication::postEvent(this, new Stamp(nowNs()));
-                  std::this_thread::sleep_for(milliseconds(5));
-              }
-          })
-    { }
-    ~Probe() override
-    {
-        m_stop = true;
-        m_thread.join();
-    }
-    void reset() { m_longestNs = 0; }
-    double longestMs() const { return m_longestNs / 1e6; }
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (e->type() != kType)
-            return QObject::event(e);
-        m_longestNs = std::max(m_longestNs, nowNs() - static_cast<Stamp *>(e)->postedNs);
-        return true;
-    }
-
-private:
-    std::atomic<bool> m_stop{false};
-    long long m_longestNs = 0;
-    std::thread m_thread;
-};
 
 std::string replyBody(qsizetype size, bool lines)
 {
@@ -179,7 +123,7 @@ int main(int argc, char **argv)
     }
     auto *command = window.findChild<QComboBox *>("combCmd");
     auto *box = window.findChild<QPlainTextEdit *>("txtResults");
-    Probe probe;
+    LatencyProbe probe;
     settle(box);
     const double idleMiB = residentMiB();
 

@@ -275,13 +275,13 @@ private slots:
         bindCom1(server->rfc2217Url());
         frmMain w;
         w.timer()->stop();
-        initializeOn(w, 1, 3); // 19200
+        initializeOn(w, 1, 3); // the 19200 baud option
         QVERIFY(w.serial()->PortOpen());
         QCOMPARE(shownError(&w), QString()); // the server confirmed
         QCOMPARE(lineSpeed(sim->path()), speed_t(B19200));
         send(w, "*IDN?");
         QCOMPARE(resultsText(&w), kIdentity);
-        initializeOn(w, 1, 6); // 115200
+        initializeOn(w, 1, 6); // the 115200 baud option
         QCOMPARE(lineSpeed(sim->path()), speed_t(B115200));
     }
 

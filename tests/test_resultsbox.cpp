@@ -1,6 +1,7 @@
 // The results box gives back exactly the codes it was given, however long the line and however
 // it is read: text(), the accessibility interface, select-all and copy, and after typing.
 
+#include "processclock.h"
 #include "testmain.h"
 #include "windows/bytetextbox.h"
 
@@ -60,16 +61,6 @@ void waitUntilFull(ByteTextBox &box)
     QSignalSpy full(&box, &ByteTextBox::shownInFull);
     if (box.isFilling())
         QVERIFY(full.wait(60000));
-}
-
-double residentMiB()
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6) / 1024.0;
-    return -1;
 }
 
 } // namespace

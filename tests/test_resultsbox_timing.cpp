@@ -1,6 +1,7 @@
 // Upper time bounds for long replies in the results box: on screen soon, and the window keeps
 // answering while the rest fills in.
 
+#include "processclock.h"
 #include "testmain.h"
 #include "windows/bytetextbox.h"
 
@@ -24,55 +25,6 @@ QString reply(qsizetype size, bool lines)
                                         : QChar(u"0123456789ABCDEF"[i % 16]);
     return text;
 }
-
-long long nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::steady_clock::now().time_since_epoch())
-            .count();
-}
-
-// Events posted from another thread every 5 ms; the longest any of them waited is how long a
-// click or a screen reader's request would have waited for the window.
-class LatencyProbe : public QObject
-{
-public:
-    static constexpr QEvent::Type kType = QEvent::Type(QEvent::User + 21);
-    struct Stamp : QEvent
-    {
-        explicit Stamp(long long at) : QEvent(kType), postedNs(at) { }
-        long long postedNs;
-    };
-    LatencyProbe()
-        : m_thread([this] {
-              while (!m_stop) {
-                  QCoreApplication::postEvent(this, new Stamp(nowNs()));
-                  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-              }
-          })
-    { }
-    ~LatencyProbe() override
-    {
-        m_stop = true;
-        m_thread.join();
-        QCoreApplication::removePostedEvents(this);
-    }
-    double longestMs() const { return m_longestNs / 1e6; }
-
-protected:
-    bool event(QEvent *e) override
-    {
-        if (e->type() != kType)
-            return QObject::event(e);
-        m_longestNs = std::max(m_longestNs, nowNs() - static_cast<Stamp *>(e)->postedNs);
-        return true;
-    }
-
-private:
-    std::atomic<bool> m_stop{false};
-    long long m_longestNs = 0;
-    std::thread m_thread;
-};
 
 } // namespace
 
