@@ -3,13 +3,24 @@
 #include <QApplication>
 #include <QFont>
 #include <QFontDatabase>
+#include <QPainter>
 #include <QProxyStyle>
 #include <QStyleFactory>
+#include <QStyleOption>
 
 namespace {
 
+// Where a frame's caption sits: in the top border line, inset from the left corner.
+constexpr int FrameTopMargin = 6;
+constexpr int CaptionInset = 6;
+constexpr int CaptionLeftPadding = 4;
+constexpr int CaptionRightPadding = 2;
+constexpr qreal FrameCornerRadius = 1.5;
+
 // Fusion with the tighter gap between an option's indicator and its caption that the fixed
-// layout was drawn for; everything else is Fusion's own.
+// layout was drawn for, and frames drawn as instrument panels draw them: a thin line with the
+// caption sitting in its top border. Everything else is Fusion's own. Drawn here rather than by
+// a style sheet, which would be consulted for every control on every polish and paint.
 class QuillonStyle : public QProxyStyle
 {
 public:
@@ -22,6 +33,55 @@ public:
             return 3;
         return QProxyStyle::pixelMetric(metric, option, widget);
     }
+
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex *option, SubControl part,
+            const QWidget *widget) const override
+    {
+        const auto *frame = qstyleoption_cast<const QStyleOptionGroupBox *>(option);
+        if (control != CC_GroupBox || !frame)
+            return QProxyStyle::subControlRect(control, option, part, widget);
+        const QRect outline = frame->rect.adjusted(0, FrameTopMargin, 0, 0);
+        switch (part) {
+        case SC_GroupBoxFrame:
+            return outline;
+        case SC_GroupBoxContents:
+            return outline.adjusted(1, 1, -1, -1);
+        case SC_GroupBoxLabel: {
+            if (frame->text.isEmpty())
+                return {};
+            const int width = frame->fontMetrics.horizontalAdvance(frame->text);
+            return {frame->rect.left() + CaptionInset, frame->rect.top(),
+                    CaptionLeftPadding + width + CaptionRightPadding, frame->fontMetrics.height()};
+        }
+        default:
+            return {};
+        }
+    }
+
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex *option,
+            QPainter *painter, const QWidget *widget) const override
+    {
+        const auto *frame = qstyleoption_cast<const QStyleOptionGroupBox *>(option);
+        if (control != CC_GroupBox || !frame) {
+            QProxyStyle::drawComplexControl(control, option, painter, widget);
+            return;
+        }
+        const QRect caption = subControlRect(control, option, SC_GroupBoxLabel, widget);
+        painter->save();
+        // The caption interrupts the line it sits in.
+        painter->setClipRegion(QRegion(frame->rect).subtracted(caption));
+        painter->setRenderHint(QPainter::Antialiasing);
+        painter->setPen(frame->palette.color(QPalette::Mid));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRoundedRect(QRectF(subControlRect(control, option, SC_GroupBoxFrame, widget))
+                                         .adjusted(0.5, 0.5, -0.5, -0.5),
+                FrameCornerRadius, FrameCornerRadius);
+        painter->restore();
+        if (!caption.isEmpty())
+            drawItemText(painter, caption.adjusted(CaptionLeftPadding, 0, -CaptionRightPadding, 0),
+                    Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, frame->palette,
+                    frame->state & State_Enabled, frame->text, QPalette::WindowText);
+    }
 };
 
 } // namespace
@@ -30,10 +90,6 @@ void ApplyQuillonAppearance()
 {
     // Fusion draws the same everywhere; native styles differ in margins the layout cannot absorb.
     QApplication::setStyle(new QuillonStyle);
-    // Frames as instrument panels draw them: the caption sits in the top border line.
-    qApp->setStyleSheet(QStringLiteral(
-            "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
-            "QGroupBox::title { subcontrol-origin: margin; left: 6px; padding: 0 2px; }"));
     const int id = QFontDatabase::addApplicationFont(
             QStringLiteral(":/quillon/LiberationSans-Regular.ttf"));
     const QStringList families = QFontDatabase::applicationFontFamilies(id);

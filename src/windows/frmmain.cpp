@@ -54,7 +54,12 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
     errorPalette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x9b, 0x10, 0x10));
     ui->txtError->setPalette(errorPalette);
     // The revision reads as plain text on the window, not as a box to type into.
-    ui->txtRev->setStyleSheet(QStringLiteral("background: palette(window); border: none;"));
+    QPalette revisionPalette = ui->txtRev->palette();
+    for (const QPalette::ColorGroup group :
+            {QPalette::Active, QPalette::Inactive, QPalette::Disabled})
+        revisionPalette.setBrush(
+                group, QPalette::Base, revisionPalette.brush(group, QPalette::Window));
+    ui->txtRev->setPalette(revisionPalette);
 
     MSComm1 = new SerialControl(this);
     setUpViews(transcript);
