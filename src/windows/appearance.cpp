@@ -5,6 +5,7 @@
 #include <QFontDatabase>
 #include <QPainter>
 #include <QProxyStyle>
+#include <QResource>
 #include <QStyleFactory>
 #include <QStyleOption>
 
@@ -90,8 +91,10 @@ void ApplyQuillonAppearance()
 {
     // Fusion draws the same everywhere; native styles differ in margins the layout cannot absorb.
     QApplication::setStyle(new QuillonStyle);
-    const int id = QFontDatabase::addApplicationFont(
-            QStringLiteral(":/quillon/LiberationSans-Regular.ttf"));
+    // Handed over where it lies in the program: loaded by name from the resources, Qt would copy
+    // the font into memory twice over, once to register it and once to draw with it.
+    const QResource shipped(QStringLiteral(":/quillon/LiberationSans-Regular.ttf"));
+    const int id = QFontDatabase::addApplicationFontFromData(shipped.uncompressedData());
     const QStringList families = QFontDatabase::applicationFontFamilies(id);
     QFont font(families.isEmpty() ? QStringLiteral("Sans Serif") : families.first());
     font.setPointSizeF(7.5);

@@ -5,6 +5,7 @@
 #include "line/serialcontrol.h"
 #include "line/wirelog.h"
 #include "ui_frmmain.h"
+#include "windows/artwork.h"
 #include "windows/frmports.h"
 #include "windows/guardedaccessible.h"
 #include "windows/optionarray.h"
@@ -13,7 +14,6 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
-#include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,7 +29,7 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
     // accessible interface as soon as it is made, and the first answer is kept.
     InstallGuardedAccessibility();
     ui->setupUi(this);
-    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
+    setWindowIcon(QuillonWindowIcon());
     showLogo();
 
     ui->txtError->setAccessibleName(QStringLiteral("Error"));
@@ -221,14 +221,12 @@ void frmMain::showLogo()
 {
     // The label draws its picture scaled to its box, and to do so keeps the full-size bitmap and
     // a full-size copy of it for as long as the window lives: some 2 MB for a 847 x 275 logo on
-    // a 156 x 51 box. Scaled here the same way, once, the label keeps only what it draws.
+    // a 156 x 51 box. Given the picture at the box's size, the label keeps only what it draws.
     QLabel *box = ui->ImageVelk;
     const qreal ratio = devicePixelRatioF();
-    QImage fitted = QImage(QStringLiteral(":/quillon/logo.bmp"))
-                            .scaled(box->contentsRect().size() * ratio, Qt::IgnoreAspectRatio,
-                                    Qt::SmoothTransformation);
+    QPixmap fitted = QuillonLogo(box->contentsRect().size() * ratio);
     fitted.setDevicePixelRatio(ratio);
-    box->setPixmap(QPixmap::fromImage(fitted));
+    box->setPixmap(fitted);
 }
 
 void frmMain::setResults(const QString &text)

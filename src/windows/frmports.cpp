@@ -4,6 +4,7 @@
 #include "line/portbinding.h"
 #include "line/serialcontrol.h"
 #include "ui_frmports.h"
+#include "windows/artwork.h"
 #include "windows/optionarray.h"
 #include "windows/optionfocus.h"
 
@@ -28,7 +29,7 @@ constexpr std::array<const char *, 7> kBaudSettings = {
 frmPorts::frmPorts(QWidget *parent) : QDialog(parent), ui(new Ui::frmPorts)
 {
     ui->setupUi(this);
-    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
+    setWindowIcon(QuillonWindowIcon());
     QFont titleFont = ui->lblTitle->font(); // 9.75 pt, which the .ui format cannot express
     titleFont.setPointSizeF(9.75);
     ui->lblTitle->setFont(titleFont);

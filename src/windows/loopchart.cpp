@@ -1,5 +1,6 @@
 #include "loopchart.h"
 
+#include "artwork.h"
 #include "chartplot.h"
 
 #include <QFile>
@@ -33,7 +34,7 @@ LoopChart::LoopChart(LoopSeries *series, QWidget *parent)
       m_refresh(new QTimer(this))
 {
     setWindowTitle(QStringLiteral("Quillon Loop Chart"));
-    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
+    setWindowIcon(QuillonWindowIcon());
     setAccessibleName(QStringLiteral("Loop Chart"));
     setObjectName(QStringLiteral("loopChart"));
     resize(760, 460);

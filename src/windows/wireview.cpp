@@ -1,5 +1,6 @@
 #include "wireview.h"
 
+#include "artwork.h"
 #include "wiremodel.h"
 
 #include <QAction>
@@ -28,7 +29,7 @@ WireView::WireView(WireModel *model, QWidget *parent)
       m_copy(new QPushButton(QStringLiteral("&Copy"), this))
 {
     setWindowTitle(QStringLiteral("Quillon Wire View"));
-    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.ico")));
+    setWindowIcon(QuillonWindowIcon());
     setAccessibleName(QStringLiteral("Wire View"));
     setObjectName(QStringLiteral("wireView"));
     resize(1040, 480);
