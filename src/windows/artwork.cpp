@@ -2,7 +2,6 @@
 
 #include "prerenderedimage.h"
 
-#include <QDir>
 #include <QImage>
 #include <QResource>
 
@@ -26,14 +25,14 @@ QIcon QuillonWindowIcon()
     // window both want it at start-up.
     static const QIcon icon = [] {
         QIcon made;
-        const QStringList names
-                = QDir(PrerenderedFolder).entryList({QStringLiteral("icon-*")}, QDir::Files);
-        for (const QString &name : names) {
-            const QImage image = prerendered(name);
-            if (!image.isNull())
-                made.addPixmap(QPixmap::fromImage(image));
+        // The icon file's sizes, decoded while building.
+        for (const int side : {16, 32, 48}) {
+            const QImage image = prerendered(QStringLiteral("icon-%1x%1").arg(side));
+            if (image.isNull())
+                return QIcon(QStringLiteral(":/quillon/quillon.ico"));
+            made.addPixmap(QPixmap::fromImage(image));
         }
-        return made.isNull() ? QIcon(QStringLiteral(":/quillon/quillon.ico")) : made;
+        return made;
     }();
     return icon;
 }
