@@ -176,6 +176,7 @@ int main(int argc, char *argv[])
                 stderr);
         return 2;
     }
+    StartReadingFontConfiguration();
     g_earlierHandler = qInstallMessageHandler(holdPlatformMessages);
     QApplication app(argc, argv);
     releasePlatformMessages();

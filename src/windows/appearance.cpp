@@ -9,6 +9,12 @@
 #include <QStyleFactory>
 #include <QStyleOption>
 
+#include <thread>
+
+#if defined(Q_OS_UNIX)
+#include <dlfcn.h>
+#endif
+
 namespace {
 
 // Where a frame's caption sits: in the top border line, inset from the left corner.
@@ -85,10 +91,30 @@ public:
     }
 };
 
+std::thread g_fontConfigurationReader;
+
 } // namespace
+
+void StartReadingFontConfiguration()
+{
+#if defined(Q_OS_UNIX)
+    // Qt reads the configuration (some fifty files on a Debian desktop) the first time it needs
+    // a font, in the middle of building the window. Read here, it is ready by then, and Qt finds
+    // it made. Looked up rather than linked: where Qt draws without fontconfig there is nothing
+    // to read ahead.
+    using FontConfigurationInit = int (*)();
+    const auto init = reinterpret_cast<FontConfigurationInit>(dlsym(RTLD_DEFAULT, "FcInit"));
+    if (init && !g_fontConfigurationReader.joinable())
+        g_fontConfigurationReader = std::thread(init);
+#endif
+}
 
 void ApplyQuillonAppearance()
 {
+    // Read once, not twice at the same time.
+    if (g_fontConfigurationReader.joinable())
+        g_fontConfigurationReader.join();
+
     // Fusion draws the same everywhere; native styles differ in margins the layout cannot absorb.
     QApplication::setStyle(new QuillonStyle);
     // Handed over where it lies in the program: loaded by name from the resources, Qt would copy
