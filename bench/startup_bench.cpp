@@ -5,9 +5,10 @@
 // Given a peer (a bare Qt window, bench_bare_window), it launches both in turn, so that whatever
 // else the machine does falls on both alike, and gives the ratios.
 //
-//   startup_bench PATH-TO-QUILLON [runs] [PATH-TO-PEER [OTHER-QUILLON...]]
-//   (bench/startup starts an Xvfb for it; another build of quillon, say the last release, can
-//   be measured in the same run)
+//   startup_bench PATH-TO-QUILLON [runs] [PATH-TO-PEER [OTHER...]]
+//   (bench/startup starts an Xvfb for it. Each OTHER shows a window titled as Quillon's: the
+//   controls-only peer, bench_controls_window, or another build of quillon, say the last
+//   release; each is compared with the bare window too.)
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

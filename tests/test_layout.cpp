@@ -2,9 +2,11 @@
 // their blanks, tooltips, tab order, accessible names, and that every caption fits its control.
 
 #include "testmain.h"
+#include "windows/artwork.h"
 #include "windows/captionbutton.h"
 #include "windows/frmmain.h"
 #include "windows/frmports.h"
+#include "windows/prerenderedimage.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -384,6 +386,118 @@ private slots:
                           .convertToFormat(QImage::Format_RGB32);
         QCOMPARE(drawn.size(), box->contentsRect().size() * box->devicePixelRatioF());
         QCOMPARE(drawn, expected);
+    }
+
+    // The build decodes the icon and scales the logo ahead; the windows must show what Qt makes
+    // of the shipped files, pixel for pixel, at the sizes the build prepared and at one it did not.
+    void logoMatchesTheBitmapAtEveryScale_data()
+    {
+        QTest::addColumn<QSize>("box");
+        QTest::newRow("one device pixel per pixel") << QSize(156, 51);
+        QTest::newRow("two, prepared too") << QSize(312, 102);
+        QTest::newRow("one and a half, scaled at run time") << QSize(234, 77);
+    }
+
+    void logoMatchesTheBitmapAtEveryScale()
+    {
+        QFETCH(QSize, box);
+        const QImage expected
+                = QImage(":/quillon/logo.bmp")
+                          .scaled(box, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)
+                          .convertToFormat(QImage::Format_RGB32);
+        const QPixmap logo = QuillonLogo(box);
+        QVERIFY(!logo.hasAlphaChannel());
+        QCOMPARE(logo.toImage().convertToFormat(QImage::Format_RGB32), expected);
+    }
+
+    void everyWindowShowsTheIconFilesImages()
+    {
+        const QIcon shipped(":/quillon/quillon.ico");
+        QList<QSize> sizes = shipped.availableSizes();
+        QCOMPARE(sizes.size(), 3);
+        frmMain main;
+        for (const QIcon &shown :
+                {QuillonWindowIcon(), main.windowIcon(), main.portsWindow()->windowIcon()}) {
+            QList<QSize> shownSizes = shown.availableSizes();
+            auto byWidth = [](QSize a, QSize b) { return a.width() < b.width(); };
+            std::sort(sizes.begin(), sizes.end(), byWidth);
+            std::sort(shownSizes.begin(), shownSizes.end(), byWidth);
+            QCOMPARE(shownSizes, sizes);
+            for (const QSize size : sizes)
+                QCOMPARE(shown.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32),
+                        shipped.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32));
+        }
+    }
+
+    void prerenderedImagesDecodeWholeOrNotAtAll_data()
+    {
+        QImage opaque(3, 2, QImage::Format_RGB32);
+        opaque.fill(QColor(0x12, 0x34, 0x56));
+        opaque.setPixel(2, 1, qRgb(0xfe, 0x01, 0x80));
+        QImage translucent(2, 2, QImage::Format_ARGB32);
+        translucent.fill(qRgba(0x10, 0x20, 0x30, 0x40));
+        translucent.setPixel(1, 0, qRgba(0xff, 0x00, 0x7f, 0x00));
+        const QByteArray good = PrerenderedImage::encode(opaque);
+        auto patched = [&good](int at, char byte) {
+            QByteArray bytes = good;
+            bytes[at] = byte;
+            return bytes;
+        };
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QImage>("expected"); // null: refused
+        QTest::newRow("opaque") << good << opaque;
+        QTest::newRow("translucent, alpha kept as is")
+                << PrerenderedImage::encode(translucent) << translucent;
+        QTest::newRow("one byte short") << good.chopped(1) << QImage();
+        QTest::newRow("one byte over") << good + '\0' << QImage();
+        QTest::newRow("not ours") << patched(0, 'X') << QImage();
+        QTest::newRow("no width") << patched(4, 0) << QImage();
+        QTest::newRow("wider than its pixels") << patched(4, 4) << QImage();
+        QTest::newRow("unknown alpha flag") << patched(12, 2) << QImage();
+        QTest::newRow("header only") << good.left(PrerenderedImage::HeaderSize) << QImage();
+        QTest::newRow("empty") << QByteArray() << QImage();
+    }
+
+    void prerenderedImagesDecodeWholeOrNotAtAll()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QImage, expected);
+        const QImage decoded = PrerenderedImage::decode(bytes);
+        QCOMPARE(decoded.isNull(), expected.isNull());
+        if (!expected.isNull()) {
+            QCOMPARE(decoded.format(), expected.format());
+            QCOMPARE(decoded, expected);
+        }
+    }
+
+    // Frames are drawn as instrument panels: a thin line whose top border the caption sits in
+    // and interrupts.
+    void frameCaptionSitsInItsTopBorder()
+    {
+        frmMain main;
+        main.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&main));
+        auto *frame = main.findChild<QGroupBox *>("frmTerm"); // "      Terminators"
+        const QImage drawn = frame->grab().toImage();
+        const QRgb line = frame->palette().color(QPalette::Mid).rgb();
+        const QRgb ground = frame->palette().color(QPalette::Window).rgb();
+        const int border = 6;
+        const int captionEnd = 6 + 4 + frame->fontMetrics().horizontalAdvance(frame->title()) + 2;
+        QCOMPARE(drawn.pixel(4, border), line);
+        QCOMPARE(drawn.pixel(12, border), ground); // under the caption's leading blanks
+        QCOMPARE(drawn.pixel(captionEnd + 2, border), line);
+        QCOMPARE(drawn.pixel(frame->width() / 2, frame->height() - 1), line);
+        QCOMPARE(drawn.pixel(0, frame->height() / 2), line);
+        // The caption's ink lies in the gap, above the contents.
+        int inkLeft = drawn.width(), inkRight = -1;
+        for (int y = 0; y < frame->fontMetrics().height(); ++y)
+            for (int x = 1; x < drawn.width() - 1; ++x)
+                if (qGray(drawn.pixel(x, y)) < 100) {
+                    inkLeft = std::min(inkLeft, x);
+                    inkRight = std::max(inkRight, x);
+                }
+        QVERIFY2(inkLeft > 10 && inkRight < captionEnd,
+                qPrintable(QStringLiteral("ink %1..%2").arg(inkLeft).arg(inkRight)));
     }
 
     void textBoxesHaveAccessibleNames_data()

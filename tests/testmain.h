@@ -12,6 +12,7 @@
     {                                                                                              \
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))                                        \
             qputenv("QT_QPA_PLATFORM", "offscreen");                                               \
+        StartReadingFontConfiguration();                                                           \
         QApplication app(argc, argv);                                                              \
         ApplyQuillonAppearance();                                                                  \
         TestClass test;                                                                            \
