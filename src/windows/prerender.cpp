@@ -4,16 +4,17 @@
 //   quillon-prerender OUTPUT-DIR LOGO.bmp ICON.ico WIDTHxHEIGHT...
 //
 // The logo is scaled the way the window scales it for any other size (smoothly, to fill the
-// box); the icon keeps the images Qt itself keeps from the icon file, one per size.
+// box); the icon keeps the images Qt itself keeps when it loads the icon file: one per size,
+// the one with the most colours.
 
 #include "prerenderedimage.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QGuiApplication>
-#include <QIcon>
 #include <QImage>
-#include <QPixmap>
+#include <QImageReader>
+#include <QMap>
 
 #include <cstdio>
 
@@ -34,10 +35,8 @@ bool writeImage(const QString &path, const QImage &image)
 
 int main(int argc, char **argv)
 {
-    // Pixmaps need a GUI application; no display is needed for that.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QGuiApplication app(argc, argv);
-    const QStringList arguments = QGuiApplication::arguments();
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = QCoreApplication::arguments();
     if (arguments.size() < 5) {
         std::fputs(
                 "usage: quillon-prerender OUTPUT-DIR LOGO.bmp ICON.ico WIDTHxHEIGHT...\n", stderr);
@@ -62,14 +61,26 @@ int main(int argc, char **argv)
             return 1;
     }
 
-    const QIcon icon(arguments[3]);
-    if (icon.availableSizes().isEmpty()) {
+    // Qt's icon reader tells each image's depth in the file, 8 or 32 bits, by this key.
+    auto depthInFile = [](const QImage &image) {
+        return image.text(QStringLiteral("_q_icoOrigDepth")).toInt();
+    };
+    QImageReader icon(arguments[3], "ico");
+    QMap<int, QImage> bySide;
+    for (QImage image; icon.read(&image); image = QImage()) {
+        const int side = image.width();
+        if (!bySide.contains(side) || depthInFile(image) > depthInFile(bySide[side]))
+            bySide[side] = image;
+        if (!icon.jumpToNextImage())
+            break;
+    }
+    if (bySide.isEmpty()) {
         std::fprintf(stderr, "quillon-prerender: cannot read %s\n", qPrintable(arguments[3]));
         return 1;
     }
-    for (const QSize &size : icon.availableSizes()) {
-        const QString name = QStringLiteral("icon-%1x%2").arg(size.width()).arg(size.height());
-        if (!writeImage(output.filePath(name), icon.pixmap(size).toImage()))
+    for (const QImage &image : std::as_const(bySide)) {
+        const QString name = QStringLiteral("icon-%1x%2").arg(image.width()).arg(image.height());
+        if (!writeImage(output.filePath(name), image))
             return 1;
     }
     return 0;
