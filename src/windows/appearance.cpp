@@ -91,7 +91,17 @@ public:
     }
 };
 
-std::thread g_fontConfigurationReader;
+// Joined at the latest when the program ends, should it end before any window is built.
+struct BackgroundRead
+{
+    std::thread thread;
+    ~BackgroundRead()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+};
+BackgroundRead g_fontConfigurationRead;
 
 } // namespace
 
@@ -104,16 +114,16 @@ void StartReadingFontConfiguration()
     // to read ahead.
     using FontConfigurationInit = int (*)();
     const auto init = reinterpret_cast<FontConfigurationInit>(dlsym(RTLD_DEFAULT, "FcInit"));
-    if (init && !g_fontConfigurationReader.joinable())
-        g_fontConfigurationReader = std::thread(init);
+    if (init && !g_fontConfigurationRead.thread.joinable())
+        g_fontConfigurationRead.thread = std::thread(init);
 #endif
 }
 
 void ApplyQuillonAppearance()
 {
     // Read once, not twice at the same time.
-    if (g_fontConfigurationReader.joinable())
-        g_fontConfigurationReader.join();
+    if (g_fontConfigurationRead.thread.joinable())
+        g_fontConfigurationRead.thread.join();
 
     // Fusion draws the same everywhere; native styles differ in margins the layout cannot absorb.
     QApplication::setStyle(new QuillonStyle);
