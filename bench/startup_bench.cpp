@@ -22,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -112,13 +113,13 @@ int main(int argc, char **argv)
     struct Program
     {
         const char *path, *title, *label;
-        std::vector<double> startMs, frameMs, rssMiB, cpuAtMapMs;
+        std::vector<double> startMs = {}, frameMs = {}, rssMiB = {}, cpuAtMapMs = {};
     };
-    std::vector<Program> programs{{argv[1], "Velk Quillon", argv[1], {}, {}, {}, {}}};
+    std::vector<Program> programs{{argv[1], "Velk Quillon", argv[1]}};
     if (argc > 3)
-        programs.push_back({argv[3], "Bare Qt window", "bare Qt window", {}, {}, {}, {}});
+        programs.push_back({argv[3], "Bare Qt window", "bare Qt window"});
     for (int i = 4; i < argc; ++i)
-        programs.push_back({argv[i], "Velk Quillon", argv[i], {}, {}, {}, {}});
+        programs.push_back({argv[i], "Velk Quillon", argv[i]});
     for (int run = 0; run < runs; ++run) {
         for (Program &program : programs) {
             XSync(display, True); // drop what earlier runs left
@@ -132,8 +133,8 @@ int main(int argc, char **argv)
             // Every new top-level window is watched for drawing from its creation on, before
             // its title says whether it is the main window: by the time it is mapped, the
             // program may already be drawing into it.
-            std::vector<std::pair<Window, Damage>> watched;
-            std::vector<std::pair<Window, double>> firstDrawn;
+            std::vector<Damage> watches;
+            std::map<Window, double> firstDrawnMs;
             Window mainWindow = 0;
             double took = -1, cpu = -1, frame = -1;
             while (took < 0 || frame < 0) {
@@ -142,24 +143,23 @@ int main(int argc, char **argv)
                 const double now
                         = duration<double, std::milli>(steady_clock::now() - start).count();
                 if (event.type == CreateNotify) {
-                    watched.emplace_back(event.xcreatewindow.window,
-                            XDamageCreate(
-                                    display, event.xcreatewindow.window, XDamageReportNonEmpty));
+                    watches.push_back(XDamageCreate(
+                            display, event.xcreatewindow.window, XDamageReportNonEmpty));
                 } else if (event.type == damageEvent + XDamageNotify) {
-                    const Window drawn = reinterpret_cast<XDamageNotifyEvent &>(event).drawable;
-                    firstDrawn.emplace_back(drawn, now);
+                    // Only the first drawing of each window counts.
+                    firstDrawnMs.emplace(
+                            reinterpret_cast<XDamageNotifyEvent &>(event).drawable, now);
                 } else if (event.type == MapNotify && !mainWindow
                         && isMainWindow(display, event.xmap.window, program.title)) {
                     mainWindow = event.xmap.window;
                     took = now;
                     cpu = cpuMs(pid);
                 }
-                for (const auto &[window, at] : firstDrawn)
-                    if (window == mainWindow && frame < 0)
-                        frame = at;
+                if (const auto drawn = firstDrawnMs.find(mainWindow); drawn != firstDrawnMs.end())
+                    frame = drawn->second;
             }
-            for (const auto &[window, damage] : watched)
-                XDamageDestroy(display, damage);
+            for (const Damage watch : watches)
+                XDamageDestroy(display, watch);
             XSync(display, False);
             std::this_thread::sleep_for(seconds(1));
             const long rss = residentKiB(pid);

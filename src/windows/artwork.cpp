@@ -25,7 +25,7 @@ QIcon QuillonWindowIcon()
     // window both want it at start-up.
     static const QIcon icon = [] {
         QIcon made;
-        // The icon file's sizes, decoded while building.
+        // The icon file's sizes, decoded while building (icon_sizes in src/CMakeLists.txt).
         for (const int side : {16, 32, 48}) {
             const QImage image = prerendered(QStringLiteral("icon-%1x%1").arg(side));
             if (image.isNull())
