@@ -186,7 +186,11 @@ void ByteTextBox::fillSlice(qint64 turnMs)
     turn.start();
     QTextCursor end(document());
     end.movePosition(QTextCursor::End);
+    // A step is not begun when it would likely end past the turn: on a slow build or a busy
+    // machine one step can take most of a turn, and finishing it late doubles the deafness.
+    qint64 longestStepMs = 0;
     do {
+        const qint64 stepStartMs = turn.elapsed();
         std::vector<int> ends;
         QTextBlock block = document()->lastBlock();
         qsizetype offset = m_filledTo;
@@ -204,7 +208,8 @@ void ByteTextBox::fillSlice(qint64 turnMs)
         // (tens of kilobytes a block); blocks are laid out again when they come into view.
         dropLayout(block);
         m_filledTo = offset;
-    } while (m_filledTo < length && turn.elapsed() < turnMs);
+        longestStepMs = std::max(longestStepMs, turn.elapsed() - stepStartMs);
+    } while (m_filledTo < length && turn.elapsed() + longestStepMs < turnMs);
 
     if (m_filledTo < length) {
         // Typing into a half-filled document would mix the operator's text into the reply.
