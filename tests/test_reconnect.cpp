@@ -110,7 +110,7 @@ private:
 
 } // namespace
 
-class ReconnectTest : public QObject
+class ReopenTest : public QObject
 {
     Q_OBJECT
 
@@ -191,7 +191,7 @@ private slots:
         QSignalSpy failures(w.serial(), &SerialControl::failure);
         QSignalSpy notices(w.serial(), &SerialControl::notice);
         auto *count = control<QLineEdit>(&w, "txtCount");
-        // The count goes up by one a tick, through every loss and return.
+        // The count goes up by one a tick, through every loss and reopening.
         int lastCount = 0;
         int countJumps = 0;
         connect(count, &QLineEdit::textChanged, [&](const QString &text) {
@@ -312,7 +312,7 @@ private slots:
     void serverTakenByAnotherClientMeanwhile()
     {
         // ser2net accepts a raw connection it cannot serve and closes it at once: that is no
-        // return, and must not be reported as a loss again and again.
+        // reopening, and must not be reported as a loss again and again.
         SimProcess sim;
         SerialServer server(sim.path());
         QVERIFY(server.ready());
@@ -427,5 +427,5 @@ private:
     }
 };
 
-QUILLON_TEST_MAIN(ReconnectTest)
+QUILLON_TEST_MAIN(ReopenTest)
 #include "test_reconnect.moc"

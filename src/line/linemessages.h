@@ -25,7 +25,7 @@ QString PromptMissingMessage();
 // "COM n (binding)", the binding escaped: how every message names a port.
 QString PortLabel(int comPort, const QString &binding);
 
-// What the operator reads when a lost port has been opened again by itself.
+// What the operator reads when a lost port has been reopened by itself.
 QString DescribeReopenedPort(int comPort, const QString &binding, const QString &settings);
 
 // Every way a line can fail to open, or an open line can end, whatever carries it.

@@ -12,7 +12,7 @@
 
 class LineTransport;
 
-// Opens a lost line again once it is back, without polling it hard. A device path is watched
+// Reopens a lost line once it is back, without polling it hard. A device path is watched
 // for: the directory it lives in (a USB adapter, a relay's link reappearing), and a look every
 // PathCheckMs for file systems that report nothing (the pseudo-terminals' own). A network
 // server is tried again after FirstRetryMs, each failed attempt doubling the wait up to

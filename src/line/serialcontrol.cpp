@@ -225,7 +225,7 @@ void SerialControl::closeLostLine()
 
 void SerialControl::reopenAttemptFailed(int attempt, const LineFailure &why)
 {
-    // Quietly: the loss was reported once, and a return will be. The transcript counts them.
+    // Quietly: the loss was reported once, and a reopening will be. The transcript counts them.
     note("attempt", QStringLiteral("%1: %2").arg(attempt).arg(DescribeLineFailure(why)));
     if (m_state == State::OnProbation)
         enter(State::WaitingToReopen);

@@ -61,8 +61,8 @@ public:
     // baud rate cannot reach, a server that did not confirm the settings); empty when nothing.
     QString openNotice() const { return m_openNotice; }
 
-    // After a loss, wait for the same device or URL to come back and open it again with the
-    // same settings (on unless turned off). Closing or opening the port stops the wait.
+    // After a loss, wait for the same device or URL to come back and reopen it with the same
+    // settings (on unless turned off). Closing or opening the port stops the wait.
     void setReopen(bool on);
     bool reopen() const { return m_reopen; }
 

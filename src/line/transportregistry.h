@@ -39,7 +39,7 @@ struct TransportKind
     Reopen reopen = Reopen::WatchPath;
     // How long a reopened line has to stay up before it counts as back. A serial server accepts
     // a connection even when it cannot serve it (another client has the instrument) and closes
-    // it soon after; such a line is a failed attempt, not a return. 0: back once open.
+    // it soon after; such a line is a failed attempt, not a reopening. 0: back once open.
     int probationMs = 0;
     LineTransport *(*create)(int comPort, const LineAddress &address, QObject *parent) = nullptr;
     // The lines of this kind the system has now; null for a kind that cannot be listed.
