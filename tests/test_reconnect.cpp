@@ -249,7 +249,7 @@ private slots:
         qInfo("relay: %d losses reported, %d reopened; time to reopen after the link was back: "
               "median %.0f ms, max %.0f ms; CPU the wait adds while away %.3f %% of a core (idle "
               "with the port open: %.3f %%); descriptors %d "
-              "at the start, %d after the first return (the directory watch), %d after the "
+              "at the start, %d after the first reopening (the directory watch), %d after the "
               "last; loop count %d, %d jumps",
                 int(failures.size()) - 1, int(notices.size()), reopenMs[reopenMs.size() / 2],
                 reopenMs.back(), awayPercent, openPercent, descriptorsAtStart, descriptorsBefore,
