@@ -71,11 +71,11 @@ private slots:
                 << ""
                 << ""
                 << "";
-        QTest::newRow("no reconnect") << QStringList{"--no-reconnect", "--com1", "/dev/ttyUSB0"}
-                                      << A::Run << "/dev/ttyUSB0"
-                                      << ""
-                                      << ""
-                                      << "";
+        QTest::newRow("no reopen")
+                << QStringList{"--no-reopen", "--com1", "/dev/ttyUSB0"} << A::Run << "/dev/ttyUSB0"
+                << ""
+                << ""
+                << "";
         QTest::newRow("unknown") << QStringList{"--bogus"} << A::Error << ""
                                  << ""
                                  << ""
@@ -168,7 +168,7 @@ private slots:
         QCOMPARE(parsed.comDevices[0], com1);
         QCOMPARE(parsed.comDevices[3], com4);
         QCOMPARE(parsed.logPath, log);
-        QCOMPARE(parsed.reconnect, !arguments.contains("--no-reconnect"));
+        QCOMPARE(parsed.reopen, !arguments.contains("--no-reopen"));
     }
 
     // The options for the views and the CSV file, beside those of the table above.

@@ -3,12 +3,13 @@
 
 #include "line/linetransport.h"
 #include "line/linewait.h"
-#include "line/networkmessages.h"
 #include "line/serialcontrol.h"
 #include "line/telnetcodec.h"
+#include "line/transportregistry.h"
 #include "line/wirelog.h"
 #include "processclock.h"
 #include "protocol/framing.h"
+#include "ptydevice.h"
 #include "serialserver.h"
 #include "simprocess.h"
 #include "testmain.h"
@@ -126,38 +127,45 @@ private slots:
     void bindingsRead_data()
     {
         QTest::addColumn<QString>("binding");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QString>("scheme");
+        QTest::addColumn<int>("problem"); // -1: none
         QTest::addColumn<QString>("host");
         QTest::addColumn<int>("port");
-        using K = NetworkBinding::Kind;
-        QTest::newRow("device") << "/dev/ttyUSB0" << int(K::None) << false << "" << 0;
-        QTest::newRow("raw") << "socket://lab-7:4001" << int(K::Raw) << true << "lab-7" << 4001;
-        QTest::newRow("rfc2217, pyserial options") << "rfc2217://10.0.0.5:2217?logging=debug"
-                                                   << int(K::Rfc2217) << true << "10.0.0.5" << 2217;
-        QTest::newRow("IPv6") << "socket://[::1]:23" << int(K::Raw) << true << "::1" << 23;
-        QTest::newRow("upper case scheme")
-                << "RFC2217://host:1" << int(K::Rfc2217) << true << "host" << 1;
-        QTest::newRow("no port") << "socket://lab-7" << int(K::Raw) << false << "" << 0;
-        QTest::newRow("port 0") << "socket://lab-7:0" << int(K::Raw) << false << "" << 0;
-        QTest::newRow("port too big") << "socket://lab-7:65536" << int(K::Raw) << false << "" << 0;
-        QTest::newRow("no host") << "rfc2217://:2217" << int(K::Rfc2217) << false << "" << 0;
+        const int none = -1, bad = int(LineError::BadAddress);
+        QTest::newRow("device") << "/dev/ttyUSB0"
+                                << "" << none << "" << 0;
+        QTest::newRow("raw") << "socket://lab-7:4001"
+                             << "socket" << none << "lab-7" << 4001;
+        QTest::newRow("an option") << "rfc2217://10.0.0.5:2217?logging=debug"
+                                   << "rfc2217" << int(LineError::UnknownOption) << "" << 0;
+        QTest::newRow("IPv6") << "socket://[::1]:23/"
+                              << "socket" << none << "::1" << 23;
+        QTest::newRow("upper case scheme") << "RFC2217://host:1"
+                                           << "rfc2217" << none << "host" << 1;
+        QTest::newRow("no port") << "socket://lab-7"
+                                 << "socket" << bad << "" << 0;
+        QTest::newRow("port 0") << "socket://lab-7:0"
+                                << "socket" << bad << "" << 0;
+        QTest::newRow("port too big") << "socket://lab-7:65536"
+                                      << "socket" << bad << "" << 0;
+        QTest::newRow("no host") << "rfc2217://:2217"
+                                 << "rfc2217" << bad << "" << 0;
+        QTest::newRow("unknown scheme") << "tcp://lab-7:4001"
+                                        << "" << bad << "" << 0;
     }
 
     void bindingsRead()
     {
         QFETCH(QString, binding);
-        QFETCH(int, kind);
-        QFETCH(bool, valid);
-        const NetworkBinding parsed = ParseNetworkBinding(binding);
-        QCOMPARE(int(parsed.kind), kind);
-        QCOMPARE(parsed.valid, valid);
-        if (!valid)
-            return;
+        QFETCH(QString, scheme);
+        QFETCH(int, problem);
         QFETCH(QString, host);
         QFETCH(int, port);
-        QCOMPARE(parsed.host, host);
-        QCOMPARE(int(parsed.port), port);
+        const LineAddress address = ParseLineAddress(binding);
+        QCOMPARE(address.kind->scheme, scheme);
+        QCOMPARE(address.problem ? int(*address.problem) : -1, problem);
+        QCOMPARE(address.host, host);
+        QCOMPARE(int(address.port), port);
     }
 
     void telnetStreamSplitAnywhere_data()
@@ -217,8 +225,12 @@ private slots:
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         // A raw line cannot carry the baud rate; the operator hears of it once, without a beep.
-        const QString notice
-                = kind == u"raw" ? RawSocketBaudNotice(1, urlFor(kind), 9600) : QString();
+        const QString notice = kind == u"raw"
+                ? QStringLiteral(
+                        "COM 1 (%1) is raw TCP: 9600 baud cannot reach the instrument; the "
+                        "server's own settings apply.")
+                          .arg(urlFor(kind))
+                : QString();
         QCOMPARE(shownError(&w), notice);
         send(w, "*IDN?");
         QCOMPARE(resultsText(&w), kIdentity);
@@ -298,9 +310,10 @@ private slots:
                 "clock.elapsed() < LineTransport::OpenTimeoutMs");
         QVERIFY(w.serial()->PortOpen());
         QCOMPARE(shownError(&w),
-                SettingsUnconfirmedNotice(1,
-                        QStringLiteral("rfc2217://127.0.0.1:%1").arg(server->rawPort()),
-                        "9600,N,8,1"));
+                QStringLiteral("COM 1 (rfc2217://127.0.0.1:%1) is open, but the server did not "
+                               "confirm the line settings 9600,N,8,1: the instrument may run at "
+                               "others.")
+                        .arg(server->rawPort()));
     }
 
     void serverStoppedMidLoop_data() { addAccepterRows(); }
@@ -337,22 +350,31 @@ private slots:
         QTest::addColumn<QString>("binding");
         QTest::addColumn<QString>("expected");
         const quint16 closed = SerialServer::freePort();
+        const QString refused = QStringLiteral("Cannot open COM 1 (%1://127.0.0.1:%2): Connection "
+                                               "refused: nothing listens on 127.0.0.1 port %2. Is "
+                                               "the serial server running?");
+        const QString notAnAddress = QStringLiteral("Not a network address: write "
+                                                    "socket://HOST:PORT or rfc2217://HOST:PORT.");
         QTest::newRow("refused") << QStringLiteral("socket://127.0.0.1:%1").arg(closed)
-                                 << DescribeNetworkOpenFailure(1,
-                                            QStringLiteral("socket://127.0.0.1:%1").arg(closed),
-                                            NetworkOpenError::Refused, "127.0.0.1", closed);
-        QTest::newRow("refused, rfc2217")
-                << QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed)
-                << DescribeNetworkOpenFailure(1,
-                           QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed),
-                           NetworkOpenError::Refused, "127.0.0.1", closed);
+                                 << refused.arg("socket").arg(closed);
+        QTest::newRow("refused, rfc2217") << QStringLiteral("rfc2217://127.0.0.1:%1").arg(closed)
+                                          << refused.arg("rfc2217").arg(closed);
         QTest::newRow("host not found")
                 << "socket://no-such-host.invalid:4001"
-                << DescribeNetworkOpenFailure(1, "socket://no-such-host.invalid:4001",
-                           NetworkOpenError::HostNotFound, "no-such-host.invalid", 4001);
-        QTest::newRow("not an address") << "rfc2217://lab-server"
-                                        << DescribeNetworkOpenFailure(1, "rfc2217://lab-server",
-                                                   NetworkOpenError::BadAddress, {}, 0);
+                << "Cannot open COM 1 (socket://no-such-host.invalid:4001): Host "
+                   "\"no-such-host.invalid\" not found. Check the name, or use the server's "
+                   "address.";
+        QTest::newRow("not an address")
+                << "rfc2217://lab-server"
+                << "Cannot open COM 1 (rfc2217://lab-server): " + notAnAddress;
+        QTest::newRow("line break in the address")
+                << "socket://lab\nCOM 1 open"
+                << "Cannot open COM 1 (socket://lab\\nCOM 1 open): " + notAnAddress;
+        QTest::newRow("an option, and a control character in it")
+                << "rfc2217://127.0.0.1:2217?x\x1b[2J=1"
+                << "Cannot open COM 1 (rfc2217://127.0.0.1:2217?x\\x1B[2J=1): The option "
+                   "\"x\\x1B[2J\" is not known: write socket://HOST:PORT or rfc2217://HOST:PORT "
+                   "without options.";
         // A server behind a dead link. (A TEST-NET address would do on a plain network, but
         // sandboxes and proxies answer for any address.) The listener comes with the test.
         QTest::newRow("no answer") << "socket://127.0.0.1:%1" << QString();
@@ -365,8 +387,10 @@ private slots:
         SilentListener silent;
         if (expected.isEmpty()) {
             binding = binding.arg(silent.port());
-            expected = DescribeNetworkOpenFailure(
-                    1, binding, NetworkOpenError::NoAnswer, "127.0.0.1", silent.port());
+            expected = QStringLiteral("Cannot open COM 1 (%1): No answer from 127.0.0.1 port %2 "
+                                      "within 3 s.")
+                               .arg(binding)
+                               .arg(silent.port());
         }
         bindCom1(binding);
         frmMain w;
@@ -390,20 +414,39 @@ private slots:
             QVERIFY2(ticks >= waited / 50 / 2, qPrintable(QString::number(ticks)));
     }
 
-    void instrumentInUseByAnotherClient()
+    void busyPortIsReported_data()
     {
-        bindCom1(server->rfc2217Url());
-        SerialControl first, second;
-        first.setCommPort(1);
-        second.setCommPort(1);
-        QVERIFY(first.setPortOpen(true));
-        QSignalSpy failures(&second, &SerialControl::failure);
-        QVERIFY(!second.setPortOpen(true));
-        QCOMPARE(failures.size(), 1);
-        QCOMPARE(failures.first().first().toString(),
-                DescribeNetworkOpenFailure(1, server->rfc2217Url(),
-                        NetworkOpenError::ClosedByServer, "127.0.0.1", server->rfc2217Port(),
-                        "Port already in use"));
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("reason");
+        const QString serverSays = QStringLiteral(
+                "The server closed the connection, saying \"Port already in use\".");
+        QTest::newRow("serial device") << "device"
+                                       << "The device is in use by another program.";
+        QTest::newRow("raw") << "raw" << serverSays;
+        QTest::newRow("rfc2217") << "rfc2217" << serverSays;
+    }
+
+    void busyPortIsReported()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, reason);
+        PtyDevice device;
+        const QString binding = kind == u"device" ? device.path() : urlFor(kind);
+        bindCom1(binding);
+        SerialControl otherProgram;
+        otherProgram.setCommPort(1);
+        QVERIFY(otherProgram.setPortOpen(true));
+        frmMain w;
+        w.timer()->stop();
+        QSignalSpy beeps(&w, &frmMain::beeped);
+        initializeOn(w, 1);
+        QCOMPARE(shownError(&w), QStringLiteral("Cannot open COM 1 (%1): %2").arg(binding, reason));
+        QCOMPARE(beeps.size(), 1);
+        QVERIFY(!w.serial()->PortOpen());
+        QVERIFY(!control(&w, "cmdSend")->isEnabled());
+        otherProgram.setPortOpen(false); // free again once the other program lets go
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
     }
 
     void initializeAgainWhileConnecting()

@@ -1,10 +1,11 @@
-// A lost port that comes back is opened again by itself: the simulator hanging up behind a
-// link that goes and comes back, a socat relay killed and restarted during a loop, a ser2net
-// server restarted; and the ways the operator stops the wait.
+// A lost port that comes back is reopened by itself: the simulator hanging up behind a link
+// that goes and comes back, a socat relay killed and restarted during a loop, a ser2net server
+// restarted, a server that keeps dropping us; and the ways the operator stops the wait.
 
 #include "line/linetransport.h"
 #include "line/reconnectwatcher.h"
 #include "line/serialcontrol.h"
+#include "line/transportregistry.h"
 #include "line/wirelog.h"
 #include "processclock.h"
 #include "serialserver.h"
@@ -109,7 +110,7 @@ private:
 
 } // namespace
 
-class ReconnectTest : public QObject
+class ReopenTest : public QObject
 {
     Q_OBJECT
 
@@ -148,7 +149,7 @@ private slots:
         QVERIFY(failures.first().first().toString().startsWith(
                 QStringLiteral("COM 1 (%1) was lost").arg(link())));
         QTRY_VERIFY(!QFileInfo::exists(link()));
-        QVERIFY(w.serial()->waitingForReturn());
+        QCOMPARE(w.serial()->state(), SerialControl::State::WaitingToReopen);
         auto *count = control<QLineEdit>(&w, "txtCount");
         const int countWhileAway = count->text().toInt();
         QTest::qWait(700);
@@ -190,7 +191,7 @@ private slots:
         QSignalSpy failures(w.serial(), &SerialControl::failure);
         QSignalSpy notices(w.serial(), &SerialControl::notice);
         auto *count = control<QLineEdit>(&w, "txtCount");
-        // The count goes up by one a tick, through every loss and return.
+        // The count goes up by one a tick, through every loss and reopening.
         int lastCount = 0;
         int countJumps = 0;
         connect(count, &QLineEdit::textChanged, [&](const QString &text) {
@@ -248,7 +249,7 @@ private slots:
         qInfo("relay: %d losses reported, %d reopened; time to reopen after the link was back: "
               "median %.0f ms, max %.0f ms; CPU the wait adds while away %.3f %% of a core (idle "
               "with the port open: %.3f %%); descriptors %d "
-              "at the start, %d after the first return (the directory watch), %d after the "
+              "at the start, %d after the first reopening (the directory watch), %d after the "
               "last; loop count %d, %d jumps",
                 int(failures.size()) - 1, int(notices.size()), reopenMs[reopenMs.size() / 2],
                 reopenMs.back(), awayPercent, openPercent, descriptorsAtStart, descriptorsBefore,
@@ -296,7 +297,8 @@ private slots:
         QVERIFY_IN_TIME(awayPercent < 0.5, qPrintable(QString::number(awayPercent)));
         QVERIFY(server.start());
         QVERIFY(waitUntil([&] { return w.serial()->PortOpen(); },
-                        ReconnectWatcher::LongestRetryMs + LineTransport::OpenTimeoutMs)
+                        PortReopener::LongestRetryMs + LineTransport::OpenTimeoutMs
+                                + ParseLineAddress(url).kind->probationMs)
                 >= 0);
         QCOMPARE(notices.size(), 1);
         QCOMPARE(notices.first().first().toString(),
@@ -310,7 +312,7 @@ private slots:
     void serverTakenByAnotherClientMeanwhile()
     {
         // ser2net accepts a raw connection it cannot serve and closes it at once: that is no
-        // return, and must not be reported as a loss again and again.
+        // reopening, and must not be reported as a loss again and again.
         SimProcess sim;
         SerialServer server(sim.path());
         QVERIFY(server.ready());
@@ -328,22 +330,60 @@ private slots:
         auto other = std::make_unique<SerialControl>();
         other->setCommPort(1);
         QVERIFY(other->setPortOpen(true));
-        idle(ReconnectWatcher::LongestRetryMs); // several tries, each turned away
+        idle(PortReopener::LongestRetryMs); // several tries, each turned away
         QCOMPARE(failures.size(), 1);
         QCOMPARE(notices.size(), 0);
         QVERIFY(!w.serial()->PortOpen());
         other.reset(); // the other client leaves
         QVERIFY(waitUntil([&] { return w.serial()->PortOpen(); },
-                        ReconnectWatcher::LongestRetryMs + 2000)
+                        PortReopener::LongestRetryMs + 2000
+                                + ParseLineAddress(server.rawUrl()).kind->probationMs)
                 >= 0);
         QCOMPARE(notices.size(), 1);
         QCOMPARE(failures.size(), 1);
     }
 
+    void serverThatKeepsDroppingUsGetsNowhere()
+    {
+        // socat accepts every connection, keeps it 0.8 s and closes it, over and over.
+        const quint16 port = SerialServer::freePort();
+        QProcess server;
+        server.start(QStringLiteral("socat"),
+                {QStringLiteral("TCP-LISTEN:%1,bind=127.0.0.1,reuseaddr,fork").arg(port),
+                        QStringLiteral("SYSTEM:sleep 0.8")});
+        QVERIFY(server.waitForStarted(5000));
+        const auto stopServer = qScopeGuard([&] {
+            server.kill();
+            server.waitForFinished(5000);
+        });
+        bindCom1(QStringLiteral("socket://127.0.0.1:%1").arg(port));
+        QTemporaryFile log;
+        QVERIFY(log.open());
+        WireLog transcript;
+        QVERIFY(transcript.open(log.fileName()));
+        frmMain w(&transcript);
+        w.timer()->stop();
+        QVERIFY(waitUntil([&] { return (initializeOn(w, 1), w.serial()->PortOpen()); }, 5000) >= 0);
+        QSignalSpy failures(w.serial(), &SerialControl::failure);
+        QSignalSpy notices(w.serial(), &SerialControl::notice);
+        // The drop is reported once; each connection after it that does not outlast its
+        // probation is a failed attempt, quietly, with the back-off of a refusing server:
+        // tried 0.5 s after the loss, then 1 s and 2 s after each failure.
+        idle(8000);
+        QCOMPARE(failures.size(), 1);
+        QCOMPARE(notices.size(), 0);
+        QVERIFY(!w.serial()->PortOpen());
+        const QByteArray written = log.readAll();
+        QVERIFY2(written.contains(" COM1 attempt 2: Cannot open COM 1 (socket://127.0.0.1:")
+                        && written.contains("): The server closed the connection again within 2 s.")
+                        && !written.contains(" COM1 attempt 4:"),
+                written.constData());
+    }
+
     void operatorEndsTheWait_data()
     {
         QTest::addColumn<QString>("how");
-        QTest::newRow("--no-reconnect") << "off";
+        QTest::newRow("--no-reopen") << "off";
         QTest::newRow("Initialize, another COM port") << "initialize";
         QTest::newRow("closed from code") << "close";
     }
@@ -359,18 +399,20 @@ private slots:
         frmMain w;
         w.timer()->stop();
         if (how == u"off")
-            w.serial()->setReconnect(false);
+            w.serial()->setReopen(false);
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         QSignalSpy failures(w.serial(), &SerialControl::failure);
         relay.stop();
         QTRY_COMPARE(failures.size(), 1);
-        QTRY_COMPARE(w.serial()->waitingForReturn(), how != u"off");
+        QTRY_COMPARE(w.serial()->state(),
+                how == u"off" ? SerialControl::State::Lost : SerialControl::State::WaitingToReopen);
         if (how == u"initialize")
             initializeOn(w, 2);
         else if (how == u"close")
             w.serial()->setPortOpen(false);
-        QVERIFY(!w.serial()->waitingForReturn());
+        QCOMPARE(w.serial()->state(),
+                how == u"off" ? SerialControl::State::Lost : SerialControl::State::Closed);
         QVERIFY(relay.start());
         idle(1500);
         QVERIFY(!w.serial()->PortOpen());
@@ -385,5 +427,5 @@ private:
     }
 };
 
-QUILLON_TEST_MAIN(ReconnectTest)
+QUILLON_TEST_MAIN(ReopenTest)
 #include "test_reconnect.moc"

@@ -204,24 +204,6 @@ private slots:
         QVERIFY(lines[1].endsWith(" COM3 fail " + expected.toUtf8()));
     }
 
-    void busyDevice()
-    {
-        PtyDevice device;
-        device.bindTo(4);
-        SerialControl first, second;
-        first.setCommPort(4);
-        second.setCommPort(4);
-        QVERIFY(first.setPortOpen(true));
-        QSignalSpy failures(&second, &SerialControl::failure);
-        QVERIFY(!second.setPortOpen(true));
-        QCOMPARE(failures.size(), 1);
-        QCOMPARE(failures.first().first().toString(),
-                QStringLiteral("Cannot open COM 4 (%1): The device is in use by another program.")
-                        .arg(device.path()));
-        first.setPortOpen(false);
-        QVERIFY(second.setPortOpen(true)); // free again once the other program lets go
-    }
-
     void permissionDeniedNamesTheRightRemedy_data()
     {
         // Root may open anything, so the texts are checked on their own.
@@ -259,15 +241,14 @@ private slots:
         QFETCH(QString, group);
         QFETCH(int, mode);
         QFETCH(QString, remedy);
-        OpenFailure why;
+        LineFailure why;
+        why.error = LineError::PermissionDenied;
         why.comPort = 1;
-        why.device = "/dev/ttyS0";
-        why.error = QSerialPort::PermissionError;
-        why.accessDenied = true;
+        why.binding = "/dev/ttyS0";
         why.owner = owner;
         why.group = group;
         why.mode = unsigned(mode);
-        QCOMPARE(DescribeOpenFailure(why), "Cannot open COM 1 (/dev/ttyS0): " + remedy);
+        QCOMPARE(DescribeLineFailure(why), "Cannot open COM 1 (/dev/ttyS0): " + remedy);
     }
 
     void lostPortMessages_data()
@@ -288,7 +269,12 @@ private slots:
     {
         QFETCH(QString, systemText);
         QFETCH(QString, reason);
-        QCOMPARE(DescribeLostPort(QStringLiteral("COM 2 (/dev/ttyUSB0)"), systemText),
+        LineFailure why;
+        why.error = LineError::Lost;
+        why.comPort = 2;
+        why.binding = "/dev/ttyUSB0";
+        why.detail = systemText;
+        QCOMPARE(DescribeLineFailure(why),
                 QStringLiteral("COM 2 (/dev/ttyUSB0) was lost: %1. The port is closed; press "
                                "\"Initialize COM Port\" "
                                "when the device is back.")

@@ -188,7 +188,7 @@ int main(int argc, char *argv[])
 
     // Always given, file or not: the wire view watches it.
     frmMain window(&transcript);
-    window.serial()->setReconnect(commandLine.reconnect);
+    window.serial()->setReopen(commandLine.reopen);
     leaveLikeExitOnSignals(window);
     if (csv.isOpen()) {
         QObject::connect(window.loopSeries(), &LoopSeries::appended, &window,

@@ -1,36 +1,15 @@
 #include "portlist.h"
 
 #include "line/linemessages.h"
-#include "line/linetransport.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QSerialPortInfo>
 #include <QStringList>
 
 QList<SerialPortEntry> SystemSerialPorts()
 {
-    // The stable names are symbolic links to the devices; map each device back to its name.
-    QHash<QString, QString> byId;
-    const QDir idDir(QStringLiteral("/dev/serial/by-id"));
-    for (const QFileInfo &link :
-            idDir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
-        byId.insert(link.canonicalFilePath(), link.absoluteFilePath());
-
     QList<SerialPortEntry> ports;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
-        SerialPortEntry entry;
-        entry.device = info.systemLocation();
-        entry.byId = byId.value(QFileInfo(entry.device).canonicalFilePath());
-        entry.description = info.description();
-        entry.manufacturer = info.manufacturer();
-        entry.serialNumber = info.serialNumber();
-        if (info.hasVendorIdentifier())
-            entry.vendorId = info.vendorIdentifier();
-        if (info.hasProductIdentifier())
-            entry.productId = info.productIdentifier();
-        ports << entry;
-    }
+    for (const TransportKind &kind : TransportKinds())
+        if (kind.list)
+            ports += kind.list();
     return ports;
 }
 
@@ -87,16 +66,9 @@ QString FormatPortList(
             break;
         }
         // A network binding says what the line can do from here: raw TCP cannot set the baud.
-        switch (ParseNetworkBinding(binding.device).kind) {
-        case NetworkBinding::Kind::Raw:
-            why += QStringLiteral("; network, raw TCP");
-            break;
-        case NetworkBinding::Kind::Rfc2217:
-            why += QStringLiteral("; network, RFC 2217");
-            break;
-        case NetworkBinding::Kind::None:
-            break;
-        }
+        const TransportKind &kind = *ParseLineAddress(binding.device).kind;
+        if (!kind.description.isEmpty())
+            why += QStringLiteral("; ") + kind.description;
         out += QStringLiteral("  COM %1  %2  (%3)\n")
                        .arg(n)
                        .arg(EscapeControlCharacters(binding.device), why);

@@ -1,5 +1,6 @@
 #include "linemessages.h"
 
+#include "linetransport.h"
 #include "serialcontrol.h"
 
 #include <QStringList>
@@ -47,34 +48,6 @@ QString TranscriptNotWrittenMessage(const QString &path, const QString &systemTe
             .arg(EscapeControlCharacters(path), EscapeControlCharacters(systemText));
 }
 
-OpenFailure DiagnoseOpenFailure(int comPort, const QString &device,
-        QSerialPort::SerialPortError error, const QString &detail)
-{
-    OpenFailure why;
-    why.comPort = comPort;
-    why.device = device;
-    why.error = error;
-    why.detail = detail;
-#ifdef Q_OS_UNIX
-    const QByteArray path = device.toLocal8Bit();
-    why.accessDenied = ::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES;
-    struct stat info
-    {
-    };
-    if (::stat(path.constData(), &info) != 0) {
-        why.systemError = errno;
-    } else {
-        why.characterDevice = S_ISCHR(info.st_mode);
-        if (const passwd *owner = ::getpwuid(info.st_uid))
-            why.owner = QString::fromLocal8Bit(owner->pw_name);
-        if (const group *owningGroup = ::getgrgid(info.st_gid))
-            why.group = QString::fromLocal8Bit(owningGroup->gr_name);
-        why.mode = info.st_mode & 07777;
-    }
-#endif
-    return why;
-}
-
 QString PortNotOpenMessage(const QString &consequence)
 {
     return QStringLiteral("COM port not open: %1. Press \"Initialize COM Port\" first.")
@@ -95,90 +68,197 @@ QString InputOverflowMessage(qint64 dropped)
             .arg(SerialControl::IdleInputLimit);
 }
 
-QString DescribeLostPort(const QString &portLabel, const QString &systemText)
+QString PortLabel(int comPort, const QString &binding)
 {
-    // After a hang-up the system's error text is often left over from setting up the line
-    // ("Inappropriate ioctl for device"), or says no more than the sentence itself.
+    return QStringLiteral("COM %1 (%2)").arg(comPort).arg(EscapeControlCharacters(binding));
+}
+
+QString DescribeReopenedPort(int comPort, const QString &binding, const QString &settings)
+{
+    return QStringLiteral("%1 is back: reopened at %2")
+            .arg(PortLabel(comPort, binding), EscapeControlCharacters(settings));
+}
+
+LineFailure DiagnoseDeviceFailure(int comPort, const QString &device,
+        QSerialPort::SerialPortError error, const QString &detail)
+{
+    LineFailure why;
+    why.comPort = comPort;
+    why.binding = device;
+    why.detail = detail;
+#ifdef Q_OS_UNIX
+    const QByteArray path = device.toLocal8Bit();
+    const bool accessDenied = ::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES;
+    struct stat info
+    {
+    };
+    // Looking the name up already failing is the reason, not the open.
+    if (::stat(path.constData(), &info) != 0) {
+        switch (errno) {
+        case ENOENT:
+            why.error = LineError::NoSuchDevice;
+            break;
+        case ENAMETOOLONG:
+            why.error = LineError::NameTooLong;
+            break;
+        case ENOTDIR:
+            why.error = LineError::PathThroughFile;
+            break;
+        case ELOOP:
+            why.error = LineError::TooManyLinks;
+            break;
+        case EACCES:
+            why.error = LineError::PathNotSearchable;
+            break;
+        default:
+            why.error = LineError::LookupFailed;
+            why.detail = QString::fromLocal8Bit(std::strerror(errno));
+            break;
+        }
+        return why;
+    }
+    if (!S_ISCHR(info.st_mode)) {
+        why.error = LineError::NotSerial;
+        return why;
+    }
+    if (accessDenied) {
+        why.error = LineError::PermissionDenied;
+        if (const passwd *owner = ::getpwuid(info.st_uid))
+            why.owner = QString::fromLocal8Bit(owner->pw_name);
+        if (const group *owningGroup = ::getgrgid(info.st_gid))
+            why.group = QString::fromLocal8Bit(owningGroup->gr_name);
+        why.mode = info.st_mode & 07777;
+        return why;
+    }
+#endif
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        why.error = LineError::NoSuchDevice;
+        break;
+    case QSerialPort::PermissionError:
+    case QSerialPort::OpenError:
+        why.error = LineError::InUse;
+        break;
+    case QSerialPort::UnsupportedOperationError:
+        why.error = LineError::NotSerial;
+        break;
+    default:
+        why.error = LineError::Other;
+        break;
+    }
+    return why;
+}
+
+namespace {
+
+// After a hang-up the system's error text is often left over from setting up the line
+// ("Inappropriate ioctl for device"), or says no more than the sentence itself.
+QString lostDetail(const QString &systemText)
+{
     static const QStringList kSaysNothingMore = {QString(), QStringLiteral("Success"),
             QStringLiteral("Unknown error"), QStringLiteral("Inappropriate ioctl for device"),
             QStringLiteral("Resource temporarily unavailable"),
             QStringLiteral("Input/output error"), QStringLiteral("No such device"),
             QStringLiteral("No such file or directory")};
-    const QString detail = kSaysNothingMore.contains(systemText)
+    return kSaysNothingMore.contains(systemText)
             ? QString()
-            : QStringLiteral(" (%1)").arg(systemText);
-    return QStringLiteral("%1 was lost: the device went away or hung up%2. The port is closed; "
-                          "press \"Initialize COM Port\" when the device is back.")
-            .arg(EscapeControlCharacters(portLabel), EscapeControlCharacters(detail));
+            : QStringLiteral(" (%1)").arg(EscapeControlCharacters(systemText));
 }
 
-QString DescribeOpenFailure(const OpenFailure &failure)
+QString permissionRemedy(const LineFailure &failure)
 {
-    const QString where = QStringLiteral("Cannot open COM %1 (%2): ")
-                                  .arg(failure.comPort)
-                                  .arg(EscapeControlCharacters(failure.device));
-    const QString noSuchDevice = QStringLiteral("No such device. Check the cable or adapter, or "
-                                                "bind COM %1 with QUILLON_COM%1.")
-                                         .arg(failure.comPort);
-#ifdef Q_OS_UNIX
-    // Looking the name up already failed: that, not the open, is the reason.
-    switch (failure.systemError) {
-    case 0:
-        break;
-    case ENOENT:
-        return where + noSuchDevice;
-    case ENAMETOOLONG:
-        return where
-                + QStringLiteral("The device name is too long: the system takes at most 255 "
-                                 "bytes for each part of a path and 4095 in all.");
-    case ENOTDIR:
-        return where + QStringLiteral("A part of the path before the last is not a directory.");
-    case ELOOP:
-        return where + QStringLiteral("The path runs through too many symbolic links.");
-    case EACCES:
-        return where
-                + QStringLiteral("Permission denied on a directory of the path: the device "
-                                 "cannot even be looked up.");
-    default:
-        return where
-                + EscapeControlCharacters(
-                        QString::fromLocal8Bit(std::strerror(failure.systemError)))
-                + QLatin1Char('.');
-    }
-    if (!failure.characterDevice)
-        return where + QStringLiteral("Not a serial device.");
-#endif
-    if (failure.accessDenied) {
-        // Joining the device's group helps only when that group may read and write it, and
-        // joining "root" is never the answer.
-        constexpr unsigned kGroupReadWrite = 060;
-        if (!failure.group.isEmpty() && failure.group != u"root"
-                && (failure.mode & kGroupReadWrite) == kGroupReadWrite)
-            return where
-                    + QStringLiteral("Permission denied. Add your user to the group \"%1\" "
-                                     "(sudo usermod -aG %1 $USER), then log in again.")
-                              .arg(failure.group);
-        const QString owner = failure.owner.isEmpty() ? QStringLiteral("its owner") : failure.owner;
-        const QString group = failure.group.isEmpty() ? QStringLiteral("unknown") : failure.group;
-        return where
-                + QStringLiteral("Permission denied: only %1 may read and write this device "
-                                 "(group %2, mode %3). An administrator has to grant access: a "
-                                 "udev rule, or the group the distribution uses for serial ports "
-                                 "(\"dialout\" on Debian).")
-                          .arg(owner, group)
-                          .arg(failure.mode, 4, 8, QLatin1Char('0'));
-    }
+    // Joining the device's group helps only when that group may read and write it, and joining
+    // "root" is never the answer.
+    constexpr unsigned kGroupReadWrite = 060;
+    const QString group = EscapeControlCharacters(failure.group);
+    if (!group.isEmpty() && group != u"root" && (failure.mode & kGroupReadWrite) == kGroupReadWrite)
+        return QStringLiteral("Permission denied. Add your user to the group \"%1\" (sudo usermod "
+                              "-aG %1 $USER), then log in again.")
+                .arg(group);
+    const QString owner = failure.owner.isEmpty() ? QStringLiteral("its owner")
+                                                  : EscapeControlCharacters(failure.owner);
+    return QStringLiteral("Permission denied: only %1 may read and write this device (group %2, "
+                          "mode %3). An administrator has to grant access: a udev rule, or the "
+                          "group the distribution uses for serial ports (\"dialout\" on Debian).")
+            .arg(owner, group.isEmpty() ? QStringLiteral("unknown") : group)
+            .arg(failure.mode, 4, 8, QLatin1Char('0'));
+}
+
+// Why the port did not open, after "Cannot open COM n (binding): ".
+QString openFailureReason(const LineFailure &failure)
+{
+    const QString detail = EscapeControlCharacters(failure.detail);
+    const QString host = EscapeControlCharacters(failure.host);
     switch (failure.error) {
-    case QSerialPort::DeviceNotFoundError:
-        return where + noSuchDevice;
-    case QSerialPort::PermissionError:
-    case QSerialPort::OpenError:
-        return where + QStringLiteral("The device is in use by another program.");
-    case QSerialPort::UnsupportedOperationError:
-        return where + QStringLiteral("Not a serial device.");
-    default:
-        return where
-                + (failure.detail.isEmpty() ? QStringLiteral("Unknown error.")
-                                            : EscapeControlCharacters(failure.detail));
+    case LineError::NoSuchDevice:
+        return QStringLiteral("No such device. Check the cable or adapter, or bind COM %1 with "
+                              "QUILLON_COM%1.")
+                .arg(failure.comPort);
+    case LineError::NameTooLong:
+        return QStringLiteral("The device name is too long: the system takes at most 255 bytes "
+                              "for each part of a path and 4095 in all.");
+    case LineError::PathThroughFile:
+        return QStringLiteral("A part of the path before the last is not a directory.");
+    case LineError::TooManyLinks:
+        return QStringLiteral("The path runs through too many symbolic links.");
+    case LineError::PathNotSearchable:
+        return QStringLiteral("Permission denied on a directory of the path: the device cannot "
+                              "even be looked up.");
+    case LineError::LookupFailed:
+        return detail + QLatin1Char('.');
+    case LineError::NotSerial:
+        return QStringLiteral("Not a serial device.");
+    case LineError::PermissionDenied:
+        return permissionRemedy(failure);
+    case LineError::InUse:
+        return QStringLiteral("The device is in use by another program.");
+    case LineError::BadAddress:
+        return QStringLiteral("Not a network address: write socket://HOST:PORT or "
+                              "rfc2217://HOST:PORT.");
+    case LineError::UnknownOption:
+        return QStringLiteral("The option \"%1\" is not known: write socket://HOST:PORT or "
+                              "rfc2217://HOST:PORT without options.")
+                .arg(detail);
+    case LineError::HostNotFound:
+        return QStringLiteral("Host \"%1\" not found. Check the name, or use the server's "
+                              "address.")
+                .arg(host);
+    case LineError::Refused:
+        return QStringLiteral("Connection refused: nothing listens on %1 port %2. Is the serial "
+                              "server running?")
+                .arg(host)
+                .arg(failure.port);
+    case LineError::NoAnswer:
+        return QStringLiteral("No answer from %1 port %2 within %3 s.")
+                .arg(host)
+                .arg(failure.port)
+                .arg(LineTransport::OpenTimeoutMs / 1000);
+    case LineError::Unreachable:
+        return QStringLiteral("%1 cannot be reached from here (%2).")
+                .arg(host, detail.isEmpty() ? QStringLiteral("no route") : detail);
+    case LineError::ClosedByServer:
+        // ser2net, for one, says why ("Port already in use") just before it closes.
+        if (detail.isEmpty())
+            return QStringLiteral("The server closed the connection at once.");
+        return QStringLiteral("The server closed the connection, saying \"%1\".").arg(detail);
+    case LineError::DroppedOnProbation:
+        return QStringLiteral("The server closed the connection again within %1 s.")
+                .arg(failure.milliseconds / 1000.0);
+    case LineError::Lost:
+    case LineError::Other:
+        break;
     }
+    return detail.isEmpty() ? QStringLiteral("Unknown error.") : detail;
+}
+
+} // namespace
+
+QString DescribeLineFailure(const LineFailure &failure)
+{
+    const QString port = PortLabel(failure.comPort, failure.binding);
+    if (failure.error == LineError::Lost)
+        return QStringLiteral("%1 was lost: the device went away or hung up%2. The port is "
+                              "closed; press \"Initialize COM Port\" when the device is back.")
+                .arg(port, lostDetail(failure.detail));
+    return QStringLiteral("Cannot open %1: %2").arg(port, openFailureReason(failure));
 }

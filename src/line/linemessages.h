@@ -22,26 +22,57 @@ QString PortNotOpenMessage(const QString &consequence);
 QString InputOverflowMessage(qint64 dropped);
 // What the operator is told when the Velk prompt did not come after a command.
 QString PromptMissingMessage();
-// What the operator is told when an open port goes away. `systemText` is the system's own
-// error text, shown only where it adds something to "went away or hung up".
-QString DescribeLostPort(const QString &portLabel, const QString &systemText);
+// "COM n (binding)", the binding escaped: how every message names a port.
+QString PortLabel(int comPort, const QString &binding);
 
-// Why a port could not be opened. Separate from the text, so that every reason can be checked
-// without a device that fails in that way.
-struct OpenFailure
+// What the operator reads when a lost port has been reopened by itself.
+QString DescribeReopenedPort(int comPort, const QString &binding, const QString &settings);
+
+// Every way a line can fail to open, or an open line can end, whatever carries it.
+enum class LineError {
+    // A local device
+    NoSuchDevice,
+    NameTooLong,
+    PathThroughFile, // a part of the path before the last is not a directory
+    TooManyLinks,
+    PathNotSearchable,
+    LookupFailed, // `detail`: the system's words
+    NotSerial,
+    PermissionDenied, // `owner`, `group`, `mode` say who may
+    InUse,
+    // A network serial server
+    BadAddress,
+    UnknownOption, // `detail`: the option's name
+    HostNotFound,
+    Refused,
+    NoAnswer,
+    Unreachable, // `detail`: the system's words, if any
+    ClosedByServer, // `detail`: what the server said before it closed, if anything
+    DroppedOnProbation, // `milliseconds`: how long the connection had to stay up
+    // Either
+    Lost, // the open line went away; `detail`: the system's words
+    Other // `detail`: the system's words, if any
+};
+
+// One failure, separate from its text so that every reason can be checked without a device or
+// a server that fails in that way. Every text in it may come from outside; the description
+// escapes them all.
+struct LineFailure
 {
+    LineError error = LineError::Other;
     int comPort = 0;
-    QString device;
-    QSerialPort::SerialPortError error = QSerialPort::UnknownError;
-    QString detail; // QSerialPort's own words
-    bool accessDenied = false; // the device exists but we may not read/write it
+    QString binding; // the device path or URL, as written
+    QString detail;
+    QString host; // a network binding's
+    quint16 port = 0;
     QString owner; // who owns the device, when known
     QString group; // the group that owns the device, when known
     unsigned mode = 0; // its permission bits
-    int systemError = 0; // errno of looking the device up; 0 when it was found
-    bool characterDevice = true; // false for a file, a directory and the like
+    int milliseconds = 0;
 };
-// Asks the system what stands between us and `device` (permissions, owner, group).
-OpenFailure DiagnoseOpenFailure(int comPort, const QString &device,
+QString DescribeLineFailure(const LineFailure &failure);
+
+// Asks the system what stands between us and `device` after QSerialPort could not open it: a
+// name that cannot be looked up, permissions, another program.
+LineFailure DiagnoseDeviceFailure(int comPort, const QString &device,
         QSerialPort::SerialPortError error, const QString &detail);
-QString DescribeOpenFailure(const OpenFailure &failure);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "linemessages.h"
 #include "serialsettings.h"
+#include "transportregistry.h"
 
 #include <QIODevice>
 #include <QString>
@@ -18,18 +20,21 @@ class LineTransport : public QIODevice
 public:
     static constexpr int OpenTimeoutMs = 3000;
 
-    LineTransport(int comPort, const QString &binding, QObject *parent = nullptr);
+    LineTransport(int comPort, const LineAddress &address, QObject *parent = nullptr);
 
     int comPort() const { return m_comPort; }
+    const LineAddress &address() const { return m_address; }
     // The device path or URL COM n is bound to, as the operator wrote it.
-    QString binding() const { return m_binding; }
+    QString binding() const { return m_address.binding; }
 
     // Starts opening the line with `settings`. openFinished() follows exactly once, perhaps
     // before this returns; close() while opening ends it with false.
     virtual void startOpen(const SerialSettings &settings) = 0;
     bool opening() const { return m_opening; }
-    // Why the last open failed, in the operator's words.
-    QString openFailure() const { return m_openFailure; }
+    // Why the last open failed.
+    LineFailure openFailure() const { return m_openFailure; }
+    // A failure of this line, `error` and `detail` filled in.
+    LineFailure failure(LineError error, const QString &detail = QString()) const;
     // What the operator has to know about a line that did open: settings that could not be
     // set on the instrument's side. Empty when there is nothing to say.
     QString openNotice() const { return m_openNotice; }
@@ -50,30 +55,15 @@ signals:
 
 protected:
     void beginOpen();
-    void finishOpen(bool opened, const QString &failure = QString());
+    void finishOpen(bool opened, const LineFailure &failure = {});
     void setOpenNotice(const QString &notice) { m_openNotice = notice; }
     void reportLoss(const QString &systemText);
 
 private:
     int m_comPort;
-    QString m_binding;
+    LineAddress m_address;
     bool m_opening = false;
     bool m_lossReported = false;
-    QString m_openFailure;
+    LineFailure m_openFailure;
     QString m_openNotice;
 };
-
-// The transport for `binding`: a network connection for socket:// and rfc2217:// URLs, the
-// local serial device otherwise.
-LineTransport *CreateLineTransport(int comPort, const QString &binding, QObject *parent = nullptr);
-
-// A network binding taken apart. `valid` is false for a URL without a host or a port 1-65535.
-struct NetworkBinding
-{
-    enum class Kind { None, Raw, Rfc2217 };
-    Kind kind = Kind::None;
-    QString host;
-    quint16 port = 0;
-    bool valid = false;
-};
-NetworkBinding ParseNetworkBinding(const QString &binding);

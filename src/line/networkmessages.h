@@ -2,21 +2,8 @@
 
 #include <QString>
 
-// What the operator reads about a COM port bound to a network serial server.
-
-enum class NetworkOpenError {
-    BadAddress,
-    HostNotFound,
-    Refused,
-    NoAnswer,
-    Unreachable,
-    ClosedByServer, // `detail`: what the server said before it closed, if anything
-    Other
-};
-// "Cannot open COM n (URL): ..." for a connection that could not be made. `detail` is the
-// system's own text, used where no better one is known.
-QString DescribeNetworkOpenFailure(int comPort, const QString &binding, NetworkOpenError error,
-        const QString &host, quint16 port, const QString &detail = QString());
+// What the operator reads about a network port that did open but cannot promise everything.
+// Why one did not open is a LineFailure (linemessages.h), as for any other port.
 
 // A raw TCP connection carries bytes only: the baud chosen for the port stays on this side.
 QString RawSocketBaudNotice(int comPort, const QString &binding, int baudRate);

@@ -7,14 +7,16 @@
 
 #include <algorithm>
 
-ReconnectWatcher::ReconnectWatcher(QObject *parent) : QObject(parent)
+PortReopener::PortReopener(QObject *parent) : QObject(parent)
 {
     connect(&m_timer, &QTimer::timeout, this, [this] {
-        if (m_network)
-            emit tryNow();
-        else
+        if (watchesPath())
             checkPath();
+        else
+            tryNow();
     });
+    m_probation.setSingleShot(true);
+    connect(&m_probation, &QTimer::timeout, this, &PortReopener::handOver);
     connect(&m_directories, &QFileSystemWatcher::directoryChanged, this, [this] {
         // A directory on the way may have come back; watch the deepest one again.
         watchNearestDirectory();
@@ -22,51 +24,125 @@ ReconnectWatcher::ReconnectWatcher(QObject *parent) : QObject(parent)
     });
 }
 
-void ReconnectWatcher::watch(const QString &binding)
+PortReopener::~PortReopener()
 {
-    stop();
-    m_binding = binding;
-    m_network = ParseNetworkBinding(binding).kind != NetworkBinding::Kind::None;
-    m_retryMs = FirstRetryMs;
-    if (m_network) {
-        m_timer.setSingleShot(true);
-        m_timer.start(m_retryMs);
-        return;
-    }
-    watchNearestDirectory();
-    m_timer.setSingleShot(false);
-    m_timer.start(PathCheckMs);
+    discardAttempt();
 }
 
-void ReconnectWatcher::stop()
+bool PortReopener::watchesPath() const
 {
-    m_binding.clear();
+    return m_address.kind && m_address.kind->reopen == TransportKind::Reopen::WatchPath;
+}
+
+void PortReopener::start(int comPort, const LineAddress &address, const SerialSettings &settings)
+{
+    stop();
+    m_active = true;
+    m_comPort = comPort;
+    m_address = address;
+    m_settings = settings;
+    m_attempts = 0;
+    m_retryMs = FirstRetryMs;
+    if (watchesPath()) {
+        watchNearestDirectory();
+        m_timer.setSingleShot(false);
+        m_timer.start(PathCheckMs);
+        return;
+    }
+    m_timer.setSingleShot(true);
+    m_timer.start(m_retryMs);
+}
+
+void PortReopener::stop()
+{
+    m_active = false;
     m_timer.stop();
+    m_probation.stop();
+    discardAttempt();
     if (!m_directories.directories().isEmpty())
         m_directories.removePaths(m_directories.directories());
 }
 
-void ReconnectWatcher::attemptFailed()
+void PortReopener::discardAttempt()
 {
-    if (!active() || !m_network)
+    if (!m_attempt)
         return;
-    m_retryMs = std::min(2 * m_retryMs, LongestRetryMs);
-    m_timer.start(m_retryMs);
+    LineTransport *attempt = m_attempt;
+    m_attempt = nullptr;
+    attempt->disconnect(this);
+    attempt->close();
+    // Later: this may run inside one of the attempt's own signals.
+    attempt->deleteLater();
 }
 
-void ReconnectWatcher::checkPath()
+void PortReopener::tryNow()
 {
-    if (active() && !m_network && QFileInfo::exists(m_binding))
-        emit tryNow();
+    if (!m_active || m_attempt)
+        return; // one attempt at a time
+    ++m_attempts;
+    m_attempt = CreateLineTransport(m_comPort, m_address, this);
+    connect(m_attempt, &LineTransport::openFinished, this, &PortReopener::attemptOpenFinished);
+    connect(m_attempt, &LineTransport::lost, this, &PortReopener::attemptLost);
+    m_attempt->startOpen(m_settings);
 }
 
-void ReconnectWatcher::watchNearestDirectory()
+void PortReopener::attemptOpenFinished(bool opened)
 {
-    if (!active() || m_network)
+    if (!opened) {
+        failAttempt(m_attempt->openFailure());
+        return;
+    }
+    if (m_address.kind->probationMs == 0) {
+        handOver();
+        return;
+    }
+    m_probation.start(m_address.kind->probationMs);
+    emit probationStarted();
+}
+
+void PortReopener::attemptLost()
+{
+    if (!m_probation.isActive())
+        return;
+    m_probation.stop();
+    LineFailure why = m_attempt->failure(LineError::DroppedOnProbation);
+    why.milliseconds = m_address.kind->probationMs;
+    failAttempt(why);
+}
+
+void PortReopener::failAttempt(const LineFailure &why)
+{
+    discardAttempt();
+    if (!watchesPath()) {
+        m_retryMs = std::min(2 * m_retryMs, LongestRetryMs);
+        m_timer.start(m_retryMs);
+    }
+    // Not back yet, or not usable yet: quietly, the owner decides what to say.
+    emit attemptFailed(m_attempts, why);
+}
+
+void PortReopener::handOver()
+{
+    LineTransport *transport = m_attempt;
+    m_attempt = nullptr;
+    transport->disconnect(this);
+    stop();
+    emit reopened(transport);
+}
+
+void PortReopener::checkPath()
+{
+    if (m_active && watchesPath() && QFileInfo::exists(m_address.binding))
+        tryNow();
+}
+
+void PortReopener::watchNearestDirectory()
+{
+    if (!m_active || !watchesPath())
         return;
     // /dev/serial/by-id itself goes when the last adapter is pulled: then its parent is
     // watched until it is back.
-    QDir directory = QFileInfo(m_binding).absoluteDir();
+    QDir directory = QFileInfo(m_address.binding).absoluteDir();
     while (!directory.exists() && !directory.isRoot())
         directory.setPath(QFileInfo(directory.absolutePath()).absolutePath());
     const QString path = directory.absolutePath();
@@ -75,11 +151,4 @@ void ReconnectWatcher::watchNearestDirectory()
     if (!m_directories.directories().isEmpty())
         m_directories.removePaths(m_directories.directories());
     m_directories.addPath(path);
-}
-
-QString DescribeReopenedPort(int comPort, const QString &binding, const QString &settings)
-{
-    return QStringLiteral("COM %1 (%2) is back: reopened at %3")
-            .arg(comPort)
-            .arg(binding, settings);
 }

@@ -1,16 +1,26 @@
 #pragma once
 
+#include "linemessages.h"
+#include "serialsettings.h"
+#include "transportregistry.h"
+
 #include <QFileSystemWatcher>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
-// Waits for a lost line to come back, without polling it hard: for a device path it watches
-// the directory the path lives in (a USB adapter, a relay's link reappearing) and looks again
-// every PathCheckMs for file systems that report nothing (the pseudo-terminals' own); for a
-// network URL it says when to try again, backing off from FirstRetryMs to LongestRetryMs.
-// It only says when to try (tryNow()); the serial control opens.
-class ReconnectWatcher : public QObject
+class LineTransport;
+
+// Reopens a lost line once it is back, without polling it hard. A device path is watched
+// for: the directory it lives in (a USB adapter, a relay's link reappearing), and a look every
+// PathCheckMs for file systems that report nothing (the pseudo-terminals' own). A network
+// server is tried again after FirstRetryMs, each failed attempt doubling the wait up to
+// LongestRetryMs. A line whose kind has a probation must stay up that long; one that does not
+// is a failed attempt like a refusal, so a server that keeps dropping us gets the same back-off.
+//
+// It opens, counts and discards attempts; what the port does about each is its owner's.
+class PortReopener : public QObject
 {
     Q_OBJECT
 
@@ -19,27 +29,44 @@ public:
     static constexpr int FirstRetryMs = 500;
     static constexpr int LongestRetryMs = 5000;
 
-    explicit ReconnectWatcher(QObject *parent = nullptr);
+    explicit PortReopener(QObject *parent = nullptr);
+    ~PortReopener() override;
 
-    void watch(const QString &binding);
+    // Starts waiting for `address` to come back, to open it as COM `comPort` with `settings`.
+    void start(int comPort, const LineAddress &address, const SerialSettings &settings);
+    // Ends the wait and any attempt under way.
     void stop();
-    bool active() const { return !m_binding.isEmpty(); }
-    // The last try did not open the line: for a network URL, the next one comes later.
-    void attemptFailed();
+    bool active() const { return m_active; }
+    // Attempts made since start().
+    int attempts() const { return m_attempts; }
 
 signals:
-    void tryNow();
+    // An attempt opened; it counts once it has stayed up for its probation.
+    void probationStarted();
+    // An attempt did not open, or did not stay up: the wait goes on.
+    void attemptFailed(int attempt, const LineFailure &why);
+    // The line is back and open. The receiver takes `transport` over.
+    void reopened(LineTransport *transport);
 
 private:
+    void tryNow();
+    void attemptOpenFinished(bool opened);
+    void attemptLost();
+    void failAttempt(const LineFailure &why);
+    void handOver();
+    void discardAttempt();
     void checkPath();
     void watchNearestDirectory();
+    bool watchesPath() const;
 
-    QString m_binding;
-    bool m_network = false;
+    bool m_active = false;
+    int m_comPort = 0;
+    LineAddress m_address;
+    SerialSettings m_settings;
+    int m_attempts = 0;
     int m_retryMs = FirstRetryMs;
+    QPointer<LineTransport> m_attempt;
     QTimer m_timer;
+    QTimer m_probation;
     QFileSystemWatcher m_directories;
 };
-
-// What the operator reads when a lost port has been opened again by itself.
-QString DescribeReopenedPort(int comPort, const QString &binding, const QString &settings);

@@ -78,8 +78,8 @@ QSerialPort::StopBits stopFromCode(int code)
 
 } // namespace
 
-Rfc2217Transport::Rfc2217Transport(int comPort, const QString &binding, QObject *parent)
-    : TcpTransport(comPort, binding, parent)
+Rfc2217Transport::Rfc2217Transport(int comPort, const LineAddress &address, QObject *parent)
+    : TcpTransport(comPort, address, parent)
 {
     m_negotiationTimer.setSingleShot(true);
     connect(&m_negotiationTimer, &QTimer::timeout, this, &Rfc2217Transport::negotiationTimedOut);
@@ -131,6 +131,8 @@ void Rfc2217Transport::socketReadable()
 
 QByteArray Rfc2217Transport::unreadData()
 {
+    if (!m_socket.isOpen())
+        return m_inbox; // what the server said was decoded as it came
     QByteArray data;
     QList<TelnetCodec::Command> ignored;
     m_telnet.decode(m_socket.readAll(), data, ignored);

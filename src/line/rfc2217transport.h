@@ -19,7 +19,7 @@ public:
     // option does not keep Initialize waiting long.
     static constexpr int NegotiationTimeoutMs = 1000;
 
-    Rfc2217Transport(int comPort, const QString &binding, QObject *parent = nullptr);
+    Rfc2217Transport(int comPort, const LineAddress &address, QObject *parent = nullptr);
 
     void startOpen(const SerialSettings &settings) override;
     void close() override;

@@ -1,6 +1,5 @@
 #include "serialcontrol.h"
 
-#include "linemessages.h"
 #include "linetransport.h"
 #include "portbinding.h"
 #include "reconnectwatcher.h"
@@ -8,45 +7,80 @@
 #include "wirelog.h"
 
 #include <QEventLoop>
-#include <QStringList>
 #include <QTimer>
 
-SerialControl::SerialControl(QObject *parent)
-    : QObject(parent), m_returnWatcher(new ReconnectWatcher(this))
+namespace {
+
+// How long past the transport's own bound an open is waited for before it is given up: a
+// transport that overruns its bound must not keep Initialize waiting for ever.
+constexpr int OpenOverrunMs = 1000;
+
+using State = SerialControl::State;
+
+bool reopening(State state)
 {
-    connect(m_returnWatcher, &ReconnectWatcher::tryNow, this, &SerialControl::tryReopen);
+    return state == State::WaitingToReopen || state == State::OnProbation;
+}
+
+bool canEnter(State from, State to)
+{
+    switch (to) {
+    case State::Closed:
+    case State::Opening:
+        return true; // the operator may close or open at any time
+    case State::Open:
+        return from == State::Opening || reopening(from);
+    case State::Lost:
+        return from == State::Open || reopening(from); // reopening turned off: Lost again
+    case State::WaitingToReopen:
+        return from == State::Lost || from == State::OnProbation;
+    case State::OnProbation:
+        return from == State::WaitingToReopen;
+    }
+    return false;
+}
+
+} // namespace
+
+SerialControl::SerialControl(QObject *parent) : QObject(parent), m_reopener(new PortReopener(this))
+{
+    connect(m_reopener, &PortReopener::probationStarted, this,
+            [this] { enter(State::OnProbation); });
+    connect(m_reopener, &PortReopener::attemptFailed, this, &SerialControl::reopenAttemptFailed);
+    connect(m_reopener, &PortReopener::reopened, this, &SerialControl::adoptReopened);
 }
 
 SerialControl::~SerialControl()
 {
     if (m_transport)
         m_transport->close();
-    if (m_reopenAttempt)
-        m_reopenAttempt->close();
 }
 
-void SerialControl::setReconnect(bool on)
+void SerialControl::enter(State next)
 {
-    m_reconnect = on;
-    if (!on)
-        stopWaitingForReturn();
+    Q_ASSERT_X(canEnter(m_state, next), "SerialControl::enter", "no such transition");
+    const State left = m_state;
+    m_state = next;
+    // The reopener works in the two reopening states and in no other.
+    if (!reopening(next))
+        m_reopener->stop();
+    else if (left == State::Lost)
+        m_reopener->start(m_commPort, m_address,
+                SerialSettings::parse(m_openSettings).value_or(SerialSettings{}));
+    emit stateChanged(next);
 }
 
-bool SerialControl::waitingForReturn() const
+void SerialControl::note(const char *what, const QString &text)
 {
-    return m_returnWatcher->active();
+    if (m_transcript)
+        m_transcript->note(m_commPort, what, text);
 }
 
-void SerialControl::stopWaitingForReturn()
+void SerialControl::setReopen(bool on)
 {
-    m_returnWatcher->stop();
-    if (m_reopenAttempt) {
-        LineTransport *attempt = m_reopenAttempt;
-        m_reopenAttempt = nullptr;
-        attempt->disconnect(this);
-        attempt->close();
-        attempt->deleteLater();
-    }
+    m_reopen = on;
+    if (!on && reopening(m_state))
+        enter(State::Lost);
 }
 
 void SerialControl::setCommPort(int comPort)
@@ -62,20 +96,9 @@ bool SerialControl::setSettings(const QString &settings)
     return true;
 }
 
-bool SerialControl::PortOpen() const
-{
-    return m_transport && m_transport->isOpen() && !m_lost;
-}
-
 QString SerialControl::devicePath() const
 {
     return DevicePathForComPort(m_commPort);
-}
-
-QString SerialControl::portLabel() const
-{
-    const bool open = m_transport && m_transport->isOpen();
-    return QStringLiteral("COM %1 (%2)").arg(m_commPort).arg(open ? m_openDevice : devicePath());
 }
 
 void SerialControl::dropTransport()
@@ -90,134 +113,137 @@ void SerialControl::dropTransport()
     old->deleteLater();
 }
 
-bool SerialControl::setPortOpen(bool open)
-{
-    // The operator's own open or close ends any wait for a lost device.
-    stopWaitingForReturn();
-    if (!open) {
-        if (m_transport && m_transport->isOpen() && m_transcript)
-            m_transcript->note(m_commPort, "close", m_openDevice);
-        dropTransport();
-        m_lost = false;
-        return true;
-    }
-    if (PortOpen())
-        return true;
-    // A lost line, or an open still under way (Initialize pressed again while connecting).
-    dropTransport();
-    m_lost = false;
-    m_openNotice.clear();
-
-    const SerialSettings settings = SerialSettings::parse(m_settings).value_or(SerialSettings{});
-    const QString device = devicePath();
-    LineTransport *transport = CreateLineTransport(m_commPort, device, this);
-    adoptTransport(transport);
-
-    bool finished = false;
-    QEventLoop waitForOpen;
-    connect(transport, &LineTransport::openFinished, &waitForOpen, [&] {
-        finished = true;
-        waitForOpen.quit();
-    });
-    transport->startOpen(settings);
-    // A network line takes a while; the event loop runs meanwhile so that nothing freezes.
-    // The transport bounds the wait itself, and closing it (another Initialize) ends it too.
-    if (!finished)
-        waitForOpen.exec();
-    if (m_transport != transport)
-        return false; // given up for another open, which reports for itself
-
-    if (transport->isOpen()) {
-        m_openDevice = device;
-        m_openSettings = m_settings;
-        m_openNotice = transport->openNotice();
-        if (m_transcript) {
-            m_transcript->note(
-                    m_commPort, "open", QStringLiteral("%1 at %2").arg(device, m_settings));
-            if (!m_openNotice.isEmpty())
-                m_transcript->note(m_commPort, "note", m_openNotice);
-        }
-        return true;
-    }
-
-    const QString message = transport->openFailure();
-    dropTransport();
-    if (m_transcript)
-        m_transcript->note(m_commPort, "fail", message);
-    emit failure(message);
-    return false;
-}
-
 void SerialControl::adoptTransport(LineTransport *transport)
 {
+    transport->setParent(this);
     m_transport = transport;
     connect(transport, &QIODevice::readyRead, this, &SerialControl::keepIdleInput);
-    connect(transport, &LineTransport::lost, this, &SerialControl::handleLoss);
+    connect(transport, &LineTransport::lost, this, &SerialControl::lineLost);
     m_idleInput.clear();
 }
 
-void SerialControl::tryReopen()
+void SerialControl::close()
 {
-    if (m_reopenAttempt || !m_lost)
-        return; // one try at a time
-    const SerialSettings settings
-            = SerialSettings::parse(m_openSettings).value_or(SerialSettings{});
-    LineTransport *attempt = CreateLineTransport(m_commPort, m_openDevice, this);
-    m_reopenAttempt = attempt;
-    connect(attempt, &LineTransport::openFinished, this,
-            [this, attempt](bool opened) { reopenFinished(attempt, opened); });
-    connect(attempt, &LineTransport::lost, this, [this, attempt] { reopenFailed(attempt); });
-    attempt->startOpen(settings);
+    if (m_state == State::Open)
+        note("close", m_address.binding);
+    dropTransport();
+    if (m_state != State::Closed)
+        enter(State::Closed);
 }
 
-void SerialControl::reopenFinished(LineTransport *attempt, bool opened)
+bool SerialControl::setPortOpen(bool open)
 {
-    if (attempt != m_reopenAttempt)
+    if (!open) {
+        close();
+        return true;
+    }
+    if (m_state == State::Open)
+        return true;
+    // A lost line, the wait for one, or an open still under way (Initialize pressed again while
+    // connecting) gives way to this open.
+    dropTransport();
+    m_openNotice.clear();
+    m_address = ParseLineAddress(devicePath());
+    m_openSettings = m_settings;
+    enter(State::Opening);
+    if (m_address.problem) {
+        LineFailure why;
+        why.error = *m_address.problem;
+        why.comPort = m_commPort;
+        why.binding = m_address.binding;
+        why.detail = m_address.problemDetail;
+        failOpen(why);
+        return false;
+    }
+
+    LineTransport *transport = CreateLineTransport(m_commPort, m_address, this);
+    adoptTransport(transport);
+    connect(transport, &LineTransport::openFinished, this, &SerialControl::openFinished);
+    transport->startOpen(SerialSettings::parse(m_openSettings).value_or(SerialSettings{}));
+    if (m_state == State::Opening && m_transport == transport) {
+        // A network line takes a while; the event loop runs meanwhile so that nothing freezes.
+        // Any change of state ends the wait: this open ending, or another open or a close
+        // (Initialize pressed again) taking its place.
+        QEventLoop wait;
+        connect(this, &SerialControl::stateChanged, &wait, &QEventLoop::quit);
+        QTimer::singleShot(LineTransport::OpenTimeoutMs + OpenOverrunMs, &wait, &QEventLoop::quit);
+        wait.exec();
+        if (m_state == State::Opening && m_transport == transport)
+            failOpen(transport->failure(LineError::NoAnswer));
+    }
+    // Given up for another open, which reports for itself, unless it did open.
+    return m_state == State::Open && m_transport == transport;
+}
+
+void SerialControl::openFinished(bool opened)
+{
+    if (m_state != State::Opening)
         return;
     if (!opened) {
-        reopenFailed(attempt);
+        failOpen(m_transport->openFailure());
         return;
     }
-    if (ParseNetworkBinding(m_openDevice).kind == NetworkBinding::Kind::None) {
-        adoptReopened(attempt);
-        return;
-    }
-    QTimer::singleShot(NetworkReopenProbationMs, attempt, [this, attempt] {
-        if (attempt == m_reopenAttempt)
-            adoptReopened(attempt);
-    });
+    m_openNotice = m_transport->openNotice();
+    note("open", QStringLiteral("%1 at %2").arg(m_address.binding, m_openSettings));
+    if (!m_openNotice.isEmpty())
+        note("note", m_openNotice);
+    enter(State::Open);
 }
 
-void SerialControl::reopenFailed(LineTransport *attempt)
+void SerialControl::failOpen(const LineFailure &why)
 {
-    if (attempt != m_reopenAttempt)
-        return;
-    // Not back yet (or not usable yet): quietly, the watcher says when to try again.
-    m_reopenAttempt = nullptr;
-    attempt->disconnect(this);
-    attempt->close();
-    attempt->deleteLater();
-    m_returnWatcher->attemptFailed();
+    const QString message = DescribeLineFailure(why);
+    dropTransport();
+    note("fail", message);
+    enter(State::Closed);
+    emit failure(message);
 }
 
-void SerialControl::adoptReopened(LineTransport *attempt)
+void SerialControl::lineLost(const QString &systemText)
 {
-    m_reopenAttempt = nullptr;
-    attempt->disconnect(this);
-    m_returnWatcher->stop();
+    if (m_state != State::Open)
+        return;
+    // The line is gone (adapter pulled, other end hung up, server dropped the connection).
+    // A serial port may keep raising errors in a tight loop until it is closed, so report
+    // once and close, but not from inside its own notification.
+    LineFailure why = m_transport->failure(LineError::Lost, systemText);
+    const QString message = DescribeLineFailure(why);
+    enter(State::Lost);
+    note("lost", message);
+    emit failure(message);
+    QTimer::singleShot(0, this, &SerialControl::closeLostLine);
+}
+
+void SerialControl::closeLostLine()
+{
+    if (m_state != State::Lost || !m_transport || !m_transport->isOpen())
+        return;
+    m_transport->close();
+    if (m_reopen)
+        enter(State::WaitingToReopen);
+}
+
+void SerialControl::reopenAttemptFailed(int attempt, const LineFailure &why)
+{
+    // Quietly: the loss was reported once, and a reopening will be. The transcript counts them.
+    note("attempt", QStringLiteral("%1: %2").arg(attempt).arg(DescribeLineFailure(why)));
+    if (m_state == State::OnProbation)
+        enter(State::WaitingToReopen);
+}
+
+void SerialControl::adoptReopened(LineTransport *transport)
+{
     dropTransport(); // the lost one
-    adoptTransport(attempt);
-    m_lost = false;
+    adoptTransport(transport);
+    enter(State::Open);
     if (m_requestToSend)
-        attempt->setRequestToSend(true);
+        transport->setRequestToSend(true);
     if (m_dataTerminalReady)
-        attempt->setDataTerminalReady(true);
-    if (m_transcript)
-        m_transcript->note(
-                m_commPort, "reopen", QStringLiteral("%1 at %2").arg(m_openDevice, m_openSettings));
-    emit notice(DescribeReopenedPort(m_commPort, m_openDevice, m_openSettings));
+        transport->setDataTerminalReady(true);
+    note("reopen", QStringLiteral("%1 at %2").arg(m_address.binding, m_openSettings));
+    emit notice(DescribeReopenedPort(m_commPort, m_address.binding, m_openSettings));
     // What came during the probation is waiting already; no signal will announce it again.
-    if (attempt->bytesAvailable() > 0)
+    if (transport->bytesAvailable() > 0)
         keepIdleInput();
 }
 
@@ -283,28 +309,4 @@ void SerialControl::keepIdleInput()
 qint64 SerialControl::takeDroppedCount()
 {
     return m_idleInput.takeDropped();
-}
-
-void SerialControl::handleLoss(const QString &systemText)
-{
-    if (!PortOpen())
-        return;
-    // The line is gone (adapter pulled, other end hung up, server dropped the connection).
-    // A serial port may keep raising errors in a tight loop until it is closed, so report
-    // once and close, but not from inside its own notification.
-    m_lost = true;
-    const QString message = DescribeLostPort(portLabel(), systemText);
-    if (m_transcript)
-        m_transcript->note(m_commPort, "lost", message);
-    emit failure(message);
-    QTimer::singleShot(0, this, &SerialControl::closeLostPort);
-}
-
-void SerialControl::closeLostPort()
-{
-    if (!m_lost || !m_transport || !m_transport->isOpen())
-        return;
-    m_transport->close();
-    if (m_reconnect)
-        m_returnWatcher->watch(m_openDevice);
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "linemessages.h"
 #include "tailbuffer.h"
+#include "transportregistry.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -11,8 +13,15 @@
 // line COM n is bound to (a serial device or a network serial server, see LineTransport) that
 // carries bytes unchanged in both directions and reports every failure through failure(),
 // once, instead of showing anything itself.
+//
+// The port is in one State at a time, and enter() is the one place that changes it:
+//
+//   Closed -> Opening -> Open -> Lost -> WaitingToReopen <-> OnProbation -> Open
+//
+// closing or opening is possible from every state; a failed open ends Closed; a lost port
+// waits to be reopened unless reopening is off, and then stays Lost. Only Open carries bytes.
 class LineTransport;
-class ReconnectWatcher;
+class PortReopener;
 class WireLog;
 
 class SerialControl : public QObject
@@ -20,8 +29,13 @@ class SerialControl : public QObject
     Q_OBJECT
 
 public:
+    enum class State { Closed, Opening, Open, Lost, WaitingToReopen, OnProbation };
+    Q_ENUM(State)
+
     explicit SerialControl(QObject *parent = nullptr);
     ~SerialControl() override;
+
+    State state() const { return m_state; }
 
     void setCommPort(int comPort);
     int CommPort() const { return m_commPort; }
@@ -33,24 +47,24 @@ public:
     // 0: Input returns everything buffered; n > 0: at most n bytes per call.
     void setInputLen(int length) { m_inputLen = length < 0 ? 0 : length; }
 
-    // Where every frame, chunk, open, close and loss is recorded; none when null. The owner
-    // keeps it alive for as long as this control.
+    // Where every frame, chunk, open, close, loss and attempt to reopen is recorded; none when
+    // null. The owner keeps it alive for as long as this control.
     void setTranscript(WireLog *transcript) { m_transcript = transcript; }
 
-    bool PortOpen() const;
+    bool PortOpen() const { return m_state == State::Open; }
     // Opening may fail: then the port stays closed, failure() says why, and false is returned.
     // A network port may take up to LineTransport::OpenTimeoutMs to open; events are handled
-    // meanwhile, so the windows keep answering.
+    // meanwhile, so the windows keep answering, and the wait has an end of its own should a
+    // transport overrun its bound.
     bool setPortOpen(bool open);
     // What the operator should know about the port just opened (a raw network line that the
     // baud rate cannot reach, a server that did not confirm the settings); empty when nothing.
     QString openNotice() const { return m_openNotice; }
 
-    // After a loss, wait for the same device or URL to come back and open it again with the
-    // same settings (on unless turned off). Closing or opening the port stops the wait.
-    void setReconnect(bool on);
-    bool reconnect() const { return m_reconnect; }
-    bool waitingForReturn() const;
+    // After a loss, wait for the same device or URL to come back and reopen it with the same
+    // settings (on unless turned off). Closing or opening the port stops the wait.
+    void setReopen(bool on);
+    bool reopen() const { return m_reopen; }
 
     // Modem lines. A pseudo-terminal has none; that is not worth a word to the operator.
     void setRTSEnable(bool on);
@@ -70,38 +84,38 @@ public:
     // Bytes dropped over the limit since the last call.
     qint64 takeDroppedCount();
 
-    // The device the next open uses (or the open port uses).
+    // The device the next open uses.
     QString devicePath() const;
-    QString portLabel() const;
 
 signals:
     void failure(const QString &message);
     // Something the operator should know that is not a failure: a lost port is back.
     void notice(const QString &message);
+    void stateChanged(SerialControl::State state);
 
 private:
-    void handleLoss(const QString &systemText);
-    void closeLostPort();
-    void keepIdleInput();
+    void enter(State next);
+    void close();
+    void openFinished(bool opened);
+    void failOpen(const LineFailure &why);
+    void lineLost(const QString &systemText);
+    void closeLostLine();
+    void reopenAttemptFailed(int attempt, const LineFailure &why);
+    void adoptReopened(LineTransport *transport);
+    void adoptTransport(LineTransport *transport);
     // Closes and lets go of the transport, whatever state it is in.
     void dropTransport();
-    void adoptTransport(LineTransport *transport);
-    void stopWaitingForReturn();
-    void tryReopen();
-    void reopenFinished(LineTransport *attempt, bool opened);
-    void reopenFailed(LineTransport *attempt);
-    void adoptReopened(LineTransport *attempt);
+    void keepIdleInput();
+    void note(const char *what, const QString &text);
 
+    State m_state = State::Closed;
     QPointer<LineTransport> m_transport;
+    // What the port was last opened at and with, for its reopening.
+    LineAddress m_address;
+    QString m_openSettings;
     QString m_openNotice;
-    QString m_openSettings; // what the open port was opened with, for its reopening
-    bool m_reconnect = true;
-    ReconnectWatcher *m_returnWatcher = nullptr;
-    QPointer<LineTransport> m_reopenAttempt;
-    // A serial server accepts a connection even when it cannot serve it (another client has
-    // the instrument) and closes it at once; a reopened network line counts only once it has
-    // stayed up this long, so such a server is not reported lost and back over and over.
-    static constexpr int NetworkReopenProbationMs = 500;
+    bool m_reopen = true;
+    PortReopener *m_reopener = nullptr;
     // The modem lines as last asked for, set again on a reopened line.
     bool m_requestToSend = false;
     bool m_dataTerminalReady = false;
@@ -109,8 +123,6 @@ private:
     int m_commPort = 0;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_inputLen = 0;
-    bool m_lost = false;
-    QString m_openDevice;
     bool m_exchangeWaiting = false;
     // What arrived while no exchange waited, bounded; always older than the port's own buffer.
     TailBuffer m_idleInput{IdleInputLimit};

@@ -2,8 +2,13 @@
 
 #include "linemessages.h"
 
-SerialTransport::SerialTransport(int comPort, const QString &device, QObject *parent)
-    : LineTransport(comPort, device, parent)
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSerialPortInfo>
+
+SerialTransport::SerialTransport(int comPort, const LineAddress &address, QObject *parent)
+    : LineTransport(comPort, address, parent)
 {
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::handlePortError);
     connect(&m_port, &QSerialPort::readyRead, this, &QIODevice::readyRead);
@@ -33,8 +38,7 @@ void SerialTransport::startOpen(const SerialSettings &settings)
         return;
     }
     finishOpen(false,
-            DescribeOpenFailure(DiagnoseOpenFailure(
-                    comPort(), binding(), m_port.error(), m_port.errorString())));
+            DiagnoseDeviceFailure(comPort(), binding(), m_port.error(), m_port.errorString()));
 }
 
 void SerialTransport::close()
@@ -95,4 +99,30 @@ void SerialTransport::handlePortError(QSerialPort::SerialPortError error)
     }
     if (m_port.isOpen())
         reportLoss(m_port.errorString());
+}
+
+QList<SerialPortEntry> SerialTransport::availablePorts()
+{
+    // The stable names are symbolic links to the devices; map each device back to its name.
+    QHash<QString, QString> byId;
+    const QDir idDir(QStringLiteral("/dev/serial/by-id"));
+    for (const QFileInfo &link :
+            idDir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+        byId.insert(link.canonicalFilePath(), link.absoluteFilePath());
+
+    QList<SerialPortEntry> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        SerialPortEntry entry;
+        entry.device = info.systemLocation();
+        entry.byId = byId.value(QFileInfo(entry.device).canonicalFilePath());
+        entry.description = info.description();
+        entry.manufacturer = info.manufacturer();
+        entry.serialNumber = info.serialNumber();
+        if (info.hasVendorIdentifier())
+            entry.vendorId = info.vendorIdentifier();
+        if (info.hasProductIdentifier())
+            entry.productId = info.productIdentifier();
+        ports << entry;
+    }
+    return ports;
 }

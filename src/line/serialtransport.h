@@ -10,8 +10,11 @@ class SerialTransport : public LineTransport
     Q_OBJECT
 
 public:
-    SerialTransport(int comPort, const QString &device, QObject *parent = nullptr);
+    SerialTransport(int comPort, const LineAddress &address, QObject *parent = nullptr);
     ~SerialTransport() override;
+
+    // Every serial device the system has now.
+    static QList<SerialPortEntry> availablePorts();
 
     void startOpen(const SerialSettings &settings) override;
     void close() override;

@@ -10,8 +10,15 @@
 #include <sys/socket.h>
 #endif
 
-TcpTransport::TcpTransport(int comPort, const QString &binding, QObject *parent)
-    : LineTransport(comPort, binding, parent)
+namespace {
+// Longer than this, what a server says before it closes is no short line of text.
+constexpr int ServerWordsLimit = 80;
+// What is kept of it: enough to tell a short line of text from more.
+constexpr int ServerWordsKept = 2 * ServerWordsLimit;
+} // namespace
+
+TcpTransport::TcpTransport(int comPort, const LineAddress &address, QObject *parent)
+    : LineTransport(comPort, address, parent)
 {
     m_openTimer.setSingleShot(true);
     connect(&m_openTimer, &QTimer::timeout, this, &TcpTransport::giveUpOpening);
@@ -32,18 +39,9 @@ void TcpTransport::startOpen(const SerialSettings &settings)
     beginOpen();
     m_settings = settings;
     m_settingsText = settings.text();
-    const NetworkBinding address = ParseNetworkBinding(binding());
-    if (!address.valid) {
-        finishOpen(false,
-                DescribeNetworkOpenFailure(
-                        comPort(), binding(), NetworkOpenError::BadAddress, {}, 0));
-        return;
-    }
-    m_host = address.host;
-    m_port = address.port;
     m_openClock.start();
     m_openTimer.start(OpenTimeoutMs);
-    m_socket.connectToHost(m_host, m_port);
+    m_socket.connectToHost(address().host, address().port);
 }
 
 int TcpTransport::openTimeLeftMs() const
@@ -72,7 +70,10 @@ void TcpTransport::connectionMade()
 {
     tuneSocket();
     setOpenNotice(RawSocketBaudNotice(comPort(), binding(), m_settings.baudRate));
-    becomeOpen();
+    // A serial server that cannot serve us (another client has the instrument) accepts, says
+    // so and closes at once. Open only once it has had the time to, so that a busy port fails
+    // to open, as it does on every other kind of line, instead of opening and being lost.
+    QTimer::singleShot(RawSettleMs, this, &TcpTransport::becomeOpen);
 }
 
 void TcpTransport::becomeOpen()
@@ -98,53 +99,57 @@ void TcpTransport::giveUpOpening()
     if (!opening())
         return;
     m_socket.abort();
-    finishOpen(false,
-            DescribeNetworkOpenFailure(
-                    comPort(), binding(), NetworkOpenError::NoAnswer, m_host, m_port));
+    finishOpen(false, failure(LineError::NoAnswer));
 }
 
 void TcpTransport::socketReadable()
 {
     if (isOpen())
         emit readyRead();
+    else if (opening())
+        m_openingWords = m_socket.peek(ServerWordsKept);
+}
+
+QByteArray TcpTransport::unreadData()
+{
+    return m_socket.isOpen() ? m_socket.peek(ServerWordsKept) : m_openingWords;
 }
 
 void TcpTransport::handleSocketError(QAbstractSocket::SocketError error)
 {
     if (opening()) {
-        NetworkOpenError why = NetworkOpenError::Other;
+        LineError why = LineError::Other;
         switch (error) {
         case QAbstractSocket::HostNotFoundError:
-            why = NetworkOpenError::HostNotFound;
+            why = LineError::HostNotFound;
             break;
         case QAbstractSocket::ConnectionRefusedError:
-            why = NetworkOpenError::Refused;
+            why = LineError::Refused;
             break;
         case QAbstractSocket::SocketTimeoutError:
-            why = NetworkOpenError::NoAnswer;
+            why = LineError::NoAnswer;
             break;
         case QAbstractSocket::NetworkError:
-            why = NetworkOpenError::Unreachable;
+            why = LineError::Unreachable;
             break;
         case QAbstractSocket::RemoteHostClosedError:
-            why = NetworkOpenError::ClosedByServer;
+            why = LineError::ClosedByServer;
             break;
         default:
             break;
         }
         QString detail = m_socket.errorString();
-        if (why == NetworkOpenError::ClosedByServer) {
+        if (why == LineError::ClosedByServer) {
             // The server's own words, when they are a short line of text.
             detail = QString::fromLatin1(unreadData()).trimmed();
             const bool printable = std::all_of(detail.cbegin(), detail.cend(),
                     [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7F; });
-            if (!printable || detail.size() > 80)
+            if (!printable || detail.size() > ServerWordsLimit)
                 detail.clear();
         }
         m_openTimer.stop();
         m_socket.abort();
-        finishOpen(false,
-                DescribeNetworkOpenFailure(comPort(), binding(), why, m_host, m_port, detail));
+        finishOpen(false, failure(why, detail));
         return;
     }
     reportLoss(m_socket.errorString());

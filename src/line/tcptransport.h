@@ -13,7 +13,11 @@ class TcpTransport : public LineTransport
     Q_OBJECT
 
 public:
-    TcpTransport(int comPort, const QString &binding, QObject *parent = nullptr);
+    // How long a raw connection has to stay up before it counts as open: enough for a server
+    // across a local network to refuse us.
+    static constexpr int RawSettleMs = 200;
+
+    TcpTransport(int comPort, const LineAddress &address, QObject *parent = nullptr);
     ~TcpTransport() override;
 
     void startOpen(const SerialSettings &settings) override;
@@ -33,7 +37,7 @@ protected:
     // Settings every connection to a serial server wants, once it is made.
     void tuneSocket();
     // Line data the server sent that nobody has read.
-    virtual QByteArray unreadData() { return m_socket.peek(m_socket.bytesAvailable()); }
+    virtual QByteArray unreadData();
     // What is left of the open's time.
     int openTimeLeftMs() const;
 
@@ -46,8 +50,9 @@ private:
     void handleDisconnect();
     void giveUpOpening();
 
-    QString m_host;
-    quint16 m_port = 0;
+    // The start of what the server sent while the line was opening: the socket forgets it
+    // when the server closes, and it may say why.
+    QByteArray m_openingWords;
     QTimer m_openTimer;
     QElapsedTimer m_openClock;
 };

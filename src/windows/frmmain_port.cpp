@@ -10,7 +10,7 @@ void frmMain::cmdInit_Click()
     // The port is closed while the operator chooses, so that a new baud rate or another COM
     // port takes effect when it is opened again. A lost port is no longer waited for: the
     // operator chooses afresh.
-    if (MSComm1->PortOpen() || MSComm1->waitingForReturn())
+    if (MSComm1->state() != SerialControl::State::Closed)
         MSComm1->setPortOpen(false);
     m_ports->exec();
 
