@@ -72,7 +72,7 @@ private slots:
                 << ""
                 << "";
         QTest::newRow("no reopen")
-                << QStringList{"--no-reopen", "--com1", "/dev/ttyUSB0"} << A::Run << "/dev/ttyUSB0"
+                << QStringList{"--no-reconnect", "--com1", "/dev/ttyUSB0"} << A::Run << "/dev/ttyUSB0"
                 << ""
                 << ""
                 << "";
@@ -168,7 +168,7 @@ private slots:
         QCOMPARE(parsed.comDevices[0], com1);
         QCOMPARE(parsed.comDevices[3], com4);
         QCOMPARE(parsed.logPath, log);
-        QCOMPARE(parsed.reopen, !arguments.contains("--no-reopen"));
+        QCOMPARE(parsed.reopen, !arguments.contains("--no-reconnect"));
     }
 
     // The options for the views and the CSV file, beside those of the table above.

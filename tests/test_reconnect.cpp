@@ -383,7 +383,7 @@ private slots:
     void operatorEndsTheWait_data()
     {
         QTest::addColumn<QString>("how");
-        QTest::newRow("--no-reopen") << "off";
+        QTest::newRow("--no-reconnect") << "off";
         QTest::newRow("Initialize, another COM port") << "initialize";
         QTest::newRow("closed from code") << "close";
     }

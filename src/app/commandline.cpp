@@ -46,7 +46,7 @@ constexpr OptionName kOptions[] = {{"help", Option::Help, false}, {"h", Option::
         {"version", Option::Version, false}, {"v", Option::Version, false},
         {"list-ports", Option::ListPorts, false}, {"log", Option::Log, true},
         {"csv", Option::Csv, true}, {"wire", Option::Wire, false}, {"chart", Option::Chart, false},
-        {"no-reopen", Option::NoReopen, false}, {"run", Option::Run, true},
+        {"no-reconnect", Option::NoReopen, false}, {"run", Option::Run, true},
         {"junit", Option::Junit, true}, {"script-from-log", Option::ScriptFromLog, true},
         {"com1", Option::Com1, true}, {"com2", Option::Com2, true}, {"com3", Option::Com3, true},
         {"com4", Option::Com4, true}};
@@ -82,7 +82,7 @@ QString UsageText()
             "                    reply and its value\n"
             "  --wire            open the wire view (live transcript) at start\n"
             "  --chart           open the loop chart at start\n"
-            "  --no-reopen       leave a lost port closed instead of reopening it when it is back\n"
+            "  --no-reconnect    leave a lost port closed instead of reopening it when it is back\n"
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"

@@ -21,7 +21,7 @@ struct CommandLine
     QString csvPath; // --csv FILE
     bool showWire = false; // --wire
     bool showChart = false; // --chart
-    bool reopen = true; // false with --no-reopen
+    bool reopen = true; // false with --no-reconnect
 };
 
 // `arguments` as main() gets them, the program's name first. Qt's own options for the window
