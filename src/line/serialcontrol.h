@@ -1,5 +1,6 @@
 #pragma once
 
+#include "serialsettings.h"
 #include "tailbuffer.h"
 
 #include <QByteArray>
@@ -107,7 +108,7 @@ private:
     bool m_dataTerminalReady = false;
     WireLog *m_transcript = nullptr;
     int m_commPort = 0;
-    QString m_settings = QStringLiteral("9600,N,8,1");
+    QString m_settings = SerialSettings().text();
     int m_inputLen = 0;
     bool m_lost = false;
     QString m_openDevice;
