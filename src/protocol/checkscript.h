@@ -100,6 +100,8 @@ struct Overloaded : Visitors...
 {
     using Visitors::operator()...;
 };
+template<typename... Visitors>
+Overloaded(Visitors...) -> Overloaded<Visitors...>;
 
 struct ScriptStep
 {
