@@ -44,14 +44,18 @@ public:
     bool run()
     {
         ScriptWalk walk(m_script.steps);
-        while (const std::optional<qsizetype> index = walk.next())
+        while (const std::optional<qsizetype> index = walk.next()) {
+            m_running = *index;
             if (!runStep(m_script.steps.at(*index)))
                 return false;
-        if (walk.boundReached())
-            return stop(m_script.steps.at(walk.position()),
-                    QStringLiteral("the run reached its bound of %1 steps")
-                            .arg(ScriptLimits::MaxStepsRun));
-        return true;
+        }
+        if (!walk.boundReached())
+            return true;
+        // The reader refuses a script that would get here; the bound holds all the same.
+        m_running = walk.position();
+        return stop(m_script.steps.at(m_running),
+                QStringLiteral("the run reached its bound of %1 steps")
+                        .arg(ScriptLimits::MaxStepsRun));
     }
 
     const QList<StepRecord> &records() const { return m_records; }
@@ -200,8 +204,7 @@ private:
         m_lastLine = step.line;
         if (!m_keepRecords)
             return;
-        const qsizetype index = &step - m_script.steps.constData();
-        m_records.append({index, ++m_runsOfStep[index], passed, error, detail, seconds});
+        m_records.append({m_running, ++m_runsOfStep[m_running], passed, error, detail, seconds});
     }
 
     void print(const QString &text)
@@ -223,6 +226,7 @@ private:
     QString m_lineFailure;
     ReplyUnderCheck m_last;
     qint64 m_lastMs = 0;
+    qsizetype m_running = 0; // index of the step being run
     int m_stepsReported = 0;
     int m_failed = 0;
     int m_firstFailureLine = 0;

@@ -25,7 +25,7 @@ bool UnescapeBytes(const QString &text, QByteArray &bytes);
 // Bounds of a script, which anyone may have written: the reader refuses one that would nest or
 // run past them, naming the line, and the runner keeps the step bound as it goes.
 namespace ScriptLimits {
-constexpr qsizetype MaxScriptBytes = 8 * 1024 * 1024;
+constexpr qsizetype MaxScriptBytes = qsizetype(8) * 1024 * 1024;
 constexpr int MaxNesting = 64; // repeats inside repeats
 constexpr int MaxRepeat = 1000000; // passes of one repeat
 // Steps one run may take, each pass of a repeat counted as one, so that nested repeats with

@@ -43,7 +43,7 @@ struct Framing
 {
     enum class Protocol { Off, Addr, Packet };
     Protocol protocol = Protocol::Off;
-    QByteArray address = "4"; // the characters after STX
+    QByteArray address; // the committed address: the characters after STX
     bool addCR = false; // ignored by a packet, which never carries a terminator
     bool addLF = true;
 
