@@ -2,6 +2,7 @@
 // way, and turning a transcript back into a script.
 
 #include "app/scriptfromlog.h"
+#include "app/scriptrunner.h"
 #include "line/wirelog.h"
 #include "protocol/checkscript.h"
 #include "protocol/framing.h"
@@ -14,93 +15,164 @@ class CheckScriptTest : public QObject
     Q_OBJECT
 
 private slots:
-    void parseErrorsNameTheirLine_data()
+    void everyBadLineIsNamed_data()
     {
         QTest::addColumn<QByteArray>("script");
-        QTest::addColumn<int>("line");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("unknown step")
-                << QByteArray("port 1\n# note\n\nsned *IDN?\n") << 4 << "unknown step \"sned\"";
+        QTest::addColumn<QStringList>("errors"); // the first ones, as "line: message"
+        QTest::addColumn<int>("count"); // all of them
+        QTest::newRow("unknown step") << QByteArray("port 1\n# note\n\nsned *IDN?\n")
+                                      << QStringList{"4: unknown step \"sned\""} << 1;
         QTest::newRow("port out of range")
-                << QByteArray("port 5\n") << 1 << "unknown port \"5\": ports are COM 1 to 4";
-        QTest::newRow("send before a port") << QByteArray("framing off\nquery *IDN?\nport 1\n") << 2
-                                            << "no port yet: a line \"port N\" comes first";
+                << QByteArray("port 5\n") << QStringList{"1: port takes a COM port from 1 to 4"}
+                << 1;
+        QTest::newRow("send before a port")
+                << QByteArray("framing off\nquery *IDN?\nport 1\n")
+                << QStringList{"2: no port yet: a line \"port N\" comes first"} << 1;
         QTest::newRow("address left out")
-                << QByteArray("port 1\nframing packet\n") << 2 << "Missing a device address";
-        QTest::newRow("address too high") << QByteArray("port 1\nframing addr 16\n") << 2
-                                          << "a device address is a whole number from 0 to 15";
+                << QByteArray("port 1\nframing packet\n")
+                << QStringList{"2: framing takes off, addr N or packet N, with N from 0 to 15"}
+                << 1;
+        QTest::newRow("address too high")
+                << QByteArray("port 1\nframing addr 16\n")
+                << QStringList{"2: framing takes off, addr N or packet N, with N from 0 to 15"}
+                << 1;
         QTest::newRow("nothing to send")
-                << QByteArray("port 1\nsend   \n") << 2 << "Nothing to send";
-        QTest::newRow("beyond 8 bits") << QString("port 1\nsend VOLT 5\u2126\n").toUtf8() << 2
-                                       << "Cannot send: the command holds a character outside "
-                                          "the 8-bit range (codes 0 to 255). Nothing was sent.";
-        QTest::newRow("odd hex") << QByteArray("port 1\nsend-raw 02 3\n") << 2
-                                 << "send-raw takes bytes in hexadecimal, such as 02 34 05";
-        QTest::newRow("bad pattern") << QByteArray("expect /(VELK/\n") << 1 << "bad pattern: ";
-        QTest::newRow("bad escape") << QByteArray("expect \"A\\q\"\n") << 1 << "bad quoted text";
+                << QByteArray("port 1\nsend   \n") << QStringList{"2: Nothing to send"} << 1;
+        QTest::newRow("beyond 8 bits") << QString("port 1\nsend VOLT 5\u2126\n").toUtf8()
+                                       << QStringList{"2: Cannot send: the command holds a "
+                                                      "character outside the 8-bit range (codes "
+                                                      "0 to 255). Nothing was sent."}
+                                       << 1;
+        QTest::newRow("odd hex")
+                << QByteArray("port 1\nsend-raw 02 3\n")
+                << QStringList{"2: send-raw takes bytes in hexadecimal, such as 02 34 05"} << 1;
+        QTest::newRow("bad settings")
+                << QByteArray("settings 9600,X,8,1\n")
+                << QStringList{"1: bad settings \"9600,X,8,1\": write them as 9600,N,8,1"} << 1;
+        QTest::newRow("bad pattern")
+                << QByteArray("expect /(VELK/\n")
+                << QStringList{"1: bad pattern: missing closing parenthesis"} << 1;
+        const QString badQuotes = "1: bad quoted text: use \\r \\n \\t \\\" \\\\ or \\xHH, and "
+                                  "characters 0 to 255";
+        QTest::newRow("bad escape")
+                << QByteArray("expect \"A\\q\"\n") << QStringList{badQuotes} << 1;
         QTest::newRow("short hex escape")
-                << QByteArray("expect \"\\x4\"\n") << 1 << "bad quoted text";
-        QTest::newRow("reversed range") << QByteArray("expect number in [5, 0]\n") << 1
-                                        << "a number range is [LOW, HIGH] with LOW <= HIGH";
-        QTest::newRow("loose range")
-                << QByteArray("expect number in [0, 5 V]\n") << 1 << "expect takes /REGEX/";
-        QTest::newRow("wait without unit") << QByteArray("wait 500\n") << 1 << "wait takes";
-        QTest::newRow("terminator")
-                << QByteArray("terminator lfcr\n") << 1 << "terminator takes lf, cr, crlf or none";
-        QTest::newRow("repeat left open") << QByteArray("repeat 2\nwait 1 ms\nrepeat 3\nend\n") << 1
-                                          << "repeat without its end";
-        QTest::newRow("end alone")
-                << QByteArray("wait 1 ms\r\nend\r\n") << 2 << "end without its repeat";
+                << QByteArray("expect \"\\x4\"\n") << QStringList{badQuotes} << 1;
+        QTest::newRow("reversed range")
+                << QByteArray("expect number in [5, 0]\n")
+                << QStringList{"1: a number range is [LOW, HIGH] with LOW <= HIGH"} << 1;
+        QTest::newRow("loose range") << QByteArray("expect number in [0, 5 V]\n")
+                                     << QStringList{"1: expect takes /REGEX/, \"TEXT\", number "
+                                                    "in [A, B], ack, nak or nothing"}
+                                     << 1;
+        QTest::newRow("wait without unit")
+                << QByteArray("wait 500\n")
+                << QStringList{"1: wait takes a time such as 500 ms or 2 s, up to 86400 s"} << 1;
+        QTest::newRow("terminator") << QByteArray("terminator lfcr\n")
+                                    << QStringList{"1: terminator takes lf, cr, crlf or none"} << 1;
+        QTest::newRow("repeat left open") << QByteArray("repeat 2\nwait 1 ms\nrepeat 3\nend\n")
+                                          << QStringList{"1: repeat without its end"} << 1;
+        QTest::newRow("end alone") << QByteArray("wait 1 ms\r\nend\r\n")
+                                   << QStringList{"2: end without its repeat"} << 1;
+        // A bad repeat still opens its block, so its end is not reported as well.
+        QTest::newRow("every bad line in one pass")
+                << QByteArray("sned\nport 1\nprompt maybe\nrepeat x\nend\nend\n")
+                << QStringList{"1: unknown step \"sned\"", "3: prompt takes on or off",
+                           "4: repeat takes a count from 0 to 1000000", "6: end without its repeat"}
+                << 4;
+        QTest::newRow("nested too deep")
+                << QByteArray("repeat 1\n").repeated(65) + QByteArray("end\n").repeated(65)
+                << QStringList{"65: repeats nest more than 64 deep"} << 1;
+        QTest::newRow("empty repeats without end")
+                << QByteArray("repeat 1000000\n").repeated(5) + QByteArray("end\n").repeated(5)
+                << QStringList{"1: the script would run more than 10000000 steps, a pass of a "
+                               "repeat counted as one"}
+                << 1;
+        QTest::newRow("too long, named at the outermost repeat")
+                << QByteArray("port 1\nrepeat 10\nrepeat 1000000\nsend x\nend\nend\n")
+                << QStringList{"2: the script would run more than 10000000 steps, a pass of a "
+                               "repeat counted as one"}
+                << 1;
+        QStringList first;
+        for (int line = 1; line <= 20; ++line)
+            first << QStringLiteral("%1: unknown step \"x\"").arg(line);
+        QTest::newRow("the first 20 of many") << QByteArray("x\n").repeated(25) << first << 25;
     }
 
-    void parseErrorsNameTheirLine()
+    void everyBadLineIsNamed()
     {
         QFETCH(QByteArray, script);
-        QFETCH(int, line);
-        QFETCH(QString, error);
-        const CheckScript parsed = ParseCheckScript(script);
-        QVERIFY(!parsed.ok());
-        QCOMPARE(parsed.errorLine, line);
-        QVERIFY2(parsed.error.startsWith(error), qPrintable(parsed.error));
-        QVERIFY(parsed.steps.isEmpty()); // nothing of a bad script may run
+        QFETCH(QStringList, errors);
+        QFETCH(int, count);
+        const CheckScript read = ReadCheckScript(script);
+        QStringList named;
+        for (const ScriptError &error : read.errors)
+            named << QStringLiteral("%1: %2").arg(error.line).arg(error.message);
+        QCOMPARE(named, errors);
+        QCOMPARE(read.errorCount, count);
+        QVERIFY(read.steps.isEmpty()); // nothing of a bad script may run
     }
 
-    void parseReadsEveryStep()
+    void everyStepReadsAndWritesBack()
+    {
+        // Fault caught: the writer of --script-from-log spelled a step otherwise than the reader.
+        const QByteArray canonical = "port 2\nsettings 19200,E,7,2\nframing addr 12\n"
+                                     "terminator crlf\nprompt off\nrepeat 3\n"
+                                     "query MEAS:VOLT? #1\nexpect \"1.5\\r\\n>\"\nend\n"
+                                     "send-raw 02 34 05\nquery-raw 2A\nwait 2000 ms\n"
+                                     "expect number in [-0.001, 25]\nexpect /^V/\nexpect nak\n"
+                                     "framing off\nsend *RST\n";
+        const CheckScript parsed = ParseCheckScript(canonical);
+        QVERIFY(parsed.ok());
+        QString written;
+        for (const ScriptStep &step : parsed.steps)
+            written += ScriptLine(step.action) + u'\n';
+        QCOMPARE(written, QString::fromLatin1(canonical));
+    }
+
+    void layoutIsNotPartOfTheStep()
     {
         const CheckScript parsed = ParseCheckScript("  # header\r\n"
                                                     "port 2\r\n"
-                                                    "settings 19200,E,7,2\r\n"
-                                                    "framing addr 12\r\n"
-                                                    "terminator crlf\r\n"
-                                                    "prompt off\r\n"
                                                     "repeat 3\r\n"
                                                     "  query   MEAS:VOLT? #1 \r\n"
-                                                    "  expect \"1.5\\r\\n\\x3E\"\r\n"
                                                     "end\r\n"
-                                                    "send-raw 02 34 05\r\n"
                                                     "wait 2 s\r\n");
-        QVERIFY2(parsed.ok(), qPrintable(parsed.error));
-        using K = ScriptStep::Kind;
+        QVERIFY(parsed.ok());
         const QList<ScriptStep> &s = parsed.steps;
-        QCOMPARE(s.size(), 11);
-        QCOMPARE(s[0].kind, K::Port);
-        QCOMPARE(s[0].number, 2);
+        QCOMPARE(s.size(), 5);
         QCOMPARE(s[0].line, 2);
-        QCOMPARE(s[1].settings, QStringLiteral("19200,E,7,2"));
-        QCOMPARE(s[2].framing, ScriptStep::Framing::Addr);
-        QCOMPARE(s[2].number, 12);
-        QVERIFY(s[3].addCR && s[3].addLF);
-        QVERIFY(!s[4].on);
-        QCOMPARE(s[5].matchingIndex, 8);
-        QCOMPARE(s[8].matchingIndex, 5);
+        QCOMPARE(std::get<RepeatStep>(s[1].action).endIndex, 3);
+        QCOMPARE(std::get<EndStep>(s[3].action).repeatIndex, 1);
         // Blanks around a command are the script's layout; a '#' inside it is the command's.
-        QCOMPARE(s[6].command, QByteArray("MEAS:VOLT? #1"));
-        QCOMPARE(s[6].kind, K::Query);
-        QCOMPARE(s[7].expect.exact, QByteArray("1.5\r\n>"));
-        QCOMPARE(s[9].command, QByteArray("\x02\x34\x05"));
-        QVERIFY(s[9].raw);
-        QCOMPARE(s[10].number, 2000);
-        QCOMPARE(StepTitle(s[6]), QStringLiteral("query   MEAS:VOLT? #1"));
+        QCOMPARE(std::get<SendStep>(s[2].action).command, QStringLiteral("MEAS:VOLT? #1"));
+        QCOMPARE(StepTitle(s[2]), QStringLiteral("query   MEAS:VOLT? #1"));
+        QCOMPARE(std::get<WaitStep>(s[4].action).ms, 2000);
+    }
+
+    void walkUnrollsRepeats_data()
+    {
+        QTest::addColumn<qint64>("bound");
+        QTest::addColumn<QList<int>>("lines"); // of the steps run, in order
+        QTest::newRow("whole") << qint64(100) << QList<int>{2, 6, 2, 6, 8};
+        // The passes count: the bound falls after the first pass's end, before line 2 again.
+        QTest::newRow("bound") << qint64(3) << QList<int>{2, 6};
+    }
+
+    void walkUnrollsRepeats()
+    {
+        QFETCH(qint64, bound);
+        QFETCH(QList<int>, lines);
+        const CheckScript parsed = ParseCheckScript("repeat 2\nwait 1 ms\nrepeat 0\nwait 2 ms\n"
+                                                    "end\nwait 3 ms\nend\nwait 4 ms\n");
+        ScriptWalk walk(parsed.steps, bound);
+        QList<int> run;
+        while (const auto index = walk.next())
+            run << parsed.steps.at(*index).line;
+        QCOMPARE(run, lines);
+        QCOMPARE(walk.boundReached(), bound < parsed.stepsRun);
+        if (!walk.boundReached())
+            QCOMPARE(walk.stepsTaken(), parsed.stepsRun);
     }
 
     void checks_data()
@@ -163,14 +235,15 @@ private slots:
         QFETCH(bool, packetMode);
         QFETCH(QString, failure);
         const CheckScript parsed = ParseCheckScript(("expect " + expect).toUtf8());
-        QVERIFY2(parsed.ok(), qPrintable(parsed.error));
+        QVERIFY(parsed.ok());
         ReplyUnderCheck reply;
         reply.read = true;
         reply.received = received;
         reply.packetMode = packetMode;
         // What the results box shows for a plain reply: up to the first terminator.
         reply.shown = received.left(received.indexOf('\r'));
-        const CheckVerdict verdict = CheckReply(parsed.steps.first().expect, reply);
+        const CheckVerdict verdict
+                = CheckReply(std::get<ExpectStep>(parsed.steps.first().action).expectation, reply);
         QCOMPARE(verdict.detail, failure);
         QCOMPARE(verdict.passed, failure.isEmpty());
     }
@@ -180,7 +253,8 @@ private slots:
         // After a send that read nothing, even "nothing" cannot be known to hold.
         const CheckScript parsed = ParseCheckScript("expect nothing\nexpect /x*/\n");
         for (const ScriptStep &step : parsed.steps) {
-            const CheckVerdict verdict = CheckReply(step.expect, ReplyUnderCheck());
+            const CheckVerdict verdict
+                    = CheckReply(std::get<ExpectStep>(step.action).expectation, ReplyUnderCheck());
             QVERIFY(!verdict.passed);
             QCOMPARE(verdict.detail,
                     QStringLiteral("no reply to check: nothing was read since the last send"));
@@ -292,8 +366,7 @@ private slots:
                 steps += line + '\n';
         QCOMPARE(steps, script);
         // Whatever it writes must read back as a script.
-        const CheckScript parsed = ParseCheckScript(made.script);
-        QVERIFY2(parsed.ok(), qPrintable(parsed.error));
+        QVERIFY(ReadCheckScript(made.script).ok());
     }
 
     void transcriptErrors()

@@ -187,11 +187,12 @@ private slots:
         ExchangeSettings settings;
         settings.autoQuery = autoQuery;
         settings.readRequired = readRequired;
-        settings.packetMode = packet;
+        settings.framing.protocol = packet ? Framing::Protocol::Packet : Framing::Protocol::Off;
+        settings.addressSet = true;
         settings.prompt = false;
         DeviceExchange exchange(*line, *wait);
         device->onReceived = [this](const QByteArray &) { device->send("R\r\n"); };
-        const SendOutcome outcome = exchange.send(settings, command);
+        const SendOutcome outcome = exchange.send(settings, QString::fromLatin1(command));
         QVERIFY(outcome.written);
         QCOMPARE(outcome.sent.readFollows, readFollows);
         QCOMPARE(outcome.reply.has_value(), readFollows);

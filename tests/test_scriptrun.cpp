@@ -269,8 +269,20 @@ private slots:
         QTest::addColumn<QString>("expected"); // the start of the ERROR line
         QTest::newRow("bad line") << QByteArray("port 1\nquery *IDN?\n\nexpekt /VELK/\n")
                                   << QStringList() << "ERROR 4: unknown step \"expekt\"";
-        QTest::newRow("unknown port") << QByteArray("# COM 9 is not ours\nport 9\nquery *IDN?\n")
-                                      << QStringList() << "ERROR 2: unknown port \"9\"";
+        QTest::newRow("unknown port")
+                << QByteArray("# COM 9 is not ours\nport 9\nquery *IDN?\n") << QStringList()
+                << "ERROR 2: port takes a COM port from 1 to 4\n";
+        // Without their bounds, the first spun for ever and the second overflowed the stack.
+        QTest::newRow("empty repeats nested five deep")
+                << "port 1\n" + QByteArray("repeat 1000000\n").repeated(5)
+                        + QByteArray("end\n").repeated(5)
+                << QStringList()
+                << "ERROR 2: the script would run more than 10000000 steps, a pass of a repeat "
+                   "counted as one\n";
+        QTest::newRow("500000 nested repeats")
+                << "port 1\n" + QByteArray("repeat 1\n").repeated(500000)
+                        + QByteArray("query *IDN?\n") + QByteArray("end\n").repeated(500000)
+                << QStringList() << "ERROR 66: repeats nest more than 64 deep\n";
         QTest::newRow("bad settings") << QByteArray("port 1\nsettings 9600,X,8,1\n")
                                       << QStringList() << "ERROR 2: bad settings \"9600,X,8,1\"";
         QTest::newRow("no such device")

@@ -1,5 +1,7 @@
 #include "scriptfromlog.h"
 
+#include "line/deviceexchange.h"
+#include "line/serialsettings.h"
 #include "protocol/checkscript.h"
 #include "protocol/framing.h"
 #include "protocol/numericvalue.h"
@@ -24,19 +26,35 @@ struct Event
     QString what; // Note: close, lost, fail
 };
 
-// How a frame is made: the framing state and command that give exactly these bytes.
+// How a frame is made: the framing and the command that give exactly these bytes.
 struct Framed
 {
-    ScriptStep::Framing framing = ScriptStep::Framing::Off;
+    Framing::Protocol protocol = Framing::Protocol::Off;
     int address = 0;
     bool addCR = false;
     bool addLF = true;
     QByteArray command;
+
+    Framing framing() const
+    {
+        Framing framing;
+        framing.protocol = protocol;
+        framing.address = EncodeAddress(QString::number(address)).devAddr.toLatin1();
+        framing.addCR = addCR;
+        framing.addLF = addLF;
+        return framing;
+    }
 };
 
-QByteArray addressFor(int address)
+// The number of the address after the STX that starts `frame`, when a script can name it.
+std::optional<int> addressAfterStx(const QByteArray &frame)
 {
-    return EncodeAddress(QString::number(address)).devAddr.toLatin1();
+    if (frame.size() < 2 || frame[0] != Wire::STX)
+        return std::nullopt;
+    const int address = frame[1] - '0';
+    if (address < Wire::MinAddress || address > Wire::MaxAddress)
+        return std::nullopt;
+    return address;
 }
 
 // A command a script line can carry: the line is trimmed and holds no control characters.
@@ -68,33 +86,23 @@ std::optional<Framed> unframe(const QByteArray &frame)
             }
         }
     };
-    if (frame.size() >= 2 && frame[0] == Wire::STX) {
-        const int address = frame[1] - '0';
-        if (address >= 0 && address <= 15) {
-            Framed packet;
-            packet.framing = ScriptStep::Framing::Packet;
-            packet.address = address;
-            if (frame.size() >= 4)
-                packet.command = frame.mid(2, frame.size() - 4);
-            candidates.append(packet);
-            Framed addressed;
-            addressed.framing = ScriptStep::Framing::Addr;
-            addressed.address = address;
-            withTerminators(addressed, frame.mid(2));
-        }
+    if (const std::optional<int> address = addressAfterStx(frame)) {
+        Framed packet;
+        packet.protocol = Framing::Protocol::Packet;
+        packet.address = *address;
+        if (frame.size() >= 4)
+            packet.command = frame.mid(2, frame.size() - 4);
+        candidates.append(packet);
+        Framed addressed;
+        addressed.protocol = Framing::Protocol::Addr;
+        addressed.address = *address;
+        withTerminators(addressed, frame.mid(2));
     }
     withTerminators(Framed(), frame);
     // Only a reading that frames back to the very same bytes counts.
-    for (const Framed &framed : candidates) {
-        if (!writable(framed.command))
-            continue;
-        const QByteArray again
-                = FrameMessage(framed.command, framed.framing == ScriptStep::Framing::Addr,
-                        framed.framing == ScriptStep::Framing::Packet, addressFor(framed.address),
-                        framed.addCR, framed.addLF);
-        if (again == frame)
+    for (const Framed &framed : candidates)
+        if (writable(framed.command) && framed.framing().frame(framed.command) == frame)
             return framed;
-    }
     return std::nullopt;
 }
 
@@ -117,6 +125,7 @@ public:
     QByteArray script;
 
     void line(const QByteArray &text) { script += text + '\n'; }
+    void line(const StepAction &step) { line(ScriptLine(step).toUtf8()); }
 
     void open(const Event &event)
     {
@@ -128,49 +137,55 @@ public:
                 + " in the recording");
         if (!settings.isEmpty() && settings != m_settings) {
             m_settings = settings;
-            line("settings " + settings.toUtf8());
+            line(SettingsStep{settings});
         }
-        line("port " + QByteArray::number(event.comPort));
+        line(PortStep{event.comPort});
         m_comPort = event.comPort;
     }
 
     void exchange(int comPort, const QByteArray &frame, const QByteArray &reply)
     {
         if (comPort != m_comPort) {
-            line("port " + QByteArray::number(comPort));
+            line(PortStep{comPort});
             m_comPort = comPort;
         }
         const bool prompt = reply.endsWith(Wire::Prompt);
         if (prompt != m_prompt) {
             m_prompt = prompt;
-            line(prompt ? "prompt on" : "prompt off");
+            line(PromptStep{prompt});
         }
         const std::optional<Framed> framed = unframe(frame);
+        const std::optional<int> address = addressAfterStx(frame);
         if (framed) {
             setFraming(*framed);
-        } else if (frame.size() == 3 && frame[0] == Wire::STX
+        } else if (address && frame.size() == 3
                 && (frame[2] == Wire::CNTL_E || frame[2] == Wire::CNTL_F)) {
             // Only the Addr framing wraps CNTL-E and CNTL-F, so the operator was in it: what
             // follows the frame (whether a read does) goes by that.
             Framed control = m_framed;
-            control.framing = ScriptStep::Framing::Addr;
-            control.address = frame[1] - '0';
-            if (control.address >= 0 && control.address <= 15)
-                setFraming(control);
+            control.protocol = Framing::Protocol::Addr;
+            control.address = *address;
+            setFraming(control);
         }
-        // A read follows a framed query or any packet on its own.
-        const bool readFollows = frame.contains(Wire::QueryMark)
-                || (framed ? framed->framing : m_framed.framing) == ScriptStep::Framing::Packet;
+        // Whether the replaying run reads after this frame by itself, by the run's own rule.
+        ExchangeSettings replay;
+        replay.framing = m_framed.framing();
+        replay.unframed = true;
+        const bool readFollows = DeviceExchange::frame(replay, frame).readFollows;
         // A reply of nothing but the prompt, or of nothing at all, was not read by the
         // operator either, unless the frame itself asked for a read.
         const bool onlyPrompt = prompt && reply.size() == 1;
         const bool query = readFollows || (!reply.isEmpty() && !onlyPrompt);
         if (framed)
-            line((query ? "query " : "send ") + QString::fromLatin1(framed->command).toUtf8());
+            line(SendStep{QString::fromLatin1(framed->command), false, query});
         else
-            line((query ? "query-raw " : "send-raw ") + frame.toHex(' ').toUpper());
-        if (query)
-            line("expect " + EscapedBytes(reply));
+            line(SendStep{QString::fromLatin1(frame), true, query});
+        if (query) {
+            Expectation everyByte;
+            everyByte.kind = Expectation::Kind::Exact;
+            everyByte.exact = reply;
+            line(ExpectStep{everyByte});
+        }
     }
 
     void note(const Event &event)
@@ -182,33 +197,22 @@ public:
 private:
     void setFraming(const Framed &framed)
     {
-        if (framed.framing != m_framed.framing || framed.address != m_framed.address) {
-            switch (framed.framing) {
-            case ScriptStep::Framing::Off:
-                line("framing off");
-                break;
-            case ScriptStep::Framing::Addr:
-                line("framing addr " + QByteArray::number(framed.address));
-                break;
-            case ScriptStep::Framing::Packet:
-                line("framing packet " + QByteArray::number(framed.address));
-                break;
-            }
-            m_framed.framing = framed.framing;
+        if (framed.protocol != m_framed.protocol || framed.address != m_framed.address) {
+            line(FramingStep{framed.protocol, framed.address});
+            m_framed.protocol = framed.protocol;
             m_framed.address = framed.address;
         }
         // A packet carries no terminator, so it says nothing about the setting.
-        if (framed.framing != ScriptStep::Framing::Packet
+        if (framed.protocol != Framing::Protocol::Packet
                 && (framed.addCR != m_framed.addCR || framed.addLF != m_framed.addLF)) {
-            line(framed.addCR ? (framed.addLF ? "terminator crlf" : "terminator cr")
-                              : (framed.addLF ? "terminator lf" : "terminator none"));
+            line(TerminatorStep{framed.addCR, framed.addLF});
             m_framed.addCR = framed.addCR;
             m_framed.addLF = framed.addLF;
         }
     }
 
     int m_comPort = 0;
-    QString m_settings = QStringLiteral("9600,N,8,1");
+    QString m_settings = SerialSettings().text();
     bool m_prompt = true;
     Framed m_framed; // framing off, LF: as a script starts
 };

@@ -1,7 +1,6 @@
 #include "scriptrunner.h"
 
 #include "line/deviceexchange.h"
-#include "line/linemessages.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
 #include "line/serialsettings.h"
@@ -18,10 +17,11 @@
 
 namespace {
 
+// One step run, for the JUnit report.
 struct StepRecord
 {
-    int line = 0;
-    QString name;
+    qsizetype index = 0; // of the step in the script
+    int run = 1; // a step inside a repeat runs many times; each run is its own test case
     bool passed = true;
     bool error = false;
     QString detail;
@@ -31,8 +31,9 @@ struct StepRecord
 class ScriptRunner
 {
 public:
-    ScriptRunner(const CheckScript &script, WireLog *transcript, std::FILE *out)
-        : m_script(script), m_out(out)
+    // `keepRecords` only for a report: a long run would otherwise hold every step in memory.
+    ScriptRunner(const CheckScript &script, WireLog *transcript, std::FILE *out, bool keepRecords)
+        : m_script(script), m_out(out), m_keepRecords(keepRecords)
     {
         m_line.setTranscript(transcript);
         QObject::connect(&m_line, &SerialControl::failure,
@@ -40,72 +41,82 @@ public:
     }
 
     // False when the run stopped on an error.
-    bool run() { return runRange(0, int(m_script.steps.size())); }
-
-    const QList<StepRecord> &records() const { return m_records; }
-
-private:
-    bool runRange(int from, int to)
+    bool run()
     {
-        for (int i = from; i < to; ++i) {
-            const ScriptStep &step = m_script.steps.at(i);
-            if (step.kind == ScriptStep::Kind::Repeat) {
-                for (int pass = 0; pass < step.number; ++pass)
-                    if (!runRange(i + 1, step.matchingIndex))
-                        return false;
-                i = step.matchingIndex;
-                continue;
-            }
-            if (!runStep(step))
+        ScriptWalk walk(m_script.steps);
+        while (const std::optional<qsizetype> index = walk.next()) {
+            m_running = *index;
+            if (!runStep(m_script.steps.at(*index)))
                 return false;
         }
-        return true;
+        if (!walk.boundReached())
+            return true;
+        // The reader refuses a script that would get here; the bound holds all the same.
+        m_running = walk.position();
+        return stop(m_script.steps.at(m_running),
+                QStringLiteral("the run reached its bound of %1 steps")
+                        .arg(ScriptLimits::MaxStepsRun));
     }
 
+    const QList<StepRecord> &records() const { return m_records; }
+    int stepsReported() const { return m_stepsReported; }
+    int failed() const { return m_failed; }
+    int firstFailureLine() const { return m_firstFailureLine; }
+    int lastLine() const { return m_lastLine; }
+
+private:
     bool runStep(const ScriptStep &step)
     {
-        using K = ScriptStep::Kind;
-        switch (step.kind) {
-        case K::Port:
-            m_line.setPortOpen(false);
-            m_line.setCommPort(step.number);
-            return openPort(step);
-        case K::Settings:
-            m_lineSettings = step.settings;
-            // A port already open takes the new settings as the port window's Set does: by
-            // opening again.
-            if (m_line.PortOpen()) {
-                m_line.setPortOpen(false);
-                return openPort(step);
-            }
-            return true;
-        case K::Framing:
-            m_settings.addrMode = step.framing == ScriptStep::Framing::Addr;
-            m_settings.packetMode = step.framing == ScriptStep::Framing::Packet;
-            if (step.framing != ScriptStep::Framing::Off)
-                m_settings.devAddr = EncodeAddress(QString::number(step.number)).devAddr.toLatin1();
-            return true;
-        case K::Terminator:
-            m_settings.addCR = step.addCR;
-            m_settings.addLF = step.addLF;
-            return true;
-        case K::Prompt:
-            m_settings.prompt = step.on;
-            return true;
-        case K::Send:
-        case K::Query:
-            return exchange(step);
-        case K::Expect:
-            check(step);
-            return true;
-        case K::Wait:
-            wait(step);
-            return true;
-        case K::Repeat:
-        case K::End:
-            return true;
-        }
-        return true;
+        return std::visit(Overloaded{
+                                  [&](const PortStep &port) {
+                                      m_line.setPortOpen(false);
+                                      m_line.setCommPort(port.comPort);
+                                      return openPort(step);
+                                  },
+                                  [&](const SettingsStep &settings) {
+                                      m_lineSettings = settings.text;
+                                      // A port already open takes the new settings as the port
+                                      // window's Set does: by opening again.
+                                      if (!m_line.PortOpen())
+                                          return true;
+                                      m_line.setPortOpen(false);
+                                      return openPort(step);
+                                  },
+                                  [&](const FramingStep &framing) {
+                                      m_settings.framing.protocol = framing.protocol;
+                                      if (framing.protocol != Framing::Protocol::Off) {
+                                          m_settings.framing.address
+                                                  = EncodeAddress(QString::number(framing.address))
+                                                            .devAddr.toLatin1();
+                                          m_settings.addressSet = true;
+                                      }
+                                      return true;
+                                  },
+                                  [&](const TerminatorStep &terminator) {
+                                      m_settings.framing.addCR = terminator.addCR;
+                                      m_settings.framing.addLF = terminator.addLF;
+                                      return true;
+                                  },
+                                  [&](const PromptStep &prompt) {
+                                      m_settings.prompt = prompt.on;
+                                      return true;
+                                  },
+                                  [&](const SendStep &send) { return sendCommand(step, send); },
+                                  [&](const ExpectStep &expect) {
+                                      const CheckVerdict verdict
+                                              = CheckReply(expect.expectation, m_last);
+                                      report(step, verdict.passed, verdict.detail, m_lastMs);
+                                      return true;
+                                  },
+                                  [&](const WaitStep &wait) {
+                                      waitFor(step, wait.ms);
+                                      return true;
+                                  },
+                                  // The walk unrolls repeats; it never hands one over.
+                                  [](const RepeatStep &) { return true; },
+                                  [](const EndStep &) { return true; },
+                          },
+                step.action);
     }
 
     bool openPort(const ScriptStep &step)
@@ -117,73 +128,62 @@ private:
         return stop(step, m_lineFailure);
     }
 
-    bool exchange(const ScriptStep &step)
+    bool sendCommand(const ScriptStep &step, const SendStep &send)
     {
-        if (!m_line.PortOpen())
-            return stop(step,
-                    m_lineFailure.isEmpty() ? PortNotOpenMessage(QStringLiteral("nothing was sent"))
-                                            : m_lineFailure);
         ExchangeSettings settings = m_settings;
-        settings.readRequired = step.kind == ScriptStep::Kind::Query;
-        settings.unframed = step.raw;
+        settings.readRequired = send.query;
+        settings.unframed = send.raw;
 
         QElapsedTimer clock;
         clock.start();
         SendOutcome outcome;
         {
             LineWait::Exchange held(m_wait);
-            m_exchange.discardStale();
-            outcome = m_exchange.send(settings, step.command);
+            outcome = m_exchange.send(settings, send.command);
         }
         m_lastMs = clock.elapsed();
+        if (outcome.refusal) {
+            // A port that went away has said why, which says more than that it is not open.
+            const bool lost = outcome.refusal->error == ExchangeError::PortClosedForSend
+                    && !m_lineFailure.isEmpty();
+            return stop(step, lost ? m_lineFailure : DescribeExchangeProblem(*outcome.refusal));
+        }
         if (!outcome.written || !m_line.PortOpen())
             return stop(step, m_lineFailure);
 
-        QStringList problems;
         m_last = ReplyUnderCheck();
-        m_last.packetMode = settings.packetMode;
+        m_last.packetMode = settings.framing.protocol == Framing::Protocol::Packet;
         if (outcome.reply) {
             m_last.read = true;
             m_last.received = outcome.reply->wait.received;
             // "Rx buffer empty" is the box's word for no reply; a pattern must not find it.
             if (!m_last.received.isEmpty())
                 m_last.shown = outcome.reply->display.results;
-            if (outcome.reply->wait.promptMissing)
-                problems << PromptMissingMessage();
-            if (outcome.reply->droppedBefore > 0)
-                problems << InputOverflowMessage(outcome.reply->droppedBefore);
-        } else if (outcome.promptMissing) {
-            problems << PromptMissingMessage();
         }
+        QStringList problems;
+        for (const ExchangeProblem &problem : outcome.problems)
+            problems << DescribeExchangeProblem(problem);
         report(step, problems.isEmpty(), problems.join(QStringLiteral(" ")), m_lastMs);
         return true;
     }
 
-    void check(const ScriptStep &step)
-    {
-        const CheckVerdict verdict = CheckReply(step.expect, m_last);
-        report(step, verdict.passed, verdict.detail, m_lastMs);
-    }
-
-    void wait(const ScriptStep &step)
+    void waitFor(const ScriptStep &step, int ms)
     {
         // The event loop keeps running, so the line keeps taking what the device sends; a
         // sleep would leave it in the system's buffer.
         QElapsedTimer clock;
         clock.start();
         QEventLoop loop;
-        QTimer::singleShot(step.number, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
         loop.exec();
         report(step, true, QString(), clock.elapsed());
     }
 
     void report(const ScriptStep &step, bool passed, const QString &detail, qint64 ms)
     {
-        StepRecord record = newRecord(step);
-        record.passed = passed;
-        record.detail = detail;
-        record.seconds = double(ms) / 1000.0;
-        m_records.append(record);
+        record(step, passed, false, detail, double(ms) / 1000.0);
+        if (!passed && ++m_failed == 1)
+            m_firstFailureLine = step.line;
         const QString text = passed
                 ? QStringLiteral("PASS %1: %2 (%3 ms)").arg(step.line).arg(StepTitle(step)).arg(ms)
                 : QStringLiteral("FAIL %1: %2").arg(step.line).arg(detail);
@@ -192,25 +192,19 @@ private:
 
     bool stop(const ScriptStep &step, const QString &message)
     {
-        StepRecord record = newRecord(step);
-        record.passed = false;
-        record.error = true;
-        record.detail = message;
-        m_records.append(record);
+        record(step, false, true, message, 0);
         print(QStringLiteral("ERROR %1: %2").arg(step.line).arg(message));
         return false;
     }
 
-    StepRecord newRecord(const ScriptStep &step)
+    void record(
+            const ScriptStep &step, bool passed, bool error, const QString &detail, double seconds)
     {
-        StepRecord record;
-        record.line = step.line;
-        // A step inside a repeat runs many times; each run is its own test case.
-        const int run = ++m_runsOfLine[step.line];
-        record.name = QStringLiteral("line %1: %2").arg(step.line).arg(StepTitle(step));
-        if (run > 1)
-            record.name += QStringLiteral(" (run %1)").arg(run);
-        return record;
+        ++m_stepsReported;
+        m_lastLine = step.line;
+        if (!m_keepRecords)
+            return;
+        m_records.append({m_running, ++m_runsOfStep[m_running], passed, error, detail, seconds});
     }
 
     void print(const QString &text)
@@ -223,19 +217,43 @@ private:
 
     const CheckScript &m_script;
     std::FILE *m_out;
+    const bool m_keepRecords;
     SerialControl m_line;
     LineWait m_wait{&m_line};
     DeviceExchange m_exchange{m_line, m_wait};
     ExchangeSettings m_settings;
-    QString m_lineSettings = QStringLiteral("9600,N,8,1");
+    QString m_lineSettings = SerialSettings().text();
     QString m_lineFailure;
     ReplyUnderCheck m_last;
     qint64 m_lastMs = 0;
+    qsizetype m_running = 0; // index of the step being run
+    int m_stepsReported = 0;
+    int m_failed = 0;
+    int m_firstFailureLine = 0;
+    int m_lastLine = 0;
     QList<StepRecord> m_records;
-    QHash<int, int> m_runsOfLine;
+    QHash<qsizetype, int> m_runsOfStep;
 };
 
-QByteArray junitReport(const QString &suiteName, const QList<StepRecord> &records, double seconds)
+// The rules of a script that the line owns: the settings text, and what a send refuses.
+QString lineRuleBroken(const ScriptStep &step)
+{
+    if (const auto *settings = std::get_if<SettingsStep>(&step.action);
+            settings && !SerialSettings::parse(settings->text))
+        return QStringLiteral("bad settings \"%1\": write them as %2")
+                .arg(settings->text, SerialSettings().text());
+    if (const auto *send = std::get_if<SendStep>(&step.action)) {
+        // A script's framing always carries its address, so only the command can be refused.
+        ExchangeSettings settings;
+        settings.addressSet = true;
+        if (const auto refused = DeviceExchange::commandRefusal(settings, send->command))
+            return DescribeExchangeProblem({*refused});
+    }
+    return QString();
+}
+
+QByteArray junitReport(const QString &suiteName, const CheckScript &script,
+        const QList<StepRecord> &records, double seconds)
 {
     int failures = 0;
     int errors = 0;
@@ -257,7 +275,11 @@ QByteArray junitReport(const QString &suiteName, const QList<StepRecord> &record
     for (const StepRecord &record : records) {
         writer.writeStartElement(QStringLiteral("testcase"));
         writer.writeAttribute(QStringLiteral("classname"), suiteName);
-        writer.writeAttribute(QStringLiteral("name"), record.name);
+        const ScriptStep &step = script.steps.at(record.index);
+        QString name = QStringLiteral("line %1: %2").arg(step.line).arg(StepTitle(step));
+        if (record.run > 1)
+            name += QStringLiteral(" (run %1)").arg(record.run);
+        writer.writeAttribute(QStringLiteral("name"), name);
         writer.writeAttribute(QStringLiteral("time"), QString::number(record.seconds, 'f', 3));
         if (!record.passed) {
             writer.writeStartElement(
@@ -275,6 +297,11 @@ QByteArray junitReport(const QString &suiteName, const QList<StepRecord> &record
 
 } // namespace
 
+CheckScript ReadCheckScript(const QByteArray &text)
+{
+    return ParseCheckScript(text, lineRuleBroken);
+}
+
 int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *err)
 {
     const QByteArray path = options.scriptPath.toLocal8Bit();
@@ -282,24 +309,28 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     if (!file.open(QIODevice::ReadOnly)) {
         std::fprintf(err, "quillon: cannot read the script %s: %s\n", path.constData(),
                 qPrintable(file.errorString()));
-        return ScriptError;
+        return ScriptStopped;
     }
-    const CheckScript script = ParseCheckScript(file.readAll());
-    int errorLine = script.errorLine;
-    QString error = script.error;
-    // Settings are checked here, where their reader lives, but still before anything runs.
-    for (const ScriptStep &step : script.steps) {
-        if (error.isEmpty() && step.kind == ScriptStep::Kind::Settings
-                && !SerialSettings::parse(step.settings)) {
-            errorLine = step.line;
-            error = QStringLiteral("bad settings \"%1\": write them as 9600,N,8,1")
-                            .arg(step.settings);
+    const QByteArray text = file.read(ScriptLimits::MaxScriptBytes + 1);
+    if (text.size() > ScriptLimits::MaxScriptBytes) {
+        std::fprintf(err, "quillon: cannot read the script %s: it is larger than %lld bytes\n",
+                path.constData(), static_cast<long long>(ScriptLimits::MaxScriptBytes));
+        return ScriptStopped;
+    }
+    const CheckScript script = ReadCheckScript(text);
+    if (!script.ok()) {
+        for (const ScriptError &error : script.errors) {
+            std::fprintf(err, "quillon: %s:%d: %s\n", path.constData(), error.line,
+                    qPrintable(error.message));
+            std::fprintf(
+                    out, "ERROR %d: %s\n", error.line, error.message.toLocal8Bit().constData());
         }
-    }
-    if (!error.isEmpty()) {
-        std::fprintf(err, "quillon: %s:%d: %s\n", path.constData(), errorLine, qPrintable(error));
-        std::fprintf(out, "ERROR %d: %s\n", errorLine, error.toLocal8Bit().constData());
-        return ScriptError;
+        if (const qsizetype more = script.errorCount - script.errors.size(); more > 0) {
+            std::fprintf(err, "quillon: %s: %lld more errors\n", path.constData(),
+                    static_cast<long long>(more));
+            std::fprintf(out, "ERROR: %lld more errors\n", static_cast<long long>(more));
+        }
+        return ScriptStopped;
     }
 
     // The report file is opened before the first step, so a run is not wasted on a report
@@ -309,38 +340,29 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
             && !report.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
         std::fprintf(err, "quillon: cannot write the report to %s: %s\n",
                 qPrintable(options.junitPath), qPrintable(report.errorString()));
-        return ScriptError;
+        return ScriptStopped;
     }
 
     QElapsedTimer clock;
     clock.start();
-    ScriptRunner runner(script, options.transcript, out);
+    ScriptRunner runner(script, options.transcript, out, report.isOpen());
     const bool finished = runner.run();
     const double seconds = double(clock.elapsed()) / 1000.0;
 
-    int failed = 0;
-    int firstFailure = 0;
-    for (const StepRecord &record : runner.records()) {
-        if (!record.passed && !record.error) {
-            ++failed;
-            if (firstFailure == 0)
-                firstFailure = record.line;
-        }
-    }
-    const int steps = int(runner.records().size());
+    const int steps = runner.stepsReported();
     QString summary;
     int status = ScriptPassed;
     if (!finished) {
         summary = QStringLiteral("ERROR: the run stopped at line %1 after %2 steps, %3 failed")
-                          .arg(runner.records().last().line)
+                          .arg(runner.lastLine())
                           .arg(steps - 1)
-                          .arg(failed);
-        status = ScriptError;
-    } else if (failed > 0) {
+                          .arg(runner.failed());
+        status = ScriptStopped;
+    } else if (runner.failed() > 0) {
         summary = QStringLiteral("FAIL: %1 of %2 steps failed, the first at line %3")
-                          .arg(failed)
+                          .arg(runner.failed())
                           .arg(steps)
-                          .arg(firstFailure);
+                          .arg(runner.firstFailureLine());
         status = ScriptFailed;
     } else {
         summary = QStringLiteral("PASS: %1 steps, none failed").arg(steps);
@@ -350,12 +372,12 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     std::fflush(out);
 
     if (report.isOpen()) {
-        const QByteArray xml
-                = junitReport(QFileInfo(options.scriptPath).fileName(), runner.records(), seconds);
+        const QByteArray xml = junitReport(
+                QFileInfo(options.scriptPath).fileName(), script, runner.records(), seconds);
         if (report.write(xml) != xml.size() || !report.flush()) {
             std::fprintf(err, "quillon: cannot write the report to %s: %s\n",
                     qPrintable(options.junitPath), qPrintable(report.errorString()));
-            return ScriptError;
+            return ScriptStopped;
         }
     }
     return status;

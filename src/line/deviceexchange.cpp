@@ -1,51 +1,106 @@
 #include "deviceexchange.h"
 
-#include "protocol/framing.h"
+#include "linemessages.h"
+#include "protocol/numericvalue.h"
 #include "serialcontrol.h"
 
-char ExchangeSettings::terminator() const
+QString DescribeExchangeProblem(const ExchangeProblem &problem)
 {
-    if (addLF)
-        return Wire::LF;
-    if (addCR)
-        return Wire::CR;
-    return 0;
+    switch (problem.error) {
+    case ExchangeError::NothingToSend:
+        return QStringLiteral("Nothing to send");
+    case ExchangeError::MissingAddress:
+        return QStringLiteral("Missing a device address");
+    case ExchangeError::CommandOutsideByteRange:
+        return QStringLiteral("Cannot send: the command holds a character outside the 8-bit "
+                              "range (codes 0 to 255). Nothing was sent.");
+    case ExchangeError::PortClosedForSend:
+        return PortNotOpenMessage(QStringLiteral("nothing was sent"));
+    case ExchangeError::PortClosedForRead:
+        return PortNotOpenMessage(QStringLiteral("nothing was read"));
+    case ExchangeError::AddressOutOfRange:
+        return QStringLiteral("Address value not %1 to %2, re-enter")
+                .arg(Wire::MinAddress)
+                .arg(Wire::MaxAddress);
+    case ExchangeError::AddressOutsideByteRange:
+        return QStringLiteral("Address holds a character outside codes 0 to 255, re-enter");
+    case ExchangeError::PromptMissing:
+        return PromptMissingMessage();
+    case ExchangeError::InputOverflow:
+        return InputOverflowMessage(problem.droppedBytes);
+    }
+    return QString();
 }
 
 DeviceExchange::DeviceExchange(SerialControl &line, LineWait &wait) : m_line(line), m_wait(wait) { }
 
-void DeviceExchange::discardStale()
+std::optional<ExchangeError> DeviceExchange::commandRefusal(
+        const ExchangeSettings &settings, const QString &command)
 {
-    m_line.Input();
-    m_line.takeDroppedCount();
+    if (command.isEmpty())
+        return ExchangeError::NothingToSend;
+    // Only the Off framing goes without an address, even the start-up one ("4") must be
+    // committed first.
+    if (!settings.addressSet && settings.framing.protocol != Framing::Protocol::Off)
+        return ExchangeError::MissingAddress;
+    // Anything beyond code 255 would be silently replaced on its way to bytes.
+    if (!FitsOnLine(command))
+        return ExchangeError::CommandOutsideByteRange;
+    return std::nullopt;
+}
+
+std::optional<ExchangeError> DeviceExchange::addressRefusal(const AddressEntry &entry)
+{
+    if (!entry.accepted)
+        return ExchangeError::AddressOutOfRange;
+    // An address goes on the line character for character as bytes, so a character beyond
+    // code 255 ("5\u20ac") could never be sent; refuse it here rather than at every Send.
+    if (!FitsOnLine(entry.devAddr))
+        return ExchangeError::AddressOutsideByteRange;
+    return std::nullopt;
+}
+
+std::optional<ExchangeError> DeviceExchange::readRefusal() const
+{
+    if (!m_line.PortOpen())
+        return ExchangeError::PortClosedForRead;
+    return std::nullopt;
 }
 
 SentFrame DeviceExchange::frame(const ExchangeSettings &settings, const QByteArray &command)
 {
     SentFrame sent;
-    sent.frame = settings.unframed ? command
-                                   : FrameMessage(command, settings.addrMode, settings.packetMode,
-                                           settings.devAddr, settings.addCR, settings.addLF);
-    // The framed message is tested, not the typed text: a '?' in the address or in the
-    // checksum byte makes a query too.
-    sent.query = sent.frame.contains(Wire::QueryMark);
+    sent.frame = settings.unframed ? command : settings.framing.frame(command);
+    sent.query = Framing::isQuery(sent.frame);
     sent.readFollows
-            = (sent.query && settings.autoQuery) || settings.readRequired || settings.packetMode;
+            = settings.framing.readFollows(sent.frame, settings.autoQuery, settings.readRequired);
     return sent;
 }
 
-SendOutcome DeviceExchange::send(const ExchangeSettings &settings, const QByteArray &command,
+SendOutcome DeviceExchange::send(const ExchangeSettings &settings, const QString &command,
         const std::function<void(const SentFrame &)> &framed)
 {
     SendOutcome outcome;
-    outcome.sent = frame(settings, command);
+    m_line.Input();
+    m_line.takeDroppedCount();
+    std::optional<ExchangeError> refused = commandRefusal(settings, command);
+    if (!refused && !m_line.PortOpen())
+        refused = ExchangeError::PortClosedForSend;
+    if (refused) {
+        outcome.refusal = ExchangeProblem{*refused};
+        return outcome;
+    }
+
+    outcome.sent = frame(settings, command.toLatin1());
     if (framed)
         framed(outcome.sent);
     outcome.written = m_line.Output(outcome.sent.frame);
-    if (outcome.sent.readFollows)
+    if (outcome.sent.readFollows) {
         outcome.reply = read(settings, outcome.sent.query);
-    else if (settings.prompt)
-        outcome.promptMissing = !m_wait.waitForPrompt();
+        outcome.problems = outcome.reply->problems;
+    } else if (settings.prompt && !m_wait.waitForPrompt()) {
+        outcome.problems.append({ExchangeError::PromptMissing});
+    }
     // Otherwise the reply waits in the buffer for Read, or for the next Send to discard it.
     return outcome;
 }
@@ -53,15 +108,20 @@ SendOutcome DeviceExchange::send(const ExchangeSettings &settings, const QByteAr
 ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWasQuery)
 {
     ReplyOutcome outcome;
-    outcome.droppedBefore = m_line.takeDroppedCount();
-    outcome.wait = m_wait.readReply(settings.terminator(), settings.prompt);
+    const qint64 droppedBefore = m_line.takeDroppedCount();
+    outcome.wait = m_wait.readReply(settings.framing.terminator(), settings.prompt);
 
     ReplyDisplayOptions options;
     options.displayAll = settings.displayAll;
-    options.packetMode = settings.packetMode;
+    options.packetMode = settings.framing.protocol == Framing::Protocol::Packet;
     options.lastWasQuery = lastWasQuery;
     options.showCount = settings.showCount;
     options.lineBreak = settings.lineBreak;
     outcome.display = FormatReply(outcome.wait.received, options);
+
+    if (outcome.wait.promptMissing)
+        outcome.problems.append({ExchangeError::PromptMissing});
+    if (droppedBefore > 0)
+        outcome.problems.append({ExchangeError::InputOverflow, droppedBefore});
     return outcome;
 }

@@ -1,25 +1,26 @@
 #pragma once
 
 #include "line/linewait.h"
+#include "protocol/framing.h"
 #include "protocol/replyformat.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QString>
 
 #include <functional>
 #include <optional>
 
 class SerialControl;
+struct AddressEntry;
 
-// Everything one Send or Read depends on, taken once when it starts. A choice the operator
-// makes while the exchange waits (another framing, a box ticked) applies to the next one, so a
-// reply is always judged in the framing it was asked in.
+// Everything one exchange depends on, taken once when it starts. A choice the operator makes
+// while the exchange waits (another framing, a box ticked) applies to the next one, so a reply
+// is always judged in the framing it was asked in.
 struct ExchangeSettings
 {
-    bool addrMode = false;
-    bool packetMode = false;
-    QByteArray devAddr = "4"; // the committed address
-    bool addCR = false;
-    bool addLF = true;
+    Framing framing;
+    bool addressSet = false; // an address has been committed; the Addr and Packet framings need one
     bool autoQuery = true; // a framed message with '?' is followed by a read
     bool readRequired = false; // "Read Req'd after Send": read once after this send
     bool prompt = true; // wait for the Velk prompt
@@ -29,10 +30,32 @@ struct ExchangeSettings
     // The command is already the whole frame (a recorded one replayed byte for byte): no
     // framing and no terminator are added. What follows it still goes by the settings above.
     bool unframed = false;
-
-    // The byte a read waits for: LF when LF is sent, else CR when CR is, else anything.
-    char terminator() const;
 };
+
+// Every way an exchange is refused or goes wrong. The window and a script run only present
+// them, through DescribeExchangeProblem, so both say the same thing for the same fault.
+enum class ExchangeError {
+    // Refused before anything reaches the line.
+    NothingToSend,
+    MissingAddress,
+    CommandOutsideByteRange,
+    PortClosedForSend,
+    PortClosedForRead,
+    AddressOutOfRange,
+    AddressOutsideByteRange,
+    // Found in what came back, or did not.
+    PromptMissing,
+    InputOverflow,
+};
+
+struct ExchangeProblem
+{
+    ExchangeError error = ExchangeError::NothingToSend;
+    qint64 droppedBytes = 0; // InputOverflow: what was lost before the read
+};
+
+// The operator's words for `problem`.
+QString DescribeExchangeProblem(const ExchangeProblem &problem);
 
 // One command as it goes on the line, and what follows it.
 struct SentFrame
@@ -45,38 +68,48 @@ struct SentFrame
 struct ReplyOutcome
 {
     LineWait::Reply wait; // the bytes, how the waits ended, whether the prompt was missing
-    // Bytes dropped while no exchange waited, before this read; the read says so once.
-    qint64 droppedBefore = 0;
     ReplyDisplay display; // the results text and its beeps
+    // In the order they are told: a missing prompt, then input dropped before this read, the
+    // likely cause of whatever else went wrong, so that nothing said later hides it.
+    QList<ExchangeProblem> problems;
 };
 
 struct SendOutcome
 {
+    std::optional<ExchangeProblem> refusal; // set when nothing was framed or written
     SentFrame sent;
     bool written = false;
-    bool promptMissing = false; // only when no read followed
     std::optional<ReplyOutcome> reply; // when a read followed
+    QList<ExchangeProblem> problems; // everything found after the write, the reply's included
 };
 
-// The exchange of one command with the device: framing, the write, the reply wait, the settle,
-// the drain and the reply check. The window's Send and Read and a script run without a window
-// both go through it, so they cannot drift apart. It checks nothing the caller must refuse
-// first (empty command, missing address, closed port): those messages are the caller's.
+// The rule book of one exchange with the device, and its carrying out: what is refused before
+// a send, the framing, the write, the reply wait, the settle, the drain, the reply check and
+// what is wrong with the reply. The window's Send and Read and a script run without a window
+// all go through it, so they cannot drift apart.
 class DeviceExchange
 {
 public:
     DeviceExchange(SerialControl &line, LineWait &wait);
 
-    // What waits in the buffer is stale: it would be taken for the reply to the next command.
-    void discardStale();
+    // Why `command` may not be sent with `settings` on any line: nothing to send, no committed
+    // address where the framing needs one, or a character that no byte carries.
+    static std::optional<ExchangeError> commandRefusal(
+            const ExchangeSettings &settings, const QString &command);
+    // Why an address typed by the operator may not be committed.
+    static std::optional<ExchangeError> addressRefusal(const AddressEntry &entry);
+    // A read needs an open port.
+    std::optional<ExchangeError> readRefusal() const;
 
     // The frame and whether a read follows it, without touching the line.
     static SentFrame frame(const ExchangeSettings &settings, const QByteArray &command);
 
-    // Writes the command and then reads the reply, or waits for the prompt, as `settings` say.
-    // `framed` runs once the frame is known and before it is written, so the caller can show
-    // what is about to happen before the wait begins.
-    SendOutcome send(const ExchangeSettings &settings, const QByteArray &command,
+    // Discards what waits in the buffer (it would be taken for the reply to this command, and
+    // goes even when the send is refused), checks every refusal, then writes the command and
+    // reads the reply or waits for the prompt, as `settings` say. `framed` runs once the frame
+    // is known and before it is written, so the caller can show what is about to happen before
+    // the wait begins.
+    SendOutcome send(const ExchangeSettings &settings, const QString &command,
             const std::function<void(const SentFrame &)> &framed = {});
 
     // Reads and judges a reply. `lastWasQuery` labels an ACK payload as a response.

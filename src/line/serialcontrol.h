@@ -1,6 +1,7 @@
 #pragma once
 
 #include "linemessages.h"
+#include "serialsettings.h"
 #include "tailbuffer.h"
 #include "transportregistry.h"
 
@@ -121,7 +122,7 @@ private:
     bool m_dataTerminalReady = false;
     WireLog *m_transcript = nullptr;
     int m_commPort = 0;
-    QString m_settings = QStringLiteral("9600,N,8,1");
+    QString m_settings = SerialSettings().text();
     int m_inputLen = 0;
     bool m_exchangeWaiting = false;
     // What arrived while no exchange waited, bounded; always older than the port's own buffer.

@@ -6,18 +6,11 @@
 
 #include <QStringList>
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kMaxComPort = 4;
-constexpr int kMaxAddress = 15;
-constexpr int kMaxRepeat = 1000000;
-constexpr qint64 kMaxWaitMs = 24LL * 3600 * 1000;
-
-const QString kNothingToSend = QStringLiteral("Nothing to send");
-const QString kMissingAddress = QStringLiteral("Missing a device address");
-const QString kOutsideLatin1
-        = QStringLiteral("Cannot send: the command holds a character outside "
-                         "the 8-bit range (codes 0 to 255). Nothing was sent.");
 
 bool readCount(const QString &text, int low, int high, int &value)
 {
@@ -94,9 +87,82 @@ QString packetVerdict(const QByteArray &received, ReplyPacket::Kind wanted)
     return QString();
 }
 
-// Parses the text after "expect".
-bool parseExpectation(const QString &text, Expectation &expectation, QString &error)
+// A word of the language and the value it stands for, read and written through one table.
+template<typename T>
+struct Named
 {
+    const char *word;
+    T value;
+};
+
+template<typename T, size_t N>
+std::optional<T> valueNamed(const Named<T> (&table)[N], QStringView word)
+{
+    for (const Named<T> &named : table)
+        if (word == QLatin1StringView(named.word))
+            return named.value;
+    return std::nullopt;
+}
+
+template<typename T, size_t N>
+QString wordFor(const Named<T> (&table)[N], const T &value)
+{
+    for (const Named<T> &named : table)
+        if (named.value == value)
+            return QLatin1StringView(named.word);
+    return QString();
+}
+
+// "a, b or c", for the message that lists what a keyword takes.
+template<typename T, size_t N>
+QString alternatives(const Named<T> (&table)[N])
+{
+    QString text;
+    for (size_t i = 0; i < N; ++i)
+        text += (i == 0 ? "" : i + 1 == N ? " or " : ", ") + QLatin1StringView(table[i].word);
+    return text;
+}
+
+constexpr Named<Framing::Protocol> kProtocols[] = {{"off", Framing::Protocol::Off},
+        {"addr", Framing::Protocol::Addr}, {"packet", Framing::Protocol::Packet}};
+constexpr Named<std::pair<bool, bool>> kTerminators[] = {{"lf", {false, true}},
+        {"cr", {true, false}}, {"crlf", {true, true}}, {"none", {false, false}}};
+constexpr Named<bool> kSwitch[] = {{"on", true}, {"off", false}};
+constexpr Named<Expectation::Kind> kVerdicts[] = {{"ack", Expectation::Kind::Ack},
+        {"nak", Expectation::Kind::Nak}, {"nothing", Expectation::Kind::Nothing}};
+constexpr Named<int> kTimeUnits[] = {{"ms", 1}, {"s", 1000}};
+
+// Reads what follows a keyword into `action`; false when it does not fit. `error` may say more
+// than the keyword's usage does.
+using ArgumentReader = bool (*)(const QString &rest, StepAction &action, QString &error);
+
+enum class KeywordId {
+    Port,
+    Settings,
+    Framing,
+    Terminator,
+    Prompt,
+    Send,
+    Query,
+    SendRaw,
+    QueryRaw,
+    Expect,
+    Wait,
+    Repeat,
+    End
+};
+
+struct Keyword
+{
+    KeywordId id;
+    const char *word;
+    QString (*takes)(); // what may follow the word, for the message when it does not
+    ArgumentReader read;
+};
+
+bool readExpectation(const QString &text, StepAction &action, QString &error)
+{
+    Expectation expectation;
     if (text.size() >= 2 && text.startsWith(u'/') && text.endsWith(u'/')) {
         expectation.kind = Expectation::Kind::Pattern;
         expectation.pattern = QRegularExpression(text.mid(1, text.size() - 2));
@@ -104,21 +170,21 @@ bool parseExpectation(const QString &text, Expectation &expectation, QString &er
             error = QStringLiteral("bad pattern: %1").arg(expectation.pattern.errorString());
             return false;
         }
-        return true;
-    }
-    if (text.size() >= 2 && text.startsWith(u'"') && text.endsWith(u'"')) {
+    } else if (text.size() >= 2 && text.startsWith(u'"') && text.endsWith(u'"')) {
         expectation.kind = Expectation::Kind::Exact;
         if (!UnescapeBytes(text.mid(1, text.size() - 2), expectation.exact)) {
             error = QStringLiteral(
                     "bad quoted text: use \\r \\n \\t \\\" \\\\ or \\xHH, and characters 0 to 255");
             return false;
         }
-        return true;
-    }
-    static const QRegularExpression numberRange(
-            QStringLiteral("^number\\s+in\\s+\\[\\s*([^,\\s]+)\\s*,\\s*([^\\]\\s]+)\\s*\\]$"));
-    const QRegularExpressionMatch range = numberRange.match(text);
-    if (range.hasMatch()) {
+    } else if (const auto verdict = valueNamed(kVerdicts, text)) {
+        expectation.kind = *verdict;
+    } else {
+        static const QRegularExpression numberRange(
+                QStringLiteral("^number\\s+in\\s+\\[\\s*([^,\\s]+)\\s*,\\s*([^\\]\\s]+)\\s*\\]$"));
+        const QRegularExpressionMatch range = numberRange.match(text);
+        if (!range.hasMatch())
+            return false;
         const auto low = ReadInstrumentNumber(range.captured(1).toLatin1());
         const auto high = ReadInstrumentNumber(range.captured(2).toLatin1());
         if (!low || !high || *low > *high) {
@@ -128,154 +194,199 @@ bool parseExpectation(const QString &text, Expectation &expectation, QString &er
         expectation.kind = Expectation::Kind::Number;
         expectation.low = *low;
         expectation.high = *high;
-        return true;
     }
-    if (text == u"ack") {
-        expectation.kind = Expectation::Kind::Ack;
-        return true;
-    }
-    if (text == u"nak") {
-        expectation.kind = Expectation::Kind::Nak;
-        return true;
-    }
-    if (text == u"nothing") {
-        expectation.kind = Expectation::Kind::Nothing;
-        return true;
-    }
-    error = QStringLiteral("expect takes /REGEX/, \"TEXT\", number in [A, B], ack, nak or nothing");
-    return false;
+    action = ExpectStep{expectation};
+    return true;
 }
 
-// Parses one non-comment line into `step`; false with `error` when it is not a step.
-bool parseStep(const QString &line, ScriptStep &step, QString &error)
+template<bool query, bool raw>
+bool readSend(const QString &rest, StepAction &action, QString &)
 {
-    const QString trimmed = line.trimmed();
-    const qsizetype blank = trimmed.indexOf(QRegularExpression(QStringLiteral("\\s")));
-    const QString keyword = blank < 0 ? trimmed : trimmed.left(blank);
-    const QString rest = blank < 0 ? QString() : trimmed.mid(blank).trimmed();
-    using K = ScriptStep::Kind;
+    SendStep step{rest, raw, query};
+    if (raw) {
+        QByteArray bytes;
+        if (!readHex(rest, bytes))
+            return false;
+        step.command = QString::fromLatin1(bytes);
+    }
+    // Nothing to send, or a character no byte carries, is the exchange's to refuse.
+    action = step;
+    return true;
+}
 
-    if (keyword == u"port") {
-        step.kind = K::Port;
-        if (!readCount(rest, 1, kMaxComPort, step.number)) {
-            error = QStringLiteral("unknown port \"%1\": ports are COM 1 to %2")
-                            .arg(rest)
-                            .arg(kMaxComPort);
-            return false;
-        }
-        return true;
-    }
-    if (keyword == u"settings") {
-        step.kind = K::Settings;
-        step.settings = rest;
-        if (rest.isEmpty()) {
-            error = QStringLiteral("settings needs a text such as 9600,N,8,1");
-            return false;
-        }
-        return true;
-    }
-    if (keyword == u"framing") {
-        step.kind = K::Framing;
-        const QStringList words = rest.split(u' ', Qt::SkipEmptyParts);
-        if (words.value(0) == u"off" && words.size() == 1) {
-            step.framing = ScriptStep::Framing::Off;
-            return true;
-        }
-        if (words.value(0) == u"addr" || words.value(0) == u"packet") {
-            step.framing
-                    = words[0] == u"addr" ? ScriptStep::Framing::Addr : ScriptStep::Framing::Packet;
-            if (words.size() == 1) {
-                error = kMissingAddress;
-                return false;
-            }
-            if (words.size() != 2 || !readCount(words[1], 0, kMaxAddress, step.number)) {
-                error = QStringLiteral("a device address is a whole number from 0 to %1")
-                                .arg(kMaxAddress);
-                return false;
-            }
-            return true;
-        }
-        error = QStringLiteral("framing takes off, addr N or packet N");
+QString takesBytes()
+{
+    return QStringLiteral("bytes in hexadecimal, such as 02 34 05");
+}
+
+// The language. Parsing, the messages about a bad line and the writing of a script all go by
+// this table and the smaller ones above.
+const Keyword kKeywords[] = {
+        {KeywordId::Port, "port",
+                [] { return QStringLiteral("a COM port from 1 to %1").arg(kMaxComPort); },
+                [](const QString &rest, StepAction &action, QString &) {
+                    PortStep step;
+                    if (!readCount(rest, 1, kMaxComPort, step.comPort))
+                        return false;
+                    action = step;
+                    return true;
+                }},
+        {KeywordId::Settings, "settings", [] { return QString(); },
+                [](const QString &rest, StepAction &action, QString &) {
+                    action = SettingsStep{rest};
+                    return true;
+                }},
+        {KeywordId::Framing, "framing",
+                [] {
+                    return QStringLiteral("%1, %2 N or %3 N, with N from %4 to %5")
+                            .arg(wordFor(kProtocols, Framing::Protocol::Off),
+                                    wordFor(kProtocols, Framing::Protocol::Addr),
+                                    wordFor(kProtocols, Framing::Protocol::Packet))
+                            .arg(Wire::MinAddress)
+                            .arg(Wire::MaxAddress);
+                },
+                [](const QString &rest, StepAction &action, QString &) {
+                    const QStringList words = rest.split(u' ', Qt::SkipEmptyParts);
+                    const auto protocol = valueNamed(kProtocols, words.value(0));
+                    FramingStep step{protocol.value_or(Framing::Protocol::Off)};
+                    const bool off = protocol == Framing::Protocol::Off;
+                    if (!protocol || words.size() != (off ? 1 : 2)
+                            || (!off
+                                    && !readCount(words[1], Wire::MinAddress, Wire::MaxAddress,
+                                            step.address)))
+                        return false;
+                    action = step;
+                    return true;
+                }},
+        {KeywordId::Terminator, "terminator", [] { return alternatives(kTerminators); },
+                [](const QString &rest, StepAction &action, QString &) {
+                    const auto ends = valueNamed(kTerminators, rest);
+                    if (ends)
+                        action = TerminatorStep{ends->first, ends->second};
+                    return ends.has_value();
+                }},
+        {KeywordId::Prompt, "prompt", [] { return alternatives(kSwitch); },
+                [](const QString &rest, StepAction &action, QString &) {
+                    const auto on = valueNamed(kSwitch, rest);
+                    if (on)
+                        action = PromptStep{*on};
+                    return on.has_value();
+                }},
+        {KeywordId::Send, "send", [] { return QString(); }, readSend<false, false>},
+        {KeywordId::Query, "query", [] { return QString(); }, readSend<true, false>},
+        {KeywordId::SendRaw, "send-raw", takesBytes, readSend<false, true>},
+        {KeywordId::QueryRaw, "query-raw", takesBytes, readSend<true, true>},
+        {KeywordId::Expect, "expect",
+                [] {
+                    return QStringLiteral("/REGEX/, \"TEXT\", number in [A, B], ")
+                            + alternatives(kVerdicts);
+                },
+                readExpectation},
+        {KeywordId::Wait, "wait",
+                [] {
+                    return QStringLiteral("a time such as 500 ms or 2 s, up to %1 s")
+                            .arg(ScriptLimits::MaxWaitMs / 1000);
+                },
+                [](const QString &rest, StepAction &action, QString &) {
+                    static const QRegularExpression duration(
+                            QStringLiteral("^(\\d{1,9})\\s*(\\w+)$"));
+                    const QRegularExpressionMatch match = duration.match(rest);
+                    const auto unit = valueNamed(kTimeUnits, match.captured(2));
+                    const qint64 ms = match.hasMatch() && unit
+                            ? match.captured(1).toLongLong() * *unit
+                            : -1;
+                    if (ms < 0 || ms > ScriptLimits::MaxWaitMs)
+                        return false;
+                    action = WaitStep{int(ms)};
+                    return true;
+                }},
+        {KeywordId::Repeat, "repeat",
+                [] { return QStringLiteral("a count from 0 to %1").arg(ScriptLimits::MaxRepeat); },
+                [](const QString &rest, StepAction &action, QString &) {
+                    // A repeat whose count is bad still opens a block, and a bad end still
+                    // closes one, so that one mistake is not reported twice.
+                    RepeatStep step;
+                    const bool counted = readCount(rest, 0, ScriptLimits::MaxRepeat, step.count);
+                    action = step;
+                    return counted;
+                }},
+        {KeywordId::End, "end", [] { return QStringLiteral("nothing"); },
+                [](const QString &rest, StepAction &action, QString &) {
+                    action = EndStep();
+                    return rest.isEmpty();
+                }},
+};
+
+const Keyword *keywordNamed(QStringView word)
+{
+    for (const Keyword &keyword : kKeywords)
+        if (word == QLatin1StringView(keyword.word))
+            return &keyword;
+    return nullptr;
+}
+
+QString wordOf(KeywordId id)
+{
+    for (const Keyword &keyword : kKeywords)
+        if (keyword.id == id)
+            return QLatin1StringView(keyword.word);
+    Q_UNREACHABLE();
+}
+
+// Reads one non-comment line into `action`; false with `error` when it is not a step.
+bool readStep(const QString &trimmed, StepAction &action, QString &error)
+{
+    const auto blank
+            = std::find_if(trimmed.begin(), trimmed.end(), [](QChar c) { return c.isSpace(); });
+    const qsizetype at = blank == trimmed.end() ? -1 : blank - trimmed.begin();
+    const QString word = at < 0 ? trimmed : trimmed.left(at);
+    const QString rest = at < 0 ? QString() : trimmed.mid(at).trimmed();
+    const Keyword *keyword = keywordNamed(word);
+    if (!keyword) {
+        error = QStringLiteral("unknown step \"%1\"").arg(word);
         return false;
     }
-    if (keyword == u"terminator") {
-        step.kind = K::Terminator;
-        step.addCR = rest == u"cr" || rest == u"crlf";
-        step.addLF = rest == u"lf" || rest == u"crlf";
-        if (rest != u"none" && !step.addCR && !step.addLF) {
-            error = QStringLiteral("terminator takes lf, cr, crlf or none");
-            return false;
-        }
+    if (keyword->read(rest, action, error))
         return true;
-    }
-    if (keyword == u"prompt") {
-        step.kind = K::Prompt;
-        step.on = rest == u"on";
-        if (rest != u"on" && rest != u"off") {
-            error = QStringLiteral("prompt takes on or off");
-            return false;
-        }
-        return true;
-    }
-    if (keyword == u"send" || keyword == u"query") {
-        step.kind = keyword == u"send" ? K::Send : K::Query;
-        if (rest.isEmpty()) {
-            error = kNothingToSend;
-            return false;
-        }
-        if (!FitsOnLine(rest)) {
-            error = kOutsideLatin1;
-            return false;
-        }
-        step.command = rest.toLatin1();
-        return true;
-    }
-    if (keyword == u"send-raw" || keyword == u"query-raw") {
-        step.kind = keyword == u"send-raw" ? K::Send : K::Query;
-        step.raw = true;
-        if (rest.isEmpty()) {
-            error = kNothingToSend;
-            return false;
-        }
-        if (!readHex(rest, step.command)) {
-            error = QStringLiteral("%1 takes bytes in hexadecimal, such as 02 34 05").arg(keyword);
-            return false;
-        }
-        return true;
-    }
-    if (keyword == u"expect") {
-        step.kind = K::Expect;
-        return parseExpectation(rest, step.expect, error);
-    }
-    if (keyword == u"wait") {
-        step.kind = K::Wait;
-        static const QRegularExpression duration(QStringLiteral("^(\\d{1,9})\\s*(ms|s)$"));
-        const QRegularExpressionMatch match = duration.match(rest);
-        const qint64 ms = match.hasMatch()
-                ? match.captured(1).toLongLong() * (match.captured(2) == u"s" ? 1000 : 1)
-                : -1;
-        if (ms < 0 || ms > kMaxWaitMs) {
-            error = QStringLiteral("wait takes a time such as 500 ms or 2 s, up to a day");
-            return false;
-        }
-        step.number = int(ms);
-        return true;
-    }
-    if (keyword == u"repeat") {
-        step.kind = K::Repeat;
-        if (!readCount(rest, 0, kMaxRepeat, step.number)) {
-            error = QStringLiteral("repeat takes a count from 0 to %1").arg(kMaxRepeat);
-            return false;
-        }
-        return true;
-    }
-    if (keyword == u"end" && rest.isEmpty()) {
-        step.kind = K::End;
-        return true;
-    }
-    error = QStringLiteral("unknown step \"%1\"").arg(keyword);
+    if (error.isEmpty())
+        error = QStringLiteral("%1 takes %2").arg(word, keyword->takes());
     return false;
 }
+
+// Keeps the errors of one reading: every one counted, the first few by line kept.
+class ErrorList
+{
+public:
+    void add(int line, const QString &message)
+    {
+        ++m_count;
+        if (m_kept.size() < ScriptLimits::MaxReportedErrors)
+            m_kept.append({line, message});
+    }
+    // One that names an earlier line than the errors before it (a repeat left open, a run too
+    // long) may take the place of a later one.
+    void addOutOfOrder(int line, const QString &message)
+    {
+        ++m_count;
+        if (m_late.size() <= ScriptLimits::MaxReportedErrors)
+            m_late.append({line, message});
+    }
+    int count() const { return m_count; }
+    void finish(CheckScript &script)
+    {
+        script.errors = m_kept + m_late;
+        std::stable_sort(script.errors.begin(), script.errors.end(),
+                [](const ScriptError &a, const ScriptError &b) { return a.line < b.line; });
+        if (script.errors.size() > ScriptLimits::MaxReportedErrors)
+            script.errors.resize(ScriptLimits::MaxReportedErrors);
+        script.errorCount = m_count;
+    }
+
+private:
+    QList<ScriptError> m_kept;
+    QList<ScriptError> m_late;
+    int m_count = 0;
+};
 
 } // namespace
 
@@ -360,59 +471,196 @@ bool UnescapeBytes(const QString &text, QByteArray &bytes)
     return true;
 }
 
-CheckScript ParseCheckScript(const QByteArray &text)
+CheckScript ParseCheckScript(const QByteArray &text, const StepCheck &check)
 {
+    using ScriptLimits::MaxNesting;
+    using ScriptLimits::MaxStepsRun;
     CheckScript script;
-    const QStringList lines = QString::fromUtf8(text).split(u'\n');
-    QList<qsizetype> openRepeats;
-    bool portChosen = false;
-    auto fail = [&script](int line, const QString &error) {
-        script.steps.clear();
-        script.errorLine = line;
-        script.error = error;
-        return script;
+    ErrorList errors;
+    // The repeats open at this line, outermost first, each with the passes its body runs: the
+    // product of its count and those around it.
+    struct Open
+    {
+        qsizetype index;
+        int line;
+        qint64 passes;
     };
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        QString line = lines.at(i);
+    QList<Open> open;
+    bool portChosen = false;
+    bool tooDeepReported = false;
+    bool tooLongReported = false;
+    const QString whole = QString::fromUtf8(text);
+    int lineNumber = 0;
+    for (qsizetype start = 0; start <= whole.size();) {
+        const qsizetype newline = whole.indexOf(u'\n', start);
+        const qsizetype lineEnd = newline < 0 ? whole.size() : newline;
+        QStringView line = QStringView(whole).mid(start, lineEnd - start);
+        start = lineEnd + 1;
+        ++lineNumber;
         if (line.endsWith(u'\r'))
             line.chop(1);
-        const QString trimmed = line.trimmed();
+        const QString trimmed = line.trimmed().toString();
         if (trimmed.isEmpty() || trimmed.startsWith(u'#'))
             continue;
-        ScriptStep step;
-        step.line = int(i + 1);
-        step.source = line;
+        ScriptStep step{lineNumber, line.toString(), StepAction()};
         QString error;
-        if (!parseStep(line, step, error))
-            return fail(step.line, error);
-        switch (step.kind) {
-        case ScriptStep::Kind::Port:
-            portChosen = true;
-            break;
-        case ScriptStep::Kind::Send:
-        case ScriptStep::Kind::Query:
-            if (!portChosen)
-                return fail(
-                        step.line, QStringLiteral("no port yet: a line \"port N\" comes first"));
-            break;
-        case ScriptStep::Kind::Repeat:
-            openRepeats.append(script.steps.size());
-            break;
-        case ScriptStep::Kind::End:
-            if (openRepeats.isEmpty())
-                return fail(step.line, QStringLiteral("end without its repeat"));
-            step.matchingIndex = int(openRepeats.takeLast());
-            script.steps[step.matchingIndex].matchingIndex = int(script.steps.size());
-            break;
-        default:
-            break;
+        const bool read = readStep(trimmed, step.action, error);
+        if (read && check)
+            error = check(step);
+        if (read && error.isEmpty() && std::holds_alternative<SendStep>(step.action) && !portChosen)
+            error = QStringLiteral("no port yet: a line \"port N\" comes first");
+        if (!error.isEmpty())
+            errors.add(step.line, error);
+        portChosen |= read && std::holds_alternative<PortStep>(step.action);
+        // A script with an error never runs, so its steps are no longer kept: only how they
+        // nest is, so that each bad line is reported once.
+        const bool keep = errors.count() == 0;
+
+        // Passes through the steps are counted as the walk of a run will count them.
+        const qint64 around = open.isEmpty() ? 1 : open.last().passes;
+        if (const auto *repeat = std::get_if<RepeatStep>(&step.action)) {
+            if (open.size() == MaxNesting && !tooDeepReported)
+                errors.add(step.line,
+                        QStringLiteral("repeats nest more than %1 deep").arg(MaxNesting));
+            tooDeepReported = open.size() >= MaxNesting;
+            // Held just above the bound; below it the product cannot overflow.
+            open.append({script.steps.size(), step.line,
+                    qMin(around * repeat->count, MaxStepsRun + 1)});
+        } else if (auto *closing = std::get_if<EndStep>(&step.action)) {
+            if (open.isEmpty()) {
+                errors.add(step.line, QStringLiteral("end without its repeat"));
+                continue;
+            }
+            const Open closed = open.takeLast();
+            script.stepsRun += closed.passes;
+            if (keep) {
+                closing->repeatIndex = closed.index;
+                std::get<RepeatStep>(script.steps[closed.index].action).endIndex
+                        = script.steps.size();
+            }
+        } else {
+            script.stepsRun += around;
         }
-        script.steps.append(step);
+        script.stepsRun = qMin(script.stepsRun, MaxStepsRun + 1);
+        if (script.stepsRun > MaxStepsRun && !tooLongReported) {
+            tooLongReported = true;
+            errors.addOutOfOrder(open.isEmpty() ? step.line : open.first().line,
+                    QStringLiteral("the script would run more than %1 steps, a pass of a repeat "
+                                   "counted as one")
+                            .arg(MaxStepsRun));
+        }
+        if (keep && errors.count() == 0)
+            script.steps.append(step);
     }
-    if (!openRepeats.isEmpty())
-        return fail(
-                script.steps.at(openRepeats.last()).line, QStringLiteral("repeat without its end"));
+    for (const Open &unclosed : open)
+        errors.addOutOfOrder(unclosed.line, QStringLiteral("repeat without its end"));
+    errors.finish(script);
+    if (!script.ok())
+        script.steps.clear();
     return script;
+}
+
+QString ScriptLine(const StepAction &action)
+{
+    const auto line = [](KeywordId id, const QString &rest = QString()) {
+        return rest.isEmpty() ? wordOf(id) : wordOf(id) + u' ' + rest;
+    };
+    return std::visit(
+            Overloaded{
+                    [&](const PortStep &step) {
+                        return line(KeywordId::Port, QString::number(step.comPort));
+                    },
+                    [&](const SettingsStep &step) { return line(KeywordId::Settings, step.text); },
+                    [&](const FramingStep &step) {
+                        QString rest = wordFor(kProtocols, step.protocol);
+                        if (step.protocol != Framing::Protocol::Off)
+                            rest += u' ' + QString::number(step.address);
+                        return line(KeywordId::Framing, rest);
+                    },
+                    [&](const TerminatorStep &step) {
+                        return line(KeywordId::Terminator,
+                                wordFor(kTerminators, std::pair{step.addCR, step.addLF}));
+                    },
+                    [&](const PromptStep &step) {
+                        return line(KeywordId::Prompt, wordFor(kSwitch, step.on));
+                    },
+                    [&](const SendStep &step) {
+                        if (step.raw)
+                            return line(step.query ? KeywordId::QueryRaw : KeywordId::SendRaw,
+                                    QString::fromLatin1(
+                                            step.command.toLatin1().toHex(' ').toUpper()));
+                        return line(step.query ? KeywordId::Query : KeywordId::Send, step.command);
+                    },
+                    [&](const ExpectStep &step) {
+                        const Expectation &expected = step.expectation;
+                        switch (expected.kind) {
+                        case Expectation::Kind::Pattern:
+                            return line(
+                                    KeywordId::Expect, u'/' + expected.pattern.pattern() + u'/');
+                        case Expectation::Kind::Exact:
+                            return line(KeywordId::Expect,
+                                    QString::fromLatin1(EscapedBytes(expected.exact)));
+                        case Expectation::Kind::Number:
+                            return line(KeywordId::Expect,
+                                    QStringLiteral("number in [%1, %2]")
+                                            .arg(QString::number(expected.low, 'g', 17),
+                                                    QString::number(expected.high, 'g', 17)));
+                        default:
+                            return line(KeywordId::Expect, wordFor(kVerdicts, expected.kind));
+                        }
+                    },
+                    [&](const WaitStep &step) {
+                        return line(KeywordId::Wait,
+                                QString::number(step.ms) + u' ' + wordFor(kTimeUnits, 1));
+                    },
+                    [&](const RepeatStep &step) {
+                        return line(KeywordId::Repeat, QString::number(step.count));
+                    },
+                    [&](const EndStep &) { return line(KeywordId::End); },
+            },
+            action);
+}
+
+ScriptWalk::ScriptWalk(const QList<ScriptStep> &steps, qint64 bound)
+    : m_steps(steps), m_bound(bound)
+{ }
+
+bool ScriptWalk::take()
+{
+    if (m_taken >= m_bound) {
+        m_boundReached = true;
+        return false;
+    }
+    ++m_taken;
+    return true;
+}
+
+std::optional<qsizetype> ScriptWalk::next()
+{
+    while (!m_boundReached && m_index < m_steps.size()) {
+        const StepAction &action = m_steps.at(m_index).action;
+        if (const auto *repeat = std::get_if<RepeatStep>(&action)) {
+            if (repeat->count == 0)
+                m_index = repeat->endIndex + 1;
+            else
+                m_loops.append({m_index++, repeat->count});
+        } else if (std::holds_alternative<EndStep>(action)) {
+            if (!take())
+                break;
+            Loop &loop = m_loops.last();
+            if (--loop.passesLeft > 0) {
+                m_index = loop.repeatIndex + 1;
+            } else {
+                m_loops.removeLast();
+                ++m_index;
+            }
+        } else {
+            if (!take())
+                break;
+            return m_index++;
+        }
+    }
+    return std::nullopt;
 }
 
 CheckVerdict CheckReply(const Expectation &expectation, const ReplyUnderCheck &reply)

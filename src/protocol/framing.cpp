@@ -45,6 +45,31 @@ QByteArray FrameControlChar(char code, bool addrMode, const QByteArray &devAddr)
     return QByteArray(1, Wire::STX) + devAddr + code;
 }
 
+QByteArray Framing::frame(const QByteArray &command) const
+{
+    return FrameMessage(command, protocol == Protocol::Addr, protocol == Protocol::Packet, address,
+            addCR, addLF);
+}
+
+char Framing::terminator() const
+{
+    if (addLF)
+        return Wire::LF;
+    if (addCR)
+        return Wire::CR;
+    return 0;
+}
+
+bool Framing::isQuery(const QByteArray &frame)
+{
+    return frame.contains(Wire::QueryMark);
+}
+
+bool Framing::readFollows(const QByteArray &frame, bool autoQuery, bool readRequired) const
+{
+    return (isQuery(frame) && autoQuery) || readRequired || protocol == Protocol::Packet;
+}
+
 ReplyPacket CheckReplyPacket(const QByteArray &received)
 {
     ReplyPacket result;

@@ -16,6 +16,9 @@ constexpr char CR = 0x0D;
 constexpr char NAK = 0x15;
 constexpr char Prompt = '>';
 constexpr char QueryMark = '?';
+// Device addresses are the whole numbers 0 to 15, each one character after STX ('0' + n).
+constexpr int MinAddress = 0;
+constexpr int MaxAddress = 15;
 } // namespace Wire
 
 // True when every character has a code 0..255 and so goes on the line as one byte of that
@@ -32,6 +35,27 @@ QByteArray FrameMessage(const QByteArray &command, bool addrMode, bool packetMod
 
 // The CNTL-E / CNTL-F frame: only the Addr protocol wraps it (STX + address + code).
 QByteArray FrameControlChar(char code, bool addrMode, const QByteArray &devAddr);
+
+// How a command goes on the line: the protocol, the committed address and the terminators.
+// It also knows whether a read follows a frame, the one rule the window, a script run and a
+// script made from a transcript all follow.
+struct Framing
+{
+    enum class Protocol { Off, Addr, Packet };
+    Protocol protocol = Protocol::Off;
+    QByteArray address; // the committed address: the characters after STX
+    bool addCR = false; // ignored by a packet, which never carries a terminator
+    bool addLF = true;
+
+    QByteArray frame(const QByteArray &command) const;
+    // The byte a read waits for: LF when LF is sent, else CR when CR is, else 0 (anything).
+    char terminator() const;
+    // The framed message is tested, not the typed text: a '?' in the address or in the
+    // checksum byte makes a query too.
+    static bool isQuery(const QByteArray &frame);
+    // A framed query with Auto Query on, a read asked for, or any packet.
+    bool readFollows(const QByteArray &frame, bool autoQuery, bool readRequired) const;
+};
 
 struct ReplyPacket
 {

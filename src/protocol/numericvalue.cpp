@@ -1,5 +1,7 @@
 #include "numericvalue.h"
 
+#include "framing.h"
+
 #include <cfenv>
 #include <charconv>
 #include <cmath>
@@ -106,7 +108,7 @@ AddressEntry EncodeAddress(const QString &typed)
 {
     const double v = NumericValue(typed);
     AddressEntry entry;
-    if (v > 15 || (v == 0 && typed != QStringLiteral("0")))
+    if (v > Wire::MaxAddress || (v == 0 && typed != QStringLiteral("0")))
         return entry;
     entry.accepted = true;
     if (v > 9) {

@@ -1,10 +1,8 @@
 // Send and Read: the exchange of one command with the device, as the window shows it.
 
 #include "line/deviceexchange.h"
-#include "line/linemessages.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
-#include "protocol/framing.h"
 #include "ui_frmmain.h"
 #include "windows/frmmain.h"
 
@@ -12,7 +10,7 @@ void frmMain::cmdSend_Click()
 {
     if (m_lineWait->busy())
         return;
-    LineWait::Exchange exchange(*m_lineWait);
+    LineWait::Exchange held(*m_lineWait);
     sendCommand(exchangeSettings());
 }
 
@@ -22,11 +20,11 @@ void frmMain::cmdRead_Click()
         return;
     // A closed or lost port is refused as Send refuses it, so the message that explained the
     // loss is replaced by one that says what to press, not by "Rx buffer empty".
-    if (!MSComm1->PortOpen()) {
-        reportError(PortNotOpenMessage(QStringLiteral("nothing was read")));
+    if (const auto refused = m_exchange->readRefusal()) {
+        reportError(DescribeExchangeProblem({*refused}));
         return;
     }
-    LineWait::Exchange exchange(*m_lineWait);
+    LineWait::Exchange held(*m_lineWait);
     const ExchangeSettings settings = exchangeSettings();
     startRead();
     showReply(m_exchange->read(settings, m.QueryFlg == 1));
@@ -35,11 +33,14 @@ void frmMain::cmdRead_Click()
 ExchangeSettings frmMain::exchangeSettings() const
 {
     ExchangeSettings settings;
-    settings.addrMode = m.addrMode;
-    settings.packetMode = m.packetMode;
-    settings.devAddr = m.devAddr.toLatin1();
-    settings.addCR = checked(ui->ckCR);
-    settings.addLF = checked(ui->ckLF);
+    // Packet wins over Addr, as in the framing itself; the two are never both chosen.
+    settings.framing.protocol = m.packetMode ? Framing::Protocol::Packet
+            : m.addrMode                     ? Framing::Protocol::Addr
+                                             : Framing::Protocol::Off;
+    settings.framing.address = m.devAddr.toLatin1();
+    settings.framing.addCR = checked(ui->ckCR);
+    settings.framing.addLF = checked(ui->ckLF);
+    settings.addressSet = m.AddrSetFlg;
     settings.autoQuery = checked(ui->ckAuto);
     settings.readRequired = checked(ui->ckRead);
     settings.prompt = checked(ui->ckPrompt);
@@ -54,48 +55,31 @@ ExchangeSettings frmMain::exchangeSettings() const
 void frmMain::sendCommand(const ExchangeSettings &settings)
 {
     hideError();
-    m_exchange->discardStale();
     const QString typed = ui->combCmd->currentText();
-    if (m.lastCmd.isEmpty() && typed.isEmpty()) {
-        reportError(QStringLiteral("Nothing to send"));
-        return;
-    }
-    if (!m.AddrSetFlg && (settings.addrMode || settings.packetMode)) {
-        reportError(QStringLiteral("Missing a device address"));
-        return;
-    }
-    const QString command = typed.isEmpty() ? m.lastCmd : typed;
-    if (!FitsOnLine(command)) {
-        reportError(QStringLiteral("Cannot send: the command holds a character outside the 8-bit "
-                                   "range (codes 0 to 255). Nothing was sent."));
-        return;
-    }
-    if (!MSComm1->PortOpen()) {
-        reportError(PortNotOpenMessage(QStringLiteral("nothing was sent")));
-        return;
-    }
-
     // An empty box repeats the previous command, and shows it again.
-    if (typed.isEmpty())
-        ui->combCmd->setEditText(m.lastCmd);
-    m.lastCmd = command;
-    const SendOutcome outcome
-            = m_exchange->send(settings, command.toLatin1(), [&](const SentFrame &sent) {
-                  m.outMsg = sent.frame;
-                  m.QueryFlg = sent.query ? 1 : 0;
-                  if (sent.readFollows) {
-                      // A Read clears the box before the window could draw anything, so it
-                      // goes straight to empty rather than showing "Sent" for no time at all.
-                      setResults(QString());
-                      startRead();
-                  } else {
-                      setResults(QStringLiteral("Sent ") + command);
-                  }
-              });
-    if (outcome.reply)
+    const QString command = typed.isEmpty() ? m.lastCmd : typed;
+    const SendOutcome outcome = m_exchange->send(settings, command, [&](const SentFrame &sent) {
+        if (typed.isEmpty())
+            ui->combCmd->setEditText(m.lastCmd);
+        m.lastCmd = command;
+        m.outMsg = sent.frame;
+        m.QueryFlg = sent.query ? 1 : 0;
+        if (sent.readFollows) {
+            // A Read clears the box before the window could draw anything, so it goes
+            // straight to empty rather than showing "Sent" for no time at all.
+            setResults(QString());
+            startRead();
+        } else {
+            setResults(QStringLiteral("Sent ") + command);
+        }
+    });
+    if (outcome.refusal)
+        reportError(DescribeExchangeProblem(*outcome.refusal));
+    else if (outcome.reply)
         showReply(*outcome.reply);
-    else if (outcome.promptMissing)
-        reportError(PromptMissingMessage());
+    else
+        for (const ExchangeProblem &problem : outcome.problems)
+            reportError(DescribeExchangeProblem(problem));
 }
 
 void frmMain::startRead()
@@ -107,15 +91,11 @@ void frmMain::startRead()
 
 void frmMain::showReply(const ReplyOutcome &reply)
 {
-    if (reply.wait.promptMissing)
-        reportError(PromptMissingMessage());
     setResults(QString::fromLatin1(reply.display.results));
     for (int i = 0; i < reply.display.beeps; ++i)
         Beep();
-    // Last, so that no later message hides it: a device that talks on its own is the likely
-    // cause of whatever else went wrong here, a missing prompt included.
-    if (reply.droppedBefore > 0)
-        reportError(InputOverflowMessage(reply.droppedBefore));
+    for (const ExchangeProblem &problem : reply.problems)
+        reportError(DescribeExchangeProblem(problem));
     emit replyRead(reply.wait.received, m_tickRunning);
 }
 

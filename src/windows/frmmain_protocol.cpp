@@ -1,6 +1,6 @@
 // Choice of framing and of the device address.
 
-#include "protocol/framing.h"
+#include "line/deviceexchange.h"
 #include "protocol/numericvalue.h"
 #include "ui_frmmain.h"
 #include "windows/frmmain.h"
@@ -42,14 +42,8 @@ void frmMain::cmdSet_Click()
 {
     hideError();
     const AddressEntry entry = EncodeAddress(ui->txtAddr->text());
-    if (!entry.accepted) {
-        reportError(QStringLiteral("Address value not 0 to 15, re-enter"));
-        return;
-    }
-    // An address goes on the line character for character as bytes, so a character beyond
-    // code 255 ("5\u20ac") could never be sent; refuse it here rather than at every Send.
-    if (!FitsOnLine(entry.devAddr)) {
-        reportError(QStringLiteral("Address holds a character outside codes 0 to 255, re-enter"));
+    if (const auto refused = DeviceExchange::addressRefusal(entry)) {
+        reportError(DescribeExchangeProblem({*refused}));
         return;
     }
     m.devAddr = entry.devAddr;
