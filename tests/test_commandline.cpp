@@ -434,7 +434,7 @@ private slots:
                 found << match.captured();
             found.sort();
             found.removeDuplicates();
-            return found;
+            return found.join(' ');
         };
         QCOMPARE(named(troff.section(".SH OPTIONS", 1).section("\n.SH ", 0, 0)), named(help));
     }

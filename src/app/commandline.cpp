@@ -89,8 +89,9 @@ QString UsageText()
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"
-            "The window needs a desktop session; %1 work\n"
-            "without one. Unbound, COM n is /dev/ttyS<n-1>.\n"
+            "The window needs a desktop session;\n"
+            "%1 work without one.\n"
+            "Unbound, COM n is /dev/ttyS<n-1>.\n"
             "\n"
             "Exit status: 0 on success, 2 for a bad command line, a transcript or CSV file that\n"
             "cannot be written, or no desktop session.\n"
@@ -105,8 +106,7 @@ QString VersionText(const QString &version)
     return QStringLiteral(
             "quillon %1\n"
             "Copyright (C) 2026 The Quillon developers\n"
-            "License MIT: the file LICENSE of the source, /usr/share/doc/quillon/copyright when\n"
-            "installed.\n"
+            "License MIT: see LICENSE in the source or /usr/share/doc/quillon/copyright.\n"
             "This is free software: you are free to change and redistribute it.\n"
             "There is NO WARRANTY, to the extent permitted by law.\n")
             .arg(version);
