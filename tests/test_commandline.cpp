@@ -364,10 +364,9 @@ private slots:
                                   "WAYLAND_DISPLAY are not set); --list-ports, --run, "
                                   "--script-from-log, --help and --version work without one\n";
         QTest::newRow("no display") << QStringList{} << QStringList{} << 2 << noDesktop;
-        QTest::newRow("no display, a port bound, files named")
-                << QStringList{"--com1", "/nonexistent", "--log", "/nonexistent-dir/x.log", "--csv",
-                           "/nonexistent-dir/x.csv"}
-                << QStringList{} << 2 << noDesktop;
+        QTest::newRow("no display, a port bound, files named") << QStringList{"--com1",
+                "/nonexistent", "--log", "/nonexistent-dir/x.log", "--csv",
+                "/nonexistent-dir/x.csv"} << QStringList{} << 2 << noDesktop;
         QTest::newRow("display that does not answer")
                 << QStringList{} << QStringList{"DISPLAY=:687", "QT_QPA_PLATFORM=xcb"} << 2
                 << "quillon: the window needs a desktop session (could not connect to display "
