@@ -56,9 +56,8 @@ public:
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         // -n: stay in the foreground, so the test can stop it; -u: no UUCP lock files.
         // Debian installs ser2net in /usr/sbin, which a normal user's PATH lacks.
-        const QString program = QStandardPaths::findExecutable(QStringLiteral("ser2net"),
-                qEnvironmentVariable("PATH").split(u':') + QStringList{"/usr/sbin", "/sbin"});
-        m_process.start(program,
+        m_process.start(QStandardPaths::findExecutable(QStringLiteral("ser2net"),
+                                qEnvironmentVariable("PATH").split(u':') << "/usr/sbin"),
                 {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), config,
                         QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
         m_ready = m_process.waitForStarted(5000) && listening(m_rawPort)
