@@ -68,7 +68,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
             "A simulated RS-232 interface in front of an IEEE 488.2 instrument. It prints the "
-            "device path to open (bind it with QUILLON_COM1=PATH) and answers until stopped."));
+            "device path to open, alone on its first line (bind it with QUILLON_COM1=PATH), and "
+            "answers until stopped."));
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({

@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -54,7 +55,9 @@ public:
         file.close();
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         // -n: stay in the foreground, so the test can stop it; -u: no UUCP lock files.
-        m_process.start(QStringLiteral("ser2net"),
+        // Debian installs ser2net in /usr/sbin, which a normal user's PATH lacks.
+        m_process.start(QStandardPaths::findExecutable(QStringLiteral("ser2net"),
+                                qEnvironmentVariable("PATH").split(u':') << "/usr/sbin"),
                 {QStringLiteral("-n"), QStringLiteral("-u"), QStringLiteral("-c"), config,
                         QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
         m_ready = m_process.waitForStarted(5000) && listening(m_rawPort)

@@ -361,15 +361,17 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("errors");
         const QString noDesktop = "quillon: the window needs a desktop session (DISPLAY and "
-                                  "WAYLAND_DISPLAY are not set); --list-ports, --run, --help "
-                                  "and --version work without one\n";
+                                  "WAYLAND_DISPLAY are not set); --list-ports, --run, "
+                                  "--script-from-log, --help and --version work without one\n";
         QTest::newRow("no display") << QStringList{} << QStringList{} << 2 << noDesktop;
-        QTest::newRow("no display, a port bound")
-                << QStringList{"--com1", "/nonexistent"} << QStringList{} << 2 << noDesktop;
+        QTest::newRow("no display, a port bound, files named") << QStringList{"--com1",
+                "/nonexistent", "--log", "/nonexistent-dir/x.log", "--csv",
+                "/nonexistent-dir/x.csv"} << QStringList{} << 2 << noDesktop;
         QTest::newRow("display that does not answer")
                 << QStringList{} << QStringList{"DISPLAY=:687", "QT_QPA_PLATFORM=xcb"} << 2
                 << "quillon: the window needs a desktop session (could not connect to display "
-                   ":687); --list-ports, --run, --help and --version work without one\n";
+                   ":687); --list-ports, --run, --script-from-log, --help and --version work "
+                   "without one\n";
         QTest::newRow("unwritable log with the port list")
                 << QStringList{"--list-ports", "--log", "/nonexistent-dir/x.log"} << QStringList{}
                 << 2 << "quillon: cannot write the transcript to /nonexistent-dir/x.log: ";
@@ -404,6 +406,28 @@ private slots:
             QCOMPARE(printed, errors);
         else
             QVERIFY2(printed.startsWith(errors) && printed.count('\n') == 1, qPrintable(printed));
+    }
+
+    // Each manual page names every option its program's --help lists, and no other.
+    void manualPagesNameTheOptionsOfHelp()
+    {
+        QProcess simulator;
+        simulator.start(QUILLON_SIM_PATH, {"--help"});
+        QVERIFY(simulator.waitForFinished(20000));
+        const auto named = [](const QString &text) {
+            QStringList words = text.split(QRegularExpression("[^-a-z0-9]+"))
+                                        .filter(QRegularExpression("^--[a-z]"));
+            words.sort();
+            words.removeDuplicates();
+            return words.join(' ');
+        };
+        for (const auto &[page, help] : {std::pair(QString("quillon.1"), UsageText()),
+                     {"quillon-sim.1", QString(simulator.readAllStandardOutput())}}) {
+            QFile file(QUILLON_SOURCE_DIR "/packaging/" + page);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QString troff = QString(file.readAll()).replace("\\-", "-");
+            QCOMPARE(named(troff.section(".SH OPTIONS", 1).section("\n.SH ", 0, 0)), named(help));
+        }
     }
 
     void bindingsFollowOptionThenEnvironment()

@@ -59,6 +59,9 @@ std::optional<OptionName> findOption(const QString &name)
     return std::nullopt;
 }
 
+// What works without a desktop session: the usage text and the no-desktop message say it alike.
+const char kWithoutDesktop[] = "--list-ports, --run, --script-from-log, --help and --version";
+
 } // namespace
 
 QString UsageText()
@@ -86,11 +89,27 @@ QString UsageText()
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"
-            "The window needs a desktop session; --list-ports, --run, --script-from-log, --help\n"
-            "and --version do not.\n"
-            "Unbound, COM n is /dev/ttyS<n-1>. Exit status: 0 on success, 2 for a bad command "
-            "line,\n"
-            "a transcript or CSV file that cannot be written or no desktop session.\n");
+            "The window needs a desktop session;\n"
+            "%1 work without one.\n"
+            "Unbound, COM n is /dev/ttyS<n-1>.\n"
+            "\n"
+            "Exit status: 0 on success, 2 for a bad command line, a transcript or CSV file that\n"
+            "cannot be written, or no desktop session.\n"
+            "\n"
+            "Report bugs to: quillon@example.org\n"
+            "Quillon home page: <https://quillon.example.org/>\n")
+            .arg(QLatin1String(kWithoutDesktop));
+}
+
+QString VersionText(const QString &version)
+{
+    return QStringLiteral(
+            "quillon %1\n"
+            "Copyright (C) 2026 The Quillon developers\n"
+            "License MIT: see LICENSE in the source or /usr/share/doc/quillon/copyright.\n"
+            "This is free software: you are free to change and redistribute it.\n"
+            "There is NO WARRANTY, to the extent permitted by law.\n")
+            .arg(version);
 }
 
 QString ErrorText(const QString &error)
@@ -224,7 +243,7 @@ bool DesktopNamed(const QStringList &arguments, const QProcessEnvironment &envir
 
 QString NoDesktopText(const QString &reason)
 {
-    return QStringLiteral("quillon: the window needs a desktop session (%1); --list-ports, "
-                          "--run, --help and --version work without one\n")
-            .arg(reason);
+    return QStringLiteral("quillon: the window needs a desktop session (%1); %2 work without "
+                          "one\n")
+            .arg(reason, QLatin1String(kWithoutDesktop));
 }

@@ -31,6 +31,8 @@ CommandLine ParseCommandLine(const QStringList &arguments);
 
 // The usage text printed by --help.
 QString UsageText();
+// The text printed by --version: the version, then the copyright, the licence and the warranty.
+QString VersionText(const QString &version);
 // The two lines a bad command line prints: what is wrong, and where the help is.
 QString ErrorText(const QString &error);
 

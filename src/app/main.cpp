@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -112,18 +113,32 @@ int main(int argc, char *argv[])
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     const CommandLine commandLine = ParseCommandLine(arguments);
+    std::optional<QApplication> windowApp;
     switch (commandLine.action) {
     case CommandLine::Action::Help:
         std::fputs(qPrintable(UsageText()), stdout);
         return EXIT_SUCCESS;
     case CommandLine::Action::Version:
-        std::printf("quillon %s\n", QUILLON_VERSION);
+        std::fputs(qPrintable(VersionText(QStringLiteral(QUILLON_VERSION))), stdout);
         return EXIT_SUCCESS;
     case CommandLine::Action::Error:
         std::fputs(qPrintable(ErrorText(commandLine.error)), stderr);
         return 2;
-    case CommandLine::Action::ListPorts:
     case CommandLine::Action::Run:
+        // The desktop is reached before any file is opened: a window that cannot open leaves
+        // the transcript and the CSV file as they were.
+        if (!DesktopNamed(arguments, QProcessEnvironment::systemEnvironment())) {
+            std::fputs(qPrintable(NoDesktopText(
+                               QStringLiteral("DISPLAY and WAYLAND_DISPLAY are not set"))),
+                    stderr);
+            return 2;
+        }
+        StartReadingFontConfiguration();
+        g_earlierHandler = qInstallMessageHandler(holdPlatformMessages);
+        windowApp.emplace(argc, argv);
+        releasePlatformMessages();
+        break;
+    case CommandLine::Action::ListPorts:
     case CommandLine::Action::RunScript:
     case CommandLine::Action::ScriptFromLog:
         break;
@@ -170,16 +185,6 @@ int main(int argc, char *argv[])
                 stdout, stderr);
     }
 
-    if (!DesktopNamed(arguments, QProcessEnvironment::systemEnvironment())) {
-        std::fputs(qPrintable(NoDesktopText(
-                           QStringLiteral("DISPLAY and WAYLAND_DISPLAY are not set"))),
-                stderr);
-        return 2;
-    }
-    StartReadingFontConfiguration();
-    g_earlierHandler = qInstallMessageHandler(holdPlatformMessages);
-    QApplication app(argc, argv);
-    releasePlatformMessages();
     QApplication::setApplicationName(QStringLiteral("Quillon"));
     QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION));
     QGuiApplication::setDesktopFileName(
@@ -206,5 +211,5 @@ int main(int argc, char *argv[])
         window.showWireView();
     if (commandLine.showChart)
         window.showLoopChart();
-    return app.exec();
+    return QApplication::exec();
 }
