@@ -96,8 +96,7 @@ QString UsageText()
             "Exit status: 0 on success, 2 for a bad command line, a transcript or CSV file that\n"
             "cannot be written, or no desktop session.\n"
             "\n"
-            "Report bugs to: quillon@example.org\n"
-            "Quillon home page: <https://quillon.example.org/>\n")
+            "Report bugs to: quillon@example.org\n")
             .arg(QLatin1String(kWithoutDesktop));
 }
 
