@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QStringList>
 #include <QTimer>
 #include <QXmlStreamWriter>
 
@@ -31,18 +32,21 @@ struct StepRecord
 class ScriptRunner
 {
 public:
-    ScriptRunner(const CheckScript &script, WireLog *transcript, std::FILE *out)
-        : m_script(script), m_out(out)
+    ScriptRunner(const CheckScript &script, WireLog *transcript, std::FILE *out, std::FILE *err)
+        : m_script(script), m_out(out), m_err(err)
     {
         m_line.setTranscript(transcript);
         QObject::connect(&m_line, &SerialControl::failure,
                 [this](const QString &message) { m_lineFailure = message; });
+        QObject::connect(&m_line, &SerialControl::notice, [this](const QString &text) { tell(text); });
     }
 
     // False when the run stopped on an error.
     bool run() { return runRange(0, int(m_script.steps.size())); }
 
     const QList<StepRecord> &records() const { return m_records; }
+    // What the line had to say that is no step's verdict, as the window's error box shows it.
+    const QStringList &notices() const { return m_notices; }
 
 private:
     bool runRange(int from, int to)
@@ -72,9 +76,9 @@ private:
             return openPort(step);
         case K::Settings:
             m_lineSettings = step.settings;
-            // A port already open takes the new settings as the port window's Set does: by
-            // opening again.
-            if (m_line.PortOpen()) {
+            // An open line takes them as it is where it can; otherwise, as the port window's
+            // Set does, by opening again.
+            if (m_line.PortOpen() && !m_line.applySettings(step.settings)) {
                 m_line.setPortOpen(false);
                 return openPort(step);
             }
@@ -112,8 +116,11 @@ private:
     {
         m_line.setSettings(m_lineSettings);
         m_lineFailure.clear();
-        if (m_line.setPortOpen(true))
+        if (m_line.setPortOpen(true)) {
+            if (!m_line.openNotice().isEmpty())
+                tell(m_line.openNotice());
             return true;
+        }
         return stop(step, m_lineFailure);
     }
 
@@ -150,6 +157,8 @@ private:
                 m_last.shown = outcome.reply->display.results;
             if (outcome.reply->wait.promptMissing)
                 problems << PromptMissingMessage();
+            if (outcome.reply->wait.cut)
+                problems << ReplyCutMessage();
             if (outcome.reply->droppedBefore > 0)
                 problems << InputOverflowMessage(outcome.reply->droppedBefore);
         } else if (outcome.promptMissing) {
@@ -213,6 +222,13 @@ private:
         return record;
     }
 
+    void tell(const QString &notice)
+    {
+        m_notices << notice;
+        std::fprintf(m_err, "quillon: %s\n", notice.toLocal8Bit().constData());
+        std::fflush(m_err);
+    }
+
     void print(const QString &text)
     {
         std::fputs(text.toLocal8Bit().constData(), m_out);
@@ -223,6 +239,7 @@ private:
 
     const CheckScript &m_script;
     std::FILE *m_out;
+    std::FILE *m_err;
     SerialControl m_line;
     LineWait m_wait{&m_line};
     DeviceExchange m_exchange{m_line, m_wait};
@@ -232,10 +249,12 @@ private:
     ReplyUnderCheck m_last;
     qint64 m_lastMs = 0;
     QList<StepRecord> m_records;
+    QStringList m_notices;
     QHash<int, int> m_runsOfLine;
 };
 
-QByteArray junitReport(const QString &suiteName, const QList<StepRecord> &records, double seconds)
+QByteArray junitReport(const QString &suiteName, const QList<StepRecord> &records,
+        const QStringList &notices, double seconds)
 {
     int failures = 0;
     int errors = 0;
@@ -267,6 +286,8 @@ QByteArray junitReport(const QString &suiteName, const QList<StepRecord> &record
         }
         writer.writeEndElement();
     }
+    if (!notices.isEmpty())
+        writer.writeTextElement(QStringLiteral("system-err"), notices.join(u'\n'));
     writer.writeEndElement();
     writer.writeEndElement();
     writer.writeEndDocument();
@@ -314,7 +335,7 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
 
     QElapsedTimer clock;
     clock.start();
-    ScriptRunner runner(script, options.transcript, out);
+    ScriptRunner runner(script, options.transcript, out, err);
     const bool finished = runner.run();
     const double seconds = double(clock.elapsed()) / 1000.0;
 
@@ -351,7 +372,8 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
 
     if (report.isOpen()) {
         const QByteArray xml
-                = junitReport(QFileInfo(options.scriptPath).fileName(), runner.records(), seconds);
+                = junitReport(QFileInfo(options.scriptPath).fileName(), runner.records(),
+                        runner.notices(), seconds);
         if (report.write(xml) != xml.size() || !report.flush()) {
             std::fprintf(err, "quillon: cannot write the report to %s: %s\n",
                     qPrintable(options.junitPath), qPrintable(report.errorString()));

@@ -12,6 +12,13 @@ char ExchangeSettings::terminator() const
     return 0;
 }
 
+QString ReplyCutMessage()
+{
+    return QStringLiteral("The reply was larger than %1 MiB and was cut: the rest was read and "
+                          "discarded.")
+            .arg(LineWait::ReplyCapBytes / (1024 * 1024));
+}
+
 DeviceExchange::DeviceExchange(SerialControl &line, LineWait &wait) : m_line(line), m_wait(wait) { }
 
 void DeviceExchange::discardStale()
@@ -55,6 +62,8 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     ReplyOutcome outcome;
     outcome.droppedBefore = m_line.takeDroppedCount();
     outcome.wait = m_wait.readReply(settings.terminator(), settings.prompt);
+    if (outcome.wait.cut)
+        m_line.note("cut", ReplyCutMessage());
 
     ReplyDisplayOptions options;
     options.displayAll = settings.displayAll;

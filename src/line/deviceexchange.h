@@ -4,6 +4,7 @@
 #include "protocol/replyformat.h"
 
 #include <QByteArray>
+#include <QString>
 
 #include <functional>
 #include <optional>
@@ -41,6 +42,9 @@ struct SentFrame
     bool query = false; // the framed message holds a '?'
     bool readFollows = false;
 };
+
+// What the operator is told about a reply larger than LineWait::ReplyCapBytes.
+QString ReplyCutMessage();
 
 struct ReplyOutcome
 {

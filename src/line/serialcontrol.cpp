@@ -62,6 +62,23 @@ bool SerialControl::setSettings(const QString &settings)
     return true;
 }
 
+bool SerialControl::applySettings(const QString &settings)
+{
+    const auto parsed = SerialSettings::parse(settings);
+    if (!parsed || !PortOpen() || !m_transport->applySettings(*parsed))
+        return false;
+    m_settings = settings;
+    m_openSettings = settings;
+    note("settings", settings);
+    return true;
+}
+
+void SerialControl::note(const char *what, const QString &text)
+{
+    if (m_transcript)
+        m_transcript->note(m_commPort, what, text);
+}
+
 bool SerialControl::PortOpen() const
 {
     return m_transport && m_transport->isOpen() && !m_lost;
@@ -153,6 +170,10 @@ void SerialControl::adoptTransport(LineTransport *transport)
     m_transport = transport;
     connect(transport, &QIODevice::readyRead, this, &SerialControl::keepIdleInput);
     connect(transport, &LineTransport::lost, this, &SerialControl::handleLoss);
+    connect(transport, &LineTransport::notice, this, [this](const QString &text) {
+        note("note", text);
+        emit notice(text);
+    });
     m_idleInput.clear();
 }
 
@@ -241,6 +262,9 @@ bool SerialControl::Output(const QByteArray &bytes)
         emit failure(PortNotOpenMessage(QStringLiteral("nothing was sent")));
         return false;
     }
+    m_transport->waitForSettings();
+    if (!PortOpen())
+        return false; // lost or closed meanwhile, and said so
     if (m_transport->write(bytes) != bytes.size())
         return false; // the loss handler has reported it
     if (m_transcript)
@@ -261,6 +285,11 @@ QByteArray SerialControl::Input()
     if (m_transcript && !fresh.isEmpty())
         m_transcript->received(m_commPort, fresh);
     return bytes + fresh;
+}
+
+QByteArray SerialControl::discardInput()
+{
+    return PortOpen() ? m_idleInput.take() + m_transport->readAll() : QByteArray();
 }
 
 qint64 SerialControl::InBufferCount() const

@@ -13,6 +13,7 @@
 TcpTransport::TcpTransport(int comPort, const QString &binding, QObject *parent)
     : LineTransport(comPort, binding, parent)
 {
+    m_socket.setReadBufferSize(SocketBufferBytes);
     m_openTimer.setSingleShot(true);
     connect(&m_openTimer, &QTimer::timeout, this, &TcpTransport::giveUpOpening);
     connect(&m_socket, &QTcpSocket::connected, this, &TcpTransport::connectionMade);
@@ -103,6 +104,22 @@ void TcpTransport::giveUpOpening()
                     comPort(), binding(), NetworkOpenError::NoAnswer, m_host, m_port));
 }
 
+bool TcpTransport::applySettings(const SerialSettings &settings)
+{
+    if (!isOpen())
+        return false;
+    m_settings = settings;
+    m_settingsText = settings.text();
+    emit notice(RawSocketBaudNotice(comPort(), binding(), settings.baudRate));
+    return true;
+}
+
+QByteArray TcpTransport::unreadData()
+{
+    // Only ever wanted for the server's parting words, a short line.
+    return m_socket.isReadable() ? m_socket.peek(256) : QByteArray();
+}
+
 void TcpTransport::socketReadable()
 {
     if (isOpen())
@@ -182,7 +199,8 @@ void TcpTransport::startTransfer()
 
 qint64 TcpTransport::readData(char *data, qint64 maxSize)
 {
-    return m_socket.read(data, maxSize);
+    // The socket closes itself when the server hangs up, before the loss is reported.
+    return m_socket.isReadable() ? m_socket.read(data, maxSize) : 0;
 }
 
 qint64 TcpTransport::writeData(const char *data, qint64 size)

@@ -13,6 +13,10 @@ class TcpTransport : public LineTransport
     Q_OBJECT
 
 public:
+    // The most the socket takes from the system before someone reads it. A server that sends
+    // faster than the line is read is held back by TCP itself, in the system's fixed buffers.
+    static constexpr qint64 SocketBufferBytes = 64 * 1024;
+
     TcpTransport(int comPort, const QString &binding, QObject *parent = nullptr);
     ~TcpTransport() override;
 
@@ -20,6 +24,8 @@ public:
     void close() override;
     qint64 bytesAvailable() const override;
     void startTransfer() override;
+    // Kept as they are: the server's own settings apply, which the operator is told.
+    bool applySettings(const SerialSettings &settings) override;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
@@ -32,8 +38,8 @@ protected:
     void becomeOpen();
     // Settings every connection to a serial server wants, once it is made.
     void tuneSocket();
-    // Line data the server sent that nobody has read.
-    virtual QByteArray unreadData() { return m_socket.peek(m_socket.bytesAvailable()); }
+    // The start of the line data the server sent that nobody has read.
+    virtual QByteArray unreadData();
     // What is left of the open's time.
     int openTimeLeftMs() const;
 

@@ -112,6 +112,8 @@ void frmMain::showReply(const ReplyOutcome &reply)
     setResults(QString::fromLatin1(reply.display.results));
     for (int i = 0; i < reply.display.beeps; ++i)
         Beep();
+    if (reply.wait.cut)
+        reportError(ReplyCutMessage());
     // Last, so that no later message hides it: a device that talks on its own is the likely
     // cause of whatever else went wrong here, a missing prompt included.
     if (reply.droppedBefore > 0)
