@@ -226,10 +226,12 @@ private slots:
         QTest::newRow("no-operation dropped")
                 << T::bytes({'1', 255, 241, '2', 255, 249}) << QByteArray("12") << 0;
         // A broken subnegotiation is one dropped command; none of it is line data.
-        QTest::newRow("subnegotiation broken off") << T::bytes({255, T::SB, 44, 101, 255, 241, 'j',
-                255, 255, 255, T::SE, 'z'}) << QByteArray("z") << 1;
-        QTest::newRow("subnegotiation too long") << T::bytes({255, T::SB, 44}) + QByteArray(300, 'j')
-                        + T::bytes({255, T::SE, 'z'}) << QByteArray("z") << 1;
+        QTest::newRow("subnegotiation broken off")
+                << T::bytes({255, T::SB, 44, 101, 255, 241, 'j', 255, 255, 255, T::SE, 'z'})
+                << QByteArray("z") << 1;
+        QTest::newRow("subnegotiation too long")
+                << T::bytes({255, T::SB, 44}) + QByteArray(300, 'j') + T::bytes({255, T::SE, 'z'})
+                << QByteArray("z") << 1;
     }
 
     void telnetStreamSplitAnywhere()
@@ -487,23 +489,22 @@ private slots:
 
     void hostileServerGetsNowhere_data()
     {
-        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("mode"); // of hostile_server.py
         QTest::addColumn<QString>("said"); // among all that --run prints
-        const QString cut = QStringLiteral("The reply was larger than 8 MiB and was cut");
-        QTest::newRow("subnegotiation without end") << "subnegotiation-flood"
-                                                    << "sent a broken or over-long Telnet command";
-        QTest::newRow("DO/DONT storm") << "negotiation-storm" << "Prompt not found";
-        QTest::newRow("doubled 0xFF, 200 MB") << "escaped-ff-flood" << cut;
-        QTest::newRow("WILL flood, answers unread") << "will-flood" << "Prompt not found";
-        QTest::newRow("raw, no line end") << "raw-flood" << cut;
-        QTest::newRow("data size 16") << "bad-data-size" << "answered data size 16, which RFC";
-        QTest::newRow("parity 0") << "bad-parity" << "answered parity 0, which RFC";
-        QTest::newRow("stop size 77") << "bad-stop-size" << "answered stop size 77, which RFC";
-        QTest::newRow("baud 2^32-1") << "bad-baud-rate" << "answered baud rate 4294967295, which";
-        QTest::newRow("interrupted subnegotiation")
-                << "interrupted-subnegotiation" << "PASS: 2 steps, none failed";
-        QTest::newRow("close while agreeing")
-                << "close-while-agreeing" << "The server closed the connection at once.";
+        const std::pair<const char *, const char *> rows[]
+                = {{"subnegotiation-flood", "sent a broken or over-long Telnet command"},
+                        {"negotiation-storm", "Prompt not found"},
+                        {"escaped-ff-flood", "The reply was larger than 8 MiB and was cut"},
+                        {"will-flood", "Prompt not found"},
+                        {"raw-flood", "The reply was larger than 8 MiB and was cut"},
+                        {"bad-data-size", "answered data size 16, which RFC"},
+                        {"bad-parity", "answered parity 0, which RFC"},
+                        {"bad-stop-size", "answered stop size 77, which RFC"},
+                        {"bad-baud-rate", "answered baud rate 4294967295, which RFC"},
+                        {"interrupted-subnegotiation", "PASS: 2 steps, none failed"},
+                        {"close-while-agreeing", "The server closed the connection at once."}};
+        for (const auto &[mode, said] : rows)
+            QTest::newRow(mode) << QString::fromLatin1(mode) << QString::fromLatin1(said);
     }
 
     void hostileServerGetsNowhere()

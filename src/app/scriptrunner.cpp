@@ -38,7 +38,8 @@ public:
         m_line.setTranscript(transcript);
         QObject::connect(&m_line, &SerialControl::failure,
                 [this](const QString &message) { m_lineFailure = message; });
-        QObject::connect(&m_line, &SerialControl::notice, [this](const QString &text) { tell(text); });
+        QObject::connect(
+                &m_line, &SerialControl::notice, [this](const QString &text) { tell(text); });
     }
 
     // False when the run stopped on an error.
@@ -371,9 +372,8 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     std::fflush(out);
 
     if (report.isOpen()) {
-        const QByteArray xml
-                = junitReport(QFileInfo(options.scriptPath).fileName(), runner.records(),
-                        runner.notices(), seconds);
+        const QByteArray xml = junitReport(QFileInfo(options.scriptPath).fileName(),
+                runner.records(), runner.notices(), seconds);
         if (report.write(xml) != xml.size() || !report.flush()) {
             std::fprintf(err, "quillon: cannot write the report to %s: %s\n",
                     qPrintable(options.junitPath), qPrintable(report.errorString()));
