@@ -216,9 +216,7 @@ bool LineWait::waitForPrompt()
     // of no interest here.
     QByteArray discarded;
     m_cut = false;
-    const bool found = waitFor(discarded, Wire::Prompt, PromptPolls) != End::OutOfPolls;
-    m_cut = false;
-    return found;
+    return waitFor(discarded, Wire::Prompt, PromptPolls) != End::OutOfPolls;
 }
 
 void LineWait::settle(double seconds)

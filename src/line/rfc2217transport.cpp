@@ -382,11 +382,11 @@ qint64 Rfc2217Transport::bytesAvailable() const
 
 qint64 Rfc2217Transport::readData(char *data, qint64 maxSize)
 {
+    // What the socket held back while the inbox was full has no signal of its own to come.
+    decodeSocket();
     const qint64 count = std::min<qint64>(maxSize, m_inbox.size());
     std::copy_n(m_inbox.constData(), count, data);
     m_inbox.remove(0, count);
-    // What the socket held back while the inbox was full has no signal of its own to come.
-    decodeSocket();
     return count;
 }
 
