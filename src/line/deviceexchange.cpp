@@ -16,7 +16,7 @@ QString ReplyCutMessage()
 {
     return QStringLiteral("The reply was larger than %1 MiB and was cut: the rest was read and "
                           "discarded.")
-            .arg(LineWait::ReplyCapBytes / (1024 * 1024));
+            .arg(LineWait::ReplyCapBytes / (qsizetype(1024) * 1024));
 }
 
 DeviceExchange::DeviceExchange(SerialControl &line, LineWait &wait) : m_line(line), m_wait(wait) { }

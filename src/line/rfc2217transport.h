@@ -24,7 +24,7 @@ public:
     // option does not keep Initialize waiting long.
     static constexpr int NegotiationTimeoutMs = 1000;
     // Decoded line data not read yet; past this the rest waits, undecoded, in the socket.
-    static constexpr qsizetype InboxLimitBytes = 64 * 1024;
+    static constexpr qsizetype InboxLimitBytes = qsizetype(64) * 1024;
     // While this much of ours waits to be sent, answers to the server's requests are dropped:
     // a server that does not read cannot make them pile up.
     static constexpr qint64 AnswerBacklogBytes = 4096;

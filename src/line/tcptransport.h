@@ -15,7 +15,7 @@ class TcpTransport : public LineTransport
 public:
     // The most the socket takes from the system before someone reads it. A server that sends
     // faster than the line is read is held back by TCP itself, in the system's fixed buffers.
-    static constexpr qint64 SocketBufferBytes = 64 * 1024;
+    static constexpr qint64 SocketBufferBytes = qint64(64) * 1024;
 
     TcpTransport(int comPort, const QString &binding, QObject *parent = nullptr);
     ~TcpTransport() override;
