@@ -226,7 +226,8 @@ private:
     void tell(const QString &notice)
     {
         m_notices << notice;
-        std::fprintf(m_err, "quillon: %s\n", notice.toLocal8Bit().constData());
+        std::fprintf(
+                m_err, "quillon: %s\n", EscapeControlCharacters(notice).toLocal8Bit().constData());
         std::fflush(m_err);
     }
 
