@@ -35,15 +35,20 @@ inline double percentile(std::vector<double> values, double p)
     return values[size_t(p * double(values.size() - 1) + 0.5)];
 }
 
-// This process's resident memory, in MiB; -1 where the system does not say.
-inline double residentMiB()
+// This process's resident memory (VmRSS:), or the most of it since the start or the last
+// resetPeakResident() (VmHWM:), in MiB; -1 where the system does not say.
+inline double residentMiB(const std::string &field = "VmRSS:")
 {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6) / 1024.0;
+        if (line.rfind(field, 0) == 0)
+            return std::atol(line.c_str() + field.size()) / 1024.0;
     return -1;
+}
+inline void resetPeakResident()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 inline long long nowNs()

@@ -1,6 +1,7 @@
 // COM ports bound to a network serial server: a real ser2net in front of the simulator, reached
 // raw (socket://) and through RFC 2217 (rfc2217://), plus the failures of reaching one.
 
+#include "app/scriptrunner.h"
 #include "line/linetransport.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
@@ -18,6 +19,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryFile>
 
@@ -34,15 +36,44 @@ namespace {
 
 const QString kIdentity = QStringLiteral("VELK,QSIM-488,0,1.0");
 
-// The speed the kernel holds for a pseudo-terminal, as the server set it.
-speed_t lineSpeed(const QString &device)
+// The settings the kernel holds for a pseudo-terminal, as the server set them.
+termios lineSettings(const QString &device)
 {
     const int fd = ::open(device.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     termios tio{};
-    const bool read = fd >= 0 && ::tcgetattr(fd, &tio) == 0;
-    if (fd >= 0)
+    if (fd >= 0) {
+        ::tcgetattr(fd, &tio);
         ::close(fd);
-    return read ? ::cfgetospeed(&tio) : speed_t(0);
+    }
+    return tio;
+}
+speed_t lineSpeed(const QString &device)
+{
+    const termios tio = lineSettings(device);
+    return ::cfgetospeed(&tio);
+}
+
+// Starts tests/hostile_server.py with `arguments`; its address, as a `scheme` URL.
+QString startServer(QProcess &server, const QStringList &arguments, const char *scheme)
+{
+    server.start(QStringLiteral("/usr/bin/python3"),
+            QStringList{QStringLiteral(QUILLON_SOURCE_DIR "/tests/hostile_server.py")} + arguments);
+    server.waitForReadyRead(5000);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(scheme, server.readLine().trimmed());
+}
+
+// `quillon --run` of `script` in this process, so that its memory can be measured: stdout and
+// stderr together.
+QString runScript(const QByteArray &script, const QString &report = QString())
+{
+    QTemporaryFile file;
+    std::FILE *out = std::tmpfile();
+    if (file.open() && file.write(script) == script.size() && file.flush())
+        RunCheckScript({file.fileName(), report}, out, out);
+    QFile printed;
+    printed.open(out, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    printed.seek(0);
+    return QString::fromLocal8Bit(printed.readAll());
 }
 
 // A listening socket on 127.0.0.1 that never accepts, its queue already full: a connection
@@ -471,6 +502,90 @@ private slots:
         QCOMPARE(failures.size(), 0);
         send(w, "*IDN?");
         QCOMPARE(resultsText(&w), kIdentity);
+    }
+
+    void hostileServerGetsNowhere_data()
+    {
+        QTest::addColumn<QString>("mode"); // of hostile_server.py
+        QTest::addColumn<QString>("said"); // among all that --run prints
+        const std::pair<const char *, const char *> rows[]
+                = {{"subnegotiation-flood", "sent a broken or over-long Telnet command"},
+                        {"negotiation-storm", "Prompt not found"},
+                        {"escaped-ff-flood", "The reply was larger than 8 MiB and was cut"},
+                        {"will-flood", "Prompt not found"},
+                        {"raw-flood", "The reply was larger than 8 MiB and was cut"},
+                        {"bad-data-size", "answered data size 16, which RFC"},
+                        {"bad-parity", "answered parity 0, which RFC"},
+                        {"bad-stop-size", "answered stop size 77, which RFC"},
+                        {"bad-baud-rate", "answered baud rate 4294967295, which RFC"},
+                        {"interrupted-subnegotiation", "sent a broken or over-long Telnet command"},
+                        {"close-while-agreeing", "The server closed the connection at once."}};
+        for (const auto &[mode, said] : rows)
+            QTest::newRow(mode) << QString::fromLatin1(mode) << QString::fromLatin1(said);
+    }
+
+    void hostileServerGetsNowhere()
+    {
+        // Fault caught: what a server sent was kept without bound and waits were counted in
+        // work, not time, so a crafted stream took gigabytes and held a 3 s wait for 20 s.
+        QFETCH(QString, mode);
+        QFETCH(QString, said);
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("QIODevice")));
+        QProcess server;
+        bindCom1(startServer(server, {mode}, mode == u"raw-flood" ? "socket" : "rfc2217"));
+        QTemporaryFile report;
+        QVERIFY(report.open());
+        resetPeakResident();
+        double before = residentMiB();
+        QElapsedTimer clock;
+        clock.start();
+        const QString output
+                = runScript("port 1\nquery *IDN?\nexpect /^VELK,HOSTILE$/\n", report.fileName());
+        const qint64 runMs = clock.elapsed();
+        const double runMiB = residentMiB("VmHWM:") - before;
+        QVERIFY2(output.contains(said) && !output.contains("JUNK"), qPrintable(output));
+        QVERIFY(report.readAll().contains(said.toUtf8()));
+        // The reply is quoted in part, never whole.
+        QVERIFY2(output.size() < 2000 && report.size() < 4000, qPrintable(output));
+
+        // The window, on the server's next connection, answering all the while.
+        frmMain w;
+        w.timer()->stop();
+        LatencyProbe probe;
+        resetPeakResident();
+        before = residentMiB();
+        clock.restart();
+        initializeOn(w, 1);
+        send(w, "*IDN?");
+        const qint64 windowMs = clock.elapsed();
+        QTRY_VERIFY(!control<ByteTextBox>(&w, "txtResults")->isFilling());
+        const double windowMiB = residentMiB("VmHWM:") - before;
+        qInfo("--run %lld ms, +%.0f MiB; window %lld ms, +%.0f MiB, events waited <= %.0f ms",
+                runMs, runMiB, windowMs, windowMiB, probe.longestMs());
+        // The window also shows what it read: up to 8 MiB, which its results box holds as text.
+        QVERIFY2(runMiB < 64 && windowMiB < 96, qPrintable(QString::number(windowMiB)));
+        QVERIFY_IN_TIME(runMs < 10000 && windowMs < 10000 && probe.longestMs() < 500,
+                "within 10 s, the window answering");
+    }
+
+    void settingsStepKeepsTheConnection()
+    {
+        // Fault caught: new settings closed the connection and opened another, and pyserial's
+        // server, slow to let the old one go, took the next command at the old settings.
+        PtyDevice device;
+        QProcess server;
+        bindCom1(startServer(server, {"pyserial", device.path()}, "rfc2217"));
+        bool setBeforeTheCommand = false;
+        device.onReceived = [&](const QByteArray &bytes) {
+            const termios tio = lineSettings(device.path());
+            setBeforeTheCommand = ::cfgetospeed(&tio) == B38400 && (tio.c_cflag & CSIZE) == CS8
+                    && (tio.c_cflag & CSTOPB) && !(tio.c_cflag & PARENB);
+            device.send(QByteArray(bytes.count('\n'), 'R') + "\r\n>");
+        };
+        const QString output = runScript("port 1\nsettings 38400,N,8,2\nquery *IDN?\n");
+        QVERIFY2(output.contains("PASS: 1 steps, none failed"), qPrintable(output));
+        QVERIFY(setBeforeTheCommand);
+        QCOMPARE(server.readAllStandardOutput().count("connection"), 1);
     }
 };
 

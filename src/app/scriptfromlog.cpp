@@ -190,6 +190,11 @@ public:
 
     void note(const Event &event)
     {
+        if (event.what == u"settings") { // given to the open line, which kept its connection
+            m_settings = event.text;
+            line("settings " + event.text.toUtf8());
+            return;
+        }
         line("# COM " + QByteArray::number(event.comPort) + ' ' + event.what.toUtf8() + ": "
                 + event.text.toUtf8());
     }

@@ -12,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QStringList>
 #include <QTimer>
 #include <QXmlStreamWriter>
 
@@ -32,12 +33,15 @@ class ScriptRunner
 {
 public:
     // `keepRecords` only for a report: a long run would otherwise hold every step in memory.
-    ScriptRunner(const CheckScript &script, WireLog *transcript, std::FILE *out, bool keepRecords)
-        : m_script(script), m_out(out), m_keepRecords(keepRecords)
+    ScriptRunner(const CheckScript &script, WireLog *transcript, std::FILE *out, std::FILE *err,
+            bool keepRecords)
+        : m_script(script), m_out(out), m_err(err), m_keepRecords(keepRecords)
     {
         m_line.setTranscript(transcript);
         QObject::connect(&m_line, &SerialControl::failure,
                 [this](const QString &message) { m_lineFailure = message; });
+        QObject::connect(
+                &m_line, &SerialControl::notice, [this](const QString &text) { tell(text); });
     }
 
     // False when the run stopped on an error.
@@ -59,6 +63,8 @@ public:
     }
 
     const QList<StepRecord> &records() const { return m_records; }
+    // What the line had to say that is no step's verdict, as the window's error box shows it.
+    const QStringList &notices() const { return m_notices; }
     int stepsReported() const { return m_stepsReported; }
     int failed() const { return m_failed; }
     int firstFailureLine() const { return m_firstFailureLine; }
@@ -75,9 +81,10 @@ private:
                                   },
                                   [&](const SettingsStep &settings) {
                                       m_lineSettings = settings.text;
-                                      // A port already open takes the new settings as the port
-                                      // window's Set does: by opening again.
-                                      if (!m_line.PortOpen())
+                                      // An open line takes them as it is where it can;
+                                      // otherwise, as the port window's Set does, by opening
+                                      // again.
+                                      if (!m_line.PortOpen() || m_line.applySettings(settings.text))
                                           return true;
                                       m_line.setPortOpen(false);
                                       return openPort(step);
@@ -123,8 +130,11 @@ private:
     {
         m_line.setSettings(m_lineSettings);
         m_lineFailure.clear();
-        if (m_line.setPortOpen(true))
+        if (m_line.setPortOpen(true)) {
+            if (!m_line.openNotice().isEmpty())
+                tell(m_line.openNotice());
             return true;
+        }
         return stop(step, m_lineFailure);
     }
 
@@ -207,6 +217,14 @@ private:
         m_records.append({m_running, ++m_runsOfStep[m_running], passed, error, detail, seconds});
     }
 
+    void tell(const QString &notice)
+    {
+        m_notices << notice;
+        std::fprintf(
+                m_err, "quillon: %s\n", EscapeControlCharacters(notice).toLocal8Bit().constData());
+        std::fflush(m_err);
+    }
+
     void print(const QString &text)
     {
         std::fputs(text.toLocal8Bit().constData(), m_out);
@@ -217,6 +235,7 @@ private:
 
     const CheckScript &m_script;
     std::FILE *m_out;
+    std::FILE *m_err;
     const bool m_keepRecords;
     SerialControl m_line;
     LineWait m_wait{&m_line};
@@ -232,6 +251,7 @@ private:
     int m_firstFailureLine = 0;
     int m_lastLine = 0;
     QList<StepRecord> m_records;
+    QStringList m_notices;
     QHash<qsizetype, int> m_runsOfStep;
 };
 
@@ -253,7 +273,7 @@ QString lineRuleBroken(const ScriptStep &step)
 }
 
 QByteArray junitReport(const QString &suiteName, const CheckScript &script,
-        const QList<StepRecord> &records, double seconds)
+        const QList<StepRecord> &records, const QStringList &notices, double seconds)
 {
     int failures = 0;
     int errors = 0;
@@ -289,6 +309,8 @@ QByteArray junitReport(const QString &suiteName, const CheckScript &script,
         }
         writer.writeEndElement();
     }
+    if (!notices.isEmpty())
+        writer.writeTextElement(QStringLiteral("system-err"), notices.join(u'\n'));
     writer.writeEndElement();
     writer.writeEndElement();
     writer.writeEndDocument();
@@ -345,7 +367,7 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
 
     QElapsedTimer clock;
     clock.start();
-    ScriptRunner runner(script, options.transcript, out, report.isOpen());
+    ScriptRunner runner(script, options.transcript, out, err, report.isOpen());
     const bool finished = runner.run();
     const double seconds = double(clock.elapsed()) / 1000.0;
 
@@ -372,8 +394,8 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     std::fflush(out);
 
     if (report.isOpen()) {
-        const QByteArray xml = junitReport(
-                QFileInfo(options.scriptPath).fileName(), script, runner.records(), seconds);
+        const QByteArray xml = junitReport(QFileInfo(options.scriptPath).fileName(), script,
+                runner.records(), runner.notices(), seconds);
         if (report.write(xml) != xml.size() || !report.flush()) {
             std::fprintf(err, "quillon: cannot write the report to %s: %s\n",
                     qPrintable(options.junitPath), qPrintable(report.errorString()));

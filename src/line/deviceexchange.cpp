@@ -28,6 +28,10 @@ QString DescribeExchangeProblem(const ExchangeProblem &problem)
         return PromptMissingMessage();
     case ExchangeError::InputOverflow:
         return InputOverflowMessage(problem.droppedBytes);
+    case ExchangeError::ReplyCut:
+        return QStringLiteral("The reply was larger than %1 MiB and was cut: the rest was read and "
+                              "discarded.")
+                .arg(LineWait::ReplyCapBytes / (qsizetype(1024) * 1024));
     }
     return QString();
 }
@@ -110,6 +114,8 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     ReplyOutcome outcome;
     const qint64 droppedBefore = m_line.takeDroppedCount();
     outcome.wait = m_wait.readReply(settings.framing.terminator(), settings.prompt);
+    if (outcome.wait.cut)
+        m_line.note("cut", DescribeExchangeProblem({ExchangeError::ReplyCut}));
 
     ReplyDisplayOptions options;
     options.displayAll = settings.displayAll;
@@ -121,6 +127,8 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
 
     if (outcome.wait.promptMissing)
         outcome.problems.append({ExchangeError::PromptMissing});
+    if (outcome.wait.cut)
+        outcome.problems.append({ExchangeError::ReplyCut});
     if (droppedBefore > 0)
         outcome.problems.append({ExchangeError::InputOverflow, droppedBefore});
     return outcome;

@@ -46,6 +46,7 @@ enum class ExchangeError {
     // Found in what came back, or did not.
     PromptMissing,
     InputOverflow,
+    ReplyCut, // larger than LineWait::ReplyCapBytes
 };
 
 struct ExchangeProblem
@@ -65,11 +66,13 @@ struct SentFrame
     bool readFollows = false;
 };
 
+// What the operator is told about a reply larger than LineWait::ReplyCapBytes.
 struct ReplyOutcome
 {
     LineWait::Reply wait; // the bytes, how the waits ended, whether the prompt was missing
     ReplyDisplay display; // the results text and its beeps
-    // In the order they are told: a missing prompt, then input dropped before this read, the
+    // In the order they are told: a missing prompt, a reply cut at its cap, then input dropped
+    // before this read, the
     // likely cause of whatever else went wrong, so that nothing said later hides it.
     QList<ExchangeProblem> problems;
 };

@@ -45,6 +45,13 @@ public:
     // Starts the transfer of everything written without waiting for it to finish.
     virtual void startTransfer() { }
 
+    // Gives the open line new settings without closing it. False where the line cannot take
+    // them that way; they then wait for the next open.
+    virtual bool applySettings(const SerialSettings &) { return false; }
+    // Before a write: returns once settings just applied have been confirmed, refused or left
+    // unanswered for their bound, events running meanwhile. At once when none are pending.
+    virtual void waitForSettings() { }
+
     bool isSequential() const override { return true; }
 
 signals:
@@ -52,6 +59,9 @@ signals:
     // The open line went away (device unplugged, other end hung up, connection dropped).
     // Emitted once per opening; the transport stays open until it is closed.
     void lost(const QString &systemText);
+    // Something the operator should know about the open line that is no failure: settings
+    // the other end did not confirm, or that this kind of line cannot carry.
+    void notice(const QString &text);
 
 protected:
     void beginOpen();

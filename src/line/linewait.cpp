@@ -9,6 +9,7 @@
 #include "protocol/framing.h"
 
 #include <algorithm>
+#include <utility>
 
 #ifdef Q_OS_LINUX
 #include <sys/timerfd.h>
@@ -79,17 +80,37 @@ QByteArray LineWait::poll()
     m_periodStart = periodEnd - PollPeriod;
 
     QCoreApplication::processEvents();
-    return m_line->Input();
+    // Past the cap the reply is only read to be thrown away; the transcript notes the cut.
+    return m_cut ? m_line->discardInput() : m_line->Input();
 }
 
-int LineWait::finishPeriod(bool arrived, int periodsLeft)
+void LineWait::keep(QByteArray &received, const QByteArray &arrived)
+{
+    const qsizetype room = std::max<qsizetype>(0, ReplyCapBytes - received.size());
+    const qsizetype taken = std::min(room, arrived.size());
+    m_cut = m_cut || taken < arrived.size();
+    if (taken == 0)
+        return;
+    // Grown to the cap in one step rather than doubled past it.
+    const qsizetype size = received.size() + taken;
+    if (size > received.capacity() && size > ReplyCapBytes / 2)
+        received.reserve(ReplyCapBytes);
+    received.append(arrived.constData(), taken);
+}
+
+LineWait::Clock::time_point LineWait::deadlineFor(int maxCount)
+{
+    return Clock::now() + (maxCount + 1) * PollPeriod;
+}
+
+int LineWait::finishPeriod(bool arrived, int periodsLeft, Clock::time_point deadline)
 {
     int periods = 1;
     if (!arrived) {
         // A quiet line is slept on for many periods at once, each counting as one poll:
         // 10,000 wake-ups a second would cost a fifth of a core on their own.
         const int idle = std::clamp(periodsLeft, 1, MaxIdlePeriods);
-        sleepUntil(m_periodStart + idle * PollPeriod);
+        sleepUntil(std::min(m_periodStart + idle * PollPeriod, deadline));
         const auto slept = Clock::now() - m_periodStart;
         periods = std::clamp(int((slept + PollPeriod - nanoseconds(1)) / PollPeriod), 1, idle);
     }
@@ -135,38 +156,40 @@ void LineWait::sleepUntil(Clock::time_point deadline)
 
 LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
 {
-    auto satisfied = [&](qsizetype from) {
-        return wanted == 0 ? !received.isEmpty() : received.indexOf(wanted, from) >= 0;
+    const auto deadline = deadlineFor(maxCount);
+    // Looked for in what arrived rather than in what was kept, which the cap may have cut.
+    auto found = [&](const QByteArray &arrived) {
+        return wanted == 0 ? !received.isEmpty() : arrived.contains(wanted);
     };
-    if (wanted != 0 && satisfied(0)) {
+    if (wanted != 0 && found(received)) {
         // Still one poll, as the counted loop always makes at least one; no sleep after it.
-        received += poll();
-        finishPeriod(true, 1);
+        keep(received, poll());
+        finishPeriod(true, 1, deadline);
         return End::Found;
     }
     for (int count = 0;;) {
-        const qsizetype searchFrom = received.size();
         const QByteArray arrived = poll();
-        received += arrived;
-        if (satisfied(searchFrom)) {
-            finishPeriod(true, 1);
+        keep(received, arrived);
+        if (found(arrived)) {
+            finishPeriod(true, 1, deadline);
             return End::Found;
         }
         if (!m_line->PortOpen())
             return End::PortClosed;
-        count += finishPeriod(!arrived.isEmpty(), maxCount + 1 - count);
-        if (count > maxCount)
+        count += finishPeriod(!arrived.isEmpty(), maxCount + 1 - count, deadline);
+        if (count > maxCount || Clock::now() >= deadline)
             return End::OutOfPolls;
     }
 }
 
 void LineWait::drain(QByteArray &received, int maxCount)
 {
+    const auto deadline = deadlineFor(maxCount);
     for (int count = 0;;) {
-        received += poll();
-        finishPeriod(true, 1);
+        keep(received, poll());
+        finishPeriod(true, 1, deadline);
         ++count;
-        if (m_line->InBufferCount() == 0 || count > maxCount)
+        if (m_line->InBufferCount() == 0 || count > maxCount || Clock::now() >= deadline)
             return;
     }
 }
@@ -174,6 +197,7 @@ void LineWait::drain(QByteArray &received, int maxCount)
 LineWait::Reply LineWait::readReply(char terminator, bool prompt)
 {
     Reply reply;
+    m_cut = false;
     reply.end = waitFor(reply.received, terminator, TerminatorPolls);
     if (reply.end != End::PortClosed && prompt) {
         reply.end = waitFor(reply.received, Wire::Prompt, PromptPolls);
@@ -182,6 +206,7 @@ LineWait::Reply LineWait::readReply(char terminator, bool prompt)
     }
     settle(SettleSeconds);
     drain(reply.received, DrainPolls);
+    reply.cut = std::exchange(m_cut, false);
     return reply;
 }
 
@@ -190,6 +215,7 @@ bool LineWait::waitForPrompt()
     // A Velk interface says it is ready for the next message with '>'; what comes before it is
     // of no interest here.
     QByteArray discarded;
+    m_cut = false;
     return waitFor(discarded, Wire::Prompt, PromptPolls) != End::OutOfPolls;
 }
 

@@ -12,7 +12,9 @@ class SerialControl;
 // Waiting for the device. A wait is a run of counted polls; each poll lets the application
 // handle its pending events and takes what the line has brought. Between polls on a quiet line
 // the thread sleeps in the event loop itself, so a byte from the device, a click, a timer or an
-// accessibility request each end the sleep at once.
+// accessibility request each end the sleep at once. Every wait also ends when the time its
+// polls stand for has passed on the clock, however slow the polls: a peer that keeps the
+// application busy (a flood of Telnet commands, say) cannot stretch it.
 //
 // It also keeps the rule that only one exchange waits on the line at a time: the waits let
 // clicks and timer ticks run, and a nested Send would take the reply its outer Read waits for.
@@ -34,9 +36,13 @@ public:
 
     enum class End { Found, OutOfPolls, PortClosed };
 
+    // The most a reply keeps. Past it the rest is still read, so that it is not taken for the
+    // next reply, but discarded, and the reply is marked cut.
+    static constexpr qsizetype ReplyCapBytes = qsizetype(8) * 1024 * 1024;
+
     // Polls until `wanted` has been received (0: until anything has), for at most maxCount + 1
     // poll periods. A byte received before this wait counts as well. Ends early when the port
-    // goes away, since nothing more can arrive then.
+    // goes away, since nothing more can arrive then. `received` keeps at most ReplyCapBytes.
     End waitFor(QByteArray &received, char wanted, int maxCount);
 
     // Takes what is still buffered, poll by poll, until the buffer is empty (at most
@@ -56,6 +62,7 @@ public:
         QByteArray received;
         End end = End::Found; // how the last wait ended
         bool promptMissing = false; // the prompt was asked for and did not come in time
+        bool cut = false; // more than ReplyCapBytes came: the rest was read and discarded
     };
 
     // The whole reading of a reply: until `terminator` (0: until anything), then until the
@@ -97,14 +104,20 @@ private:
 
     // Lets events run and takes what arrived. Starts a new poll period on the grid.
     QByteArray poll();
-    // Ends the current poll period: when nothing arrived, sleeps until a byte comes or up to
-    // `periodsLeft` periods (at most MaxIdlePeriods) have passed. Returns the periods used.
-    int finishPeriod(bool arrived, int periodsLeft);
+    // Appends to `received` what fits under ReplyCapBytes; notes a cut when not all of it did.
+    void keep(QByteArray &received, const QByteArray &arrived);
+    // Ends the current poll period: when nothing arrived, sleeps until a byte comes, up to
+    // `periodsLeft` periods (at most MaxIdlePeriods) have passed, or `deadline`. Returns the
+    // periods used.
+    int finishPeriod(bool arrived, int periodsLeft, Clock::time_point deadline);
+    // When a wait of maxCount + 1 polls ends on the clock, if it started now.
+    static Clock::time_point deadlineFor(int maxCount);
     // Runs the event loop until `deadline`, or until the line has input or has gone.
     void sleepUntil(Clock::time_point deadline);
 
     SerialControl *m_line;
     bool m_busy = false;
+    bool m_cut = false; // something was discarded over the cap since the reply began
     Clock::time_point m_periodStart;
     Clock::time_point m_gridEnd;
     int m_timerFd = -1;

@@ -12,3 +12,9 @@ QString SettingsUnconfirmedNotice(int comPort, const QString &binding, const QSt
 // An RFC 2217 server that set other line settings than asked for.
 QString SettingsDifferNotice(
         int comPort, const QString &binding, const QString &asked, const QString &serverSet);
+// An RFC 2217 server that answered a line setting with a value the protocol does not have
+// (`what`: "baud rate", "data size", "parity" or "stop size").
+QString BadServerValueNotice(int comPort, const QString &binding, const QString &settings,
+        const char *what, quint32 value);
+// An RFC 2217 server whose Telnet commands broke their own framing.
+QString MalformedTelnetNotice(int comPort, const QString &binding);

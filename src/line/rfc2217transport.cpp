@@ -2,9 +2,12 @@
 
 #include "networkmessages.h"
 
+#include <QEventLoop>
 #include <QtEndian>
 
 #include <algorithm>
+#include <limits>
+#include <utility>
 
 namespace {
 
@@ -36,9 +39,12 @@ quint8 parityCode(QSerialPort::Parity parity)
     }
 }
 
-QSerialPort::Parity parityFromCode(int code)
+// The server's values, read back; none for a value RFC 2217 does not define.
+std::optional<QSerialPort::Parity> parityFromCode(quint32 code)
 {
     switch (code) {
+    case 1:
+        return QSerialPort::NoParity;
     case 2:
         return QSerialPort::OddParity;
     case 3:
@@ -48,7 +54,7 @@ QSerialPort::Parity parityFromCode(int code)
     case 5:
         return QSerialPort::SpaceParity;
     default:
-        return QSerialPort::NoParity;
+        return std::nullopt;
     }
 }
 
@@ -64,16 +70,32 @@ quint8 stopCode(QSerialPort::StopBits stop)
     }
 }
 
-QSerialPort::StopBits stopFromCode(int code)
+std::optional<QSerialPort::StopBits> stopFromCode(quint32 code)
 {
     switch (code) {
+    case 1:
+        return QSerialPort::OneStop;
     case 2:
         return QSerialPort::TwoStop;
     case 3:
         return QSerialPort::OneAndHalfStop;
     default:
-        return QSerialPort::OneStop;
+        return std::nullopt;
     }
+}
+
+std::optional<QSerialPort::DataBits> dataBitsFromCode(quint32 code)
+{
+    if (code < 5 || code > 8)
+        return std::nullopt;
+    return QSerialPort::DataBits(code);
+}
+
+std::optional<qint32> baudFromCode(quint32 code)
+{
+    if (code == 0 || code > quint32(std::numeric_limits<qint32>::max()))
+        return std::nullopt;
+    return qint32(code);
 }
 
 } // namespace
@@ -90,17 +112,21 @@ void Rfc2217Transport::startOpen(const SerialSettings &settings)
     m_telnet = TelnetCodec();
     m_inbox.clear();
     m_comPortAgreed = false;
-    m_confirmedBaud.reset();
-    m_confirmedDataBits.reset();
-    m_confirmedParity.reset();
-    m_confirmedStopBits.reset();
+    m_comPortRefused = false;
+    m_malformedReported = false;
+    m_refusedWill.reset();
+    m_refusedDo.reset();
+    startSettling();
     TcpTransport::startOpen(settings);
 }
 
 void Rfc2217Transport::close()
 {
     m_negotiationTimer.stop();
+    const bool wasSettling = std::exchange(m_settling, false);
     TcpTransport::close();
+    if (wasSettling)
+        emit settingsSettled();
 }
 
 void Rfc2217Transport::connectionMade()
@@ -119,65 +145,91 @@ void Rfc2217Transport::connectionMade()
 
 void Rfc2217Transport::socketReadable()
 {
-    QByteArray data;
-    QList<TelnetCodec::Command> commands;
-    m_telnet.decode(m_socket.readAll(), data, commands);
-    m_inbox += data;
-    for (const TelnetCodec::Command &command : commands)
-        handleCommand(command);
-    if (isOpen() && !data.isEmpty())
+    const qsizetype before = m_inbox.size();
+    decodeSocket();
+    if (isOpen() && m_inbox.size() > before)
         emit readyRead();
+}
+
+void Rfc2217Transport::decodeSocket()
+{
+    // A chunk at a time, so that a flood of commands is handled in pieces of fixed size and the
+    // inbox never grows past twice its limit.
+    while (m_inbox.size() < InboxLimitBytes && m_socket.isReadable()
+            && m_socket.bytesAvailable() > 0) {
+        QList<TelnetCodec::Command> commands;
+        m_telnet.decode(m_socket.read(InboxLimitBytes), m_inbox, commands);
+        for (const TelnetCodec::Command &command : commands)
+            handleCommand(command);
+    }
 }
 
 QByteArray Rfc2217Transport::unreadData()
 {
-    if (!m_socket.isOpen())
-        return m_inbox; // what the server said was decoded as it came
-    QByteArray data;
-    QList<TelnetCodec::Command> ignored;
-    m_telnet.decode(m_socket.readAll(), data, ignored);
-    m_inbox += data;
-    return m_inbox;
+    decodeSocket();
+    return m_inbox.left(256);
 }
 
 void Rfc2217Transport::handleCommand(const TelnetCodec::Command &command)
 {
     using T = TelnetCodec;
-    const bool ours = command.option == T::OptionBinary
-            || command.option == T::OptionSuppressGoAhead || command.option == T::OptionComPort;
+    const quint8 option = command.option;
+    const bool ours = option == T::OptionBinary || option == T::OptionSuppressGoAhead
+            || option == T::OptionComPort;
+    // Each refusal is said once, until the server changes its mind: a server that repeats a
+    // request gets no answer to each repetition. Our own options were offered when the
+    // connection was made; answering again would start a negotiation loop.
     switch (command.verb) {
     case T::DO:
-        if (command.option == T::OptionComPort && !m_comPortAgreed) {
-            m_comPortAgreed = true;
-            sendLineSettings();
-        } else if (!ours) {
-            m_socket.write(T::negotiation(T::WONT, command.option));
+        if (option == T::OptionComPort) {
+            m_comPortRefused = false;
+            if (!std::exchange(m_comPortAgreed, true))
+                sendLineSettings();
+        } else if (!ours && !m_refusedDo.test(option)) {
+            m_refusedDo.set(option);
+            answer(T::WONT, option);
         }
-        // Our own options were offered when the connection was made; answering again would
-        // start a negotiation loop.
-        break;
-    case T::WILL:
-        if (!ours)
-            m_socket.write(T::negotiation(T::DONT, command.option));
         break;
     case T::DONT:
-        if (command.option == T::OptionComPort && opening()) {
-            setOpenNotice(SettingsUnconfirmedNotice(comPort(), binding(), m_settingsText));
-            m_negotiationTimer.stop();
-            becomeOpen();
+        m_refusedDo.reset(option);
+        if (option == T::OptionComPort) {
+            m_comPortRefused = true;
+            endSettling(SettingsUnconfirmedNotice(comPort(), binding(), m_settingsText));
         }
         break;
+    case T::WILL:
+        if (!ours && !m_refusedWill.test(option)) {
+            m_refusedWill.set(option);
+            answer(T::DONT, option);
+        }
+        break;
+    case T::WONT:
+        m_refusedWill.reset(option);
+        break;
     case T::SB:
-        if (command.option == T::OptionComPort)
+        if (command.dropped) {
+            if (!std::exchange(m_malformedReported, true))
+                emit notice(MalformedTelnetNotice(comPort(), binding()));
+        } else if (option == T::OptionComPort) {
             handleServerReply(command.payload);
+        }
         break;
     default:
         break;
     }
 }
 
+void Rfc2217Transport::answer(quint8 verb, quint8 option)
+{
+    if (m_socket.bytesToWrite() <= AnswerBacklogBytes)
+        m_socket.write(TelnetCodec::negotiation(verb, option));
+}
+
 void Rfc2217Transport::sendLineSettings()
 {
+    // A server that reads nothing would not answer them either.
+    if (m_socket.bytesToWrite() > AnswerBacklogBytes)
+        return;
     using T = TelnetCodec;
     QByteArray baud(4, '\0');
     qToBigEndian(quint32(m_settings.baudRate), baud.data());
@@ -198,41 +250,108 @@ void Rfc2217Transport::handleServerReply(const QByteArray &payload)
         return;
     const int code = quint8(payload[0]);
     const QByteArray value = payload.mid(1);
-    if (code == ServerOffset + SetBaudRate && value.size() == 4)
-        m_confirmedBaud = qint32(qFromBigEndian<quint32>(value.constData()));
-    else if (code == ServerOffset + SetDataSize && value.size() == 1)
-        m_confirmedDataBits = quint8(value[0]);
-    else if (code == ServerOffset + SetParity && value.size() == 1)
-        m_confirmedParity = quint8(value[0]);
-    else if (code == ServerOffset + SetStopSize && value.size() == 1)
-        m_confirmedStopBits = quint8(value[0]);
-    else
+    const char *what = nullptr;
+    quint32 number = 0;
+    bool known = false;
+    if (code == ServerOffset + SetBaudRate && value.size() == 4) {
+        what = "baud rate";
+        number = qFromBigEndian<quint32>(value.constData());
+        m_confirmedBaud = baudFromCode(number);
+        known = m_confirmedBaud.has_value();
+    } else if (code > ServerOffset + SetBaudRate && code <= ServerOffset + SetStopSize
+            && value.size() == 1) {
+        number = quint8(value[0]);
+        if (code == ServerOffset + SetDataSize) {
+            what = "data size";
+            m_confirmedDataBits = dataBitsFromCode(number);
+            known = m_confirmedDataBits.has_value();
+        } else if (code == ServerOffset + SetParity) {
+            what = "parity";
+            m_confirmedParity = parityFromCode(number);
+            known = m_confirmedParity.has_value();
+        } else {
+            what = "stop size";
+            m_confirmedStopBits = stopFromCode(number);
+            known = m_confirmedStopBits.has_value();
+        }
+    } else {
         return; // line and modem state notices, and replies to SET-CONTROL
-    settleSettings();
-}
-
-void Rfc2217Transport::settleSettings()
-{
-    if (!opening() || !m_confirmedBaud || !m_confirmedDataBits || !m_confirmedParity
-            || !m_confirmedStopBits)
+    }
+    if (!known) {
+        endSettling(BadServerValueNotice(comPort(), binding(), m_settingsText, what, number));
+        return;
+    }
+    if (!m_confirmedBaud || !m_confirmedDataBits || !m_confirmedParity || !m_confirmedStopBits)
         return;
     SerialSettings set;
     set.baudRate = *m_confirmedBaud;
-    set.dataBits = QSerialPort::DataBits(*m_confirmedDataBits);
-    set.parity = parityFromCode(*m_confirmedParity);
-    set.stopBits = stopFromCode(*m_confirmedStopBits);
-    if (set.text() != m_settings.text())
-        setOpenNotice(SettingsDifferNotice(comPort(), binding(), m_settingsText, set.text()));
+    set.dataBits = *m_confirmedDataBits;
+    set.parity = *m_confirmedParity;
+    set.stopBits = *m_confirmedStopBits;
+    endSettling(set.text() == m_settingsText
+                    ? QString()
+                    : SettingsDifferNotice(comPort(), binding(), m_settingsText, set.text()));
+}
+
+void Rfc2217Transport::startSettling()
+{
+    m_settling = true;
+    m_confirmedBaud.reset();
+    m_confirmedDataBits.reset();
+    m_confirmedParity.reset();
+    m_confirmedStopBits.reset();
+}
+
+void Rfc2217Transport::endSettling(const QString &text)
+{
+    if (!std::exchange(m_settling, false))
+        return; // answers nobody waits for, or a second answer to the same request
     m_negotiationTimer.stop();
-    becomeOpen();
+    if (opening()) {
+        setOpenNotice(text);
+        becomeOpen();
+        return;
+    }
+    if (!text.isEmpty())
+        emit notice(text);
+    emit settingsSettled();
 }
 
 void Rfc2217Transport::negotiationTimedOut()
 {
-    if (!opening() || m_socket.state() != QAbstractSocket::ConnectedState)
+    if (opening() && m_socket.state() != QAbstractSocket::ConnectedState)
         return;
-    setOpenNotice(SettingsUnconfirmedNotice(comPort(), binding(), m_settingsText));
-    becomeOpen();
+    endSettling(SettingsUnconfirmedNotice(comPort(), binding(), m_settingsText));
+}
+
+bool Rfc2217Transport::applySettings(const SerialSettings &settings)
+{
+    if (!isOpen())
+        return false;
+    m_settings = settings;
+    m_settingsText = settings.text();
+    if (m_comPortRefused) {
+        emit notice(SettingsUnconfirmedNotice(comPort(), binding(), m_settingsText));
+        return true;
+    }
+    startSettling();
+    m_negotiationTimer.start(NegotiationTimeoutMs);
+    // Without the server's consent so far, they go once it agrees to the option.
+    if (m_comPortAgreed)
+        sendLineSettings();
+    return true;
+}
+
+void Rfc2217Transport::waitForSettings()
+{
+    if (!m_settling)
+        return;
+    // Ends on the confirmation, on the bound of m_negotiationTimer, or with the line.
+    QEventLoop loop;
+    connect(this, &Rfc2217Transport::settingsSettled, &loop, &QEventLoop::quit);
+    connect(this, &LineTransport::lost, &loop, &QEventLoop::quit);
+    connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 void Rfc2217Transport::sendControl(quint8 value)
@@ -263,6 +382,8 @@ qint64 Rfc2217Transport::bytesAvailable() const
 
 qint64 Rfc2217Transport::readData(char *data, qint64 maxSize)
 {
+    // What the socket held back while the inbox was full has no signal of its own to come.
+    decodeSocket();
     const qint64 count = std::min<qint64>(maxSize, m_inbox.size());
     std::copy_n(m_inbox.constData(), count, data);
     m_inbox.remove(0, count);

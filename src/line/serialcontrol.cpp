@@ -96,6 +96,17 @@ bool SerialControl::setSettings(const QString &settings)
     return true;
 }
 
+bool SerialControl::applySettings(const QString &settings)
+{
+    const auto parsed = SerialSettings::parse(settings);
+    if (!parsed || !PortOpen() || !m_transport->applySettings(*parsed))
+        return false;
+    m_settings = settings;
+    m_openSettings = settings;
+    note("settings", settings);
+    return true;
+}
+
 QString SerialControl::devicePath() const
 {
     return DevicePathForComPort(m_commPort);
@@ -119,6 +130,10 @@ void SerialControl::adoptTransport(LineTransport *transport)
     m_transport = transport;
     connect(transport, &QIODevice::readyRead, this, &SerialControl::keepIdleInput);
     connect(transport, &LineTransport::lost, this, &SerialControl::lineLost);
+    connect(transport, &LineTransport::notice, this, [this](const QString &text) {
+        note("note", text);
+        emit notice(text);
+    });
     m_idleInput.clear();
 }
 
@@ -267,6 +282,9 @@ bool SerialControl::Output(const QByteArray &bytes)
         emit failure(PortNotOpenMessage(QStringLiteral("nothing was sent")));
         return false;
     }
+    m_transport->waitForSettings();
+    if (!PortOpen())
+        return false; // lost or closed meanwhile, and said so
     if (m_transport->write(bytes) != bytes.size())
         return false; // the loss handler has reported it
     if (m_transcript)
@@ -287,6 +305,11 @@ QByteArray SerialControl::Input()
     if (m_transcript && !fresh.isEmpty())
         m_transcript->received(m_commPort, fresh);
     return bytes + fresh;
+}
+
+QByteArray SerialControl::discardInput()
+{
+    return PortOpen() ? m_idleInput.take() + m_transport->readAll() : QByteArray();
 }
 
 qint64 SerialControl::InBufferCount() const

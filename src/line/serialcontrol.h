@@ -43,6 +43,10 @@ public:
 
     // Takes effect at the next open. An unreadable text is refused and the old one kept.
     bool setSettings(const QString &settings);
+    // Gives the open line new settings without closing it, where the line can take them so (a
+    // network server is told on the same connection; the next Output waits for its answer).
+    // False when it cannot: the caller closes and opens the port again.
+    bool applySettings(const QString &settings);
     QString Settings() const { return m_settings; }
 
     // 0: Input returns everything buffered; n > 0: at most n bytes per call.
@@ -51,6 +55,8 @@ public:
     // Where every frame, chunk, open, close, loss and attempt to reopen is recorded; none when
     // null. The owner keeps it alive for as long as this control.
     void setTranscript(WireLog *transcript) { m_transcript = transcript; }
+    // A line of text about this port in the transcript (`what`: one word).
+    void note(const char *what, const QString &text);
 
     bool PortOpen() const { return m_state == State::Open; }
     // Opening may fail: then the port stays closed, failure() says why, and false is returned.
@@ -75,6 +81,9 @@ public:
     bool Output(const QByteArray &bytes);
     // Everything received so far (or InputLen bytes of it), removed from the buffer.
     QByteArray Input();
+    // Everything received so far, removed from the buffer and not recorded: for bytes read
+    // only to be thrown away, which the transcript would otherwise keep without bound.
+    QByteArray discardInput();
     qint64 InBufferCount() const;
 
     // While an exchange waits, everything the device sends is kept. Otherwise at most
@@ -107,7 +116,6 @@ private:
     // Closes and lets go of the transport, whatever state it is in.
     void dropTransport();
     void keepIdleInput();
-    void note(const char *what, const QString &text);
 
     State m_state = State::Closed;
     QPointer<LineTransport> m_transport;

@@ -20,6 +20,7 @@ constexpr int ServerWordsKept = 2 * ServerWordsLimit;
 TcpTransport::TcpTransport(int comPort, const LineAddress &address, QObject *parent)
     : LineTransport(comPort, address, parent)
 {
+    m_socket.setReadBufferSize(SocketBufferBytes);
     m_openTimer.setSingleShot(true);
     connect(&m_openTimer, &QTimer::timeout, this, &TcpTransport::giveUpOpening);
     connect(&m_socket, &QTcpSocket::connected, this, &TcpTransport::connectionMade);
@@ -102,6 +103,16 @@ void TcpTransport::giveUpOpening()
     finishOpen(false, failure(LineError::NoAnswer));
 }
 
+bool TcpTransport::applySettings(const SerialSettings &settings)
+{
+    if (!isOpen())
+        return false;
+    m_settings = settings;
+    m_settingsText = settings.text();
+    emit notice(RawSocketBaudNotice(comPort(), binding(), settings.baudRate));
+    return true;
+}
+
 void TcpTransport::socketReadable()
 {
     if (isOpen())
@@ -112,7 +123,8 @@ void TcpTransport::socketReadable()
 
 QByteArray TcpTransport::unreadData()
 {
-    return m_socket.isOpen() ? m_socket.peek(ServerWordsKept) : m_openingWords;
+    // Only ever wanted for the server's parting words, a short line.
+    return m_socket.isReadable() ? m_socket.peek(ServerWordsKept) : m_openingWords;
 }
 
 void TcpTransport::handleSocketError(QAbstractSocket::SocketError error)
@@ -187,7 +199,8 @@ void TcpTransport::startTransfer()
 
 qint64 TcpTransport::readData(char *data, qint64 maxSize)
 {
-    return m_socket.read(data, maxSize);
+    // The socket closes itself when the server hangs up, before the loss is reported.
+    return m_socket.isReadable() ? m_socket.read(data, maxSize) : 0;
 }
 
 qint64 TcpTransport::writeData(const char *data, qint64 size)

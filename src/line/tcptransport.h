@@ -16,6 +16,9 @@ public:
     // How long a raw connection has to stay up before it counts as open: enough for a server
     // across a local network to refuse us.
     static constexpr int RawSettleMs = 200;
+    // The most the socket takes from the system before someone reads it. A server that sends
+    // faster than the line is read is held back by TCP itself, in the system's fixed buffers.
+    static constexpr qint64 SocketBufferBytes = qint64(64) * 1024;
 
     TcpTransport(int comPort, const LineAddress &address, QObject *parent = nullptr);
     ~TcpTransport() override;
@@ -24,6 +27,8 @@ public:
     void close() override;
     qint64 bytesAvailable() const override;
     void startTransfer() override;
+    // Kept as they are: the server's own settings apply, which the operator is told.
+    bool applySettings(const SerialSettings &settings) override;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
@@ -36,7 +41,7 @@ protected:
     void becomeOpen();
     // Settings every connection to a serial server wants, once it is made.
     void tuneSocket();
-    // Line data the server sent that nobody has read.
+    // The start of the line data the server sent that nobody has read.
     virtual QByteArray unreadData();
     // What is left of the open's time.
     int openTimeLeftMs() const;

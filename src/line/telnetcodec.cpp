@@ -39,21 +39,40 @@ void TelnetCodec::decode(const QByteArray &raw, QByteArray &data, QList<Command>
         case State::SbData:
             if (byte == IAC)
                 m_state = State::SbIac;
-            else
+            else if (m_command.payload.size() < MaxSubnegotiationBytes)
                 m_command.payload += c;
+            else
+                dropSubnegotiation(commands);
             break;
         case State::SbIac:
-            if (byte == IAC) {
+            if (byte == SE) {
+                commands.append(m_command);
+                m_state = State::Data;
+            } else if (byte == IAC && m_command.payload.size() < MaxSubnegotiationBytes) {
                 m_command.payload += c;
                 m_state = State::SbData;
             } else {
-                // IAC SE ends it; any other command inside is a broken server: keep what came.
-                commands.append(m_command);
-                m_state = State::Data;
+                // Too long, or another command inside it: the framing is broken, and what
+                // follows up to IAC SE is the rest of it, not line data.
+                dropSubnegotiation(commands);
             }
+            break;
+        case State::SbSkip:
+            if (byte == IAC)
+                m_state = State::SbSkipIac;
+            break;
+        case State::SbSkipIac:
+            m_state = byte == SE ? State::Data : State::SbSkip;
             break;
         }
     }
+}
+
+void TelnetCodec::dropSubnegotiation(QList<Command> &commands)
+{
+    commands.append(Command{SB, m_command.option, {}, true});
+    m_command = Command{};
+    m_state = State::SbSkip;
 }
 
 QByteArray TelnetCodec::escape(const QByteArray &data)

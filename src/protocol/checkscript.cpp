@@ -58,9 +58,15 @@ QByteArray replyValue(const ReplyUnderCheck &reply)
     return value;
 }
 
+// A reply may run to megabytes: a verdict quotes the start of it and says how long it was.
 QString quoted(const QByteArray &bytes)
 {
-    return QString::fromLatin1(EscapedBytes(bytes));
+    constexpr qsizetype kExcerptBytes = 200;
+    if (bytes.size() <= kExcerptBytes)
+        return QString::fromLatin1(EscapedBytes(bytes));
+    return QStringLiteral("%1... (%2 bytes)")
+            .arg(QString::fromLatin1(EscapedBytes(bytes.left(kExcerptBytes))))
+            .arg(bytes.size());
 }
 
 QString packetVerdict(const QByteArray &received, ReplyPacket::Kind wanted)
