@@ -225,7 +225,8 @@ int main(int argc, char **argv)
     peerDevice.withPrompt = false;
     Peer peer(peerDevice.path());
     if (!peer.ready())
-        std::printf("pyvisa-py did not start (python3-pyvisa-py installed?): no pyvisa-py figures\n");
+        std::printf(
+                "pyvisa-py did not start (python3-pyvisa-py installed?): no pyvisa-py figures\n");
 
     PtyInstrument floorDevice;
     const int floorLine = bare_client_open(floorDevice.path().c_str());
@@ -263,7 +264,8 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "pyvisa-py peer failed\n");
             return 1;
         }
-        if (!runFloor(floorLine, count, 20, floorPaced) || !runFloor(floorLine, count, 0, floorBack)) {
+        if (!runFloor(floorLine, count, 20, floorPaced)
+                || !runFloor(floorLine, count, 0, floorBack)) {
             std::fprintf(stderr, "the bare client got no reply\n");
             return 1;
         }

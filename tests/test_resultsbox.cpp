@@ -97,8 +97,9 @@ private slots:
         box.setText(text);
         QCOMPARE(box.text(), text);
 
-        // While a long text still fills the document, as well as after.
-        for (int pass = 0; pass < 2; ++pass) {
+        // While a long text still fills the document, as well as after; then as a loop of
+        // exchanges sets it, emptied first and shown again, and after another text.
+        for (int pass = 0; pass < 4; ++pass) {
             QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(&box);
             QVERIFY(accessible && accessible->textInterface());
             QAccessibleTextInterface *reader = accessible->textInterface();
@@ -117,7 +118,25 @@ private slots:
             box.copy();
             QCOMPARE(QGuiApplication::clipboard()->text(), text.mid(from, to - from));
             waitUntilFull(box);
+            if (pass == 1 || pass == 2) {
+                if (pass == 2)
+                    box.setText(QStringLiteral("Sent *IDN?"));
+                box.setText(QString());
+                box.setText(text);
+                box.setText(text);
+            }
         }
+    }
+
+    // A text shown again comes back in its old document, which must look like the box now.
+    void textShownAgainTakesTheBoxFont()
+    {
+        ByteTextBox box;
+        box.setText(QStringLiteral("VELK,QSIM-488"));
+        box.setText(QString());
+        box.setFont(QFont(box.font().family(), 24));
+        box.setText(QStringLiteral("VELK,QSIM-488"));
+        QCOMPARE(box.document()->defaultFont().pointSize(), 24);
     }
 
     void typingKeepsTheCodesAround_data()

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -17,12 +18,19 @@
 // kDisplayLineLength characters; those breaks are drawing only and never part of the text. A
 // long text goes into the document a slice at a time, between events, so the window keeps
 // answering while it fills; text() is complete from the moment setText() returns.
+//
+// Every exchange empties the box and then shows the reply, which in a loop is the same reply
+// each time. So the document of a short text is kept when the next text replaces it: setting
+// that text again brings it back rather than filling a document anew, and a different short
+// text reuses it. Setting the text the box shows already changes nothing at all.
 class ByteTextBox : public QPlainTextEdit
 {
     Q_OBJECT
 
 public:
     static constexpr int kDisplayLineLength = 1024;
+    // Texts up to this long keep their layout and their document; longer ones free both.
+    static constexpr qsizetype kShortText = 4096;
 
     explicit ByteTextBox(QWidget *parent = nullptr);
 
@@ -54,6 +62,7 @@ private:
     enum BlockEnd { SoftBreak = 1, CarriageReturn, LineFeed, CarriageReturnLineFeed };
 
     QChar charAt(qsizetype offset) const;
+    bool holds(const QString &text) const;
     // Fills the document for about turnMs, at least one step.
     void fillSlice(qint64 turnMs);
     QString takeDisplayRun(qsizetype &offset, qsizetype until, std::vector<int> &ends);
@@ -72,4 +81,9 @@ private:
     bool m_filling = false;
     Qt::TextInteractionFlags m_interactionBeforeFill;
     QTimer m_fillTimer;
+
+    // The short text shown before the current one, with its document and block starts.
+    QPointer<QTextDocument> m_kept;
+    QByteArray m_keptLatin1;
+    std::vector<qsizetype> m_keptBlockStart;
 };
