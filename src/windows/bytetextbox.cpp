@@ -121,6 +121,19 @@ void ByteTextBox::setText(const QString &text)
         emit shownInFull();
         return;
     }
+    if (m_blank && text == QLatin1String(m_blankedLatin1)) {
+        unblank();
+        viewport()->update();
+        emit shownInFull();
+        return;
+    }
+    // With the focus here the operator may type into it at once.
+    if (text.isEmpty() && !isFilling() && m_isLatin1 && textLength() <= kShortText && !hasFocus()) {
+        blank();
+        return;
+    }
+    if (m_blank)
+        unblank(); // replaced below as the document stands
     m_fillTimer.stop();
 
     // What is shown now, kept for a later text when it is short and whole.
@@ -190,6 +203,87 @@ void ByteTextBox::setText(const QString &text)
 bool ByteTextBox::holds(const QString &text) const
 {
     return m_isLatin1 ? text == QLatin1String(m_latin1) : text == m_wide;
+}
+
+void ByteTextBox::blank()
+{
+    if (textCursor().position() != 0 || textCursor().hasSelection())
+        moveCursor(QTextCursor::Start);
+    m_blankedLatin1 = std::move(m_latin1);
+    m_latin1 = QByteArray();
+    std::swap(m_blockStart, m_blankedBlockStart);
+    m_blockStart.assign(1, 0);
+    m_filledTo = 0;
+    m_blank = true;
+    viewport()->update();
+    emit shownInFull();
+}
+
+void ByteTextBox::unblank()
+{
+    m_latin1 = std::move(m_blankedLatin1);
+    m_blankedLatin1 = QByteArray();
+    std::swap(m_blockStart, m_blankedBlockStart);
+    m_filledTo = textLength();
+    m_blank = false;
+}
+
+void ByteTextBox::emptyDocument()
+{
+    if (!m_blank)
+        return;
+    m_blank = false;
+    m_blankedLatin1 = QByteArray();
+    document()->setUndoRedoEnabled(false);
+    QTextCursor all(document());
+    all.select(QTextCursor::Document);
+    {
+        const QSignalBlocker quiet(this);
+        all.removeSelectedText();
+    }
+    document()->setUndoRedoEnabled(true);
+    viewport()->update();
+}
+
+bool ByteTextBox::event(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::FocusIn:
+    case QEvent::KeyPress:
+    case QEvent::ShortcutOverride:
+    case QEvent::InputMethod:
+    case QEvent::ContextMenu:
+        emptyDocument();
+        break;
+    default:
+        break;
+    }
+    return QPlainTextEdit::event(event);
+}
+
+bool ByteTextBox::viewportEvent(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::ContextMenu:
+    case QEvent::Wheel:
+    case QEvent::DragEnter:
+    case QEvent::Drop:
+        emptyDocument();
+        break;
+    default:
+        break;
+    }
+    return QPlainTextEdit::viewportEvent(event);
+}
+
+void ByteTextBox::paintEvent(QPaintEvent *event)
+{
+    // The viewport has drawn its background already, which is all an empty document shows
+    // without the focus.
+    if (!m_blank)
+        QPlainTextEdit::paintEvent(event);
 }
 
 QString ByteTextBox::text() const
@@ -338,6 +432,8 @@ void ByteTextBox::rebuildFromDocument()
 
 qsizetype ByteTextBox::textOffsetAt(int documentPosition) const
 {
+    if (m_blank)
+        return 0;
     const QTextBlock block = document()->findBlock(std::max(0, documentPosition));
     if (!block.isValid())
         return documentPosition <= 0 ? 0 : m_filledTo;
@@ -350,6 +446,8 @@ qsizetype ByteTextBox::textOffsetAt(int documentPosition) const
 
 int ByteTextBox::documentPositionAt(qsizetype textOffset) const
 {
+    if (m_blank)
+        return 0;
     if (textOffset >= m_filledTo)
         return document()->characterCount() - 1;
     const auto after = std::upper_bound(m_blockStart.begin(), m_blockStart.end(), textOffset);

@@ -20,9 +20,10 @@
 // answering while it fills; text() is complete from the moment setText() returns.
 //
 // Every exchange empties the box and then shows the reply, which in a loop is the same reply
-// each time. So the document of a short text is kept when the next text replaces it: setting
-// that text again brings it back rather than filling a document anew, and a different short
-// text reuses it. Setting the text the box shows already changes nothing at all.
+// each time. So emptying a short text leaves it in the document, undrawn, and setting it again
+// only draws it once more: nothing is laid out. Anything that would reach into the document
+// (a key, a click, the focus) empties it for real first. A short text that another replaces
+// keeps its document for a later short text, which then needs no document built anew.
 class ByteTextBox : public QPlainTextEdit
 {
     Q_OBJECT
@@ -56,6 +57,9 @@ signals:
 
 protected:
     QMimeData *createMimeDataFromSelection() const override;
+    bool event(QEvent *event) override;
+    bool viewportEvent(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     // The break that ends a document block; kept in the block's user state.
@@ -63,6 +67,11 @@ private:
 
     QChar charAt(qsizetype offset) const;
     bool holds(const QString &text) const;
+    // Empty while the document still holds the short text shown last, undrawn.
+    void blank();
+    // The text is the one the document holds again.
+    void unblank();
+    void emptyDocument();
     // Fills the document for about turnMs, at least one step.
     void fillSlice(qint64 turnMs);
     QString takeDisplayRun(qsizetype &offset, qsizetype until, std::vector<int> &ends);
@@ -81,6 +90,10 @@ private:
     bool m_filling = false;
     Qt::TextInteractionFlags m_interactionBeforeFill;
     QTimer m_fillTimer;
+
+    bool m_blank = false;
+    QByteArray m_blankedLatin1;
+    std::vector<qsizetype> m_blankedBlockStart;
 
     // The short text shown before the current one, with its document and block starts.
     QPointer<QTextDocument> m_kept;
