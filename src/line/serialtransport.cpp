@@ -2,6 +2,11 @@
 
 #include "linemessages.h"
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <unistd.h>
+#endif
+
 SerialTransport::SerialTransport(int comPort, const QString &device, QObject *parent)
     : LineTransport(comPort, device, parent)
 {
@@ -73,7 +78,27 @@ qint64 SerialTransport::readData(char *data, qint64 maxSize)
 
 qint64 SerialTransport::writeData(const char *data, qint64 size)
 {
-    return m_port.write(data, size);
+    qint64 written = 0;
+#ifdef Q_OS_UNIX
+    // Straight to the line when nothing waits before it. The port's own queue would switch its
+    // write notifier on and off again for every command, and each switch wakes the event loop
+    // for nothing. What the line does not take at once is queued behind it as before.
+    if (m_port.bytesToWrite() == 0) {
+        ssize_t n;
+        do
+            n = ::write(m_port.handle(), data, size_t(size));
+        while (n < 0 && errno == EINTR);
+        if (n > 0)
+            written = n;
+        // Any other failure is left to the port, which reports it when it tries the rest.
+    }
+    if (written == size)
+        return size;
+#endif
+    const qint64 queued = m_port.write(data + written, size - written);
+    if (queued < 0)
+        return written > 0 ? written : -1;
+    return written + queued;
 }
 
 void SerialTransport::handlePortError(QSerialPort::SerialPortError error)
