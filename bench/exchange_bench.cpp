@@ -246,11 +246,22 @@ int main(int argc, char **argv)
     // Interleaved in rounds, so that whatever else the machine does falls on every side alike.
     constexpr int kRounds = 4;
     Side ours, back, paced;
+    std::vector<double> oursToReply, oursAfterReply;
     for (int round = 0; round < kRounds; ++round) {
         const int count = exchanges / kRounds;
         double cpuBefore = threadCpuSeconds();
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < count; ++i) {
+            const auto start = steady_clock::now();
             ours.ms.push_back(exchange());
+            // Where the time goes: up to the reply's last byte going into the line, and from
+            // there to the shown result, less the settle.
+            const double toReply
+                    = double(device.lastByteNs
+                              - duration_cast<nanoseconds>(start.time_since_epoch()).count())
+                    / 1e6;
+            oursToReply.push_back(toReply);
+            oursAfterReply.push_back(ours.ms.back() - toReply);
+        }
         ours.cpuMs += 1000.0 * (threadCpuSeconds() - cpuBefore);
         for (NetworkSide *side : {&raw, &rfc2217}) {
             if (!side->ready)
@@ -283,6 +294,10 @@ int main(int argc, char **argv)
         paced.print("pyvisa-py query, after 20 ms idle");
     }
     ours.print("Quillon, Send minus the settle");
+    std::printf("%-40s %8.3f %8.3f\n", "  of which up to the reply's last byte",
+            percentile(oursToReply, 0.5), percentile(oursToReply, 0.95));
+    std::printf("%-40s %8.3f %8.3f\n", "  and from it to the shown result",
+            percentile(oursAfterReply, 0.5), percentile(oursAfterReply, 0.95));
     for (NetworkSide *side : {&raw, &rfc2217})
         if (side->ready)
             side->figures.print(side->name);
