@@ -68,6 +68,13 @@ void SerialTransport::setDataTerminalReady(bool on)
 
 void SerialTransport::startTransfer()
 {
+    // A direct write that the line did not take whole has filled it: the port would meet the
+    // full line at once and take that for a failure. Its write notifier goes on when there is
+    // room.
+    if (m_lineFull) {
+        m_lineFull = false;
+        return;
+    }
     m_port.flush();
 }
 
@@ -94,6 +101,7 @@ qint64 SerialTransport::writeData(const char *data, qint64 size)
     }
     if (written == size)
         return size;
+    m_lineFull = true;
 #endif
     const qint64 queued = m_port.write(data + written, size - written);
     if (queued < 0)
