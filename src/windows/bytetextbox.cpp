@@ -127,7 +127,8 @@ void ByteTextBox::setText(const QString &text)
         emit shownInFull();
         return;
     }
-    // With the focus here the operator may type into it at once.
+    // Left in the document only while the operator is elsewhere (with the focus here they
+    // type into it at once) and only when short (a long one is freed instead).
     if (text.isEmpty() && !isFilling() && m_isLatin1 && textLength() <= kShortText && !hasFocus()) {
         blank();
         return;
