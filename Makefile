@@ -100,8 +100,9 @@ format-check:
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) build-fuzz
 
-# Our exchange side by side with pyvisa-py's query, and what waiting and looping cost in CPU;
-# what the wire view and the loop chart cost the main window.
+# Our exchange side by side with pyvisa-py's query and with a bare C client (the floor of this
+# machine), and what waiting and looping cost in CPU; what the wire view and the loop chart cost
+# the main window.
 bench:
 	@scripts/install-deps bench
 	@$(MAKE) build

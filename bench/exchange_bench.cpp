@@ -1,14 +1,25 @@
-// What one exchange costs, side by side with pyvisa-py doing the same query, and what waiting
-// and looping cost in CPU.
+// What one exchange costs, side by side with pyvisa-py doing the same query and with the floor
+// of this machine, and what waiting and looping cost in CPU.
 //
 //   bench_exchange [exchanges] [loop-seconds] [transcript-file]     (defaults 200, 20, none)
+//   bench_exchange --profile [exchanges]                            (default 200)
 //
 // Our side: a device thread answers "*IDN?" at once with a 40-character reply, CR LF and ">"
 // over a pseudo-terminal; the main window runs offscreen with its start-up options, so each
 // exchange is Send, the reply, the prompt, the 20 ms settle and the shown result. The peer:
 // pyvisa-py's query("*IDN?") against its own device thread of the same kind (without the
-// prompt, which pyvisa would leave unread). Both run interleaved in one run.
+// prompt, which pyvisa would leave unread). The floor: a bare C client (write, poll, read until
+// the prompt) against a third one. All run interleaved in one run.
+//
+// CPU is that of the thread that runs the exchange (the peer's: its whole process), so the
+// device threads' own work counts on no side.
+//
+// --profile runs our pseudo-terminal exchanges alone, for a profiler:
+//   valgrind --tool=callgrind --toggle-collect='frmMain::cmdSend_Click()'
+//            build/bench/bench_exchange --profile 200
+// and divide the instructions by 205: the five that warm up are counted too.
 
+#include "bareclient.h"
 #include "line/serialcontrol.h"
 #include "line/wirelog.h"
 #include "processclock.h"
@@ -26,7 +37,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <sys/resource.h>
+#include <thread>
 #include <vector>
 
 using namespace std::chrono;
@@ -35,16 +48,50 @@ namespace {
 
 constexpr double kSettleMs = 20.0;
 
+// CPU time of the calling thread, in seconds.
+double threadCpuSeconds()
+{
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct Side
 {
     std::vector<double> ms;
     double cpuMs = 0;
+    double median() const { return percentile(ms, 0.5); }
+    double p95() const { return percentile(ms, 0.95); }
+    double cpuPerExchange() const { return ms.empty() ? 0 : cpuMs / double(ms.size()); }
     void print(const char *name) const
     {
-        std::printf("%-34s median %.3f ms, p95 %.3f ms, CPU %.3f ms per exchange\n", name,
-                percentile(ms, 0.5), percentile(ms, 0.95), cpuMs / double(ms.size()));
+        std::printf("%-40s %8.3f %8.3f %10.3f\n", name, median(), p95(), cpuPerExchange());
     }
 };
+
+// The bare C client's exchanges, each after `idleMs` of quiet as the peer's paced ones.
+bool runFloor(int fd, int count, int idleMs, Side &into)
+{
+    static const char query[] = "*IDN?\n";
+    char reply[256];
+    const double cpuBefore = threadCpuSeconds();
+    for (int i = 0; i < count; ++i) {
+        if (idleMs > 0) {
+            const double idleCpu = threadCpuSeconds();
+            std::this_thread::sleep_for(milliseconds(idleMs));
+            into.cpuMs -= 1000.0 * (threadCpuSeconds() - idleCpu);
+        }
+        const auto start = steady_clock::now();
+        const long length = bare_client_query(
+                fd, query, long(sizeof query - 1), '>', reply, long(sizeof reply), 2000);
+        into.ms.push_back(duration<double, std::milli>(steady_clock::now() - start).count());
+        if (length != long(std::strlen(kInstrumentReply)))
+            return false;
+    }
+    into.cpuMs += 1000.0 * (threadCpuSeconds() - cpuBefore);
+    return true;
+}
 
 // pyvisa-py in its own process, driven over its standard input.
 class Peer
@@ -97,6 +144,11 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ApplyQuillonAppearance();
+    const bool profile = argc > 1 && std::strcmp(argv[1], "--profile") == 0;
+    if (profile) {
+        --argc;
+        ++argv;
+    }
     const int exchanges = argc > 1 ? std::max(40, std::atoi(argv[1])) : 200;
     const int loopSeconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
 
@@ -129,6 +181,11 @@ int main(int argc, char **argv)
     auto exchange = [&] { return exchangeOn(window, command); };
     for (int i = 0; i < 5; ++i) // the first few warm caches up
         exchange();
+    if (profile) {
+        for (int i = 0; i < exchanges; ++i)
+            exchange();
+        return 0;
+    }
 
     // The same instrument kind behind a local ser2net, reached over raw TCP (COM 2) and over
     // RFC 2217 (COM 3), each with a server and instrument of its own: what the network path
@@ -168,53 +225,100 @@ int main(int argc, char **argv)
     peerDevice.withPrompt = false;
     Peer peer(peerDevice.path());
     if (!peer.ready())
-        std::printf("pyvisa-py did not start (python3-pyvisa-py installed?): our side only\n");
+        std::printf(
+                "pyvisa-py did not start (python3-pyvisa-py installed?): no pyvisa-py figures\n");
 
-    // Interleaved in rounds, so that whatever else the machine does falls on both sides alike.
+    PtyInstrument floorDevice;
+    const int floorLine = bare_client_open(floorDevice.path().c_str());
+    if (floorLine < 0) {
+        std::fprintf(stderr, "the bare client could not open %s\n", floorDevice.path().c_str());
+        return 1;
+    }
+    Side floorBack, floorPaced;
+    for (Side *warm : {&floorBack, &floorPaced}) { // as every side, five to warm up
+        if (!runFloor(floorLine, 5, 0, *warm)) {
+            std::fprintf(stderr, "the bare client got no reply\n");
+            return 1;
+        }
+        *warm = Side{};
+    }
+
+    // Interleaved in rounds, so that whatever else the machine does falls on every side alike.
     constexpr int kRounds = 4;
     Side ours, back, paced;
+    std::vector<double> oursToReply, oursAfterReply;
     for (int round = 0; round < kRounds; ++round) {
         const int count = exchanges / kRounds;
-        double cpuBefore = cpuSeconds();
-        for (int i = 0; i < count; ++i)
+        double cpuBefore = threadCpuSeconds();
+        for (int i = 0; i < count; ++i) {
+            const auto start = steady_clock::now();
             ours.ms.push_back(exchange());
-        ours.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
+            // Where the time goes: up to the reply's last byte going into the line, and from
+            // there to the shown result, less the settle.
+            const double toReply
+                    = double(device.lastByteNs
+                              - duration_cast<nanoseconds>(start.time_since_epoch()).count())
+                    / 1e6;
+            oursToReply.push_back(toReply);
+            oursAfterReply.push_back(ours.ms.back() - toReply);
+        }
+        ours.cpuMs += 1000.0 * (threadCpuSeconds() - cpuBefore);
         for (NetworkSide *side : {&raw, &rfc2217}) {
             if (!side->ready)
                 continue;
-            cpuBefore = cpuSeconds();
+            cpuBefore = threadCpuSeconds();
             for (int i = 0; i < count; ++i)
                 side->figures.ms.push_back(exchangeOn(side->window, side->command));
-            side->figures.cpuMs += 1000.0 * (cpuSeconds() - cpuBefore);
+            side->figures.cpuMs += 1000.0 * (threadCpuSeconds() - cpuBefore);
         }
         if (peer.ready() && !(peer.run("paced", count, paced) && peer.run("back", count, back))) {
             std::fprintf(stderr, "pyvisa-py peer failed\n");
             return 1;
         }
+        if (!runFloor(floorLine, count, 20, floorPaced)
+                || !runFloor(floorLine, count, 0, floorBack)) {
+            std::fprintf(stderr, "the bare client got no reply\n");
+            return 1;
+        }
     }
+    bare_client_close(floorLine);
 
     std::printf("exchanges: %d a side, *IDN? with a 40-character reply, interleaved in %d rounds\n",
             int(ours.ms.size()), kRounds);
-    ours.print("Quillon, Send minus the settle");
-    for (NetworkSide *side : {&raw, &rfc2217}) {
-        if (!side->ready)
-            continue;
-        side->figures.print(side->name);
-        std::printf("ratio %-8s / pseudo-terminal:           median %.2fx, p95 %.2fx\n",
-                side == &raw ? "raw TCP" : "RFC 2217",
-                percentile(side->figures.ms, 0.5) / percentile(ours.ms, 0.5),
-                percentile(side->figures.ms, 0.95) / percentile(ours.ms, 0.95));
-    }
+    std::printf("%-40s %8s %8s %10s\n", "one exchange, wall ms and CPU ms", "median", "p95",
+            "CPU/exch.");
+    floorBack.print("bare C client (the floor), back to back");
+    floorPaced.print("bare C client, after 20 ms idle");
     if (peer.ready()) {
         back.print("pyvisa-py query, back to back");
         paced.print("pyvisa-py query, after 20 ms idle");
-        auto ratio = [&](const char *name, const Side &peerSide) {
-            std::printf("ratio Quillon / pyvisa-py %-16s median %.2fx, p95 %.2fx\n", name,
-                    percentile(ours.ms, 0.5) / percentile(peerSide.ms, 0.5),
-                    percentile(ours.ms, 0.95) / percentile(peerSide.ms, 0.95));
-        };
-        ratio("back to back:", back);
-        ratio("after idle:", paced);
+    }
+    ours.print("Quillon, Send minus the settle");
+    std::printf("%-40s %8.3f %8.3f\n", "  of which up to the reply's last byte",
+            percentile(oursToReply, 0.5), percentile(oursToReply, 0.95));
+    std::printf("%-40s %8.3f %8.3f\n", "  and from it to the shown result",
+            percentile(oursAfterReply, 0.5), percentile(oursAfterReply, 0.95));
+    for (NetworkSide *side : {&raw, &rfc2217})
+        if (side->ready)
+            side->figures.print(side->name);
+
+    std::printf("%-40s %8s %8s %10s\n", "ratios of Quillon's exchange to", "median", "p95", "CPU");
+    auto ratio = [&](const char *name, const Side &other) {
+        std::printf("%-40s %7.2fx %7.2fx %9.2fx\n", name, ours.median() / other.median(),
+                ours.p95() / other.p95(), ours.cpuPerExchange() / other.cpuPerExchange());
+    };
+    ratio("  the floor, back to back", floorBack);
+    ratio("  the floor after 20 ms idle", floorPaced);
+    if (peer.ready()) {
+        ratio("  pyvisa-py back to back", back);
+        ratio("  pyvisa-py after 20 ms idle", paced);
+    }
+    for (NetworkSide *side : {&raw, &rfc2217}) {
+        if (!side->ready)
+            continue;
+        std::printf("ratio %-8s / pseudo-terminal:           median %.2fx, p95 %.2fx\n",
+                side == &raw ? "raw TCP" : "RFC 2217", side->figures.median() / ours.median(),
+                side->figures.p95() / ours.p95());
     }
 
     // One full prompt wait that never sees ">": *RST is no query, so Send waits for the prompt.

@@ -90,7 +90,7 @@ void PtyInstrument::run()
                     writeAll(reply->data(), reply->size());
                 } else {
                     const size_t length = sizeof kInstrumentReply - 1 - (withPrompt ? 0 : 1);
-                    [[maybe_unused]] ssize_t written = ::write(m_master, kInstrumentReply, length);
+                    writeAll(kInstrumentReply, length);
                 }
             }
             line.clear();

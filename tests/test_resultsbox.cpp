@@ -97,8 +97,9 @@ private slots:
         box.setText(text);
         QCOMPARE(box.text(), text);
 
-        // While a long text still fills the document, as well as after.
-        for (int pass = 0; pass < 2; ++pass) {
+        // While a long text still fills the document, as well as after; then as a loop of
+        // exchanges sets it, emptied first and shown again, and after another text.
+        for (int pass = 0; pass < 4; ++pass) {
             QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(&box);
             QVERIFY(accessible && accessible->textInterface());
             QAccessibleTextInterface *reader = accessible->textInterface();
@@ -117,23 +118,45 @@ private slots:
             box.copy();
             QCOMPARE(QGuiApplication::clipboard()->text(), text.mid(from, to - from));
             waitUntilFull(box);
+            if (pass == 1 || pass == 2) {
+                if (pass == 2)
+                    box.setText(QStringLiteral("Sent *IDN?"));
+                box.setText(QString());
+                box.setText(text);
+                box.setText(text);
+            }
         }
+    }
+
+    // A text shown again comes back in its old document, which must look like the box now.
+    void textShownAgainTakesTheBoxFont()
+    {
+        ByteTextBox box;
+        box.setText(QStringLiteral("VELK,QSIM-488"));
+        box.setText(QString());
+        box.setFont(QFont(box.font().family(), 24));
+        box.setText(QStringLiteral("VELK,QSIM-488"));
+        QCOMPARE(box.document()->defaultFont().pointSize(), 24);
     }
 
     void typingKeepsTheCodesAround_data()
     {
+        QTest::addColumn<QString>("before"); // shown before, as by an earlier exchange
         QTest::addColumn<QString>("text");
         QTest::newRow("controls and every kind of break")
-                << QStringLiteral("A\x01\r\nB\rC\nD\x03") + QChar(u'\0');
+                << QString() << QStringLiteral("A\x01\r\nB\rC\nD\x03") + QChar(u'\0');
         QTest::newRow("line broken for drawing")
-                << oneLine(3 * ByteTextBox::kDisplayLineLength + 7);
+                << QString() << oneLine(3 * ByteTextBox::kDisplayLineLength + 7);
+        QTest::newRow("emptied after a reply") << QStringLiteral("VELK\r\n>") << QString();
     }
 
     void typingKeepsTheCodesAround()
     {
+        QFETCH(QString, before);
         QFETCH(QString, text);
         ByteTextBox box;
         box.show();
+        box.setText(before);
         box.setText(text);
         waitUntilFull(box);
         box.setFocus();
@@ -143,7 +166,23 @@ private slots:
         // The accessibility interface edits the same text.
         QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(&box);
         accessible->editableTextInterface()->insertText(1, QStringLiteral("\r\n"));
-        QCOMPARE(box.text(), text.left(1) + QStringLiteral("\r\n") + text.mid(1) + u'x');
+        const QString typed = text + u'x';
+        QCOMPARE(box.text(), typed.left(1) + QStringLiteral("\r\n") + typed.mid(1));
+    }
+
+    // Emptied after a reply, the box draws as a box that never held one.
+    void emptiedDrawsEmpty()
+    {
+        ByteTextBox emptied, never;
+        for (ByteTextBox *box : {&emptied, &never}) {
+            box->resize(385, 73);
+            box->show();
+        }
+        emptied.setText(QStringLiteral("VELK,QSIM-488,SN0000012345"));
+        QVERIFY(QTest::qWaitForWindowExposed(&emptied));
+        emptied.setText(QString());
+        never.setText(QString());
+        QCOMPARE(emptied.grab().toImage(), never.grab().toImage());
     }
 
     void longReplyMemory()

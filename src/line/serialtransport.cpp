@@ -7,6 +7,11 @@
 #include <QHash>
 #include <QSerialPortInfo>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <unistd.h>
+#endif
+
 SerialTransport::SerialTransport(int comPort, const LineAddress &address, QObject *parent)
     : LineTransport(comPort, address, parent)
 {
@@ -67,6 +72,13 @@ void SerialTransport::setDataTerminalReady(bool on)
 
 void SerialTransport::startTransfer()
 {
+    // A direct write that the line did not take whole has filled it: the port would meet the
+    // full line at once and take that for a failure. Its write notifier goes on when there is
+    // room.
+    if (m_lineFull) {
+        m_lineFull = false;
+        return;
+    }
     m_port.flush();
 }
 
@@ -77,7 +89,28 @@ qint64 SerialTransport::readData(char *data, qint64 maxSize)
 
 qint64 SerialTransport::writeData(const char *data, qint64 size)
 {
-    return m_port.write(data, size);
+    qint64 written = 0;
+#ifdef Q_OS_UNIX
+    // Straight to the line when nothing waits before it. The port's own queue would switch its
+    // write notifier on and off again for every command, and each switch wakes the event loop
+    // for nothing. What the line does not take at once is queued behind it as before.
+    if (m_port.bytesToWrite() == 0) {
+        ssize_t n;
+        do
+            n = ::write(m_port.handle(), data, size_t(size));
+        while (n < 0 && errno == EINTR);
+        if (n > 0)
+            written = n;
+        // Any other failure is left to the port, which reports it when it tries the rest.
+    }
+    if (written == size)
+        return size;
+    m_lineFull = true;
+#endif
+    const qint64 queued = m_port.write(data + written, size - written);
+    if (queued < 0)
+        return written > 0 ? written : -1;
+    return written + queued;
 }
 
 void SerialTransport::handlePortError(QSerialPort::SerialPortError error)

@@ -31,4 +31,5 @@ private:
     void handlePortError(QSerialPort::SerialPortError error);
 
     QSerialPort m_port;
+    bool m_lineFull = false;
 };

@@ -71,6 +71,33 @@ void dropLayout(const QTextBlock &block)
     }
 }
 
+// A kept document brings back the font and options it had; the box's may have changed since.
+// Each is set only when it differs, since setting one lays the whole document out again.
+void takeLook(QTextDocument *to, const QTextDocument *from)
+{
+    if (to->defaultFont() != from->defaultFont())
+        to->setDefaultFont(from->defaultFont());
+    if (to->documentMargin() != from->documentMargin())
+        to->setDocumentMargin(from->documentMargin());
+    const QTextOption was = to->defaultTextOption();
+    const QTextOption wanted = from->defaultTextOption();
+    if (was.alignment() != wanted.alignment() || was.wrapMode() != wanted.wrapMode()
+            || was.flags() != wanted.flags() || was.tabStopDistance() != wanted.tabStopDistance()
+            || was.tabs() != wanted.tabs() || was.textDirection() != wanted.textDirection()
+            || was.useDesignMetrics() != wanted.useDesignMetrics())
+        to->setDefaultTextOption(wanted);
+}
+
+// A short block keeps its glyphs too, or every drawing and every look for the caret would
+// shape its text again.
+void keepOrDropLayout(const QTextBlock &block, bool drop)
+{
+    if (drop)
+        dropLayout(block);
+    else if (QTextLayout *layout = block.layout())
+        layout->setCacheEnabled(true);
+}
+
 } // namespace
 
 ByteTextBox::ByteTextBox(QWidget *parent) : QPlainTextEdit(parent)
@@ -86,41 +113,178 @@ ByteTextBox::ByteTextBox(QWidget *parent) : QPlainTextEdit(parent)
 
 void ByteTextBox::setText(const QString &text)
 {
-    m_fillTimer.stop();
-    m_isLatin1 = fitsLatin1(text);
-    if (m_isLatin1) {
-        m_latin1 = text.toLatin1();
-        m_wide.clear();
-    } else {
-        m_wide = text;
-        m_latin1.clear();
+    if (!isFilling() && holds(text)) {
+        // The document shows this text already, laid out. Of what a new text resets, only the
+        // caret is left to put back at the start.
+        if (textCursor().position() != 0 || textCursor().hasSelection())
+            moveCursor(QTextCursor::Start);
+        emit shownInFull();
+        return;
     }
-    m_blockStart.assign(1, 0);
-    m_filledTo = 0;
+    if (m_blank && text == QLatin1String(m_blankedLatin1)) {
+        unblank();
+        viewport()->update();
+        emit shownInFull();
+        return;
+    }
+    // Left in the document only while the operator is elsewhere (with the focus here they
+    // type into it at once) and only when short (a long one is freed instead).
+    if (text.isEmpty() && !isFilling() && m_isLatin1 && textLength() <= kShortText && !hasFocus()) {
+        blank();
+        return;
+    }
+    if (m_blank)
+        unblank(); // replaced below as the document stands
+    m_fillTimer.stop();
+
+    // What is shown now, kept for a later text when it is short and whole.
+    const bool keepShown = !isFilling() && m_isLatin1 && textLength() <= kShortText;
+    QByteArray shownLatin1 = std::move(m_latin1);
+    std::vector<qsizetype> shownBlockStart = std::move(m_blockStart);
+
+    m_isLatin1 = fitsLatin1(text);
+    m_wide = m_isLatin1 ? QString() : text;
+    const bool reshown = m_kept && m_isLatin1 && text == QLatin1String(m_keptLatin1);
+    QTextDocument *next = nullptr;
+    if (reshown) {
+        next = m_kept;
+        m_latin1 = std::move(m_keptLatin1);
+        m_blockStart = std::move(m_keptBlockStart);
+    } else {
+        m_latin1 = m_isLatin1 ? text.toLatin1() : QByteArray();
+        m_blockStart.assign(1, 0);
+        if (m_kept && text.size() <= kShortText) {
+            // Emptied before it is shown, so that no screen reader hears of what it held.
+            next = m_kept;
+            next->setUndoRedoEnabled(false);
+            QTextCursor all(next);
+            all.select(QTextCursor::Document);
+            all.removeSelectedText();
+        } else {
+            // A fresh document rather than the shown one emptied: emptying tells a screen
+            // reader about every character removed, and dropping the old document frees a long
+            // reply at once.
+            next = new QTextDocument(this);
+            next->setDocumentLayout(new QPlainTextDocumentLayout(next));
+            next->setUndoRedoEnabled(false);
+        }
+    }
+    if (next != m_kept)
+        delete m_kept.data();
+    m_kept = nullptr;
+    m_filledTo = reshown ? textLength() : 0;
     m_lineLengthSoFar = 0;
 
-    // A fresh document rather than the old one emptied: emptying tells a screen reader about
-    // every character removed, and dropping the old document frees a long reply at once.
     // The box's first document belongs to Qt, which deletes it itself on the swap.
     const QPointer<QTextDocument> old = document();
-    auto *fresh = new QTextDocument(this);
-    fresh->setDocumentLayout(new QPlainTextDocumentLayout(fresh));
-    fresh->setDefaultFont(old->defaultFont());
-    fresh->setDocumentMargin(old->documentMargin());
-    fresh->setDefaultTextOption(old->defaultTextOption());
-    fresh->setUndoRedoEnabled(false);
+    takeLook(next, old);
     {
         const QSignalBlocker quiet(this);
-        setDocument(fresh);
+        setDocument(next);
     }
-    if (old && old->parent() == this)
-        delete old.data();
+    if (old && old->parent() == this) {
+        if (keepShown) {
+            old->clearUndoRedoStacks();
+            m_kept = old.data();
+            m_keptLatin1 = std::move(shownLatin1);
+            m_keptBlockStart = std::move(shownBlockStart);
+        } else {
+            delete old.data();
+        }
+    }
     if (!m_filling) {
         m_interactionBeforeFill = textInteractionFlags();
         m_filling = true;
     }
-    // Only what the box can show at once now; the rest follows between events.
+    // Only what the box can show at once now; the rest follows between events. A text shown
+    // before is all there.
     fillSlice(0);
+}
+
+bool ByteTextBox::holds(const QString &text) const
+{
+    return m_isLatin1 ? text == QLatin1String(m_latin1) : text == m_wide;
+}
+
+void ByteTextBox::blank()
+{
+    if (textCursor().position() != 0 || textCursor().hasSelection())
+        moveCursor(QTextCursor::Start);
+    m_blankedLatin1 = std::move(m_latin1);
+    m_latin1 = QByteArray();
+    std::swap(m_blockStart, m_blankedBlockStart);
+    m_blockStart.assign(1, 0);
+    m_filledTo = 0;
+    m_blank = true;
+    viewport()->update();
+    emit shownInFull();
+}
+
+void ByteTextBox::unblank()
+{
+    m_latin1 = std::move(m_blankedLatin1);
+    m_blankedLatin1 = QByteArray();
+    std::swap(m_blockStart, m_blankedBlockStart);
+    m_filledTo = textLength();
+    m_blank = false;
+}
+
+void ByteTextBox::emptyDocument()
+{
+    if (!m_blank)
+        return;
+    m_blank = false;
+    m_blankedLatin1 = QByteArray();
+    document()->setUndoRedoEnabled(false);
+    QTextCursor all(document());
+    all.select(QTextCursor::Document);
+    {
+        const QSignalBlocker quiet(this);
+        all.removeSelectedText();
+    }
+    document()->setUndoRedoEnabled(true);
+    viewport()->update();
+}
+
+bool ByteTextBox::event(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::FocusIn:
+    case QEvent::KeyPress:
+    case QEvent::ShortcutOverride:
+    case QEvent::InputMethod:
+    case QEvent::ContextMenu:
+        emptyDocument();
+        break;
+    default:
+        break;
+    }
+    return QPlainTextEdit::event(event);
+}
+
+bool ByteTextBox::viewportEvent(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::ContextMenu:
+    case QEvent::Wheel:
+    case QEvent::DragEnter:
+    case QEvent::Drop:
+        emptyDocument();
+        break;
+    default:
+        break;
+    }
+    return QPlainTextEdit::viewportEvent(event);
+}
+
+void ByteTextBox::paintEvent(QPaintEvent *event)
+{
+    // The viewport has drawn its background already, which is all an empty document shows
+    // without the focus.
+    if (!m_blank)
+        QPlainTextEdit::paintEvent(event);
 }
 
 QString ByteTextBox::text() const
@@ -185,11 +349,14 @@ void ByteTextBox::fillSlice(qint64 turnMs)
     QElapsedTimer turn;
     turn.start();
     QTextCursor end(document());
-    end.movePosition(QTextCursor::End);
+    // Inserting lays out the block it ends in, which a short text keeps for drawing; each such
+    // layout of a long text would stay in memory (tens of kilobytes a block), so there they are
+    // dropped, and blocks are laid out again when they come into view.
+    const bool dropLayouts = length > kShortText;
     // A step is not begun when it would likely end past the turn: on a slow build or a busy
     // machine one step can take most of a turn, and finishing it late doubles the deafness.
     qint64 longestStepMs = 0;
-    do {
+    while (m_filledTo < length) {
         const qint64 stepStartMs = turn.elapsed();
         std::vector<int> ends;
         QTextBlock block = document()->lastBlock();
@@ -197,19 +364,24 @@ void ByteTextBox::fillSlice(qint64 turnMs)
         const QString run = takeDisplayRun(offset, std::min(length, m_filledTo + kFillStep), ends);
         {
             const QSignalBlocker quiet(this);
+            // In an edit block the cursor leaves its place on the line to be worked out when it
+            // is asked for, rather than laying the line out once more to find it now.
+            end.beginEditBlock();
+            end.setPosition(document()->characterCount() - 1);
             end.insertText(run);
+            end.endEditBlock();
         }
         for (int kind : ends) {
             block.setUserState(kind);
-            dropLayout(block);
+            keepOrDropLayout(block, dropLayouts);
             block = block.next();
         }
-        // Inserting lays out the block it ends in, and each such layout would stay in memory
-        // (tens of kilobytes a block); blocks are laid out again when they come into view.
-        dropLayout(block);
+        keepOrDropLayout(block, dropLayouts);
         m_filledTo = offset;
         longestStepMs = std::max(longestStepMs, turn.elapsed() - stepStartMs);
-    } while (m_filledTo < length && turn.elapsed() + longestStepMs < turnMs);
+        if (turn.elapsed() + longestStepMs >= turnMs)
+            break;
+    }
 
     if (m_filledTo < length) {
         // Typing into a half-filled document would mix the operator's text into the reply.
@@ -266,6 +438,8 @@ void ByteTextBox::rebuildFromDocument()
 
 qsizetype ByteTextBox::textOffsetAt(int documentPosition) const
 {
+    if (m_blank)
+        return 0;
     const QTextBlock block = document()->findBlock(std::max(0, documentPosition));
     if (!block.isValid())
         return documentPosition <= 0 ? 0 : m_filledTo;
@@ -278,6 +452,8 @@ qsizetype ByteTextBox::textOffsetAt(int documentPosition) const
 
 int ByteTextBox::documentPositionAt(qsizetype textOffset) const
 {
+    if (m_blank)
+        return 0;
     if (textOffset >= m_filledTo)
         return document()->characterCount() - 1;
     const auto after = std::upper_bound(m_blockStart.begin(), m_blockStart.end(), textOffset);

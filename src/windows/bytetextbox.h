@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 
@@ -17,12 +18,20 @@
 // kDisplayLineLength characters; those breaks are drawing only and never part of the text. A
 // long text goes into the document a slice at a time, between events, so the window keeps
 // answering while it fills; text() is complete from the moment setText() returns.
+//
+// Every exchange empties the box and then shows the reply, which in a loop is the same reply
+// each time. So emptying a short text leaves it in the document, undrawn, and setting it again
+// only draws it once more: nothing is laid out. Anything that would reach into the document
+// (a key, a click, the focus) empties it for real first. A short text that another replaces
+// keeps its document for a later short text, which then needs no document built anew.
 class ByteTextBox : public QPlainTextEdit
 {
     Q_OBJECT
 
 public:
     static constexpr int kDisplayLineLength = 1024;
+    // Texts up to this long keep their layout and their document; longer ones free both.
+    static constexpr qsizetype kShortText = 4096;
 
     explicit ByteTextBox(QWidget *parent = nullptr);
 
@@ -48,12 +57,21 @@ signals:
 
 protected:
     QMimeData *createMimeDataFromSelection() const override;
+    bool event(QEvent *event) override;
+    bool viewportEvent(QEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     // The break that ends a document block; kept in the block's user state.
     enum BlockEnd { SoftBreak = 1, CarriageReturn, LineFeed, CarriageReturnLineFeed };
 
     QChar charAt(qsizetype offset) const;
+    bool holds(const QString &text) const;
+    // Empty while the document still holds the short text shown last, undrawn.
+    void blank();
+    // The text is the one the document holds again.
+    void unblank();
+    void emptyDocument();
     // Fills the document for about turnMs, at least one step.
     void fillSlice(qint64 turnMs);
     QString takeDisplayRun(qsizetype &offset, qsizetype until, std::vector<int> &ends);
@@ -72,4 +90,13 @@ private:
     bool m_filling = false;
     Qt::TextInteractionFlags m_interactionBeforeFill;
     QTimer m_fillTimer;
+
+    bool m_blank = false;
+    QByteArray m_blankedLatin1;
+    std::vector<qsizetype> m_blankedBlockStart;
+
+    // The short text shown before the current one, with its document and block starts.
+    QPointer<QTextDocument> m_kept;
+    QByteArray m_keptLatin1;
+    std::vector<qsizetype> m_keptBlockStart;
 };
