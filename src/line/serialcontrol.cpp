@@ -9,6 +9,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 // How long past the transport's own bound an open is waited for before it is given up: a
@@ -300,10 +302,15 @@ QByteArray SerialControl::Input()
         return {};
     // What waited in the idle buffer was logged when it arrived.
     QByteArray bytes = m_idleInput.take(m_inputLen == 0 ? -1 : m_inputLen);
-    const QByteArray fresh = m_inputLen == 0 ? m_transport->readAll()
-                                             : m_transport->read(m_inputLen - bytes.size());
+    // Exactly what is there: readAll() reserves a block and asks the device once more.
+    const qint64 available = m_transport->bytesAvailable();
+    const qint64 wanted
+            = m_inputLen == 0 ? available : std::min<qint64>(available, m_inputLen - bytes.size());
+    const QByteArray fresh = wanted > 0 ? m_transport->read(wanted) : QByteArray();
     if (m_transcript && !fresh.isEmpty())
         m_transcript->received(m_commPort, fresh);
+    if (bytes.isEmpty())
+        return fresh;
     return bytes + fresh;
 }
 
