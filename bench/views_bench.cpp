@@ -10,7 +10,6 @@
 // ways. Chart: paint time of the plot at 100,000 points, next to drawing every point.
 
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "processclock.h"
 #include "protocol/replynumber.h"
 #include "simprocess.h"
@@ -189,8 +188,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "no simulator\n");
             return 1;
         }
-        WireLog transcript;
-        frmMain window(&transcript);
+        frmMain window;
         window.timer()->stop();
         window.show();
         window.serial()->setCommPort(1);
@@ -214,8 +212,7 @@ int main(int argc, char **argv)
     }
     {
         SimProcess sim({"--flood", QString::number(1024 * 1024)});
-        WireLog transcript;
-        frmMain window(&transcript);
+        frmMain window;
         window.timer()->stop();
         window.show();
         WindowDriver::initializeOn(window, 1);

@@ -476,11 +476,8 @@ private slots:
     void transcriptRecordsTheExchange()
     {
         QTemporaryDir dir;
-        WireLog log;
+        WireLog log(w->recorder());
         QVERIFY(log.open(dir.filePath("wire.log")));
-        w->serial()->setTranscript(&log);
-        // A failed check below must not leave the window writing to a destroyed transcript.
-        const auto detach = qScopeGuard([this] { w->serial()->setTranscript(nullptr); });
         initialize(*w); // reopened, now with the transcript running
         answerWith("VELK,QSIM\r\n>");
         type("*IDN?");

@@ -134,9 +134,10 @@ private slots:
         bindCom1(link());
         QTemporaryFile log;
         QVERIFY(log.open());
-        WireLog transcript;
+        LineRecorder recorder;
+        WireLog transcript(&recorder);
         QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&transcript);
+        frmMain w(&recorder);
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         QSignalSpy failures(w.serial(), &SerialControl::failure);
@@ -182,9 +183,10 @@ private slots:
         bindCom1(link());
         QTemporaryFile log;
         QVERIFY(log.open());
-        WireLog transcript;
+        LineRecorder recorder;
+        WireLog transcript(&recorder);
         QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&transcript);
+        frmMain w(&recorder);
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         QSignalSpy failures(w.serial(), &SerialControl::failure);

@@ -2,6 +2,7 @@
 
 #include "line/deviceexchange.h"
 #include "line/linemessages.h"
+#include "line/linerecorder.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
 #include "line/serialsettings.h"
@@ -31,10 +32,10 @@ struct StepRecord
 class ScriptRunner
 {
 public:
-    ScriptRunner(const CheckScript &script, WireLog *transcript, std::FILE *out)
-        : m_script(script), m_out(out)
+    ScriptRunner(const CheckScript &script, LineRecorder *recorder, std::FILE *out)
+        : m_script(script), m_out(out), m_recorder(recorder)
     {
-        m_line.setTranscript(transcript);
+        m_line.setRecorder(recorder);
         QObject::connect(&m_line, &SerialControl::failure,
                 [this](const QString &message) { m_lineFailure = message; });
     }
@@ -143,6 +144,9 @@ private:
         m_last = ReplyUnderCheck();
         m_last.packetMode = settings.packetMode;
         if (outcome.reply) {
+            if (m_recorder)
+                m_recorder->replyRead(m_line.CommPort(), QString::fromLatin1(step.command),
+                        outcome.reply->wait.received);
             m_last.read = true;
             m_last.received = outcome.reply->wait.received;
             // "Rx buffer empty" is the box's word for no reply; a pattern must not find it.
@@ -223,6 +227,7 @@ private:
 
     const CheckScript &m_script;
     std::FILE *m_out;
+    LineRecorder *m_recorder;
     SerialControl m_line;
     LineWait m_wait{&m_line};
     DeviceExchange m_exchange{m_line, m_wait};
@@ -314,7 +319,7 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
 
     QElapsedTimer clock;
     clock.start();
-    ScriptRunner runner(script, options.transcript, out);
+    ScriptRunner runner(script, options.recorder, out);
     const bool finished = runner.run();
     const double seconds = double(clock.elapsed()) / 1000.0;
 

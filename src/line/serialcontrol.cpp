@@ -1,11 +1,11 @@
 #include "serialcontrol.h"
 
 #include "linemessages.h"
+#include "linerecorder.h"
 #include "linetransport.h"
 #include "portbinding.h"
 #include "reconnectwatcher.h"
 #include "serialsettings.h"
-#include "wirelog.h"
 
 #include <QEventLoop>
 #include <QStringList>
@@ -95,8 +95,8 @@ bool SerialControl::setPortOpen(bool open)
     // The operator's own open or close ends any wait for a lost device.
     stopWaitingForReturn();
     if (!open) {
-        if (m_transport && m_transport->isOpen() && m_transcript)
-            m_transcript->note(m_commPort, "close", m_openDevice);
+        if (m_transport && m_transport->isOpen() && m_recorder)
+            m_recorder->note(m_commPort, "close", m_openDevice);
         dropTransport();
         m_lost = false;
         return true;
@@ -131,19 +131,19 @@ bool SerialControl::setPortOpen(bool open)
         m_openDevice = device;
         m_openSettings = m_settings;
         m_openNotice = transport->openNotice();
-        if (m_transcript) {
-            m_transcript->note(
+        if (m_recorder) {
+            m_recorder->note(
                     m_commPort, "open", QStringLiteral("%1 at %2").arg(device, m_settings));
             if (!m_openNotice.isEmpty())
-                m_transcript->note(m_commPort, "note", m_openNotice);
+                m_recorder->note(m_commPort, "note", m_openNotice);
         }
         return true;
     }
 
     const QString message = transport->openFailure();
     dropTransport();
-    if (m_transcript)
-        m_transcript->note(m_commPort, "fail", message);
+    if (m_recorder)
+        m_recorder->note(m_commPort, "fail", message);
     emit failure(message);
     return false;
 }
@@ -212,8 +212,8 @@ void SerialControl::adoptReopened(LineTransport *attempt)
         attempt->setRequestToSend(true);
     if (m_dataTerminalReady)
         attempt->setDataTerminalReady(true);
-    if (m_transcript)
-        m_transcript->note(
+    if (m_recorder)
+        m_recorder->note(
                 m_commPort, "reopen", QStringLiteral("%1 at %2").arg(m_openDevice, m_openSettings));
     emit notice(DescribeReopenedPort(m_commPort, m_openDevice, m_openSettings));
     // What came during the probation is waiting already; no signal will announce it again.
@@ -243,8 +243,8 @@ bool SerialControl::Output(const QByteArray &bytes)
     }
     if (m_transport->write(bytes) != bytes.size())
         return false; // the loss handler has reported it
-    if (m_transcript)
-        m_transcript->sent(m_commPort, bytes);
+    if (m_recorder)
+        m_recorder->sent(m_commPort, bytes);
     // Start the transfer now; the rest goes as the line drains.
     m_transport->startTransfer();
     return true;
@@ -258,8 +258,8 @@ QByteArray SerialControl::Input()
     QByteArray bytes = m_idleInput.take(m_inputLen == 0 ? -1 : m_inputLen);
     const QByteArray fresh = m_inputLen == 0 ? m_transport->readAll()
                                              : m_transport->read(m_inputLen - bytes.size());
-    if (m_transcript && !fresh.isEmpty())
-        m_transcript->received(m_commPort, fresh);
+    if (m_recorder && !fresh.isEmpty())
+        m_recorder->received(m_commPort, fresh);
     return bytes + fresh;
 }
 
@@ -275,8 +275,8 @@ void SerialControl::keepIdleInput()
     if (m_exchangeWaiting || !m_transport)
         return;
     const QByteArray arrived = m_transport->readAll();
-    if (m_transcript && !arrived.isEmpty())
-        m_transcript->received(m_commPort, arrived);
+    if (m_recorder && !arrived.isEmpty())
+        m_recorder->received(m_commPort, arrived);
     m_idleInput.append(arrived);
 }
 
@@ -294,8 +294,8 @@ void SerialControl::handleLoss(const QString &systemText)
     // once and close, but not from inside its own notification.
     m_lost = true;
     const QString message = DescribeLostPort(portLabel(), systemText);
-    if (m_transcript)
-        m_transcript->note(m_commPort, "lost", message);
+    if (m_recorder)
+        m_recorder->note(m_commPort, "lost", message);
     emit failure(message);
     QTimer::singleShot(0, this, &SerialControl::closeLostPort);
 }

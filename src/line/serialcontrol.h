@@ -13,7 +13,7 @@
 // once, instead of showing anything itself.
 class LineTransport;
 class ReconnectWatcher;
-class WireLog;
+class LineRecorder;
 
 class SerialControl : public QObject
 {
@@ -35,7 +35,7 @@ public:
 
     // Where every frame, chunk, open, close and loss is recorded; none when null. The owner
     // keeps it alive for as long as this control.
-    void setTranscript(WireLog *transcript) { m_transcript = transcript; }
+    void setRecorder(LineRecorder *recorder) { m_recorder = recorder; }
 
     bool PortOpen() const;
     // Opening may fail: then the port stays closed, failure() says why, and false is returned.
@@ -105,7 +105,7 @@ private:
     // The modem lines as last asked for, set again on a reopened line.
     bool m_requestToSend = false;
     bool m_dataTerminalReady = false;
-    WireLog *m_transcript = nullptr;
+    LineRecorder *m_recorder = nullptr;
     int m_commPort = 0;
     QString m_settings = QStringLiteral("9600,N,8,1");
     int m_inputLen = 0;

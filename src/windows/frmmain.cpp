@@ -1,9 +1,9 @@
 #include "frmmain.h"
 
 #include "line/deviceexchange.h"
+#include "line/linerecorder.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "ui_frmmain.h"
 #include "windows/artwork.h"
 #include "windows/frmports.h"
@@ -23,7 +23,7 @@
 #include <cstdlib>
 #include <limits>
 
-frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
+frmMain::frmMain(LineRecorder *recorder, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
     // Before any control exists: with a screen reader running, each control is asked for its
     // accessible interface as soon as it is made, and the first answer is kept.
@@ -62,11 +62,11 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
     ui->txtRev->setPalette(revisionPalette);
 
     MSComm1 = new SerialControl(this);
-    setUpViews(transcript);
-    MSComm1->setTranscript(m_transcript);
-    // A transcript that stops taking lines is a failure the operator must hear of, like one of
-    // the line's own.
-    connect(m_transcript, &WireLog::writingFailed, this, &frmMain::reportError);
+    setUpViews(recorder);
+    MSComm1->setRecorder(m_recorder);
+    // A transcript or CSV file that stops taking lines is a failure the operator must hear of,
+    // like one of the line's own.
+    connect(m_recorder, &LineRecorder::writingFailed, this, &frmMain::reportError);
     m_lineWait = new LineWait(MSComm1, this);
     m_exchange = std::make_unique<DeviceExchange>(*MSComm1, *m_lineWait);
 

@@ -21,10 +21,10 @@ class DeviceExchange;
 class LineWait;
 struct ExchangeSettings;
 struct ReplyOutcome;
+class LineRecorder;
 class LoopChart;
 class LoopSeries;
 class SerialControl;
-class WireLog;
 class WireModel;
 class WireView;
 class frmPorts;
@@ -36,9 +36,9 @@ class frmMain : public QWidget
     Q_OBJECT
 
 public:
-    // `transcript`, when given, records the line's traffic; it must outlive the window. Without
-    // one the window keeps its own, with no file, for the wire view.
-    explicit frmMain(WireLog *transcript = nullptr, QWidget *parent = nullptr);
+    // `recorder`, when given, is told of the line's traffic and of the loop's replies; it must
+    // outlive the window. Without one the window keeps its own, for the wire view and the chart.
+    explicit frmMain(LineRecorder *recorder = nullptr, QWidget *parent = nullptr);
     ~frmMain() override;
 
     const MainState &state() const { return m; }
@@ -50,7 +50,7 @@ public:
 
     // The windows that show the line and the loop (frmmain_views.cpp). Their data is gathered
     // from the start, so a window opened late shows what came before it.
-    WireLog *transcript() const { return m_transcript; }
+    LineRecorder *recorder() const { return m_recorder; }
     WireModel *wireModel() const { return m_wireModel; }
     LoopSeries *loopSeries() const { return m_loopSeries; }
     WireView *wireView() const { return m_wireView; }
@@ -129,8 +129,7 @@ private:
 
     [[noreturn]] void endProcess();
 
-    void setUpViews(WireLog *transcript);
-    void recordLoopReply(const QByteArray &reply);
+    void setUpViews(LineRecorder *recorder);
 
     Ui::frmMain *ui;
     MainState m;
@@ -145,8 +144,7 @@ private:
     QButtonGroup *optTime = nullptr;
     frmPorts *m_ports = nullptr;
 
-    std::unique_ptr<WireLog> m_ownTranscript;
-    WireLog *m_transcript = nullptr;
+    LineRecorder *m_recorder = nullptr;
     WireModel *m_wireModel = nullptr;
     LoopSeries *m_loopSeries = nullptr;
     WireView *m_wireView = nullptr;
