@@ -71,7 +71,7 @@ bool loopSoak(QApplication &app, int seconds)
     QTimer::singleShot(firstMark * 1000, &app, [&] { rssAfterMinute = residentKiB(); });
     long countAtStop = 0;
     QTimer::singleShot(seconds * 1000, &app, [&] {
-        countAtStop = window.state().LpCount;
+        countAtStop = window.loops().LpCount();
         window.findChild<QAbstractButton *>("cmdIDNtstoff")->click();
         QObject::disconnect(checker); // idle ticks from here on are not part of the run
         QTimer::singleShot(300, &app, &QCoreApplication::quit);

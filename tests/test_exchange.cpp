@@ -575,7 +575,8 @@ private slots:
         QTimer::singleShot(50, w.get(), [&] { initialize(*w); });
         type("*IDN?");
         w->cmdSend_Click();
-        QVERIFY(w->serial()->PortOpen());
+        // The port window opens once the Send has returned, and the port with it.
+        QTRY_VERIFY(w->serial()->PortOpen());
         QVERIFY(!w->exchangeInProgress());
     }
 

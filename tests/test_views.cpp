@@ -490,8 +490,8 @@ private slots:
         w.cmdSend_Click();
         QCOMPARE(w.loopSeries()->readings().size(), size_t(0));
         click(&w, "cmdCmdtst");
-        QTRY_VERIFY_WITH_TIMEOUT(w.state().LpCount >= 12, 20000);
-        const qint64 ticks = w.state().LpCount;
+        QTRY_VERIFY_WITH_TIMEOUT(w.loops().LpCount() >= 12, 20000);
+        const qint64 ticks = w.loops().LpCount();
         click(&w, "cmdCmdtstoff");
 
         QFile file(dir.filePath("loop.csv"));

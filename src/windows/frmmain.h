@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mainstate.h"
+#include "testloops.h"
 
 #include <QWidget>
 
@@ -44,7 +45,9 @@ public:
     const MainState &state() const { return m; }
     SerialControl *serial() const { return MSComm1; }
     frmPorts *portsWindow() const { return m_ports; }
-    QTimer *timer() const { return Timer1; }
+    QTimer *timer() const;
+    // The IDN loop and the command loop: their flags, their count and their timer.
+    const TestLoops &loops() const { return *m_loops; }
     // True while a Send or Read is waiting for the device.
     bool exchangeInProgress() const;
 
@@ -127,19 +130,26 @@ private:
     void sendControlChar(char code, const QString &confirmation);
     void sendQuickCommand(const QString &command);
 
+    // The rest of Initialize: the port window, then the port opened as chosen there.
+    void choosePort();
     [[noreturn]] void endProcess();
 
     void setUpViews(LineRecorder *recorder);
+    void setUpLoops();
+    // The steps of a loop's tick (frmmain_loops.cpp).
+    void sendIdnQuery();
+    void sendLoopCommand();
+    void showCount(qint64 count);
+    void hideCount(bool withLabel);
 
     Ui::frmMain *ui;
     MainState m;
     SerialControl *MSComm1 = nullptr;
     LineWait *m_lineWait = nullptr;
     std::unique_ptr<DeviceExchange> m_exchange;
-    // True while a loop's tick runs its steps. A tick that falls due inside a wait that a tick
-    // started is dropped; inside the operator's own Send or Read it still counts.
-    bool m_tickRunning = false;
-    QTimer *Timer1 = nullptr;
+    TestLoops *m_loops = nullptr;
+    // Initialize was pressed while an exchange waited: the port window opens once it has ended.
+    bool m_portChoiceDue = false;
     QButtonGroup *optProt = nullptr;
     QButtonGroup *optTime = nullptr;
     frmPorts *m_ports = nullptr;

@@ -7,6 +7,7 @@
 #include "protocol/framing.h"
 #include "ui_frmmain.h"
 #include "windows/frmmain.h"
+#include "windows/testloops.h"
 
 void frmMain::cmdSend_Click()
 {
@@ -116,7 +117,7 @@ void frmMain::showReply(const ReplyOutcome &reply)
     // cause of whatever else went wrong here, a missing prompt included.
     if (reply.droppedBefore > 0)
         reportError(InputOverflowMessage(reply.droppedBefore));
-    emit replyRead(reply.wait.received, m_tickRunning);
+    emit replyRead(reply.wait.received, m_loops->state() == TestLoops::State::Ticking);
 }
 
 void frmMain::Tdelay(double delaytime)
