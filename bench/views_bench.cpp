@@ -17,6 +17,7 @@
 #include "windows/appearance.h"
 #include "windows/chartplot.h"
 #include "windows/frmmain.h"
+#include "windows/historymemory.h"
 #include "windows/loopchart.h"
 #include "windows/loopseries.h"
 #include "windows/wiremodel.h"
@@ -117,6 +118,7 @@ double sendBigReply(frmMain &window)
 void chart()
 {
     LoopSeries series;
+    series.setLimits(LoopSeries::DefaultMaxReadings, HistoryMemory::ShownLimit); // it is open
     LoopReading reading;
     reading.command = "MEAS?";
     for (int n = 0; n < 100000; ++n) {

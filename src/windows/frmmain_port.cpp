@@ -8,11 +8,11 @@
 
 void frmMain::cmdInit_Click()
 {
+    if (m_portChoiceDue)
+        return; // pressed again before the port window could open
     // The port is closed while the operator chooses, so that a new baud rate or another COM
     // port takes effect when it is opened again. A lost port is no longer waited for: the
     // operator chooses afresh.
-    if (m_portChoiceDue)
-        return; // pressed again before the port window could open
     if (MSComm1->PortOpen() || MSComm1->waitingForReturn())
         MSComm1->setPortOpen(false);
     // Pressed while a Send or Read waits (a loop's tick, most often), the close has just ended
