@@ -153,7 +153,8 @@ int main(int argc, char **argv)
     const int loopSeconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 20;
 
     // With a transcript, as --log writes it: it must not change the figures.
-    WireLog transcript;
+    LineRecorder recorder;
+    WireLog transcript(&recorder);
     if (argc > 3) {
         if (!transcript.open(QString::fromLocal8Bit(argv[3]))) {
             std::fprintf(stderr, "cannot write %s\n", argv[3]);
@@ -164,7 +165,7 @@ int main(int argc, char **argv)
 
     PtyInstrument device;
     qputenv("QUILLON_COM1", device.path().c_str());
-    frmMain window(argc > 3 ? &transcript : nullptr);
+    frmMain window(&recorder);
     window.timer()->stop(); // the loops are measured on their own below
     WindowDriver::initializeOn(window, 1);
     if (!window.serial()->PortOpen()) {

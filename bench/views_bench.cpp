@@ -10,7 +10,6 @@
 // ways. Chart: paint time of the plot at 100,000 points, next to drawing every point.
 
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "processclock.h"
 #include "protocol/replynumber.h"
 #include "simprocess.h"
@@ -18,6 +17,7 @@
 #include "windows/appearance.h"
 #include "windows/chartplot.h"
 #include "windows/frmmain.h"
+#include "windows/historymemory.h"
 #include "windows/loopchart.h"
 #include "windows/loopseries.h"
 #include "windows/wiremodel.h"
@@ -118,6 +118,7 @@ double sendBigReply(frmMain &window)
 void chart()
 {
     LoopSeries series;
+    series.setLimits(LoopSeries::DefaultMaxReadings, HistoryMemory::ShownLimit); // it is open
     LoopReading reading;
     reading.command = "MEAS?";
     for (int n = 0; n < 100000; ++n) {
@@ -189,8 +190,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "no simulator\n");
             return 1;
         }
-        WireLog transcript;
-        frmMain window(&transcript);
+        frmMain window;
         window.timer()->stop();
         window.show();
         window.serial()->setCommPort(1);
@@ -214,8 +214,7 @@ int main(int argc, char **argv)
     }
     {
         SimProcess sim({"--flood", QString::number(1024 * 1024)});
-        WireLog transcript;
-        frmMain window(&transcript);
+        frmMain window;
         window.timer()->stop();
         window.show();
         WindowDriver::initializeOn(window, 1);

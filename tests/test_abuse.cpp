@@ -48,7 +48,7 @@ private slots:
         qint64 lastCount = 0;
         int countJumps = 0;
         auto checkCount = [&] {
-            const qint64 now = w.state().LpCount;
+            const qint64 now = w.loops().LpCount();
             if (now != lastCount && now != lastCount + 1 && now != 0)
                 ++countJumps;
             auto *box = control<QLineEdit>(&w, "txtCount");
@@ -121,7 +121,7 @@ private slots:
                 initializes, deepest);
         QCOMPARE(deepest, 1);
         QCOMPARE(countJumps, 0);
-        QCOMPARE(w.state().LpCount, 0);
+        QCOMPARE(w.loops().LpCount(), 0);
 
         initializeOn(w, 1, 2);
         QVERIFY(w.serial()->PortOpen());

@@ -71,11 +71,11 @@ private slots:
                 << ""
                 << ""
                 << "";
-        QTest::newRow("no reopen")
-                << QStringList{"--no-reconnect", "--com1", "/dev/ttyUSB0"} << A::Run << "/dev/ttyUSB0"
-                << ""
-                << ""
-                << "";
+        QTest::newRow("no reopen") << QStringList{"--no-reconnect", "--com1", "/dev/ttyUSB0"}
+                                   << A::Run << "/dev/ttyUSB0"
+                                   << ""
+                                   << ""
+                                   << "";
         QTest::newRow("unknown") << QStringList{"--bogus"} << A::Error << ""
                                  << ""
                                  << ""
@@ -220,15 +220,17 @@ private slots:
     {
         QTemporaryDir dir;
         for (const bool withFile : {false, true}) {
-            WireLog log;
+            LineRecorder line;
+            WireLog log(&line);
             if (withFile)
                 QVERIFY(log.open(dir.filePath("w.log")));
             QList<WireEntry> seen;
-            log.addListener([&seen](const WireEntry &entry) { seen << entry; });
-            log.note(3, "open", "/dev/pts/9 at 9600,N,8,1");
-            log.sent(3, "*ESR?\n");
-            log.received(3, QByteArray("3\0", 2));
-            log.note(3, "lost", "gone");
+            connect(&line, &LineRecorder::recorded, this,
+                    [&seen](const WireEntry &e) { seen << e; });
+            line.note(3, "open", "/dev/pts/9 at 9600,N,8,1");
+            line.sent(3, "*ESR?\n");
+            line.received(3, QByteArray("3\0", 2));
+            line.note(3, "lost", "gone");
             QCOMPARE(seen.size(), 4);
             QCOMPARE(seen[0].kind, WireEntry::Kind::Note);
             QCOMPARE(seen[0].what, QByteArray("open"));
@@ -651,18 +653,19 @@ private slots:
         constexpr int kAfter = 30;
         const auto payload
                 = [](int n) { return "L" + QByteArray::number(n) + QByteArray(n * 7, '.'); };
-        WireLog log;
+        LineRecorder line;
+        WireLog log(&line);
         QSignalSpy failures(&log, &WireLog::writingFailed);
         QVERIFY(log.open(path));
         fill();
         for (int n = 0; n < kBefore; ++n)
-            log.sent(1, payload(n));
+            line.sent(1, payload(n));
         QCOMPARE(failures.size(), 1); // once, however many lines are lost
         QVERIFY(failures.first().first().toString().contains("cannot be written"));
         QVERIFY(log.missingLines() > 0);
         free();
         for (int n = kBefore; n < kBefore + kAfter; ++n)
-            log.sent(1, payload(n));
+            line.sent(1, payload(n));
         QCOMPARE(failures.size(), 1);
         QCOMPARE(log.missingLines(), 0);
 
@@ -701,9 +704,10 @@ private slots:
     void transcriptNoteStaysOneLine()
     {
         QTemporaryDir dir;
-        WireLog log;
+        LineRecorder line;
+        WireLog log(&line);
         QVERIFY(log.open(dir.filePath("wire.log")));
-        log.note(2, "open",
+        line.note(2, "open",
                 QStringLiteral("/dev/x\n    1.000 COM2 recv forged\r\u2028 at 9600,N,8,1"));
         QFile file(dir.filePath("wire.log"));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -720,17 +724,18 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath("wire.log");
         {
-            WireLog log;
+            LineRecorder line;
+            WireLog log(&line);
             QVERIFY(log.open(path));
-            log.note(1, "open", "/dev/pts/4 at 9600,N,8,1");
-            log.sent(1, "*IDN?\n");
+            line.note(1, "open", "/dev/pts/4 at 9600,N,8,1");
+            line.sent(1, "*IDN?\n");
             // Written before the log is closed: a crash loses nothing.
             QFile early(path);
             QVERIFY(early.open(QIODevice::ReadOnly));
             QCOMPARE(early.readAll().count('\n'), 3);
             QByteArray big(1024 * 1024, 'A');
             big += "\r\n";
-            log.received(1, big);
+            line.received(1, big);
         }
         QFile file(path);
         QVERIFY(file.open(QIODevice::ReadOnly));

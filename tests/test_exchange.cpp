@@ -475,11 +475,8 @@ private slots:
     void transcriptRecordsTheExchange()
     {
         QTemporaryDir dir;
-        WireLog log;
+        WireLog log(w->recorder());
         QVERIFY(log.open(dir.filePath("wire.log")));
-        w->serial()->setTranscript(&log);
-        // A failed check below must not leave the window writing to a destroyed transcript.
-        const auto detach = qScopeGuard([this] { w->serial()->setTranscript(nullptr); });
         initialize(*w); // reopened, now with the transcript running
         answerWith("VELK,QSIM\r\n>");
         type("*IDN?");
@@ -579,7 +576,8 @@ private slots:
         QTimer::singleShot(50, w.get(), [&] { initialize(*w); });
         type("*IDN?");
         w->cmdSend_Click();
-        QVERIFY(w->serial()->PortOpen());
+        // The port window opens once the Send has returned, and the port with it.
+        QTRY_VERIFY(w->serial()->PortOpen());
         QVERIFY(!w->exchangeInProgress());
     }
 

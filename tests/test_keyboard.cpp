@@ -83,16 +83,16 @@ private slots:
         auto *runLoop = control<QWidget>(&w, "cmdIDNTst");
         runLoop->setFocus(Qt::TabFocusReason);
         QTest::keyClick(runLoop, Qt::Key_Space);
-        QCOMPARE(w.state().IDNTestFlg, 1);
+        QCOMPARE(w.loops().IDNTestFlg(), 1);
         auto *stopLoop = control<QWidget>(&w, "cmdIDNtstoff");
         stopLoop->setFocus(Qt::TabFocusReason);
         QTest::keyClick(stopLoop, Qt::Key_Return);
-        QCOMPARE(w.state().IDNTestFlg, 0);
+        QCOMPARE(w.loops().IDNTestFlg(), 0);
         // Enter with the focus on an option presses nothing.
         auto *option = control<QWidget>(&w, "optProt_0");
         option->setFocus(Qt::TabFocusReason);
         QTest::keyClick(option, Qt::Key_Return);
-        QCOMPARE(w.state().IDNTestFlg, 0);
+        QCOMPARE(w.loops().IDNTestFlg(), 0);
         QCOMPARE(device.received(), QByteArray());
     }
 };

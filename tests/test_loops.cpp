@@ -14,6 +14,8 @@
 #include <QPlainTextEdit>
 #include <QSignalSpy>
 
+#include <utility>
+
 using namespace WindowDriver;
 
 class LoopsTest : public WiredWindowTest
@@ -21,6 +23,8 @@ class LoopsTest : public WiredWindowTest
     Q_OBJECT
 
     int idnReceived = 0;
+    int lateMs = 0; // the next answer's delay
+    QStringList taken; // the count box after each click and tick
 
     bool shown(const char *name) const
     {
@@ -31,18 +35,54 @@ class LoopsTest : public WiredWindowTest
     // What a ticking timer would do, without waiting for it.
     void tick() { w->Timer1_Timer(); }
 
+    void take(const QString &step)
+    {
+        const QString word = step.section(' ', 0, 0);
+        const QString rest = step.section(' ', 1);
+        static const QHash<QString, QString> buttons
+                = {{"run", "cmdIDNTst"}, {"start", "cmdCmdtst"}, {"stop idn", "cmdIDNtstoff"},
+                        {"stop cmd", "cmdCmdtstoff"}, {"read", "cmdRead"}};
+        if (word.startsWith('@')) {
+            QTimer::singleShot(word.mid(1).toInt(), w.get(), [this, rest] { take(rest); });
+        } else if (buttons.contains(step) || word == "tick") {
+            QElapsedTimer clock;
+            clock.start();
+            word == "tick" ? tick() : click(w.get(), buttons[step]);
+            // Nothing here waits long: a tick that takes seconds waited for a reply in vain.
+            QVERIFY2(clock.elapsed() < 2000, qPrintable(step));
+            taken << (shown("txtCount") ? count() : "-");
+        } else if (word == "type") {
+            command()->setEditText(rest);
+        } else if (word == "late") {
+            lateMs = rest.toInt();
+        } else if (word == "answer") {
+            device->send("LATE\r\n>", rest.toInt());
+        } else if (word == "init") {
+            initialize(*w, [this](frmPorts *) {
+                take("tick");
+                take("tick");
+            });
+        } else if (word == "reopened") {
+            QTRY_VERIFY(w->serial()->PortOpen());
+        } else {
+            QFAIL(qPrintable("no such step: " + step));
+        }
+    }
+
 private slots:
     void init()
     {
         openWiredWindow();
         w->timer()->stop(); // the tests tick by hand unless they measure the timer
         idnReceived = 0;
+        lateMs = 0;
+        taken.clear();
         // An interface that answers each *IDN? with an identity and its prompt.
         device->onReceived = [this](const QByteArray &chunk) {
             const int n = int(chunk.count("*IDN?"));
             idnReceived += n;
             for (int i = 0; i < n; ++i)
-                device->send("VELK,QSIM\r\n>");
+                device->send("VELK,QSIM\r\n>", std::exchange(lateMs, 0));
             if (chunk.contains("*RST") || chunk.contains("*CLS"))
                 device->send(">");
         };
@@ -91,140 +131,80 @@ private slots:
         QVERIFY_IN_TIME(twoTicks < ms * 2 + 250, qPrintable(QString::number(twoTicks)));
     }
 
-    void idnLoopCounts()
+    // A loop's story, told in steps: the buttons by their captions' meaning ("run" is the IDN
+    // loop's Run Loop, "stop cmd" the command loop's Stop Loop), "tick" a tick of Timer1,
+    // "type TEXT" into the command box, "late MS" for the device's next answer, "answer MS" for
+    // a reply the device sends unasked, "init" for Initialize with two ticks while the port
+    // window shows, "reopened" to wait for the port, and "@MS STEP" for a step taken inside the
+    // wait that follows. The trace holds the count box after every click and tick, "-" while
+    // it is hidden.
+    void loops_data()
     {
-        click(w.get(), "cmdIDNTst");
-        QCOMPARE(command()->currentText(), QStringLiteral("*idn?"));
-        QCOMPARE(w->state().IDNTestFlg, 1);
-        QVERIFY(!shown("txtCount")); // shown from the first tick on, not at the start
-        for (int i = 1; i <= 3; ++i) {
-            tick();
-            QCOMPARE(idnReceived, i);
-            QCOMPARE(count(), QString::number(i));
-            QCOMPARE(command()->currentText(), QStringLiteral("*IDN?"));
-            QCOMPARE(results(), QStringLiteral("VELK,QSIM"));
-        }
-        QVERIFY(shown("txtCount") && shown("lblCount"));
-        QCOMPARE(device->received(), QByteArray("*IDN?\n*IDN?\n*IDN?\n"));
-    }
-
-    void bothLoopsSendTwiceCountOnce()
-    {
-        command()->setEditText("*RST");
-        click(w.get(), "cmdCmdtst");
-        click(w.get(), "cmdIDNTst");
-        tick();
-        tick();
-        QCOMPARE(idnReceived, 4);
-        QCOMPARE(w->state().LpCount, 2);
-        // Stopping one leaves the count running.
-        click(w.get(), "cmdIDNtstoff");
-        QVERIFY(shown("txtCount"));
-        tick();
-        QCOMPARE(w->state().LpCount, 3);
-        QCOMPARE(count(), QStringLiteral("3"));
-        // Stopping the last hides the count and zeroes it.
-        click(w.get(), "cmdCmdtstoff");
-        QVERIFY(!shown("txtCount") && !shown("lblCount"));
-        QCOMPARE(w->state().LpCount, 0);
-        tick();
-        QCOMPARE(w->state().LpCount, 0);
-        QCOMPARE(idnReceived, 5);
-    }
-
-    void startLoopNeedsACommand()
-    {
-        command()->setEditText("");
-        click(w.get(), "cmdCmdtst");
-        QCOMPARE(w->state().CMDloopFlg, 0);
-        QCOMPARE(beeps->size(), 1);
-        QCOMPARE(results(),
-                QStringLiteral(
-                        "No command specified.  Enter a command before starting the Command Loop"));
-        QVERIFY(!shown("txtError"));
-    }
-
-    void emptiedBoxWhileLooping()
-    {
-        command()->setEditText("*CLS");
-        click(w.get(), "cmdCmdtst");
-        command()->setEditText("");
-        tick();
-        tick();
-        QCOMPARE(beeps->size(), 2);
-        QCOMPARE(error(), QStringLiteral("Command box empty"));
-        QVERIFY(shown("txtError"));
-        QCOMPARE(w->state().LpCount, 2);
-        QCOMPARE(device->received(), QByteArray());
-    }
-
-    void stopPressedDuringATicksWait()
-    {
-        click(w.get(), "cmdIDNTst");
-        // The device answers late; Stop Loop is pressed while the tick's Send waits.
-        device->onReceived = [this](const QByteArray &) {
-            QTimer::singleShot(30, w.get(), [this] { click(w.get(), "cmdIDNtstoff"); });
-            device->send("LATE\r\n>", 80);
-        };
-        tick();
-        QCOMPARE(w->state().IDNTestFlg, 0);
-        // The tick under way still counted and showed its count.
-        QCOMPARE(count(), QStringLiteral("1"));
-        QVERIFY(shown("txtCount") && shown("lblCount"));
-        tick();
-        QVERIFY(!shown("txtCount"));
-        QVERIFY(shown("lblCount")); // only a Stop Loop hides the label
-        QCOMPARE(w->state().LpCount, 0);
-    }
-
-    void tickDuringAWaitIsSkipped()
-    {
-        click(w.get(), "cmdIDNTst");
-        int nestedTicks = 0;
-        device->onReceived = [this, &nestedTicks](const QByteArray &) {
-            if (nestedTicks++ == 0) {
-                QTimer::singleShot(20, w.get(), [this] {
-                    tick();
-                    tick();
-                });
-                device->send("SLOW\r\n>", 100);
-            }
-        };
-        tick();
-        QCOMPARE(nestedTicks, 1);
-        QCOMPARE(w->state().LpCount, 1);
-        QCOMPARE(device->received(), QByteArray("*IDN?\n"));
-    }
-
-    void tickDuringTheOperatorsReadCounts()
-    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("trace");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QString>("results");
+        QTest::addColumn<QString>("error"); // as shown; empty while hidden
+        QTest::addColumn<int>("beeps");
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<bool>("label");
+        const QString idn = "VELK,QSIM";
+        QTest::newRow("run writes the command") << QStringList{"run"} << "-" << QByteArray() << ""
+                                                << "" << 0 << "*idn?" << false;
+        QTest::newRow("IDN loop counts")
+                << QStringList{"run", "tick", "tick", "tick"} << "- 1 2 3"
+                << QByteArray("*IDN?\n*IDN?\n*IDN?\n") << idn << "" << 0 << "*IDN?" << true;
+        QTest::newRow("both loops send twice and count once") << QStringList{"type *RST", "start",
+                "run", "tick", "tick", "stop idn", "tick", "stop cmd",
+                "tick"} << "- - 1 2 2 3 - -" << QByteArray("*IDN?\n").repeated(5)
+                                                              << idn << "" << 0 << "*IDN?" << false;
+        QTest::newRow("start loop needs a command")
+                << QStringList{"type", "start", "tick"} << "- -" << QByteArray()
+                << "No command specified.  Enter a command before starting the Command Loop"
+                << "" << 1 << "" << false;
+        QTest::newRow("box emptied while looping")
+                << QStringList{"type *CLS", "start", "type", "tick", "tick"} << "- 1 2"
+                << QByteArray() << ""
+                << "Command box empty" << 2 << "" << true;
+        // The tick under way still counts, and shows its count and label once more; the next
+        // finds both loops off and hides the count, and only a Stop Loop hides the label.
+        QTest::newRow("stop pressed during a tick's wait")
+                << QStringList{"run", "late 80", "@30 stop idn", "tick", "tick"} << "- - 1 -"
+                << QByteArray("*IDN?\n") << idn << "" << 0 << "*IDN?" << true;
+        QTest::newRow("tick during a tick's wait is dropped")
+                << QStringList{"run", "late 100", "@20 tick", "@20 tick", "tick"} << "- - - 1"
+                << QByteArray("*IDN?\n") << idn << "" << 0 << "*IDN?" << true;
         // Fault caught: ticks stopped counting while the operator's own Send or Read waited,
         // though only a tick's own wait may drop the next one. Their sends are refused.
-        click(w.get(), "cmdIDNTst");
-        device->onReceived = nullptr;
-        for (int at : {20, 60, 100})
-            QTimer::singleShot(at, w.get(), [this] { tick(); });
-        device->send("LATE\r\n>", 250);
-        click(w.get(), "cmdRead");
-        QCOMPARE(w->state().LpCount, 3);
-        QCOMPARE(count(), QStringLiteral("3"));
-        QCOMPARE(device->received(), QByteArray());
-        QCOMPARE(results(), QStringLiteral("LATE"));
+        QTest::newRow("ticks during the operator's read count")
+                << QStringList{"run", "answer 250", "@20 tick", "@60 tick", "@100 tick", "read"}
+                << "- 1 2 3 3" << QByteArray() << "LATE"
+                << "" << 0 << "*IDN?" << true;
+        QTest::newRow("ticks while the port window shows send nothing")
+                << QStringList{"run", "init", "tick"} << "- 1 2 3" << QByteArray("*IDN?\n") << idn
+                << "" << 0 << "*IDN?" << true;
+        // Fault caught: the port window ran inside the tick's wait, so every tick meanwhile was
+        // dropped, and the wait went on on the reopened port until it ran out.
+        QTest::newRow("Initialize pressed during a tick's wait")
+                << QStringList{"type *RST", "start", "run", "late 20000", "@30 init", "tick",
+                           "reopened", "tick"}
+                << "- - 1 2 3 4" << QByteArray("*IDN?\n").repeated(3) << idn << "" << 0 << "*IDN?"
+                << true;
     }
 
-    void closedPortTicksQuietly()
+    void loops()
     {
-        click(w.get(), "cmdIDNTst");
-        // While the port window is shown after Initialize closed the port, ticks go on.
-        initialize(*w, [this](frmPorts *) {
-            tick();
-            tick();
-        });
-        QCOMPARE(w->state().LpCount, 2);
-        QCOMPARE(beeps->size(), 0);
-        QCOMPARE(device->received(), QByteArray());
-        tick();
-        QCOMPARE(device->received(), QByteArray("*IDN?\n"));
+        QFETCH(QStringList, steps);
+        QFETCH(QString, trace);
+        for (const QString &step : steps)
+            take(step);
+        QCOMPARE(taken.join(' '), trace);
+        QTEST(device->received(), "sent");
+        QTEST(results(), "results");
+        QTEST(shownError(w.get()), "error");
+        QTEST(int(beeps->size()), "beeps");
+        QTEST(command()->currentText(), "box");
+        QTEST(shown("lblCount"), "label");
     }
 
     void runningTimerDrivesTheLoop()
@@ -232,7 +212,7 @@ private slots:
         click(w.get(), "optTime_0");
         click(w.get(), "cmdIDNTst");
         w->timer()->start();
-        QTRY_VERIFY_WITH_TIMEOUT(w->state().LpCount >= 5, 3000);
+        QTRY_VERIFY_WITH_TIMEOUT(w->loops().LpCount() >= 5, 3000);
         click(w.get(), "cmdIDNtstoff");
         QTRY_COMPARE(idnReceived, int(device->received().count("*IDN?")));
     }

@@ -248,9 +248,10 @@ private slots:
         bindCom1(urlFor(kind));
         QTemporaryFile log;
         QVERIFY(log.open());
-        WireLog transcript;
+        LineRecorder recorder;
+        WireLog transcript(&recorder);
         QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&transcript);
+        frmMain w(&recorder);
         w.timer()->stop();
         QSignalSpy beeps(&w, &frmMain::beeped);
         initializeOn(w, 1);

@@ -332,9 +332,10 @@ private slots:
         PtyDevice device;
         device.bindTo(1);
         QTemporaryDir dir;
-        WireLog transcript;
+        LineRecorder recorder;
+        WireLog transcript(&recorder);
         QVERIFY(transcript.open(dir.filePath("wire.log")));
-        frmMain w(&transcript);
+        frmMain w(&recorder);
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         QSignalSpy beeps(&w, &frmMain::beeped);

@@ -135,9 +135,10 @@ private slots:
         bindCom1(link());
         QTemporaryFile log;
         QVERIFY(log.open());
-        WireLog transcript;
+        LineRecorder recorder;
+        WireLog transcript(&recorder);
         QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&transcript);
+        frmMain w(&recorder);
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         QSignalSpy failures(w.serial(), &SerialControl::failure);
@@ -183,9 +184,10 @@ private slots:
         bindCom1(link());
         QTemporaryFile log;
         QVERIFY(log.open());
-        WireLog transcript;
+        LineRecorder recorder;
+        WireLog transcript(&recorder);
         QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&transcript);
+        frmMain w(&recorder);
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         QSignalSpy failures(w.serial(), &SerialControl::failure);
@@ -359,9 +361,10 @@ private slots:
         bindCom1(QStringLiteral("socket://127.0.0.1:%1").arg(port));
         QTemporaryFile log;
         QVERIFY(log.open());
-        WireLog transcript;
+        LineRecorder recorder;
+        WireLog transcript(&recorder);
         QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&transcript);
+        frmMain w(&recorder);
         w.timer()->stop();
         QVERIFY(waitUntil([&] { return (initializeOn(w, 1), w.serial()->PortOpen()); }, 5000) >= 0);
         QSignalSpy failures(w.serial(), &SerialControl::failure);

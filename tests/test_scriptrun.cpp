@@ -200,9 +200,10 @@ private slots:
         {
             SimProcess sim;
             QVERIFY(sim.ready());
-            WireLog transcript;
+            LineRecorder recorder;
+            WireLog transcript(&recorder);
             QVERIFY(transcript.open(recording));
-            frmMain window(&transcript);
+            frmMain window(&recorder);
             window.timer()->stop();
             initializeOn(window, 1);
             QVERIFY(window.serial()->PortOpen());
@@ -326,8 +327,17 @@ private slots:
         const QString path = writeFile(dir, "report.qs",
                 "port 1\nrepeat 2\nquery *ESR?\nexpect number in [0, 0]\nsend *FOO\nend\n");
         const QString report = dir.filePath("report.xml");
-        const Run run = quillon({"--run", path, "--com1", sim.path(), "--junit", report});
+        const QString csv = dir.filePath("report.csv");
+        const Run run
+                = quillon({"--run", path, "--com1", sim.path(), "--junit", report, "--csv", csv});
         QCOMPARE(run.status, 1);
+        // Fault caught: without a window the CSV file held its header alone.
+        QFile rows(csv);
+        QVERIFY(rows.open(QIODevice::ReadOnly));
+        const QByteArray all = rows.readAll();
+        QCOMPARE(all.count(",COM1,\"*ESR?\",\""), 2);
+        QVERIFY2(all.contains(",\"0\r\n>\",0\r\n") && all.endsWith(",\"32\r\n>\",32\r\n"),
+                all.constData());
 
         QFile file(report);
         QVERIFY(file.open(QIODevice::ReadOnly));

@@ -186,10 +186,11 @@ private slots:
         QFETCH(QString, expected);
         qputenv("QUILLON_COM3", device.toLocal8Bit());
         QTemporaryDir dir;
-        WireLog transcript;
+        LineRecorder recorder;
+        WireLog transcript(&recorder);
         QVERIFY(transcript.open(dir.filePath("wire.log")));
         SerialControl control;
-        control.setTranscript(&transcript);
+        control.setRecorder(&recorder);
         QSignalSpy failures(&control, &SerialControl::failure);
         control.setCommPort(3);
         QVERIFY(!control.setPortOpen(true));

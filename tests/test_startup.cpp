@@ -93,9 +93,9 @@ private slots:
         frmMain window;
         const MainState &m = window.state();
         QCOMPARE(m.AddrSetFlg, false);
-        QCOMPARE(m.IDNTestFlg, 0);
-        QCOMPARE(m.CMDloopFlg, 0);
-        QCOMPARE(m.LpCount, 0);
+        QCOMPARE(window.loops().IDNTestFlg(), 0);
+        QCOMPARE(window.loops().CMDloopFlg(), 0);
+        QCOMPARE(window.loops().LpCount(), 0);
         QCOMPARE(m.QueryFlg, 0);
         QCOMPARE(m.addrMode, false);
         QCOMPARE(m.packetMode, false);

@@ -25,6 +25,7 @@
 
 #include <cmath>
 #include <limits>
+#include <malloc.h>
 
 using namespace WindowDriver;
 
@@ -72,40 +73,41 @@ private slots:
     void wireHistoryIsBounded_data()
     {
         QTest::addColumn<int>("maxEntries");
-        QTest::addColumn<int>("maxBytes");
+        QTest::addColumn<int>("maxMemory");
         QTest::addColumn<int>("added");
         QTest::addColumn<int>("size");
         QTest::addColumn<int>("flushEvery"); // entries between batches; 0: one batch at the end
         QTest::addColumn<int>("rows");
-        QTest::newRow("under the bound") << 100 << 1 << 20 << 0 << 0 << 20;
+        QTest::newRow("under the bound") << 100 << 1000000 << 20 << 1 << 0 << 20;
         QTest::newRow("count, one batch") << 100 << 1000000 << 250 << 1 << 0 << 100;
         QTest::newRow("count, many batches") << 100 << 1000000 << 250 << 1 << 7 << 100;
         QTest::newRow("burst of twice the bound") << 100 << 1000000 << 1000 << 1 << 0 << 100;
-        QTest::newRow("bytes") << 1000 << 1000 << 50 << 100 << 3 << 10;
-        QTest::newRow("one chunk over the bytes stays") << 1000 << 1000 << 3 << 5000 << 0 << 1;
-        QTest::newRow("default bound") << int(WireModel::DefaultMaxEntries) << 1 << 100100 << 0 << 0
-                                       << int(WireModel::DefaultMaxEntries);
+        // Eight entries of 100,000 bytes fit in what entries may count; the ninth drops two.
+        QTest::newRow("memory") << 1000 << 1000000 << 50 << 100000 << 3 << 8;
+        QTest::newRow("one chunk over the memory stays") << 1000 << 1000 << 3 << 5000 << 0 << 1;
+        QTest::newRow("default count bound")
+                << int(WireModel::DefaultMaxEntries) << 64 * 1024 * 1024 << 100100 << 1 << 0
+                << int(WireModel::DefaultMaxEntries);
     }
 
     void wireHistoryIsBounded()
     {
         QFETCH(int, maxEntries);
-        QFETCH(int, maxBytes);
+        QFETCH(int, maxMemory);
         QFETCH(int, added);
         QFETCH(int, size);
         QFETCH(int, flushEvery);
         QFETCH(int, rows);
         WireModel model;
-        if (size > 0)
-            model.setLimits(maxEntries, maxBytes);
+        model.setLimits(maxEntries, maxMemory);
         QSignalSpy batches(&model, &WireModel::batchAdded);
         for (int n = 0; n < added; ++n) {
-            model.add(received(n, qMax(size, 1)));
+            model.add(received(n, size));
             if (flushEvery > 0 && n % flushEvery == flushEvery - 1)
                 model.flush();
         }
-        // Nothing reaches the table before its batch is due, unless the batch outgrew the bound.
-        if (flushEvery == 0 && added <= 2 * maxEntries)
+        // Nothing reaches the table before its batch is due, unless the batch outgrew a bound.
+        if (flushEvery == 0 && added <= 2 * maxEntries && qint64(added) * size < maxMemory / 2)
             QCOMPARE(model.rowCount(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(
                 model.rowCount() == rows && model.droppedCount() == added - rows, 2000);
@@ -133,19 +135,19 @@ private slots:
         QVERIFY(view.accessibleName().contains("Wire"));
     }
 
-    void transcriptOutlivesTheWindow()
+    void recorderOutlivesTheWindow()
     {
-        WireLog transcript;
+        LineRecorder recorder;
         {
-            frmMain w(&transcript);
+            frmMain w(&recorder);
             w.timer()->stop();
-            transcript.note(1, "open", "x");
+            recorder.note(1, "open", "x");
             w.wireModel()->flush();
             QCOMPARE(w.wireModel()->rowCount(), 1);
         }
-        // The window's model is gone; the transcript is still written to.
-        transcript.note(1, "close", "x");
-        transcript.received(1, "late");
+        // The window's model is gone; the recorder is still told.
+        recorder.note(1, "close", "x");
+        recorder.received(1, "late");
     }
 
     void statusBitsOnTheRowThatCompletesTheReply()
@@ -285,6 +287,48 @@ private slots:
         QVERIFY(std::isnan(series.points()[9].y)); // reply 60: no number, a gap
     }
 
+    // The memory a history keeps, as the allocator sees it, until its window is first opened.
+    void historiesKeepTheirMemoryBound_data()
+    {
+        QTest::addColumn<bool>("chart");
+        QTest::addColumn<int>("size");
+        QTest::addColumn<int>("block"); // the chunk comes in a block this large, as a read hands it
+        QTest::addColumn<int>("count");
+        // Faults caught: a byte count took a 1-byte chunk for 1 byte, not the hundred it costs,
+        // and a chunk read off a port for its size, not the 32 KiB block it came in.
+        QTest::newRow("wire, tiny chunks") << false << 1 << 1 << 300000;
+        QTest::newRow("wire, chunks in large blocks") << false << 4095 << 32752 << 3000;
+        QTest::newRow("chart, tiny replies") << true << 1 << 1 << 300000;
+        QTest::newRow("chart, replies in large blocks") << true << 400 << 4096 << 30000;
+    }
+
+    void historiesKeepTheirMemoryBound()
+    {
+        QFETCH(bool, chart);
+        QFETCH(int, size);
+        QFETCH(int, block);
+        QFETCH(int, count);
+        const auto heapInUse = [] { return qint64(mallinfo2().uordblks + mallinfo2().hblkhd); };
+        const qint64 before = heapInUse();
+        WireModel model;
+        LoopSeries series;
+        for (int n = 0; n < count; ++n) {
+            QByteArray bytes;
+            bytes.reserve(block);
+            bytes.append(size, 'x');
+            if (chart)
+                series.append({{}, double(n), 1, "MEAS?", bytes, {}});
+            else
+                model.add({double(n), 1, WireEntry::Kind::Received, "recv", bytes});
+        }
+        model.flush();
+        const qint64 kept = heapInUse() - before;
+        qInfo("%lld bytes kept", kept);
+        QVERIFY2(kept <= 8 * 1024 * 1024 && kept > 4 * 1024 * 1024,
+                qPrintable(QString::number(kept)));
+        QVERIFY(chart ? series.droppedCount() > 0 : model.droppedCount() > 0);
+    }
+
     void chartPausesEveryWay_data()
     {
         QTest::addColumn<QString>("way");
@@ -338,6 +382,7 @@ private slots:
     void chartSavesCsvAndPng()
     {
         LoopSeries series;
+        series.setLimits(LoopSeries::DefaultMaxReadings, 64 * 1024 * 1024); // the chart is open
         LoopChart chart(&series);
         chart.show();
         QVERIFY(QTest::qWaitForWindowExposed(&chart));
@@ -427,17 +472,16 @@ private slots:
     }
 
     // The loop against the simulator's ramp: one row per tick, each with its value, the
-    // overloads empty with their words kept. The CSV is connected as main() connects it.
+    // overloads empty with their words kept. The CSV follows the recorder as in main().
     void csvFollowsTheSimulatorsRamp()
     {
         SimProcess sim({"--ramp", "--overload-every", "4"});
         QVERIFY(sim.ready());
         QTemporaryDir dir;
-        LoopCsv csv;
+        LineRecorder recorder;
+        LoopCsv csv(&recorder);
         QVERIFY(csv.open(dir.filePath("loop.csv")));
-        frmMain w;
-        connect(w.loopSeries(), &LoopSeries::appended, &w,
-                [&csv](const LoopReading &reading) { QVERIFY(csv.append(reading)); });
+        frmMain w(&recorder);
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         select(&w, "optTime_0", SelectBy::Code); // 100 ms
@@ -446,8 +490,8 @@ private slots:
         w.cmdSend_Click();
         QCOMPARE(w.loopSeries()->readings().size(), size_t(0));
         click(&w, "cmdCmdtst");
-        QTRY_VERIFY_WITH_TIMEOUT(w.state().LpCount >= 12, 20000);
-        const qint64 ticks = w.state().LpCount;
+        QTRY_VERIFY_WITH_TIMEOUT(w.loops().LpCount() >= 12, 20000);
+        const qint64 ticks = w.loops().LpCount();
         click(&w, "cmdCmdtstoff");
 
         QFile file(dir.filePath("loop.csv"));

@@ -100,16 +100,23 @@ inline void select(QWidget *window, const QString &name, SelectBy way, const QSt
 }
 
 // Presses Initialize; while the port window is shown (modally) runs `inWindow`, then leaves it
-// with its return button unless `inWindow` already closed it.
+// with its return button unless `inWindow` already closed it. Pressed while an exchange waits,
+// Initialize returns at once and the port window opens when the wait has ended.
 inline void initialize(frmMain &window, const std::function<void(frmPorts *)> &inWindow = {})
 {
-    QTimer::singleShot(0, &window, [&window, inWindow] {
+    auto *shown = new QTimer(&window);
+    QObject::connect(shown, &QTimer::timeout, &window, [&window, inWindow, shown] {
         frmPorts *ports = window.portsWindow();
+        if (!ports->isVisible())
+            return;
+        shown->stop();
+        shown->deleteLater();
         if (inWindow)
             inWindow(ports);
         if (ports->isVisible())
             click(ports, QStringLiteral("cmdExit"));
     });
+    shown->start(1);
     window.cmdInit_Click();
 }
 

@@ -3,13 +3,13 @@
 #include "app/scriptfromlog.h"
 #include "app/scriptrunner.h"
 #include "line/linemessages.h"
+#include "line/linerecorder.h"
 #include "line/loopcsv.h"
 #include "line/portbinding.h"
 #include "line/serialcontrol.h"
 #include "line/wirelog.h"
 #include "windows/appearance.h"
 #include "windows/frmmain.h"
-#include "windows/loopseries.h"
 
 #include <QApplication>
 #include <QList>
@@ -144,22 +144,25 @@ int main(int argc, char *argv[])
         break;
     }
 
-    // The transcript is opened before anything else is done, so a file that cannot be written
-    // is refused whatever else the command line asks for.
-    WireLog transcript;
-    if (!commandLine.logPath.isEmpty()) {
-        if (!transcript.open(commandLine.logPath)) {
-            std::fprintf(stderr, "quillon: cannot write the transcript to %s: %s\n",
-                    qPrintable(EscapeControlCharacters(commandLine.logPath)),
-                    qPrintable(transcript.errorString()));
-            return 2;
-        }
-        QObject::connect(&transcript, &WireLog::writingFailed, [](const QString &message) {
-            std::fprintf(stderr, "quillon: %s\n", qPrintable(message));
-        });
+    // The one record of the line, for the window and a check script alike: the transcript and
+    // the CSV file follow it from the start. A file that stops taking lines is said here, and in
+    // the window's error box.
+    LineRecorder recorder;
+    QObject::connect(&recorder, &LineRecorder::writingFailed, [](const QString &message) {
+        std::fprintf(stderr, "quillon: %s\n", qPrintable(message));
+    });
+
+    // Opened once every option and the desktop have been checked, and before the line is
+    // touched: a file that cannot be written is refused whatever else the command line asks for.
+    WireLog transcript(&recorder);
+    if (!commandLine.logPath.isEmpty() && !transcript.open(commandLine.logPath)) {
+        std::fprintf(stderr, "quillon: cannot write the transcript to %s: %s\n",
+                qPrintable(EscapeControlCharacters(commandLine.logPath)),
+                qPrintable(transcript.errorString()));
+        return 2;
     }
 
-    LoopCsv csv;
+    LoopCsv csv(&recorder);
     if (!commandLine.csvPath.isEmpty() && !csv.open(commandLine.csvPath)) {
         std::fprintf(stderr, "quillon: cannot write the CSV file %s: %s\n",
                 qPrintable(EscapeControlCharacters(commandLine.csvPath)),
@@ -180,9 +183,8 @@ int main(int argc, char *argv[])
     // loop, not a window system.
     if (commandLine.action == CommandLine::Action::RunScript) {
         QCoreApplication app(argc, argv);
-        return RunCheckScript({commandLine.scriptPath, commandLine.junitPath,
-                                      commandLine.logPath.isEmpty() ? nullptr : &transcript},
-                stdout, stderr);
+        return RunCheckScript(
+                {commandLine.scriptPath, commandLine.junitPath, &recorder}, stdout, stderr);
     }
 
     QApplication::setApplicationName(QStringLiteral("Quillon"));
@@ -191,21 +193,9 @@ int main(int argc, char *argv[])
             QStringLiteral("org.quillon.Quillon")); // icon and name on Wayland
     ApplyQuillonAppearance();
 
-    // Always given, file or not: the wire view watches it.
-    frmMain window(&transcript);
+    frmMain window(&recorder);
     window.serial()->setReopen(commandLine.reopen);
     leaveLikeExitOnSignals(window);
-    if (csv.isOpen()) {
-        QObject::connect(window.loopSeries(), &LoopSeries::appended, &window,
-                [&csv, failed = false](const LoopReading &reading) mutable {
-                    // Said once: a full disk would otherwise say it at every tick.
-                    if (!csv.append(reading) && !failed) {
-                        failed = true;
-                        std::fprintf(stderr, "quillon: cannot write to the CSV file: %s\n",
-                                qPrintable(csv.errorString()));
-                    }
-                });
-    }
     window.show();
     if (commandLine.showWire)
         window.showWireView();

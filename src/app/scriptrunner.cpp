@@ -1,6 +1,7 @@
 #include "scriptrunner.h"
 
 #include "line/deviceexchange.h"
+#include "line/linerecorder.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
 #include "line/serialsettings.h"
@@ -33,11 +34,11 @@ class ScriptRunner
 {
 public:
     // `keepRecords` only for a report: a long run would otherwise hold every step in memory.
-    ScriptRunner(const CheckScript &script, WireLog *transcript, std::FILE *out, std::FILE *err,
+    ScriptRunner(const CheckScript &script, LineRecorder *recorder, std::FILE *out, std::FILE *err,
             bool keepRecords)
-        : m_script(script), m_out(out), m_err(err), m_keepRecords(keepRecords)
+        : m_script(script), m_out(out), m_err(err), m_keepRecords(keepRecords), m_recorder(recorder)
     {
-        m_line.setTranscript(transcript);
+        m_line.setRecorder(recorder);
         QObject::connect(&m_line, &SerialControl::failure,
                 [this](const QString &message) { m_lineFailure = message; });
         QObject::connect(
@@ -164,6 +165,9 @@ private:
         m_last = ReplyUnderCheck();
         m_last.packetMode = settings.framing.protocol == Framing::Protocol::Packet;
         if (outcome.reply) {
+            if (m_recorder)
+                m_recorder->replyRead(
+                        m_line.CommPort(), send.command, outcome.reply->wait.received);
             m_last.read = true;
             m_last.received = outcome.reply->wait.received;
             // "Rx buffer empty" is the box's word for no reply; a pattern must not find it.
@@ -237,6 +241,7 @@ private:
     std::FILE *m_out;
     std::FILE *m_err;
     const bool m_keepRecords;
+    LineRecorder *m_recorder;
     SerialControl m_line;
     LineWait m_wait{&m_line};
     DeviceExchange m_exchange{m_line, m_wait};
@@ -367,7 +372,7 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
 
     QElapsedTimer clock;
     clock.start();
-    ScriptRunner runner(script, options.transcript, out, err, report.isOpen());
+    ScriptRunner runner(script, options.recorder, out, err, report.isOpen());
     const bool finished = runner.run();
     const double seconds = double(clock.elapsed()) / 1000.0;
 

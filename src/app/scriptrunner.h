@@ -7,13 +7,15 @@
 
 #include <cstdio>
 
-class WireLog;
+class LineRecorder;
 
 struct ScriptRunOptions
 {
     QString scriptPath;
     QString junitPath; // empty: no report
-    WireLog *transcript = nullptr; // --log, when given
+    // Told of the line's traffic and of every reply a step reads (for --log and --csv); none
+    // when null.
+    LineRecorder *recorder = nullptr;
 };
 
 // Exit statuses of a script run: every check passed, one failed, or the script or its port

@@ -1,9 +1,23 @@
 #include "loopcsv.h"
 
+#include "linemessages.h"
+
 #include <QLocale>
+
+LoopCsv::LoopCsv(LineRecorder *recorder, QObject *parent) : QObject(parent)
+{
+    if (!recorder)
+        return;
+    connect(recorder, &LineRecorder::replyRecorded, this, [this](const LoopReading &reading) {
+        if (m_file.isOpen())
+            append(reading);
+    });
+    connect(this, &LoopCsv::writingFailed, recorder, &LineRecorder::writingFailed);
+}
 
 bool LoopCsv::open(const QString &path)
 {
+    m_failureReported = false;
     m_file.setFileName(path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         return false;
@@ -16,7 +30,17 @@ bool LoopCsv::append(const LoopReading &reading)
     if (!m_file.isOpen())
         return false;
     const QByteArray line = row(reading);
-    return m_file.write(line) == line.size();
+    if (m_file.write(line) == line.size())
+        return true;
+    // Said once: a full disk would otherwise say it at every tick.
+    if (!m_failureReported) {
+        m_failureReported = true;
+        emit writingFailed(
+                QStringLiteral("The CSV file %1 cannot be written (%2). The run goes on.")
+                        .arg(EscapeControlCharacters(m_file.fileName()),
+                                EscapeControlCharacters(m_file.errorString())));
+    }
+    return false;
 }
 
 QByteArray LoopCsv::header()

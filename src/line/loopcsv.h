@@ -1,34 +1,31 @@
 #pragma once
 
+#include "linerecorder.h"
+
 #include <QByteArray>
-#include <QDateTime>
 #include <QFile>
+#include <QObject>
 #include <QString>
 
-#include <optional>
-
-// One reply read during a loop tick, with where and when it came from.
-struct LoopReading
+// The replies the recorder is told of as a CSV file (--csv FILE), one row each: the loop's
+// replies in the window, every reply a query reads in a check script. Each row goes to the
+// system as it is written, so the file is complete up to the last reply even if the program is
+// killed, and nothing is kept in memory.
+class LoopCsv : public QObject
 {
-    QDateTime at; // wall-clock time, local, for people
-    double ms = 0; // since the start of the run, on the transcript's clock, for plotting
-    int comPort = 0;
-    QString command; // as typed, the framing left out
-    QByteArray reply; // every byte read, the line's framing included
-    std::optional<double> value; // empty when the reply is not one number
-};
+    Q_OBJECT
 
-// The loop's replies as a CSV file (--csv FILE), one row each. Each row goes to the system as
-// it is written, so the file is complete up to the last reply even if the program is killed.
-class LoopCsv
-{
 public:
+    // Follows `recorder` (when given) from now on, and says through it when it cannot write.
+    explicit LoopCsv(LineRecorder *recorder = nullptr, QObject *parent = nullptr);
+
     // Creates or empties `path` and writes the header row. False, with errorString(), when
     // the file cannot be written.
     bool open(const QString &path);
     bool isOpen() const { return m_file.isOpen(); }
     QString errorString() const { return m_file.errorString(); }
-    // False when the row could not be written whole (disk full, file gone).
+    // False when the row could not be written whole (disk full, file gone); writingFailed()
+    // says so the first time.
     bool append(const LoopReading &reading);
 
     static QByteArray header();
@@ -38,6 +35,10 @@ public:
     static QByteArray row(const LoopReading &reading);
     static QByteArray quoted(const QByteArray &field);
 
+signals:
+    void writingFailed(const QString &message);
+
 private:
     QFile m_file;
+    bool m_failureReported = false;
 };

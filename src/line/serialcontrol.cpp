@@ -1,10 +1,10 @@
 #include "serialcontrol.h"
 
+#include "linerecorder.h"
 #include "linetransport.h"
 #include "portbinding.h"
 #include "reconnectwatcher.h"
 #include "serialsettings.h"
-#include "wirelog.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -74,8 +74,8 @@ void SerialControl::enter(State next)
 
 void SerialControl::note(const char *what, const QString &text)
 {
-    if (m_transcript)
-        m_transcript->note(m_commPort, what, text);
+    if (m_recorder)
+        m_recorder->note(m_commPort, what, text);
 }
 
 void SerialControl::setReopen(bool on)
@@ -289,8 +289,8 @@ bool SerialControl::Output(const QByteArray &bytes)
         return false; // lost or closed meanwhile, and said so
     if (m_transport->write(bytes) != bytes.size())
         return false; // the loss handler has reported it
-    if (m_transcript)
-        m_transcript->sent(m_commPort, bytes);
+    if (m_recorder)
+        m_recorder->sent(m_commPort, bytes);
     // Start the transfer now; the rest goes as the line drains.
     m_transport->startTransfer();
     return true;
@@ -307,8 +307,8 @@ QByteArray SerialControl::Input()
     const qint64 wanted
             = m_inputLen == 0 ? available : std::min<qint64>(available, m_inputLen - bytes.size());
     const QByteArray fresh = wanted > 0 ? m_transport->read(wanted) : QByteArray();
-    if (m_transcript && !fresh.isEmpty())
-        m_transcript->received(m_commPort, fresh);
+    if (m_recorder && !fresh.isEmpty())
+        m_recorder->received(m_commPort, fresh);
     if (bytes.isEmpty())
         return fresh;
     return bytes + fresh;
@@ -331,8 +331,8 @@ void SerialControl::keepIdleInput()
     if (m_exchangeWaiting || !m_transport)
         return;
     const QByteArray arrived = m_transport->readAll();
-    if (m_transcript && !arrived.isEmpty())
-        m_transcript->received(m_commPort, arrived);
+    if (m_recorder && !arrived.isEmpty())
+        m_recorder->received(m_commPort, arrived);
     m_idleInput.append(arrived);
 }
 

@@ -22,8 +22,8 @@
 // closing or opening is possible from every state; a failed open ends Closed; a lost port
 // waits to be reopened unless reopening is off, and then stays Lost. Only Open carries bytes.
 class LineTransport;
+class LineRecorder;
 class PortReopener;
-class WireLog;
 
 class SerialControl : public QObject
 {
@@ -54,8 +54,8 @@ public:
 
     // Where every frame, chunk, open, close, loss and attempt to reopen is recorded; none when
     // null. The owner keeps it alive for as long as this control.
-    void setTranscript(WireLog *transcript) { m_transcript = transcript; }
-    // A line of text about this port in the transcript (`what`: one word).
+    void setRecorder(LineRecorder *recorder) { m_recorder = recorder; }
+    // A line of text about this port in the record of the line (`what`: one word, a literal).
     void note(const char *what, const QString &text);
 
     bool PortOpen() const { return m_state == State::Open; }
@@ -128,7 +128,7 @@ private:
     // The modem lines as last asked for, set again on a reopened line.
     bool m_requestToSend = false;
     bool m_dataTerminalReady = false;
-    WireLog *m_transcript = nullptr;
+    LineRecorder *m_recorder = nullptr;
     int m_commPort = 0;
     QString m_settings = SerialSettings().text();
     int m_inputLen = 0;

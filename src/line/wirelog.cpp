@@ -52,9 +52,13 @@ QString systemText(int error)
 
 } // namespace
 
-WireLog::WireLog(QObject *parent) : QObject(parent)
+WireLog::WireLog(LineRecorder *recorder, QObject *parent)
+    : QObject(parent), m_startedAt(recorder ? recorder->startedAt() : QDateTime::currentDateTime())
 {
-    m_clock.start();
+    if (!recorder)
+        return;
+    connect(recorder, &LineRecorder::recorded, this, &WireLog::record);
+    connect(this, &WireLog::writingFailed, recorder, &LineRecorder::writingFailed);
 }
 
 WireLog::~WireLog()
@@ -129,10 +133,8 @@ bool WireLog::open(const QString &path)
     std::signal(SIGXFSZ, SIG_IGN);
     m_fd = fd;
 
-    m_clock.start();
     const QByteArray header = "# Quillon wire transcript, started "
-            + QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8()
-            + "; times in ms since then\n";
+            + m_startedAt.toString(Qt::ISODateWithMs).toUtf8() + "; times in ms since then\n";
     if (!writeWhole(header)) {
         m_error = systemText(errno);
         close();
@@ -171,26 +173,13 @@ QByteArray WireLog::chunk(const QByteArray &bytes)
     return QByteArray::number(bytes.size()) + " bytes: " + hex(bytes) + "  " + escaped(bytes);
 }
 
-void WireLog::sent(int comPort, const QByteArray &bytes)
+void WireLog::record(const WireEntry &entry)
 {
-    tell(comPort, WireEntry::Kind::Sent, "sent", bytes);
     // Without a file nobody needs the hex; a long reply would pay for it on every chunk.
-    if (m_fd >= 0)
-        write(comPort, "sent", chunk(bytes));
-}
-
-void WireLog::received(int comPort, const QByteArray &bytes)
-{
-    tell(comPort, WireEntry::Kind::Received, "recv", bytes);
-    if (m_fd >= 0)
-        write(comPort, "recv", chunk(bytes));
-}
-
-void WireLog::note(int comPort, const char *what, const QString &text)
-{
-    const QByteArray escapedText = EscapeControlCharacters(text).toUtf8();
-    tell(comPort, WireEntry::Kind::Note, what, escapedText);
-    write(comPort, what, escapedText);
+    if (m_fd < 0)
+        return;
+    write(entry.ms, entry.comPort, entry.what.constData(),
+            entry.kind == WireEntry::Kind::Note ? entry.bytes : chunk(entry.bytes));
 }
 
 bool WireLog::writeWhole(const QByteArray &bytes)
@@ -222,20 +211,8 @@ bool WireLog::writeWhole(const QByteArray &bytes)
     return true;
 }
 
-void WireLog::tell(int comPort, WireEntry::Kind kind, const char *what, const QByteArray &bytes)
+void WireLog::write(double ms, int comPort, const char *what, const QByteArray &rest)
 {
-    if (m_listeners.empty())
-        return;
-    const WireEntry entry{elapsedMs(), comPort, kind, what, bytes};
-    for (const Listener &listener : m_listeners)
-        listener(entry);
-}
-
-void WireLog::write(int comPort, const char *what, const QByteArray &rest)
-{
-    if (m_fd < 0)
-        return;
-    const double ms = double(m_clock.nsecsElapsed()) / 1e6;
     QByteArray lines;
     if (m_missing > 0)
         lines = lossLine(m_missing, m_firstMissingMs, ms, m_missingReason) + '\n';

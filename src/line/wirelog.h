@@ -1,27 +1,16 @@
 #pragma once
 
+#include "linerecorder.h"
+
 #include <QByteArray>
-#include <QElapsedTimer>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
-#include <functional>
-#include <vector>
-
-// One thing the transcript records, as it happens, for whoever watches the line live.
-struct WireEntry
-{
-    enum class Kind { Sent, Received, Note };
-    double ms = 0; // since the transcript's start
-    int comPort = 0;
-    Kind kind = Kind::Note;
-    QByteArray what; // the transcript's word: sent, recv, open, close, lost, fail
-    QByteArray bytes; // Sent / Received: the bytes; Note: the text, UTF-8
-};
-
 // The transcript of a run (--log FILE): every frame written and every chunk read, with the time
-// since the start, one line each, plus the opening, closing and loss of ports. Each line goes
-// to the file as it happens, so a crash or a kill loses nothing written before it.
+// since the start, one line each, plus the opening, closing and loss of ports, as the recorder
+// tells them. Each line goes to the file as it happens, so a crash or a kill loses nothing
+// written before it, and nothing is kept in memory.
 //
 // A line is written whole or not at all. When the file cannot take a line (disk full, I/O
 // error) writingFailed() says so, once, and the run goes on; the lines that could not be
@@ -31,14 +20,10 @@ class WireLog : public QObject
     Q_OBJECT
 
 public:
-    // The clock starts now, file or not, so a live view has times before any --log opens.
-    explicit WireLog(QObject *parent = nullptr);
+    // Follows `recorder` (when given) from now on, and says through it when it cannot write.
+    // Its header gives the time the recorder's clock started, the time every line counts from.
+    explicit WireLog(LineRecorder *recorder = nullptr, QObject *parent = nullptr);
     ~WireLog() override;
-
-    // Called on the thread that records, for every entry, whether a file is open or not.
-    using Listener = std::function<void(const WireEntry &)>;
-    void addListener(Listener listener) { m_listeners.push_back(std::move(listener)); }
-    double elapsedMs() const { return double(m_clock.nsecsElapsed()) / 1e6; }
 
     // Creates `path` readable by its owner only, or empties an existing regular file of ours,
     // and writes the header line. Refuses anything else a name can lead to (a named pipe, a
@@ -48,11 +33,8 @@ public:
     QString errorString() const { return m_error; }
     bool isOpen() const { return m_fd >= 0; }
 
-    void sent(int comPort, const QByteArray &bytes);
-    void received(int comPort, const QByteArray &bytes);
-    // A line of text about the port: `what` is one word (open, close, lost, fail). Control
-    // characters in `text` are spelled out, so that no name can start a line of its own.
-    void note(int comPort, const char *what, const QString &text);
+    // Writes the entry's line, when a file is open.
+    void record(const WireEntry &entry);
 
     // Lines that could not be written and are not yet accounted for in the file.
     qint64 missingLines() const { return m_missing; }
@@ -72,14 +54,12 @@ signals:
     void writingFailed(const QString &message);
 
 private:
-    void write(int comPort, const char *what, const QByteArray &rest);
+    void write(double ms, int comPort, const char *what, const QByteArray &rest);
     // Writes all of `bytes` at the end of what was written whole; false with errno set.
     bool writeWhole(const QByteArray &bytes);
     void close();
-    void tell(int comPort, WireEntry::Kind kind, const char *what, const QByteArray &bytes);
 
-    std::vector<Listener> m_listeners;
-
+    QDateTime m_startedAt;
     int m_fd = -1;
     QString m_path;
     QString m_error;
@@ -89,5 +69,4 @@ private:
     double m_firstMissingMs = 0;
     QString m_missingReason;
     bool m_failureReported = false;
-    QElapsedTimer m_clock;
 };

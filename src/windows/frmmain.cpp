@@ -1,15 +1,16 @@
 #include "frmmain.h"
 
 #include "line/deviceexchange.h"
+#include "line/linerecorder.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "ui_frmmain.h"
 #include "windows/artwork.h"
 #include "windows/frmports.h"
 #include "windows/guardedaccessible.h"
 #include "windows/optionarray.h"
 #include "windows/optionfocus.h"
+#include "windows/testloops.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -23,7 +24,7 @@
 #include <cstdlib>
 #include <limits>
 
-frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
+frmMain::frmMain(LineRecorder *recorder, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
     // Before any control exists: with a screen reader running, each control is asked for its
     // accessible interface as soon as it is made, and the first answer is kept.
@@ -62,11 +63,12 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
     ui->txtRev->setPalette(revisionPalette);
 
     MSComm1 = new SerialControl(this);
-    setUpViews(transcript);
-    MSComm1->setTranscript(m_transcript);
-    // A transcript that stops taking lines is a failure the operator must hear of, like one of
-    // the line's own.
-    connect(m_transcript, &WireLog::writingFailed, this, &frmMain::reportError);
+    setUpViews(recorder);
+    MSComm1->setRecorder(m_recorder);
+    // A transcript or CSV file that stops taking lines is a failure the operator must hear of,
+    // like one of the line's own.
+    connect(m_recorder, &LineRecorder::writingFailed, this, &frmMain::reportError);
+    setUpLoops();
     m_lineWait = new LineWait(MSComm1, this);
     m_exchange = std::make_unique<DeviceExchange>(*MSComm1, *m_lineWait);
 
@@ -84,13 +86,9 @@ frmMain::frmMain(WireLog *transcript, QWidget *parent) : QWidget(parent), ui(new
     OptionFocus::install(optProt);
     OptionFocus::install(optTime);
 
-    Timer1 = new QTimer(this);
-    Timer1->setTimerType(Qt::PreciseTimer); // "1 sec" means a second, not 950 ms
-    Timer1->setInterval(500);
-
     connectHandlers();
     Form_Load();
-    Timer1->start();
+    timer()->start();
 }
 
 frmMain::~frmMain()
@@ -113,7 +111,6 @@ void frmMain::connectHandlers()
     connect(ui->txtAddr, &QLineEdit::textChanged, this, &frmMain::txtAddr_Change);
     OptionArray::connectSelection(optProt, this, &frmMain::optProt_Click);
     OptionArray::connectSelection(optTime, this, &frmMain::optTime_Click);
-    connect(Timer1, &QTimer::timeout, this, &frmMain::Timer1_Timer);
     connect(ui->cmdIDNTst, &QPushButton::clicked, this, &frmMain::cmdIDNTst_Click);
     connect(ui->cmdIDNtstoff, &QPushButton::clicked, this, &frmMain::cmdIDNtstoff_Click);
     connect(ui->cmdCmdtst, &QPushButton::clicked, this, &frmMain::cmdCmdtst_Click);
@@ -155,9 +152,8 @@ void frmMain::Form_Load()
     m.devAddr = QStringLiteral("4");
     ui->txtAddr->clear();
     ui->txtCount->setVisible(false);
-    m.LpCount = 0;
     ui->cmdExit->setEnabled(true);
-    Timer1->setInterval(500);
+    timer()->setInterval(500);
     ui->optTime_3->setChecked(true); // raises optTime_Click(3)
     ui->ckCR->setChecked(false);
     ui->ckLF->setChecked(true);
@@ -166,8 +162,6 @@ void frmMain::Form_Load()
     ui->ckPrompt->setChecked(true);
     ui->txtResults->setEnabled(true);
     ui->txtError->setEnabled(false);
-    m.IDNTestFlg = 0;
-    m.CMDloopFlg = 0;
     ui->combCmd->addItem(QStringLiteral("*esr?"));
     ui->combCmd->addItem(QStringLiteral("*idn?"));
     ui->combCmd->addItem(QStringLiteral("*stb?"));

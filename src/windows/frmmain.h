@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mainstate.h"
+#include "testloops.h"
 
 #include <QWidget>
 
@@ -21,10 +22,10 @@ class DeviceExchange;
 class LineWait;
 struct ExchangeSettings;
 struct ReplyOutcome;
+class LineRecorder;
 class LoopChart;
 class LoopSeries;
 class SerialControl;
-class WireLog;
 class WireModel;
 class WireView;
 class frmPorts;
@@ -36,21 +37,23 @@ class frmMain : public QWidget
     Q_OBJECT
 
 public:
-    // `transcript`, when given, records the line's traffic; it must outlive the window. Without
-    // one the window keeps its own, with no file, for the wire view.
-    explicit frmMain(WireLog *transcript = nullptr, QWidget *parent = nullptr);
+    // `recorder`, when given, is told of the line's traffic and of the loop's replies; it must
+    // outlive the window. Without one the window keeps its own, for the wire view and the chart.
+    explicit frmMain(LineRecorder *recorder = nullptr, QWidget *parent = nullptr);
     ~frmMain() override;
 
     const MainState &state() const { return m; }
     SerialControl *serial() const { return MSComm1; }
     frmPorts *portsWindow() const { return m_ports; }
-    QTimer *timer() const { return Timer1; }
+    QTimer *timer() const;
+    // The IDN loop and the command loop: their flags, their count and their timer.
+    const TestLoops &loops() const { return *m_loops; }
     // True while a Send or Read is waiting for the device.
     bool exchangeInProgress() const;
 
     // The windows that show the line and the loop (frmmain_views.cpp). Their data is gathered
     // from the start, so a window opened late shows what came before it.
-    WireLog *transcript() const { return m_transcript; }
+    LineRecorder *recorder() const { return m_recorder; }
     WireModel *wireModel() const { return m_wireModel; }
     LoopSeries *loopSeries() const { return m_loopSeries; }
     WireView *wireView() const { return m_wireView; }
@@ -127,26 +130,31 @@ private:
     void sendControlChar(char code, const QString &confirmation);
     void sendQuickCommand(const QString &command);
 
+    // The rest of Initialize: the port window, then the port opened as chosen there.
+    void choosePort();
     [[noreturn]] void endProcess();
 
-    void setUpViews(WireLog *transcript);
-    void recordLoopReply(const QByteArray &reply);
+    void setUpViews(LineRecorder *recorder);
+    void setUpLoops();
+    // The steps of a loop's tick (frmmain_loops.cpp).
+    void sendIdnQuery();
+    void sendLoopCommand();
+    void showCount(qint64 count);
+    void hideCount(bool withLabel);
 
     Ui::frmMain *ui;
     MainState m;
     SerialControl *MSComm1 = nullptr;
     LineWait *m_lineWait = nullptr;
     std::unique_ptr<DeviceExchange> m_exchange;
-    // True while a loop's tick runs its steps. A tick that falls due inside a wait that a tick
-    // started is dropped; inside the operator's own Send or Read it still counts.
-    bool m_tickRunning = false;
-    QTimer *Timer1 = nullptr;
+    TestLoops *m_loops = nullptr;
+    // Initialize was pressed while an exchange waited: the port window opens once it has ended.
+    bool m_portChoiceDue = false;
     QButtonGroup *optProt = nullptr;
     QButtonGroup *optTime = nullptr;
     frmPorts *m_ports = nullptr;
 
-    std::unique_ptr<WireLog> m_ownTranscript;
-    WireLog *m_transcript = nullptr;
+    LineRecorder *m_recorder = nullptr;
     WireModel *m_wireModel = nullptr;
     LoopSeries *m_loopSeries = nullptr;
     WireView *m_wireView = nullptr;

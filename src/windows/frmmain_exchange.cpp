@@ -5,6 +5,7 @@
 #include "line/serialcontrol.h"
 #include "ui_frmmain.h"
 #include "windows/frmmain.h"
+#include "windows/testloops.h"
 
 void frmMain::cmdSend_Click()
 {
@@ -96,7 +97,7 @@ void frmMain::showReply(const ReplyOutcome &reply)
         Beep();
     for (const ExchangeProblem &problem : reply.problems)
         reportError(DescribeExchangeProblem(problem));
-    emit replyRead(reply.wait.received, m_tickRunning);
+    emit replyRead(reply.wait.received, m_loops->state() == TestLoops::State::Ticking);
 }
 
 void frmMain::Tdelay(double delaytime)

@@ -5,80 +5,78 @@
 #include "protocol/framing.h"
 #include "ui_frmmain.h"
 #include "windows/frmmain.h"
+#include "windows/testloops.h"
 
-#include <QScopeGuard>
-#include <QTimer>
+void frmMain::setUpLoops()
+{
+    m_loops = new TestLoops(MSComm1, this);
+    connect(m_loops, &TestLoops::idnStepDue, this, &frmMain::sendIdnQuery);
+    connect(m_loops, &TestLoops::commandStepDue, this, &frmMain::sendLoopCommand);
+    connect(m_loops, &TestLoops::counted, this, &frmMain::showCount);
+    connect(m_loops, &TestLoops::countHidden, this, &frmMain::hideCount);
+}
 
-#include <array>
+QTimer *frmMain::timer() const
+{
+    return m_loops->Timer1();
+}
 
 void frmMain::optTime_Click(int Index)
 {
-    static constexpr std::array<int, 5> kIntervals = {100, 200, 300, 500, 1000};
-    if (Index >= 0 && Index < int(kIntervals.size()))
-        Timer1->setInterval(kIntervals[Index]);
+    m_loops->choosePeriod(Index);
 }
 
 void frmMain::Timer1_Timer()
 {
-    // A tick that falls due while an earlier tick's exchange still waits is dropped: it would
-    // only find the line busy, and the earlier tick has yet to count. During the operator's
-    // own Send or Read the tick runs and counts; its sends are refused as any nested Send is.
-    if (m_tickRunning)
-        return;
-    m_tickRunning = true;
-    const auto tickDone = qScopeGuard([this] { m_tickRunning = false; });
+    m_loops->tick();
+}
 
-    // With both loops off a tick only keeps the count hidden at 0; the label is left to the
-    // Stop Loop buttons.
-    if (m.CMDloopFlg == 0 && m.IDNTestFlg == 0) {
-        ui->txtCount->setVisible(false);
-        m.LpCount = 0;
+void frmMain::sendIdnQuery()
+{
+    ui->combCmd->setEditText(QStringLiteral("*IDN?"));
+    cmdSend_Click();
+}
+
+void frmMain::sendLoopCommand()
+{
+    // With both loops on, the IDN step has just put "*IDN?" into the box, so it goes twice.
+    if (ui->combCmd->currentText().isEmpty()) {
+        reportError(QStringLiteral("Command box empty"));
         return;
     }
-    // With the port closed (the port window is open, or the device went away) a tick sends
-    // nothing and reports nothing, rather than beeping an error every 100 ms; it still counts.
-    const bool portOpen = MSComm1->PortOpen();
-    // The replies read from here on are the loop's: the chart and --csv take them.
-    if (portOpen && m.IDNTestFlg == 1) {
-        ui->combCmd->setEditText(QStringLiteral("*IDN?"));
-        cmdSend_Click();
-    }
-    // With both loops on, the IDN step has just put "*IDN?" into the box, so it goes twice.
-    if (portOpen && m.CMDloopFlg == 1) {
-        if (!ui->combCmd->currentText().isEmpty()) {
-            hideError();
-            cmdSend_Click();
-        } else {
-            reportError(QStringLiteral("Command box empty"));
-        }
-    }
-    // Every tick with a loop on counts once, whatever its sends did.
+    hideError();
+    cmdSend_Click();
+}
+
+void frmMain::showCount(qint64 count)
+{
     ui->txtCount->setVisible(true);
     ui->lblCount->setVisible(true);
-    ++m.LpCount;
-    ui->txtCount->setText(QString::number(m.LpCount));
+    ui->txtCount->setText(QString::number(count));
+}
+
+void frmMain::hideCount(bool withLabel)
+{
+    ui->txtCount->setVisible(false);
+    if (withLabel)
+        ui->lblCount->setVisible(false);
 }
 
 void frmMain::cmdIDNTst_Click()
 {
     ui->combCmd->setEditText(QStringLiteral("*idn?"));
-    m.IDNTestFlg = 1;
+    m_loops->start(TestLoops::Loop::Idn);
 }
 
 void frmMain::cmdIDNtstoff_Click()
 {
-    m.IDNTestFlg = 0;
-    if (m.CMDloopFlg == 0) {
-        ui->txtCount->setVisible(false);
-        ui->lblCount->setVisible(false);
-        m.LpCount = 0;
-    }
+    m_loops->stop(TestLoops::Loop::Idn);
 }
 
 void frmMain::cmdCmdtst_Click()
 {
     if (!ui->combCmd->currentText().isEmpty()) {
-        m.CMDloopFlg = 1;
+        m_loops->start(TestLoops::Loop::Command);
         return;
     }
     Beep();
@@ -88,12 +86,7 @@ void frmMain::cmdCmdtst_Click()
 
 void frmMain::cmdCmdtstoff_Click()
 {
-    m.CMDloopFlg = 0;
-    if (m.IDNTestFlg == 0) {
-        ui->txtCount->setVisible(false);
-        ui->lblCount->setVisible(false);
-        m.LpCount = 0;
-    }
+    m_loops->stop(TestLoops::Loop::Command);
 }
 
 void frmMain::sendQuickCommand(const QString &command)

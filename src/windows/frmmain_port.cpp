@@ -1,17 +1,36 @@
 // Initialize COM Port and Exit.
 
 #include "frmports.h"
+#include "line/linewait.h"
 #include "line/serialcontrol.h"
 #include "ui_frmmain.h"
 #include "windows/frmmain.h"
 
 void frmMain::cmdInit_Click()
 {
+    if (m_portChoiceDue)
+        return; // pressed again before the port window could open
     // The port is closed while the operator chooses, so that a new baud rate or another COM
     // port takes effect when it is opened again. A lost port is no longer waited for: the
     // operator chooses afresh.
     if (MSComm1->state() != SerialControl::State::Closed)
         MSComm1->setPortOpen(false);
+    // Pressed while a Send or Read waits (a loop's tick, most often), the close has just ended
+    // that wait; the port window opens once the wait has returned. Opened inside it, it would
+    // hold the wait, and the tick that started it, until the operator is done: no tick could run
+    // and the loop count would stand still while the port window shows.
+    if (m_lineWait->busy()) {
+        m_portChoiceDue = true;
+        connect(m_lineWait, &LineWait::finished, this, &frmMain::choosePort,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+        return;
+    }
+    choosePort();
+}
+
+void frmMain::choosePort()
+{
+    m_portChoiceDue = false;
     m_ports->exec();
 
     const PortChoice &choice = m_ports->choice();

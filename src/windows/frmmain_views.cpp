@@ -1,11 +1,10 @@
 // The wire view and the loop chart: opened from the context menu, their shortcuts or the
 // command line, fed from the start of the run.
 
-#include "line/loopcsv.h"
+#include "line/linerecorder.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
-#include "protocol/replynumber.h"
 #include "windows/frmmain.h"
+#include "windows/historymemory.h"
 #include "windows/loopchart.h"
 #include "windows/loopseries.h"
 #include "windows/wiremodel.h"
@@ -18,19 +17,18 @@
 #include <QMenu>
 #include <QScreen>
 
-void frmMain::setUpViews(WireLog *transcript)
+void frmMain::setUpViews(LineRecorder *recorder)
 {
-    if (!transcript) {
-        m_ownTranscript = std::make_unique<WireLog>();
-        transcript = m_ownTranscript.get();
-    }
-    m_transcript = transcript;
+    m_recorder = recorder ? recorder : new LineRecorder(this);
     m_wireModel = new WireModel(this);
-    m_wireModel->watch(m_transcript);
+    m_wireModel->follow(m_recorder);
     m_loopSeries = new LoopSeries(this);
+    m_loopSeries->follow(m_recorder);
+    // The loop's replies are recorded, the operator's own are not. A read that the port's
+    // closing cut short (Initialize pressed, the device gone) is no reply.
     connect(this, &frmMain::replyRead, this, [this](const QByteArray &reply, bool duringLoopTick) {
-        if (duringLoopTick)
-            recordLoopReply(reply);
+        if (duringLoopTick && MSComm1->PortOpen())
+            m_recorder->replyRead(MSComm1->CommPort(), m.lastCmd, reply);
     });
 
     // Ctrl+Shift: no control of this window uses those, and a plain Ctrl+letter could be taken
@@ -45,18 +43,6 @@ void frmMain::setUpViews(WireLog *transcript)
     connect(m_chartAction, &QAction::triggered, this, &frmMain::showLoopChart);
     addAction(m_wireAction);
     addAction(m_chartAction);
-}
-
-void frmMain::recordLoopReply(const QByteArray &reply)
-{
-    LoopReading reading;
-    reading.at = QDateTime::currentDateTime();
-    reading.ms = m_transcript->elapsedMs();
-    reading.comPort = MSComm1->CommPort();
-    reading.command = m.lastCmd;
-    reading.reply = reply;
-    reading.value = ReplyNumber(reply);
-    m_loopSeries->append(reading);
 }
 
 namespace {
@@ -80,6 +66,8 @@ void placeBeside(QWidget *view, const QWidget *main, int below)
 void frmMain::showWireView()
 {
     if (!m_wireView) {
+        // Looked at from now on: the history may take what the README promises.
+        m_wireModel->setLimits(WireModel::DefaultMaxEntries, HistoryMemory::ShownLimit);
         m_wireView = new WireView(m_wireModel, this);
         placeBeside(m_wireView, this, 0);
     }
@@ -91,6 +79,7 @@ void frmMain::showWireView()
 void frmMain::showLoopChart()
 {
     if (!m_loopChart) {
+        m_loopSeries->setLimits(LoopSeries::DefaultMaxReadings, HistoryMemory::ShownLimit);
         m_loopChart = new LoopChart(m_loopSeries, this);
         placeBeside(m_loopChart, this, m_wireView ? m_wireView->frameGeometry().height() + 8 : 0);
     }

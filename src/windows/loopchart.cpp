@@ -2,6 +2,7 @@
 
 #include "artwork.h"
 #include "chartplot.h"
+#include "line/loopcsv.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -125,10 +126,12 @@ bool LoopChart::saveCsv(const QString &path, QString *error) const
             *error = file.errorString();
         return false;
     }
-    QByteArray all = LoopCsv::header();
-    for (const LoopReading &reading : m_series->readings())
-        all += LoopCsv::row(reading);
-    if (file.write(all) != all.size() || !file.flush()) {
+    // Row by row through the file's buffer: the whole text at once would take the memory of
+    // every reply kept a second time.
+    bool written = file.write(LoopCsv::header()) >= 0;
+    for (auto it = m_series->readings().begin(); written && it != m_series->readings().end(); ++it)
+        written = file.write(LoopCsv::row(*it)) >= 0;
+    if (!written || !file.flush()) {
         if (error)
             *error = file.errorString();
         return false;

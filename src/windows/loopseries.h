@@ -1,6 +1,6 @@
 #pragma once
 
-#include "line/loopcsv.h"
+#include "line/linerecorder.h"
 
 #include <QObject>
 
@@ -27,9 +27,10 @@ struct LoopStats
     double mean() const { return numbers > 0 ? sum / double(numbers) : 0; }
 };
 
-// Every reply read during loop ticks, in order, kept for the chart and its CSV. Bounded: past
-// MaxReadings the oldest tenth goes at once, so a loop left running for days cannot fill the
-// memory (the --csv file keeps everything).
+// Every reply the recorder is told of (in the window, those read during loop ticks), in order,
+// kept for the chart and its CSV. Bounded in count and in the memory the replies really take
+// (see HistoryMemory), so a loop left running for days cannot fill the memory (the --csv file
+// keeps everything).
 class LoopSeries : public QObject
 {
     Q_OBJECT
@@ -39,9 +40,15 @@ public:
 
     explicit LoopSeries(QObject *parent = nullptr);
 
+    // Takes every reply `recorder` records from now on.
+    void follow(LineRecorder *recorder);
     void append(const LoopReading &reading);
     void clear();
-    void setMaxReadings(qsizetype max) { m_maxReadings = qMax<qsizetype>(10, max); }
+    // At most `maxReadings` replies in `maxMemory` bytes (HistoryMemory::UnshownLimit until told
+    // otherwise); a single reply larger than that is still kept.
+    void setLimits(qsizetype maxReadings, qsizetype maxMemory);
+    void setMaxReadings(qsizetype max) { setLimits(max, m_maxMemory); }
+    qsizetype memoryUsed() const { return m_memory; }
 
     const std::deque<LoopReading> &readings() const { return m_readings; }
     const std::vector<PlotPoint> &points() const { return m_points; }
@@ -53,11 +60,16 @@ signals:
 
 private:
     void dropOldest(qsizetype count);
+    // How many of the oldest replies must go for the rest to take at most `memory` bytes.
+    qsizetype oldestBeyond(qsizetype memory) const;
     void count(const LoopReading &reading);
+    static qsizetype memoryOf(const LoopReading &reading);
 
     std::deque<LoopReading> m_readings;
     std::vector<PlotPoint> m_points;
     LoopStats m_stats;
     qsizetype m_dropped = 0;
     qsizetype m_maxReadings = DefaultMaxReadings;
+    qsizetype m_maxMemory;
+    qsizetype m_memory = 0; // taken by the readings and their points
 };

@@ -3,13 +3,11 @@
 #include <QByteArray>
 #include <QString>
 
-// The run's state that every handler of the main window shares. Nothing of it is saved.
+// The run's state that every handler of the main window shares. Nothing of it is saved. The
+// loops keep their own (TestLoops: IDNTestFlg, CMDloopFlg, LpCount).
 struct MainState
 {
     bool AddrSetFlg = false; // an address has been committed once; never cleared again
-    int IDNTestFlg = 0; // IDN loop running (0/1)
-    int CMDloopFlg = 0; // command loop running (0/1)
-    qint64 LpCount = 0; // ticks counted while a loop runs
     int QueryFlg = 0; // the last framed message held a '?'
     bool addrMode = false; // "Addr " framing chosen
     bool packetMode = false; // "Packet" framing chosen

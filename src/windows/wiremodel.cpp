@@ -1,9 +1,11 @@
 #include "wiremodel.h"
 
+#include "historymemory.h"
+#include "line/wirelog.h"
+
 #include <QBrush>
 #include <QColor>
 #include <QFont>
-#include <QPointer>
 
 namespace {
 
@@ -21,39 +23,46 @@ QString moreBytes(const QByteArray &bytes)
 
 } // namespace
 
-WireModel::WireModel(QObject *parent) : QAbstractTableModel(parent)
+WireModel::WireModel(QObject *parent)
+    : QAbstractTableModel(parent), m_maxMemory(HistoryMemory::UnshownLimit)
 {
     m_batch.setSingleShot(true);
     m_batch.setInterval(BatchMs);
     connect(&m_batch, &QTimer::timeout, this, &WireModel::flush);
 }
 
-void WireModel::watch(WireLog *transcript)
+void WireModel::follow(LineRecorder *recorder)
 {
-    // The transcript may outlive this model (main's does) or go first (a window's own): the
-    // listener checks for the model rather than either side unhooking from the other.
-    transcript->addListener([model = QPointer<WireModel>(this)](const WireEntry &entry) {
-        if (model)
-            model->add(entry);
-    });
+    connect(recorder, &LineRecorder::recorded, this, &WireModel::add);
 }
 
-void WireModel::setLimits(qsizetype maxEntries, qsizetype maxBytes)
+void WireModel::setLimits(qsizetype maxEntries, qsizetype maxMemory)
 {
     m_maxEntries = qMax<qsizetype>(1, maxEntries);
-    m_maxBytes = qMax<qsizetype>(1, maxBytes);
+    m_maxMemory = qMax<qsizetype>(1, maxMemory);
     flush();
+}
+
+qsizetype WireModel::memoryOf(const Row &row)
+{
+    // The row itself, as a deque lays rows out in blocks, and the heap behind it.
+    return HistoryMemory::dequeSlot<Row>() + HistoryMemory::heapOf(row.entry.what)
+            + HistoryMemory::heapOf(row.entry.bytes) + HistoryMemory::heapOf(row.status);
 }
 
 void WireModel::add(const WireEntry &entry)
 {
     Row row{entry, {}};
+    row.entry.bytes = HistoryMemory::tight(entry.bytes);
     decodeStatus(row);
-    m_bytes += entry.bytes.size();
+    m_memory += memoryOf(row);
     m_pending.push_back(std::move(row));
-    // A burst longer than the whole history is cut here already, so the batch stays bounded
-    // even if the window gets no time to take it.
-    if (qsizetype(m_pending.size()) > 2 * m_maxEntries)
+    // Over a bound, the oldest go at once, and an eighth more than needed: the memory never
+    // grows past the bound, and a view sees the oldest rows go once in a while, not per chunk.
+    const qsizetype usable = HistoryMemory::usable(m_maxMemory);
+    if (m_memory > usable)
+        flushWithin(usable - usable / 8);
+    else if (qsizetype(m_pending.size()) > 2 * m_maxEntries)
         flush();
     if (!m_batch.isActive())
         m_batch.start();
@@ -69,36 +78,45 @@ void WireModel::decodeStatus(Row &row)
     }
     if (row.entry.kind != WireEntry::Kind::Received || watch.reg == StatusRegister::None)
         return;
-    watch.reply += row.entry.bytes;
+    // A register's reply is a few bytes; a longer one is no register value, however long.
+    constexpr qsizetype kLongestReply = 64;
+    watch.reply += row.entry.bytes.left(kLongestReply + 1 - watch.reply.size());
     const std::optional<int> value = StatusReplyValue(watch.reply);
     if (value) {
         row.status = DescribeStatusBits(watch.reg, *value);
         watch.reg = StatusRegister::None;
     } else if (watch.reply.contains('\n') || watch.reply.contains('\r')
-            || watch.reply.size() > 64) {
+            || watch.reply.size() > kLongestReply) {
         watch.reg = StatusRegister::None; // a complete reply that holds no register value
     }
+    if (watch.reg == StatusRegister::None)
+        watch.reply.clear();
 }
 
 void WireModel::flush()
 {
+    flushWithin(HistoryMemory::usable(m_maxMemory));
+}
+
+void WireModel::flushWithin(qsizetype memoryBound)
+{
     m_batch.stop();
     // Drop the oldest first from the table, then from the batch itself if it alone is over.
-    qsizetype total = qsizetype(m_rows.size()) + qsizetype(m_pending.size());
+    const qsizetype total = qsizetype(m_rows.size()) + qsizetype(m_pending.size());
     qsizetype fromRows = 0;
-    qsizetype bytes = m_bytes;
+    qsizetype memory = m_memory;
     while (fromRows < qsizetype(m_rows.size())
-            && (total - fromRows > m_maxEntries || bytes > m_maxBytes)) {
-        bytes -= m_rows[size_t(fromRows)].entry.bytes.size();
+            && (total - fromRows > m_maxEntries || memory > memoryBound)) {
+        memory -= memoryOf(m_rows[size_t(fromRows)]);
         ++fromRows;
     }
     qsizetype fromPending = 0;
     while (fromPending + 1 < qsizetype(m_pending.size())
-            && (total - fromRows - fromPending > m_maxEntries || bytes > m_maxBytes)) {
-        bytes -= m_pending[size_t(fromPending)].entry.bytes.size();
+            && (total - fromRows - fromPending > m_maxEntries || memory > memoryBound)) {
+        memory -= memoryOf(m_pending[size_t(fromPending)]);
         ++fromPending;
     }
-    m_bytes = bytes;
+    m_memory = memory;
     m_dropped += fromRows + fromPending;
     if (fromRows > 0) {
         beginRemoveRows({}, 0, int(fromRows - 1));
@@ -114,6 +132,7 @@ void WireModel::flush()
         endInsertRows();
     }
     m_pending.clear();
+    m_pending.shrink_to_fit();
     if (adding > 0 || fromRows > 0)
         emit batchAdded(int(m_rows.size()), m_dropped);
 }

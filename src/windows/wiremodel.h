@@ -1,6 +1,6 @@
 #pragma once
 
-#include "line/wirelog.h"
+#include "line/linerecorder.h"
 #include "protocol/statusbits.h"
 
 #include <QAbstractTableModel>
@@ -8,12 +8,12 @@
 #include <QTimer>
 
 #include <deque>
-#include <vector>
 
-// The live transcript as rows for a table: the newest entries only, within a count and a byte
-// bound, so a device that never stops talking cannot fill the memory. Entries are taken as they
-// happen but reach the table in batches on a timer: one insert per batch, not one per chunk,
-// keeps a fast line from flooding the window with updates.
+// The live transcript as rows for a table: the newest entries only, within a count and a bound
+// on the memory they really take (see HistoryMemory), so a device that never stops talking
+// cannot fill the memory. Entries are taken as they happen but reach the table in batches on a
+// timer: one insert per batch, not one per chunk, keeps a fast line from flooding the window
+// with updates. Nothing is drawn or formatted for an entry until a view asks for it.
 class WireModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -30,7 +30,6 @@ public:
         ColumnCount
     };
     static constexpr qsizetype DefaultMaxEntries = 100000;
-    static constexpr qsizetype DefaultMaxBytes = qsizetype(64) * 1024 * 1024;
     // A cell shows at most this many bytes of a chunk (more than its width holds); copying
     // gives it whole. Longer cell texts only cost time when the view elides them.
     static constexpr qsizetype ShownBytes = 64;
@@ -38,15 +37,19 @@ public:
 
     explicit WireModel(QObject *parent = nullptr);
 
-    // Watches `transcript` from now on; it must outlive this model.
-    void watch(WireLog *transcript);
-    void setLimits(qsizetype maxEntries, qsizetype maxBytes);
+    // Takes every entry `recorder` records from now on.
+    void follow(LineRecorder *recorder);
+    // At most `maxEntries` entries in at most `maxMemory` bytes of memory (HistoryMemory::
+    // UnshownLimit until told otherwise). A single entry larger than that is still kept.
+    void setLimits(qsizetype maxEntries, qsizetype maxMemory);
     void add(const WireEntry &entry);
     // Moves what waits into the table now rather than at the next batch.
     void flush();
 
     qsizetype droppedCount() const { return m_dropped; }
     qsizetype maxEntries() const { return m_maxEntries; }
+    // The memory the kept entries take, as HistoryMemory counts it.
+    qsizetype memoryUsed() const { return m_memory; }
     // The row as a transcript line, whole, with its status bits after it.
     QString entryLine(int row) const;
 
@@ -74,13 +77,17 @@ private:
     };
 
     void decodeStatus(Row &row);
+    static qsizetype memoryOf(const Row &row);
+    // Moves what waits into the table, first dropping the oldest until the history holds at
+    // most `memory` bytes and the count bound.
+    void flushWithin(qsizetype memory);
 
     std::deque<Row> m_rows;
-    std::vector<Row> m_pending;
-    qsizetype m_bytes = 0; // held by m_rows and m_pending
+    std::deque<Row> m_pending; // a deque lets go of its memory as it empties, a vector does not
+    qsizetype m_memory = 0; // taken by m_rows and m_pending
     qsizetype m_dropped = 0;
     qsizetype m_maxEntries = DefaultMaxEntries;
-    qsizetype m_maxBytes = DefaultMaxBytes;
+    qsizetype m_maxMemory;
     QHash<int, StatusWatch> m_status;
     QTimer m_batch;
 };
