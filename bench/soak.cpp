@@ -263,10 +263,11 @@ int main(int argc, char **argv)
     bool ok = true;
     if (loopSeconds > 0)
         ok = loopSoak(app, std::max(10, loopSeconds)) && ok;
+    // Before the floods, whose freed memory the allocator would lend it.
+    if (operatorEvents > 0)
+        ok = operatorSoak(operatorEvents) && ok;
     for (const bool wireViewOpen : {false, true})
         if (floodSeconds > 0)
             ok = floodSoak(app, floodSeconds, wireViewOpen) && ok;
-    if (operatorEvents > 0)
-        ok = operatorSoak(operatorEvents) && ok;
     return ok ? 0 : 1;
 }
