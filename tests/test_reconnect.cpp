@@ -2,18 +2,18 @@
 // that goes and comes back, a socat relay killed and restarted during a loop, a ser2net server
 // restarted, a server that keeps dropping us; and the ways the operator stops the wait.
 
-#include "line/linetransport.h"
 #include "line/reconnectwatcher.h"
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "line/transportregistry.h"
-#include "line/wirelog.h"
+#include "line/transport/linetransport.h"
+#include "line/transport/transportregistry.h"
 #include "processclock.h"
 #include "serialserver.h"
 #include "simprocess.h"
 #include "testmain.h"
 #include "timebound.h"
 #include "windowdriver.h"
-#include "windows/bytetextbox.h"
+#include "windows/views/bytetextbox.h"
 
 #include <QComboBox>
 #include <QDir>
