@@ -20,14 +20,14 @@
 // and divide the instructions by 205: the five that warm up are counted too.
 
 #include "bareclient.h"
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "processclock.h"
 #include "ptyinstrument.h"
 #include "serialserver.h"
 #include "windowdriver.h"
 #include "windows/appearance.h"
-#include "windows/frmmain.h"
+#include "windows/forms/frmmain.h"
 
 #include <QApplication>
 #include <QComboBox>

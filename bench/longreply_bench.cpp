@@ -20,8 +20,8 @@
 #include "ptyinstrument.h"
 #include "windowdriver.h"
 #include "windows/appearance.h"
-#include "windows/bytetextbox.h"
-#include "windows/frmmain.h"
+#include "windows/forms/frmmain.h"
+#include "windows/views/bytetextbox.h"
 
 #include <QApplication>
 #include <QComboBox>

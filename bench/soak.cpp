@@ -2,15 +2,15 @@
 // streams without being asked while the window is idle, with the wire view never opened and
 // then open; and an operator gone wild against the simulator, with a transcript.
 
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "ptyinstrument.h"
 #include "simprocess.h"
 #include "windowdriver.h"
 #include "windows/appearance.h"
-#include "windows/bytetextbox.h"
-#include "windows/frmmain.h"
-#include "windows/frmports.h"
+#include "windows/forms/frmmain.h"
+#include "windows/forms/frmports.h"
+#include "windows/views/bytetextbox.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -15,13 +15,13 @@
 #include "simprocess.h"
 #include "windowdriver.h"
 #include "windows/appearance.h"
-#include "windows/chartplot.h"
-#include "windows/frmmain.h"
-#include "windows/historymemory.h"
-#include "windows/loopchart.h"
-#include "windows/loopseries.h"
-#include "windows/wiremodel.h"
-#include "windows/wireview.h"
+#include "windows/forms/frmmain.h"
+#include "windows/views/chartplot.h"
+#include "windows/views/historymemory.h"
+#include "windows/views/loopchart.h"
+#include "windows/views/loopseries.h"
+#include "windows/views/wiremodel.h"
+#include "windows/views/wireview.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -6,7 +6,7 @@
 #include "simprocess.h"
 #include "testmain.h"
 #include "windowdriver.h"
-#include "windows/bytetextbox.h"
+#include "windows/views/bytetextbox.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,12 +1,12 @@
 // Check scripts without a line: reading a script, judging a reply, reading a number the strict
 // way, and turning a transcript back into a script.
 
-#include "app/scriptfromlog.h"
-#include "app/scriptrunner.h"
-#include "line/wirelog.h"
+#include "line/record/wirelog.h"
 #include "protocol/checkscript.h"
 #include "protocol/framing.h"
 #include "protocol/replynumber.h"
+#include "script/scriptfromlog.h"
+#include "script/scriptrunner.h"
 
 #include <QTest>
 

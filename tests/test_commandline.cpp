@@ -3,8 +3,8 @@
 
 #include "app/commandline.h"
 #include "app/portlist.h"
-#include "line/loopcsv.h"
-#include "line/wirelog.h"
+#include "line/record/loopcsv.h"
+#include "line/record/wirelog.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,13 +1,13 @@
 // Send, Read and the protocol/address handlers against a scripted device on a pseudo-terminal.
 
 #include "hexbytes.h"
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "protocol/framing.h"
 #include "testmain.h"
 #include "timebound.h"
 #include "windowdriver.h"
-#include "windows/bytetextbox.h"
+#include "windows/views/bytetextbox.h"
 #include "wiredwindow.h"
 
 #include <QCheckBox>

@@ -3,9 +3,9 @@
 
 #include "testmain.h"
 #include "windows/artwork.h"
-#include "windows/captionbutton.h"
-#include "windows/frmmain.h"
-#include "windows/frmports.h"
+#include "windows/forms/captionbutton.h"
+#include "windows/forms/frmmain.h"
+#include "windows/forms/frmports.h"
 #include "windows/prerenderedimage.h"
 
 #include <QCheckBox>

@@ -206,7 +206,7 @@ private slots:
         QSignalSpy finished(wait.get(), &LineWait::finished);
         QVERIFY(!wait->busy());
         {
-            LineWait::Exchange exchange(*wait);
+            LineWait::Hold held(*wait);
             QVERIFY(wait->busy());
             QCOMPARE(started.size(), 1);
             QCOMPARE(finished.size(), 0);

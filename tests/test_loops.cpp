@@ -5,7 +5,7 @@
 #include "testmain.h"
 #include "timebound.h"
 #include "windowdriver.h"
-#include "windows/bytetextbox.h"
+#include "windows/views/bytetextbox.h"
 #include "wiredwindow.h"
 
 #include <QComboBox>

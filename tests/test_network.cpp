@@ -1,16 +1,16 @@
 // COM ports bound to a network serial server: a real ser2net in front of the simulator, reached
 // raw (socket://) and through RFC 2217 (rfc2217://), plus the failures of reaching one.
 
-#include "app/scriptrunner.h"
-#include "line/linetransport.h"
 #include "line/linewait.h"
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "line/telnetcodec.h"
-#include "line/transportregistry.h"
-#include "line/wirelog.h"
+#include "line/transport/linetransport.h"
+#include "line/transport/telnetcodec.h"
+#include "line/transport/transportregistry.h"
 #include "processclock.h"
 #include "protocol/framing.h"
 #include "ptydevice.h"
+#include "script/scriptrunner.h"
 #include "serialserver.h"
 #include "simprocess.h"
 #include "testmain.h"

@@ -1,12 +1,12 @@
 // Port selection, Initialize and Exit, over pseudo-terminals.
 
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "ptydevice.h"
 #include "testmain.h"
 #include "timebound.h"
 #include "windowdriver.h"
-#include "windows/bytetextbox.h"
+#include "windows/views/bytetextbox.h"
 
 #include <QAccessible>
 #include <QAccessibleActionInterface>

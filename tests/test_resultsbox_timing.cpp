@@ -3,7 +3,7 @@
 
 #include "processclock.h"
 #include "testmain.h"
-#include "windows/bytetextbox.h"
+#include "windows/views/bytetextbox.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

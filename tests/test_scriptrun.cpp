@@ -1,8 +1,8 @@
 // The real `quillon --run` and `--script-from-log` as processes, with no display, against
 // quillon-sim and its fault switches; one session recorded through the window and replayed.
 
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "simprocess.h"
 #include "testmain.h"
 #include "timebound.h"

@@ -2,9 +2,9 @@
 
 #include "line/linemessages.h"
 #include "line/linewait.h"
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
 #include "line/serialsettings.h"
-#include "line/wirelog.h"
 #include "ptydevice.h"
 
 #include <QSignalSpy>

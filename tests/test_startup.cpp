@@ -1,8 +1,8 @@
 // The state every control and field is in when the main window first appears.
 
 #include "testmain.h"
-#include "windows/frmmain.h"
-#include "windows/frmports.h"
+#include "windows/forms/frmmain.h"
+#include "windows/forms/frmports.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -14,7 +14,7 @@
 
 #include <limits>
 
-#include "windows/bytetextbox.h"
+#include "windows/views/bytetextbox.h"
 
 namespace {
 QString textOf(QWidget *w)

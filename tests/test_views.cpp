@@ -1,18 +1,18 @@
 // The wire view, the loop chart and the loop's CSV rows: bounded history, decoded status bits,
 // decimation that keeps every spike, and a ramp from the simulator followed row by row.
 
-#include "line/loopcsv.h"
+#include "line/record/loopcsv.h"
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
 #include "protocol/replynumber.h"
 #include "simprocess.h"
 #include "testmain.h"
 #include "windowdriver.h"
-#include "windows/chartplot.h"
-#include "windows/loopchart.h"
-#include "windows/loopseries.h"
-#include "windows/wiremodel.h"
-#include "windows/wireview.h"
+#include "windows/views/chartplot.h"
+#include "windows/views/loopchart.h"
+#include "windows/views/loopseries.h"
+#include "windows/views/wiremodel.h"
+#include "windows/views/wireview.h"
 
 #include <QClipboard>
 #include <QComboBox>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "windows/frmmain.h"
-#include "windows/frmports.h"
+#include "windows/forms/frmmain.h"
+#include "windows/forms/frmports.h"
 
-#include "windows/bytetextbox.h"
+#include "windows/views/bytetextbox.h"
 
 #include <QAbstractButton>
 #include <QAccessible>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/framing.h"
+
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -13,7 +15,7 @@ struct CommandLine
     enum class Action { Run, Help, Version, ListPorts, Error, RunScript, ScriptFromLog };
     Action action = Action::Run;
     QString error; // for Error: what is wrong, as GNU tools say it ("unrecognized option '-x'")
-    std::array<QString, 4> comDevices; // --com1 .. --com4, empty where not given
+    std::array<QString, Wire::ComPorts> comDevices; // --com1 .. --com4, empty where not given
     QString logPath; // --log FILE
     QString scriptPath; // --run FILE
     QString junitPath; // --junit REPORT.xml, with --run

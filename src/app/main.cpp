@@ -1,15 +1,15 @@
 #include "app/commandline.h"
 #include "app/portlist.h"
-#include "app/scriptfromlog.h"
-#include "app/scriptrunner.h"
 #include "line/linemessages.h"
-#include "line/linerecorder.h"
-#include "line/loopcsv.h"
 #include "line/portbinding.h"
+#include "line/record/linerecorder.h"
+#include "line/record/loopcsv.h"
+#include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "line/wirelog.h"
+#include "script/scriptfromlog.h"
+#include "script/scriptrunner.h"
 #include "windows/appearance.h"
-#include "windows/frmmain.h"
+#include "windows/forms/frmmain.h"
 
 #include <QApplication>
 #include <QList>

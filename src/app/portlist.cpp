@@ -1,6 +1,7 @@
 #include "portlist.h"
 
 #include "line/linemessages.h"
+#include "protocol/framing.h"
 
 #include <QStringList>
 
@@ -16,7 +17,7 @@ QList<SerialPortEntry> SystemSerialPorts()
 std::array<ComBinding, 4> CurrentComBindings()
 {
     std::array<ComBinding, 4> bindings;
-    for (int n = 1; n <= 4; ++n)
+    for (int n = 1; n <= Wire::ComPorts; ++n)
         bindings[n - 1] = {DevicePathForComPort(n), ComPortBindingSource(n)};
     return bindings;
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "line/portbinding.h"
-#include "line/transportregistry.h"
+#include "line/transport/transportregistry.h"
 
 #include <QList>
 #include <QString>

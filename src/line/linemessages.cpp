@@ -1,6 +1,6 @@
 #include "linemessages.h"
 
-#include "linetransport.h"
+#include "line/transport/linetransport.h"
 #include "serialcontrol.h"
 
 #include <QStringList>

@@ -55,14 +55,14 @@ LineWait::~LineWait()
 #endif
 }
 
-LineWait::Exchange::Exchange(LineWait &wait) : m_wait(wait)
+LineWait::Hold::Hold(LineWait &wait) : m_wait(wait)
 {
     m_wait.m_busy = true;
     m_wait.m_line->setExchangeWaiting(true);
     emit m_wait.started();
 }
 
-LineWait::Exchange::~Exchange()
+LineWait::Hold::~Hold()
 {
     m_wait.m_busy = false;
     m_wait.m_line->setExchangeWaiting(false);

@@ -82,14 +82,15 @@ public:
     // True while an exchange holds the line.
     bool busy() const { return m_busy; }
 
-    // Marks one exchange for its lifetime: busy() is true and started()/finished() bracket it.
-    class Exchange
+    // Holds the line for one exchange, for its lifetime: busy() is true and started()/finished()
+    // bracket it.
+    class Hold
     {
     public:
-        explicit Exchange(LineWait &wait);
-        ~Exchange();
-        Exchange(const Exchange &) = delete;
-        Exchange &operator=(const Exchange &) = delete;
+        explicit Hold(LineWait &wait);
+        ~Hold();
+        Hold(const Hold &) = delete;
+        Hold &operator=(const Hold &) = delete;
 
     private:
         LineWait &m_wait;

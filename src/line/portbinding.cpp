@@ -6,7 +6,7 @@
 
 namespace {
 // Set from the command line before any window exists, read on the one event thread.
-std::array<QString, 4> g_overrides;
+std::array<QString, Wire::ComPorts> g_overrides;
 
 bool validComPort(int comPort)
 {

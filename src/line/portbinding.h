@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/framing.h"
+
 #include <QString>
 
 // The device behind "COM n" (n = 1..4), chosen in this order: the command line's --comN for

@@ -1,6 +1,6 @@
 #include "reconnectwatcher.h"
 
-#include "linetransport.h"
+#include "line/transport/linetransport.h"
 
 #include <QDir>
 #include <QFileInfo>

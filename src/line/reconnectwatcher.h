@@ -1,8 +1,8 @@
 #pragma once
 
+#include "line/transport/transportregistry.h"
 #include "linemessages.h"
 #include "serialsettings.h"
-#include "transportregistry.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>

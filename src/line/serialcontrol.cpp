@@ -1,7 +1,7 @@
 #include "serialcontrol.h"
 
-#include "linerecorder.h"
-#include "linetransport.h"
+#include "line/record/linerecorder.h"
+#include "line/transport/linetransport.h"
 #include "portbinding.h"
 #include "reconnectwatcher.h"
 #include "serialsettings.h"

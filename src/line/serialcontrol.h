@@ -1,9 +1,9 @@
 #pragma once
 
+#include "line/transport/transportregistry.h"
 #include "linemessages.h"
 #include "serialsettings.h"
 #include "tailbuffer.h"
-#include "transportregistry.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -10,7 +10,7 @@
 
 namespace {
 
-constexpr int kMaxComPort = 4;
+constexpr int kMaxComPort = Wire::ComPorts;
 
 bool readCount(const QString &text, int low, int high, int &value)
 {

@@ -19,6 +19,10 @@ constexpr char QueryMark = '?';
 // Device addresses are the whole numbers 0 to 15, each one character after STX ('0' + n).
 constexpr int MinAddress = 0;
 constexpr int MaxAddress = 15;
+// The address in force from start-up, until the operator commits another.
+constexpr char StartupAddress[] = "4";
+// The interface is reached through COM 1 to COM 4.
+constexpr int ComPorts = 4;
 } // namespace Wire
 
 // True when every character has a code 0..255 and so goes on the line as one byte of that

@@ -2,7 +2,7 @@
 // client neither crashes, nor takes a value the protocol lacks (UBSan), nor holds more decoded
 // data than its bound.
 
-#include "line/rfc2217transport.h"
+#include "line/transport/rfc2217transport.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>

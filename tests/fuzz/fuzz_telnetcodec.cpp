@@ -1,7 +1,7 @@
 // The Telnet decoder on any stream, cut anywhere: the same data and commands whatever the cuts,
 // no subnegotiation kept past its bound, and escaped data given back as it was.
 
-#include "line/telnetcodec.h"
+#include "line/transport/telnetcodec.h"
 
 #include <cstdlib>
 

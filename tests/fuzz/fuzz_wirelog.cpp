@@ -4,7 +4,7 @@
 // survives, escaping twice is escaping once, and a transcript line built from it is one line.
 
 #include "line/linemessages.h"
-#include "line/wirelog.h"
+#include "line/record/wirelog.h"
 
 #include <cstdlib>
 

@@ -1,0 +1,41 @@
+#include "line/record/linerecorder.h"
+
+#include "line/linemessages.h"
+#include "protocol/replynumber.h"
+
+#include <cstring>
+
+LineRecorder::LineRecorder(QObject *parent)
+    : QObject(parent), m_startedAt(QDateTime::currentDateTime())
+{
+    m_clock.start();
+}
+
+void LineRecorder::tell(
+        int comPort, WireEntry::Kind kind, const char *what, const QByteArray &bytes)
+{
+    // The word is a literal: referring to it spares an allocation for every chunk of a stream.
+    emit recorded({elapsedMs(), comPort, kind,
+            QByteArray::fromRawData(what, qsizetype(std::strlen(what))), bytes});
+}
+
+void LineRecorder::sent(int comPort, const QByteArray &bytes)
+{
+    tell(comPort, WireEntry::Kind::Sent, "sent", bytes);
+}
+
+void LineRecorder::received(int comPort, const QByteArray &bytes)
+{
+    tell(comPort, WireEntry::Kind::Received, "recv", bytes);
+}
+
+void LineRecorder::note(int comPort, const char *what, const QString &text)
+{
+    tell(comPort, WireEntry::Kind::Note, what, EscapeControlCharacters(text).toUtf8());
+}
+
+void LineRecorder::replyRead(int comPort, const QString &command, const QByteArray &reply)
+{
+    emit replyRecorded({QDateTime::currentDateTime(), elapsedMs(), comPort, command, reply,
+            ReplyNumber(reply)});
+}

@@ -1,0 +1,70 @@
+#include "line/record/loopcsv.h"
+
+#include "line/linemessages.h"
+
+#include <QLocale>
+
+LoopCsv::LoopCsv(LineRecorder *recorder, QObject *parent) : QObject(parent)
+{
+    if (!recorder)
+        return;
+    connect(recorder, &LineRecorder::replyRecorded, this, [this](const LoopReading &reading) {
+        if (m_file.isOpen())
+            append(reading);
+    });
+    connect(this, &LoopCsv::writingFailed, recorder, &LineRecorder::writingFailed);
+}
+
+bool LoopCsv::open(const QString &path)
+{
+    m_failureReported = false;
+    m_file.setFileName(path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+        return false;
+    const QByteArray first = header();
+    return m_file.write(first) == first.size();
+}
+
+bool LoopCsv::append(const LoopReading &reading)
+{
+    if (!m_file.isOpen())
+        return false;
+    const QByteArray line = row(reading);
+    if (m_file.write(line) == line.size())
+        return true;
+    // Said once: a full disk would otherwise say it at every tick.
+    if (!m_failureReported) {
+        m_failureReported = true;
+        emit writingFailed(
+                QStringLiteral("The CSV file %1 cannot be written (%2). The run goes on.")
+                        .arg(EscapeControlCharacters(m_file.fileName()),
+                                EscapeControlCharacters(m_file.errorString())));
+    }
+    return false;
+}
+
+QByteArray LoopCsv::header()
+{
+    return "time,ms,port,command,reply,value\r\n";
+}
+
+QByteArray LoopCsv::quoted(const QByteArray &field)
+{
+    QByteArray out = field;
+    out.replace('"', "\"\"");
+    return '"' + out + '"';
+}
+
+QByteArray LoopCsv::row(const LoopReading &reading)
+{
+    QByteArray line = reading.at.toString(Qt::ISODateWithMs).toUtf8();
+    line += ',' + QByteArray::number(reading.ms, 'f', 3);
+    line += ",COM" + QByteArray::number(reading.comPort);
+    line += ',' + quoted(reading.command.toUtf8());
+    line += ',' + quoted(QString::fromLatin1(reading.reply).toUtf8());
+    line += ',';
+    // The shortest text that reads back as the same double: no digits made up, none lost.
+    if (reading.value)
+        line += QByteArray::number(*reading.value, 'g', QLocale::FloatingPointShortest);
+    return line + "\r\n";
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "line/record/linerecorder.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+// The replies the recorder is told of as a CSV file (--csv FILE), one row each: the loop's
+// replies in the window, every reply a query reads in a check script. Each row goes to the
+// system as it is written, so the file is complete up to the last reply even if the program is
+// killed, and nothing is kept in memory.
+class LoopCsv : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Follows `recorder` (when given) from now on, and says through it when it cannot write.
+    explicit LoopCsv(LineRecorder *recorder = nullptr, QObject *parent = nullptr);
+
+    // Creates or empties `path` and writes the header row. False, with errorString(), when
+    // the file cannot be written.
+    bool open(const QString &path);
+    bool isOpen() const { return m_file.isOpen(); }
+    QString errorString() const { return m_file.errorString(); }
+    // False when the row could not be written whole (disk full, file gone); writingFailed()
+    // says so the first time.
+    bool append(const LoopReading &reading);
+
+    static QByteArray header();
+    // One row with its CRLF. The reply is Latin-1 to UTF-8, one character per byte, so a
+    // spreadsheet shows every byte and nothing is lost; CR, LF and quotes are kept inside
+    // the quotes as CSV allows.
+    static QByteArray row(const LoopReading &reading);
+    static QByteArray quoted(const QByteArray &field);
+
+signals:
+    void writingFailed(const QString &message);
+
+private:
+    QFile m_file;
+    bool m_failureReported = false;
+};

@@ -1,0 +1,161 @@
+#include "line/transport/serialtransport.h"
+
+#include "line/linemessages.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSerialPortInfo>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <unistd.h>
+#endif
+
+SerialTransport::SerialTransport(int comPort, const LineAddress &address, QObject *parent)
+    : LineTransport(comPort, address, parent)
+{
+    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialTransport::handlePortError);
+    connect(&m_port, &QSerialPort::readyRead, this, &QIODevice::readyRead);
+}
+
+SerialTransport::~SerialTransport()
+{
+    SerialTransport::close();
+}
+
+void SerialTransport::startOpen(const SerialSettings &settings)
+{
+    beginOpen();
+    m_port.setPortName(binding());
+    m_port.setBaudRate(settings.baudRate);
+    m_port.setParity(settings.parity);
+    m_port.setDataBits(settings.dataBits);
+    m_port.setStopBits(settings.stopBits);
+    m_port.setFlowControl(QSerialPort::NoFlowControl);
+    // Unlimited: a reply is never cut short. Input that nobody waits for is bounded by the
+    // serial control instead, which keeps the newest bytes rather than the oldest.
+    m_port.setReadBufferSize(0);
+    if (m_port.open(QIODevice::ReadWrite)) {
+        // Unbuffered: the port buffers already, a second copy would only cost time.
+        QIODevice::open(QIODevice::ReadWrite | QIODevice::Unbuffered);
+        finishOpen(true);
+        return;
+    }
+    finishOpen(false,
+            DiagnoseDeviceFailure(comPort(), binding(), m_port.error(), m_port.errorString()));
+}
+
+void SerialTransport::close()
+{
+    if (m_port.isOpen())
+        m_port.close();
+    finishOpen(false);
+    if (isOpen())
+        QIODevice::close();
+}
+
+qint64 SerialTransport::bytesAvailable() const
+{
+    return m_port.bytesAvailable() + QIODevice::bytesAvailable();
+}
+
+void SerialTransport::setRequestToSend(bool on)
+{
+    m_port.setRequestToSend(on);
+}
+
+void SerialTransport::setDataTerminalReady(bool on)
+{
+    m_port.setDataTerminalReady(on);
+}
+
+void SerialTransport::startTransfer()
+{
+    // A direct write that the line did not take whole has filled it: the port would meet the
+    // full line at once and take that for a failure. Its write notifier goes on when there is
+    // room.
+    if (m_lineFull) {
+        m_lineFull = false;
+        return;
+    }
+    m_port.flush();
+}
+
+qint64 SerialTransport::readData(char *data, qint64 maxSize)
+{
+    return m_port.read(data, maxSize);
+}
+
+qint64 SerialTransport::writeData(const char *data, qint64 size)
+{
+    qint64 written = 0;
+#ifdef Q_OS_UNIX
+    // Straight to the line when nothing waits before it. The port's own queue would switch its
+    // write notifier on and off again for every command, and each switch wakes the event loop
+    // for nothing. What the line does not take at once is queued behind it as before.
+    if (m_port.bytesToWrite() == 0) {
+        ssize_t n;
+        do
+            n = ::write(m_port.handle(), data, size_t(size));
+        while (n < 0 && errno == EINTR);
+        if (n > 0)
+            written = n;
+        // Any other failure is left to the port, which reports it when it tries the rest.
+    }
+    if (written == size)
+        return size;
+    m_lineFull = true;
+#endif
+    const qint64 queued = m_port.write(data + written, size - written);
+    if (queued < 0)
+        return written > 0 ? written : -1;
+    return written + queued;
+}
+
+void SerialTransport::handlePortError(QSerialPort::SerialPortError error)
+{
+    switch (error) {
+    case QSerialPort::NoError:
+    case QSerialPort::UnsupportedOperationError: // modem lines on a pty, and the like
+    case QSerialPort::TimeoutError:
+    case QSerialPort::DeviceNotFoundError:
+    case QSerialPort::PermissionError:
+    case QSerialPort::OpenError:
+    case QSerialPort::NotOpenError:
+        return; // reported by the open with more context, or nothing to report
+    case QSerialPort::ResourceError:
+    case QSerialPort::ReadError:
+    case QSerialPort::WriteError:
+    case QSerialPort::UnknownError:
+        break;
+    }
+    if (m_port.isOpen())
+        reportLoss(m_port.errorString());
+}
+
+QList<SerialPortEntry> SerialTransport::availablePorts()
+{
+    // The stable names are symbolic links to the devices; map each device back to its name.
+    QHash<QString, QString> byId;
+    const QDir idDir(QStringLiteral("/dev/serial/by-id"));
+    for (const QFileInfo &link :
+            idDir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot))
+        byId.insert(link.canonicalFilePath(), link.absoluteFilePath());
+
+    QList<SerialPortEntry> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts()) {
+        SerialPortEntry entry;
+        entry.device = info.systemLocation();
+        entry.byId = byId.value(QFileInfo(entry.device).canonicalFilePath());
+        entry.description = info.description();
+        entry.manufacturer = info.manufacturer();
+        entry.serialNumber = info.serialNumber();
+        if (info.hasVendorIdentifier())
+            entry.vendorId = info.vendorIdentifier();
+        if (info.hasProductIdentifier())
+            entry.productId = info.productIdentifier();
+        ports << entry;
+    }
+    return ports;
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "line/transport/linetransport.h"
+
+#include <QSerialPort>
+
+// A local serial device: a tty, a USB adapter or a pseudo-terminal.
+class SerialTransport : public LineTransport
+{
+    Q_OBJECT
+
+public:
+    SerialTransport(int comPort, const LineAddress &address, QObject *parent = nullptr);
+    ~SerialTransport() override;
+
+    // Every serial device the system has now.
+    static QList<SerialPortEntry> availablePorts();
+
+    void startOpen(const SerialSettings &settings) override;
+    void close() override;
+    qint64 bytesAvailable() const override;
+    void setRequestToSend(bool on) override;
+    void setDataTerminalReady(bool on) override;
+    void startTransfer() override;
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *data, qint64 size) override;
+
+private:
+    void handlePortError(QSerialPort::SerialPortError error);
+
+    QSerialPort m_port;
+    bool m_lineFull = false;
+};

@@ -1,0 +1,411 @@
+#include "script/scriptrunner.h"
+
+#include "line/deviceexchange.h"
+#include "line/linewait.h"
+#include "line/record/linerecorder.h"
+#include "line/serialcontrol.h"
+#include "line/serialsettings.h"
+#include "protocol/checkscript.h"
+#include "protocol/numericvalue.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QStringList>
+#include <QTimer>
+#include <QXmlStreamWriter>
+
+namespace {
+
+// One step run, for the JUnit report.
+struct StepRecord
+{
+    qsizetype index = 0; // of the step in the script
+    int run = 1; // a step inside a repeat runs many times; each run is its own test case
+    bool passed = true;
+    bool error = false;
+    QString detail;
+    double seconds = 0;
+};
+
+class ScriptRunner
+{
+public:
+    // `keepRecords` only for a report: a long run would otherwise hold every step in memory.
+    ScriptRunner(const CheckScript &script, LineRecorder *recorder, std::FILE *out, std::FILE *err,
+            bool keepRecords)
+        : m_script(script), m_out(out), m_err(err), m_keepRecords(keepRecords), m_recorder(recorder)
+    {
+        m_line.setRecorder(recorder);
+        QObject::connect(&m_line, &SerialControl::failure,
+                [this](const QString &message) { m_lineFailure = message; });
+        QObject::connect(
+                &m_line, &SerialControl::notice, [this](const QString &text) { tell(text); });
+    }
+
+    // False when the run stopped on an error.
+    bool run()
+    {
+        ScriptWalk walk(m_script.steps);
+        while (const std::optional<qsizetype> index = walk.next()) {
+            m_running = *index;
+            if (!runStep(m_script.steps.at(*index)))
+                return false;
+        }
+        if (!walk.boundReached())
+            return true;
+        // The reader refuses a script that would get here; the bound holds all the same.
+        m_running = walk.position();
+        return stop(m_script.steps.at(m_running),
+                QStringLiteral("the run reached its bound of %1 steps")
+                        .arg(ScriptLimits::MaxStepsRun));
+    }
+
+    const QList<StepRecord> &records() const { return m_records; }
+    // What the line had to say that is no step's verdict, as the window's error box shows it.
+    const QStringList &notices() const { return m_notices; }
+    int stepsReported() const { return m_stepsReported; }
+    int failed() const { return m_failed; }
+    int firstFailureLine() const { return m_firstFailureLine; }
+    int lastLine() const { return m_lastLine; }
+
+private:
+    bool runStep(const ScriptStep &step)
+    {
+        return std::visit(Overloaded{
+                                  [&](const PortStep &port) {
+                                      m_line.setPortOpen(false);
+                                      m_line.setCommPort(port.comPort);
+                                      return openPort(step);
+                                  },
+                                  [&](const SettingsStep &settings) {
+                                      m_lineSettings = settings.text;
+                                      // An open line takes them as it is where it can;
+                                      // otherwise, as the port window's Set does, by opening
+                                      // again.
+                                      if (!m_line.PortOpen() || m_line.applySettings(settings.text))
+                                          return true;
+                                      m_line.setPortOpen(false);
+                                      return openPort(step);
+                                  },
+                                  [&](const FramingStep &framing) {
+                                      m_settings.framing.protocol = framing.protocol;
+                                      if (framing.protocol != Framing::Protocol::Off) {
+                                          m_settings.framing.address
+                                                  = EncodeAddress(QString::number(framing.address))
+                                                            .devAddr.toLatin1();
+                                          m_settings.addressSet = true;
+                                      }
+                                      return true;
+                                  },
+                                  [&](const TerminatorStep &terminator) {
+                                      m_settings.framing.addCR = terminator.addCR;
+                                      m_settings.framing.addLF = terminator.addLF;
+                                      return true;
+                                  },
+                                  [&](const PromptStep &prompt) {
+                                      m_settings.prompt = prompt.on;
+                                      return true;
+                                  },
+                                  [&](const SendStep &send) { return sendCommand(step, send); },
+                                  [&](const ExpectStep &expect) {
+                                      const CheckVerdict verdict
+                                              = CheckReply(expect.expectation, m_last);
+                                      report(step, verdict.passed, verdict.detail, m_lastMs);
+                                      return true;
+                                  },
+                                  [&](const WaitStep &wait) {
+                                      waitFor(step, wait.ms);
+                                      return true;
+                                  },
+                                  // The walk unrolls repeats; it never hands one over.
+                                  [](const RepeatStep &) { return true; },
+                                  [](const EndStep &) { return true; },
+                          },
+                step.action);
+    }
+
+    bool openPort(const ScriptStep &step)
+    {
+        m_line.setSettings(m_lineSettings);
+        m_lineFailure.clear();
+        if (m_line.setPortOpen(true)) {
+            if (!m_line.openNotice().isEmpty())
+                tell(m_line.openNotice());
+            return true;
+        }
+        return stop(step, m_lineFailure);
+    }
+
+    bool sendCommand(const ScriptStep &step, const SendStep &send)
+    {
+        ExchangeSettings settings = m_settings;
+        settings.readRequired = send.query;
+        settings.unframed = send.raw;
+
+        QElapsedTimer clock;
+        clock.start();
+        SendOutcome outcome;
+        {
+            LineWait::Hold held(m_wait);
+            outcome = m_exchange.send(settings, send.command);
+        }
+        m_lastMs = clock.elapsed();
+        if (outcome.refusal) {
+            // A port that went away has said why, which says more than that it is not open.
+            const bool lost = outcome.refusal->error == ExchangeError::PortClosedForSend
+                    && !m_lineFailure.isEmpty();
+            return stop(step, lost ? m_lineFailure : DescribeExchangeProblem(*outcome.refusal));
+        }
+        if (!outcome.written || !m_line.PortOpen())
+            return stop(step, m_lineFailure);
+
+        m_last = ReplyUnderCheck();
+        m_last.packetMode = settings.framing.protocol == Framing::Protocol::Packet;
+        if (outcome.reply) {
+            if (m_recorder)
+                m_recorder->replyRead(
+                        m_line.CommPort(), send.command, outcome.reply->wait.received);
+            m_last.read = true;
+            m_last.received = outcome.reply->wait.received;
+            // "Rx buffer empty" is the box's word for no reply; a pattern must not find it.
+            if (!m_last.received.isEmpty())
+                m_last.shown = outcome.reply->display.results;
+        }
+        QStringList problems;
+        for (const ExchangeProblem &problem : outcome.problems)
+            problems << DescribeExchangeProblem(problem);
+        report(step, problems.isEmpty(), problems.join(QStringLiteral(" ")), m_lastMs);
+        return true;
+    }
+
+    void waitFor(const ScriptStep &step, int ms)
+    {
+        // The event loop keeps running, so the line keeps taking what the device sends; a
+        // sleep would leave it in the system's buffer.
+        QElapsedTimer clock;
+        clock.start();
+        QEventLoop loop;
+        QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+        loop.exec();
+        report(step, true, QString(), clock.elapsed());
+    }
+
+    void report(const ScriptStep &step, bool passed, const QString &detail, qint64 ms)
+    {
+        record(step, passed, false, detail, double(ms) / 1000.0);
+        if (!passed && ++m_failed == 1)
+            m_firstFailureLine = step.line;
+        const QString text = passed
+                ? QStringLiteral("PASS %1: %2 (%3 ms)").arg(step.line).arg(StepTitle(step)).arg(ms)
+                : QStringLiteral("FAIL %1: %2").arg(step.line).arg(detail);
+        print(text);
+    }
+
+    bool stop(const ScriptStep &step, const QString &message)
+    {
+        record(step, false, true, message, 0);
+        print(QStringLiteral("ERROR %1: %2").arg(step.line).arg(message));
+        return false;
+    }
+
+    void record(
+            const ScriptStep &step, bool passed, bool error, const QString &detail, double seconds)
+    {
+        ++m_stepsReported;
+        m_lastLine = step.line;
+        if (!m_keepRecords)
+            return;
+        m_records.append({m_running, ++m_runsOfStep[m_running], passed, error, detail, seconds});
+    }
+
+    void tell(const QString &notice)
+    {
+        m_notices << notice;
+        std::fprintf(
+                m_err, "quillon: %s\n", EscapeControlCharacters(notice).toLocal8Bit().constData());
+        std::fflush(m_err);
+    }
+
+    void print(const QString &text)
+    {
+        std::fputs(text.toLocal8Bit().constData(), m_out);
+        std::fputc('\n', m_out);
+        // Lines appear as the steps end, so a watcher sees where a long run stands.
+        std::fflush(m_out);
+    }
+
+    const CheckScript &m_script;
+    std::FILE *m_out;
+    std::FILE *m_err;
+    const bool m_keepRecords;
+    LineRecorder *m_recorder;
+    SerialControl m_line;
+    LineWait m_wait{&m_line};
+    DeviceExchange m_exchange{m_line, m_wait};
+    ExchangeSettings m_settings;
+    QString m_lineSettings = SerialSettings().text();
+    QString m_lineFailure;
+    ReplyUnderCheck m_last;
+    qint64 m_lastMs = 0;
+    qsizetype m_running = 0; // index of the step being run
+    int m_stepsReported = 0;
+    int m_failed = 0;
+    int m_firstFailureLine = 0;
+    int m_lastLine = 0;
+    QList<StepRecord> m_records;
+    QStringList m_notices;
+    QHash<qsizetype, int> m_runsOfStep;
+};
+
+// The rules of a script that the line owns: the settings text, and what a send refuses.
+QString lineRuleBroken(const ScriptStep &step)
+{
+    if (const auto *settings = std::get_if<SettingsStep>(&step.action);
+            settings && !SerialSettings::parse(settings->text))
+        return QStringLiteral("bad settings \"%1\": write them as %2")
+                .arg(settings->text, SerialSettings().text());
+    if (const auto *send = std::get_if<SendStep>(&step.action)) {
+        // A script's framing always carries its address, so only the command can be refused.
+        ExchangeSettings settings;
+        settings.addressSet = true;
+        if (const auto refused = DeviceExchange::commandRefusal(settings, send->command))
+            return DescribeExchangeProblem({*refused});
+    }
+    return QString();
+}
+
+QByteArray junitReport(const QString &suiteName, const CheckScript &script,
+        const QList<StepRecord> &records, const QStringList &notices, double seconds)
+{
+    int failures = 0;
+    int errors = 0;
+    for (const StepRecord &record : records) {
+        failures += !record.passed && !record.error;
+        errors += record.error;
+    }
+    QByteArray xml;
+    QXmlStreamWriter writer(&xml);
+    writer.setAutoFormatting(true);
+    writer.writeStartDocument();
+    writer.writeStartElement(QStringLiteral("testsuites"));
+    writer.writeStartElement(QStringLiteral("testsuite"));
+    writer.writeAttribute(QStringLiteral("name"), suiteName);
+    writer.writeAttribute(QStringLiteral("tests"), QString::number(records.size()));
+    writer.writeAttribute(QStringLiteral("failures"), QString::number(failures));
+    writer.writeAttribute(QStringLiteral("errors"), QString::number(errors));
+    writer.writeAttribute(QStringLiteral("time"), QString::number(seconds, 'f', 3));
+    for (const StepRecord &record : records) {
+        writer.writeStartElement(QStringLiteral("testcase"));
+        writer.writeAttribute(QStringLiteral("classname"), suiteName);
+        const ScriptStep &step = script.steps.at(record.index);
+        QString name = QStringLiteral("line %1: %2").arg(step.line).arg(StepTitle(step));
+        if (record.run > 1)
+            name += QStringLiteral(" (run %1)").arg(record.run);
+        writer.writeAttribute(QStringLiteral("name"), name);
+        writer.writeAttribute(QStringLiteral("time"), QString::number(record.seconds, 'f', 3));
+        if (!record.passed) {
+            writer.writeStartElement(
+                    record.error ? QStringLiteral("error") : QStringLiteral("failure"));
+            writer.writeAttribute(QStringLiteral("message"), record.detail);
+            writer.writeEndElement();
+        }
+        writer.writeEndElement();
+    }
+    if (!notices.isEmpty())
+        writer.writeTextElement(QStringLiteral("system-err"), notices.join(u'\n'));
+    writer.writeEndElement();
+    writer.writeEndElement();
+    writer.writeEndDocument();
+    return xml;
+}
+
+} // namespace
+
+CheckScript ReadCheckScript(const QByteArray &text)
+{
+    return ParseCheckScript(text, lineRuleBroken);
+}
+
+int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *err)
+{
+    const QByteArray path = options.scriptPath.toLocal8Bit();
+    QFile file(options.scriptPath);
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(err, "quillon: cannot read the script %s: %s\n", path.constData(),
+                qPrintable(file.errorString()));
+        return ScriptStopped;
+    }
+    const QByteArray text = file.read(ScriptLimits::MaxScriptBytes + 1);
+    if (text.size() > ScriptLimits::MaxScriptBytes) {
+        std::fprintf(err, "quillon: cannot read the script %s: it is larger than %lld bytes\n",
+                path.constData(), static_cast<long long>(ScriptLimits::MaxScriptBytes));
+        return ScriptStopped;
+    }
+    const CheckScript script = ReadCheckScript(text);
+    if (!script.ok()) {
+        for (const ScriptError &error : script.errors) {
+            std::fprintf(err, "quillon: %s:%d: %s\n", path.constData(), error.line,
+                    qPrintable(error.message));
+            std::fprintf(
+                    out, "ERROR %d: %s\n", error.line, error.message.toLocal8Bit().constData());
+        }
+        if (const qsizetype more = script.errorCount - script.errors.size(); more > 0) {
+            std::fprintf(err, "quillon: %s: %lld more errors\n", path.constData(),
+                    static_cast<long long>(more));
+            std::fprintf(out, "ERROR: %lld more errors\n", static_cast<long long>(more));
+        }
+        return ScriptStopped;
+    }
+
+    // The report file is opened before the first step, so a run is not wasted on a report
+    // that cannot be written.
+    QFile report(options.junitPath);
+    if (!options.junitPath.isEmpty()
+            && !report.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+        std::fprintf(err, "quillon: cannot write the report to %s: %s\n",
+                qPrintable(options.junitPath), qPrintable(report.errorString()));
+        return ScriptStopped;
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    ScriptRunner runner(script, options.recorder, out, err, report.isOpen());
+    const bool finished = runner.run();
+    const double seconds = double(clock.elapsed()) / 1000.0;
+
+    const int steps = runner.stepsReported();
+    QString summary;
+    int status = ScriptPassed;
+    if (!finished) {
+        summary = QStringLiteral("ERROR: the run stopped at line %1 after %2 steps, %3 failed")
+                          .arg(runner.lastLine())
+                          .arg(steps - 1)
+                          .arg(runner.failed());
+        status = ScriptStopped;
+    } else if (runner.failed() > 0) {
+        summary = QStringLiteral("FAIL: %1 of %2 steps failed, the first at line %3")
+                          .arg(runner.failed())
+                          .arg(steps)
+                          .arg(runner.firstFailureLine());
+        status = ScriptFailed;
+    } else {
+        summary = QStringLiteral("PASS: %1 steps, none failed").arg(steps);
+    }
+    summary += QStringLiteral(" (%1 s)").arg(seconds, 0, 'f', 2);
+    std::fprintf(out, "%s\n", summary.toLocal8Bit().constData());
+    std::fflush(out);
+
+    if (report.isOpen()) {
+        const QByteArray xml = junitReport(QFileInfo(options.scriptPath).fileName(), script,
+                runner.records(), runner.notices(), seconds);
+        if (report.write(xml) != xml.size() || !report.flush()) {
+            std::fprintf(err, "quillon: cannot write the report to %s: %s\n",
+                    qPrintable(options.junitPath), qPrintable(report.errorString()));
+            return ScriptStopped;
+        }
+    }
+    return status;
+}

@@ -1,0 +1,164 @@
+#pragma once
+
+#include "windows/forms/mainstate.h"
+#include "windows/forms/testloops.h"
+
+#include <QWidget>
+
+#include <memory>
+
+QT_BEGIN_NAMESPACE
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QPushButton;
+class QTimer;
+namespace Ui {
+class frmMain;
+}
+QT_END_NAMESPACE
+
+class DeviceExchange;
+class LineWait;
+struct ExchangeSettings;
+struct ReplyOutcome;
+class LineRecorder;
+class LoopChart;
+class LoopSeries;
+class SerialControl;
+class WireModel;
+class WireView;
+class frmPorts;
+
+// The main window. Its handlers sit in one file per concern beside this one (frmmain_exchange,
+// frmmain_protocol, frmmain_port, frmmain_loops); frmmain.cpp holds the state and start-up.
+class frmMain : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // `recorder`, when given, is told of the line's traffic and of the loop's replies; it must
+    // outlive the window. Without one the window keeps its own, for the wire view and the chart.
+    explicit frmMain(LineRecorder *recorder = nullptr, QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    const MainState &state() const { return m; }
+    SerialControl *serial() const { return MSComm1; }
+    frmPorts *portsWindow() const { return m_ports; }
+    QTimer *timer() const;
+    // The IDN loop and the command loop: their flags, their count and their timer.
+    const TestLoops &loops() const { return *m_loops; }
+    // True while a Send or Read is waiting for the device.
+    bool exchangeInProgress() const;
+
+    // The windows that show the line and the loop (frmmain_views.cpp). Their data is gathered
+    // from the start, so a window opened late shows what came before it.
+    LineRecorder *recorder() const { return m_recorder; }
+    WireModel *wireModel() const { return m_wireModel; }
+    LoopSeries *loopSeries() const { return m_loopSeries; }
+    WireView *wireView() const { return m_wireView; }
+    LoopChart *loopChart() const { return m_loopChart; }
+    void showWireView();
+    void showLoopChart();
+    QAction *wireViewAction() const { return m_wireAction; }
+    QAction *loopChartAction() const { return m_chartAction; }
+
+    // Start-up (frmmain.cpp)
+    void Form_Load();
+
+    // Device exchange (frmmain_exchange.cpp, frmmain_protocol.cpp)
+    void cmdSend_Click();
+    void cmdRead_Click();
+    void Tdelay(double delaytime);
+    void optProt_Click(int Index);
+    void txtAddr_Change();
+    void cmdSet_Click();
+
+    // Port (frmmain_port.cpp)
+    void cmdInit_Click();
+    void cmdExit_Click();
+
+    // Loops and quick commands (frmmain_loops.cpp)
+    void optTime_Click(int Index);
+    void Timer1_Timer();
+    void cmdIDNTst_Click();
+    void cmdIDNtstoff_Click();
+    void cmdCmdtst_Click();
+    void cmdCmdtstoff_Click();
+    void cmdCLS_Click();
+    void cmdRST_Click();
+    void cmdE_Click();
+    void cmdF_Click();
+    void combCmd_KeyPress(int KeyAscii);
+
+signals:
+    // Every beep the operator hears; lets tests count them where no sound device exists.
+    void beeped();
+    // A Send or Read begins / has ended waiting on the line.
+    void exchangeStarted();
+    void exchangeFinished();
+    // Every reply a Read took off the line, as raw bytes; `duringLoopTick` when a loop's tick
+    // asked for it.
+    void replyRead(const QByteArray &reply, bool duringLoopTick);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void connectHandlers();
+    // The buttons that need an open port, in the order Initialize enables them.
+    QList<QPushButton *> deviceButtons() const;
+    void Beep();
+    // The error box shows `text`, with one beep.
+    void reportError(const QString &text);
+    void showError(const QString &text);
+    void hideError();
+    void showLogo();
+    void setResults(const QString &text);
+    bool checked(const QCheckBox *box) const;
+
+    // What the next Send or Read depends on, read from the window once as it starts.
+    ExchangeSettings exchangeSettings() const;
+    // The body of Send, inside the exchange it was given.
+    void sendCommand(const ExchangeSettings &settings);
+    // What the window does as a read begins, and with the reply it got.
+    void startRead();
+    void showReply(const ReplyOutcome &reply);
+    void sendControlChar(char code, const QString &confirmation);
+    void sendQuickCommand(const QString &command);
+
+    // The rest of Initialize: the port window, then the port opened as chosen there.
+    void choosePort();
+    [[noreturn]] void endProcess();
+
+    void setUpViews(LineRecorder *recorder);
+    void setUpLoops();
+    // The steps of a loop's tick (frmmain_loops.cpp).
+    void sendIdnQuery();
+    void sendLoopCommand();
+    void showCount(qint64 count);
+    void hideCount(bool withLabel);
+
+    Ui::frmMain *ui;
+    MainState m;
+    SerialControl *MSComm1 = nullptr;
+    LineWait *m_lineWait = nullptr;
+    std::unique_ptr<DeviceExchange> m_exchange;
+    TestLoops *m_loops = nullptr;
+    // Initialize was pressed while an exchange waited: the port window opens once it has ended.
+    bool m_portChoiceDue = false;
+    QButtonGroup *optProt = nullptr;
+    QButtonGroup *optTime = nullptr;
+    frmPorts *m_ports = nullptr;
+
+    LineRecorder *m_recorder = nullptr;
+    WireModel *m_wireModel = nullptr;
+    LoopSeries *m_loopSeries = nullptr;
+    WireView *m_wireView = nullptr;
+    LoopChart *m_loopChart = nullptr;
+    QAction *m_wireAction = nullptr;
+    QAction *m_chartAction = nullptr;
+};

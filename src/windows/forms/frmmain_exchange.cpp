@@ -1,0 +1,106 @@
+// Send and Read: the exchange of one command with the device, as the window shows it.
+
+#include "line/deviceexchange.h"
+#include "line/linewait.h"
+#include "line/serialcontrol.h"
+#include "ui_frmmain.h"
+#include "windows/forms/frmmain.h"
+#include "windows/forms/testloops.h"
+
+void frmMain::cmdSend_Click()
+{
+    if (m_lineWait->busy())
+        return;
+    LineWait::Hold held(*m_lineWait);
+    sendCommand(exchangeSettings());
+}
+
+void frmMain::cmdRead_Click()
+{
+    if (m_lineWait->busy())
+        return;
+    // A closed or lost port is refused as Send refuses it, so the message that explained the
+    // loss is replaced by one that says what to press, not by "Rx buffer empty".
+    if (const auto refused = m_exchange->readRefusal()) {
+        reportError(DescribeExchangeProblem({*refused}));
+        return;
+    }
+    LineWait::Hold held(*m_lineWait);
+    const ExchangeSettings settings = exchangeSettings();
+    startRead();
+    showReply(m_exchange->read(settings, m.QueryFlg == 1));
+}
+
+ExchangeSettings frmMain::exchangeSettings() const
+{
+    ExchangeSettings settings;
+    // Packet wins over Addr, as in the framing itself; the two are never both chosen.
+    settings.framing.protocol = m.packetMode ? Framing::Protocol::Packet
+            : m.addrMode                     ? Framing::Protocol::Addr
+                                             : Framing::Protocol::Off;
+    settings.framing.address = m.devAddr.toLatin1();
+    settings.framing.addCR = checked(ui->ckCR);
+    settings.framing.addLF = checked(ui->ckLF);
+    settings.addressSet = m.AddrSetFlg;
+    settings.autoQuery = checked(ui->ckAuto);
+    settings.readRequired = checked(ui->ckRead);
+    settings.prompt = checked(ui->ckPrompt);
+    // Unlike the other boxes, "Display All Characters" counts as on in any state but
+    // unchecked, a partially checked box included.
+    settings.displayAll = ui->ckDispAll->checkState() != Qt::Unchecked;
+    settings.showCount = checked(ui->ckByteCnt);
+    settings.lineBreak = m.crlf.toLatin1();
+    return settings;
+}
+
+void frmMain::sendCommand(const ExchangeSettings &settings)
+{
+    hideError();
+    const QString typed = ui->combCmd->currentText();
+    // An empty box repeats the previous command, and shows it again.
+    const QString command = typed.isEmpty() ? m.lastCmd : typed;
+    const SendOutcome outcome = m_exchange->send(settings, command, [&](const SentFrame &sent) {
+        if (typed.isEmpty())
+            ui->combCmd->setEditText(m.lastCmd);
+        m.lastCmd = command;
+        m.outMsg = sent.frame;
+        m.QueryFlg = sent.query ? 1 : 0;
+        if (sent.readFollows) {
+            // A Read clears the box before the window could draw anything, so it goes
+            // straight to empty rather than showing "Sent" for no time at all.
+            setResults(QString());
+            startRead();
+        } else {
+            setResults(QStringLiteral("Sent ") + command);
+        }
+    });
+    if (outcome.refusal)
+        reportError(DescribeExchangeProblem(*outcome.refusal));
+    else if (outcome.reply)
+        showReply(*outcome.reply);
+    else
+        for (const ExchangeProblem &problem : outcome.problems)
+            reportError(DescribeExchangeProblem(problem));
+}
+
+void frmMain::startRead()
+{
+    hideError();
+    // "Read Req'd after Send" asks for one read after the next Send; it is spent now.
+    ui->ckRead->setChecked(false);
+}
+
+void frmMain::showReply(const ReplyOutcome &reply)
+{
+    setResults(QString::fromLatin1(reply.display.results));
+    for (int i = 0; i < reply.display.beeps; ++i)
+        Beep();
+    for (const ExchangeProblem &problem : reply.problems)
+        reportError(DescribeExchangeProblem(problem));
+    emit replyRead(reply.wait.received, m_loops->state() == TestLoops::State::Ticking);
+}
+
+void frmMain::Tdelay(double delaytime)
+{
+    LineWait::settle(delaytime);
+}

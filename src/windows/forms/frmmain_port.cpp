@@ -1,0 +1,69 @@
+// Initialize COM Port and Exit.
+
+#include "line/linewait.h"
+#include "line/serialcontrol.h"
+#include "ui_frmmain.h"
+#include "windows/forms/frmmain.h"
+#include "windows/forms/frmports.h"
+
+void frmMain::cmdInit_Click()
+{
+    if (m_portChoiceDue)
+        return; // pressed again before the port window could open
+    // The port is closed while the operator chooses, so that a new baud rate or another COM
+    // port takes effect when it is opened again. A lost port is no longer waited for: the
+    // operator chooses afresh.
+    if (MSComm1->state() != SerialControl::State::Closed)
+        MSComm1->setPortOpen(false);
+    // Pressed while a Send or Read waits (a loop's tick, most often), the close has just ended
+    // that wait; the port window opens once the wait has returned. Opened inside it, it would
+    // hold the wait, and the tick that started it, until the operator is done: no tick could run
+    // and the loop count would stand still while the port window shows.
+    if (m_lineWait->busy()) {
+        m_portChoiceDue = true;
+        connect(m_lineWait, &LineWait::finished, this, &frmMain::choosePort,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+        return;
+    }
+    choosePort();
+}
+
+void frmMain::choosePort()
+{
+    m_portChoiceDue = false;
+    m_ports->exec();
+
+    const PortChoice &choice = m_ports->choice();
+    if (choice.comPort == 0) {
+        reportError(QStringLiteral("No COM Port Selected"));
+        return;
+    }
+    hideError();
+    MSComm1->setCommPort(choice.comPort);
+    MSComm1->setSettings(choice.commSettings);
+    MSComm1->setInputLen(0);
+    if (!MSComm1->setPortOpen(true))
+        return; // the serial control has told the operator why
+    MSComm1->setRTSEnable(true);
+    MSComm1->setDTREnable(true);
+    for (QPushButton *button : deviceButtons())
+        button->setEnabled(true);
+    // A fresh start on the new line: nothing shown, and no previous command to repeat.
+    setResults(QString());
+    m.lastCmd.clear();
+    activateWindow(); // back from the port window, whatever the window manager does
+    ui->combCmd->setFocus();
+    ui->txtError->clear();
+    hideError();
+    // What the line could not promise (a network port the baud rate cannot reach, settings the
+    // server would not confirm) stays in view, without a beep: the port did open.
+    if (!MSComm1->openNotice().isEmpty())
+        showError(MSComm1->openNotice());
+}
+
+void frmMain::cmdExit_Click()
+{
+    if (m_ports && m_ports->choice().comPort != 0)
+        MSComm1->setPortOpen(false);
+    endProcess();
+}

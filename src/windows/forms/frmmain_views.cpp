@@ -1,0 +1,118 @@
+// The wire view and the loop chart: opened from the context menu, their shortcuts or the
+// command line, fed from the start of the run.
+
+#include "line/record/linerecorder.h"
+#include "line/serialcontrol.h"
+#include "windows/forms/frmmain.h"
+#include "windows/views/historymemory.h"
+#include "windows/views/loopchart.h"
+#include "windows/views/loopseries.h"
+#include "windows/views/wiremodel.h"
+#include "windows/views/wireview.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QScreen>
+
+void frmMain::setUpViews(LineRecorder *recorder)
+{
+    m_recorder = recorder ? recorder : new LineRecorder(this);
+    m_wireModel = new WireModel(this);
+    m_wireModel->follow(m_recorder);
+    m_loopSeries = new LoopSeries(this);
+    m_loopSeries->follow(m_recorder);
+    // The loop's replies are recorded, the operator's own are not. A read that the port's
+    // closing cut short (Initialize pressed, the device gone) is no reply.
+    connect(this, &frmMain::replyRead, this, [this](const QByteArray &reply, bool duringLoopTick) {
+        if (duringLoopTick && MSComm1->PortOpen())
+            m_recorder->replyRead(MSComm1->CommPort(), m.lastCmd, reply);
+    });
+
+    // Ctrl+Shift: no control of this window uses those, and a plain Ctrl+letter could be taken
+    // by the command box's editing keys.
+    m_wireAction = new QAction(QStringLiteral("&Wire View"), this);
+    m_wireAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_W));
+    m_wireAction->setShortcutVisibleInContextMenu(true);
+    connect(m_wireAction, &QAction::triggered, this, &frmMain::showWireView);
+    m_chartAction = new QAction(QStringLiteral("Loop &Chart"), this);
+    m_chartAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+    m_chartAction->setShortcutVisibleInContextMenu(true);
+    connect(m_chartAction, &QAction::triggered, this, &frmMain::showLoopChart);
+    addAction(m_wireAction);
+    addAction(m_chartAction);
+}
+
+namespace {
+
+// A view opens first beside the main window rather than over it, where it would hide the
+// controls the operator is using; after that it stays where the operator puts it.
+void placeBeside(QWidget *view, const QWidget *main, int below)
+{
+    const QRect frame = main->frameGeometry();
+    QPoint at = frame.topRight() + QPoint(8, below);
+    if (const QScreen *screen = main->screen()) {
+        const QRect free = screen->availableGeometry();
+        at.setX(qMax(free.left(), qMin(at.x(), free.right() - view->width())));
+        at.setY(qMax(free.top(), qMin(at.y(), free.bottom() - view->height())));
+    }
+    view->move(at);
+}
+
+} // namespace
+
+void frmMain::showWireView()
+{
+    if (!m_wireView) {
+        // Looked at from now on: the history may take what the README promises.
+        m_wireModel->setLimits(WireModel::DefaultMaxEntries, HistoryMemory::ShownLimit);
+        m_wireView = new WireView(m_wireModel, this);
+        placeBeside(m_wireView, this, 0);
+    }
+    m_wireView->show();
+    m_wireView->raise();
+    m_wireView->activateWindow();
+}
+
+void frmMain::showLoopChart()
+{
+    if (!m_loopChart) {
+        m_loopSeries->setLimits(LoopSeries::DefaultMaxReadings, HistoryMemory::ShownLimit);
+        m_loopChart = new LoopChart(m_loopSeries, this);
+        placeBeside(m_loopChart, this, m_wireView ? m_wireView->frameGeometry().height() + 8 : 0);
+    }
+    m_loopChart->show();
+    m_loopChart->raise();
+    m_loopChart->activateWindow();
+}
+
+void frmMain::keyPressEvent(QKeyEvent *event)
+{
+    // X11 turns the Menu key into a context menu request by itself (the key press then goes to
+    // the open menu), other platforms may not, and none does so for Shift+F10. Both come here
+    // when the focused control has no use for them, and ask the control for its menu.
+    const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    const bool menuKey = event->key() == Qt::Key_Menu && modifiers == Qt::NoModifier;
+    const bool shiftF10 = event->key() == Qt::Key_F10 && modifiers == Qt::ShiftModifier;
+    if (!menuKey && !shiftF10) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    QWidget *target = focusWidget() ? focusWidget() : this;
+    const QPoint at = target->rect().center();
+    QContextMenuEvent request(QContextMenuEvent::Keyboard, at, target->mapToGlobal(at));
+    QApplication::sendEvent(target, &request);
+}
+
+void frmMain::contextMenuEvent(QContextMenuEvent *event)
+{
+    // Reached by a right click on the window's background or its buttons, by the Menu key and
+    // by Shift+F10 (see keyPressEvent); the boxes that edit text keep their own menus.
+    QMenu menu(this);
+    menu.setAccessibleName(QStringLiteral("Views"));
+    menu.addAction(m_wireAction);
+    menu.addAction(m_chartAction);
+    menu.exec(event->globalPos());
+}
