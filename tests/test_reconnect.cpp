@@ -145,8 +145,8 @@ private slots:
         QSignalSpy notices(w.serial(), &SerialControl::notice);
         // Read as the notice is shown: the loop's next Send hides the error box again.
         QString shownWithNotice;
-        QObject::connect(w.serial(), &SerialControl::notice, &w,
-                [&] { shownWithNotice = shownError(&w); });
+        QObject::connect(
+                w.serial(), &SerialControl::notice, &w, [&] { shownWithNotice = shownError(&w); });
         startIdnLoop(w);
 
         // The third answer is cut off: the Read waiting for it ends, the loss is said once.
