@@ -306,7 +306,7 @@ QByteArray SerialControl::Input()
     const qint64 available = m_transport->bytesAvailable();
     const qint64 wanted
             = m_inputLen == 0 ? available : std::min<qint64>(available, m_inputLen - bytes.size());
-    const QByteArray fresh = wanted > 0 ? m_transport->read(wanted) : QByteArray();
+    QByteArray fresh = wanted > 0 ? m_transport->read(wanted) : QByteArray();
     if (m_recorder && !fresh.isEmpty())
         m_recorder->received(m_commPort, fresh);
     if (bytes.isEmpty())

@@ -144,18 +144,19 @@ void ByteTextBox::setText(const QString &text)
 
     m_isLatin1 = fitsLatin1(text);
     m_wide = m_isLatin1 ? QString() : text;
-    const bool reshown = m_kept && m_isLatin1 && text == QLatin1String(m_keptLatin1);
+    QTextDocument *const kept = m_kept.data();
+    const bool reshown = kept && m_isLatin1 && text == QLatin1String(m_keptLatin1);
     QTextDocument *next = nullptr;
     if (reshown) {
-        next = m_kept;
+        next = kept;
         m_latin1 = std::move(m_keptLatin1);
         m_blockStart = std::move(m_keptBlockStart);
     } else {
         m_latin1 = m_isLatin1 ? text.toLatin1() : QByteArray();
         m_blockStart.assign(1, 0);
-        if (m_kept && text.size() <= kShortText) {
+        if (kept && text.size() <= kShortText) {
             // Emptied before it is shown, so that no screen reader hears of what it held.
-            next = m_kept;
+            next = kept;
             next->setUndoRedoEnabled(false);
             QTextCursor all(next);
             all.select(QTextCursor::Document);
@@ -169,9 +170,9 @@ void ByteTextBox::setText(const QString &text)
             next->setUndoRedoEnabled(false);
         }
     }
-    if (next != m_kept)
-        delete m_kept.data();
     m_kept = nullptr;
+    if (kept && next != kept)
+        delete kept;
     m_filledTo = reshown ? textLength() : 0;
     m_lineLengthSoFar = 0;
 
