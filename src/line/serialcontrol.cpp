@@ -3,7 +3,7 @@
 #include "line/record/linerecorder.h"
 #include "line/transport/linetransport.h"
 #include "portbinding.h"
-#include "reconnectwatcher.h"
+#include "portreopener.h"
 #include "serialsettings.h"
 
 #include <QEventLoop>

@@ -1,4 +1,4 @@
-#include "reconnectwatcher.h"
+#include "portreopener.h"
 
 #include "line/transport/linetransport.h"
 
