@@ -1,0 +1,66 @@
+#pragma once
+
+#include "protocol/framing.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+// Finding who answers where: every port to probe is opened once, its baud rate changed on the
+// open line, and "*IDN?" tried plain and then, at a rate that answered, at every address
+// addressed and as a packet. Ports are probed side by side; a probe waits only as long as a
+// reply at its rate needs, within a bound, and moves on as soon as the reply is complete.
+// `quillon --scan` and the Find Instruments window both run this object.
+
+// One line to probe: a device path or a network URL.
+struct ScanTarget
+{
+    QString binding;
+    QString byId; // the device's stable /dev/serial/by-id/ name, where there is one
+};
+
+// An instrument that answered "*IDN?".
+struct FoundInstrument
+{
+    QString binding; // the line it answered on
+    QString byId;
+    qint32 baudRate = 9600;
+    Framing::Protocol protocol = Framing::Protocol::Off; // plain, addressed or a packet
+    int address = -1; // -1 when asked plain
+    QByteArray idn; // its answer, without terminator or prompt
+};
+
+class InstrumentScan : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit InstrumentScan(QObject *parent = nullptr);
+    ~InstrumentScan() override;
+
+    // What a scan without arguments probes: the bindings of COM 1 to 4 and the serial devices
+    // of the system, each once.
+    static QList<ScanTarget> defaultTargets();
+
+    // Starts probing `targets`; planned() comes first, finished() last, exactly once each.
+    void start(const QList<ScanTarget> &targets);
+    // Stops every probe and closes every line; finished(true) follows at once.
+    void cancel();
+    bool running() const;
+    QList<FoundInstrument> found() const;
+
+signals:
+    // What will be probed, in order, before anything is opened.
+    void planned(const QList<ScanTarget> &targets);
+    // A target left out and why (busy, not permitted, no such device), in the operator's words.
+    void skipped(const QString &binding, const QString &reason);
+    void instrumentFound(const FoundInstrument &instrument);
+    // Probes done out of all planned so far; the total can grow when a rate answers.
+    void progress(int done, int total);
+    void finished(bool cancelled);
+
+private:
+    class Private;
+    Private *d;
+};
