@@ -5,8 +5,10 @@
 import signal, socket, sys, threading, time
 
 IAC, SB, SE, WILL, DO, DONT, NOP = 255, 250, 240, 251, 253, 254, 241
+def sb(code, value):  # the server's answer to a COM-PORT-OPTION setting
+    return bytes([IAC, SB, 44, code]) + value + bytes([IAC, SE])
 def bad(code, value):  # a setting confirmed with a value RFC 2217 does not have
-    return bytes([IAC, DO, 44, IAC, SB, 44, code]) + value + bytes([IAC, SE]), b'', 0, 0
+    return bytes([IAC, DO, 44]) + sb(code, value), b'', 0, 0
 # mode: (sent at once; sent over and over once a command came, up to a total, at a rate or at
 # full speed); without the latter, each command is answered
 MODES = {'subnegotiation-flood': (bytes([IAC, SB, 44]), b'A' * 65536, 1 << 30, 0),
@@ -18,7 +20,10 @@ MODES = {'subnegotiation-flood': (bytes([IAC, SB, 44]), b'A' * 65536, 1 << 30, 0
          'bad-stop-size': bad(104, b'\x4d'), 'bad-baud-rate': bad(101, b'\xff' * 8),
          'interrupted-subnegotiation': (bytes([IAC, SB, 44, 101, 0, IAC, NOP]) + b'JUNK'
                                         + bytes([IAC, SE]), b'', 0, 0),
-         'close-while-agreeing': (b'', None, 0, 0)}
+         'close-while-agreeing': (b'', None, 0, 0),
+         'refuses-option': (bytes([IAC, DONT, 44]), b'', 0, 0),
+         'confirms-other': (bytes([IAC, DO, 44]) + sb(101, (4800).to_bytes(4, 'big'))
+                            + sb(102, b'\x08') + sb(103, b'\x01') + sb(104, b'\x01'), b'', 0, 0)}
 
 def serve(conn, head, body, most, rate):
     conn.sendall(head)
@@ -38,11 +43,13 @@ def serve(conn, head, body, most, rate):
 
 def pyserial(conn, device):
     import serial, serial.rfc2217
-    class Pty(serial.Serial):  # a pseudo-terminal has no modem lines
-        def _update_dtr_state(self): pass
-        def _update_rts_state(self): pass
+    class Pty(serial.Serial):  # a pseudo-terminal has no modem lines: what is asked is printed
+        told = False
+        def _update_dtr_state(self): self.told and print('dtr', int(self._dtr_state), flush=True)
+        def _update_rts_state(self): self.told and print('rts', int(self._rts_state), flush=True)
         cts = dsr = ri = cd = False
     line = Pty(device, timeout=3)  # as pyserial's own server: its reader ends within 3 s
+    line.told = True
     class Redirector:  # where the port manager's answers go
         write = staticmethod(conn.sendall)
     manager, alive = serial.rfc2217.PortManager(line, Redirector()), [1]

@@ -520,7 +520,9 @@ private slots:
                         {"bad-stop-size", "answered stop size 77, which RFC"},
                         {"bad-baud-rate", "answered baud rate 4294967295, which RFC"},
                         {"interrupted-subnegotiation", "sent a broken or over-long Telnet command"},
-                        {"close-while-agreeing", "The server closed the connection at once."}};
+                        {"close-while-agreeing", "The server closed the connection at once."},
+                        {"refuses-option", "did not confirm the line settings 9600,N,8,1"},
+                        {"confirms-other", "set the line to 4800,N,8,1 instead of 9600,N,8,1"}};
         for (const auto &[mode, said] : rows)
             QTest::newRow(mode) << QString::fromLatin1(mode) << QString::fromLatin1(said);
     }
@@ -564,7 +566,15 @@ private slots:
         qInfo("--run %lld ms, +%.0f MiB; window %lld ms, +%.0f MiB, events waited <= %.0f ms",
                 runMs, runMiB, windowMs, windowMiB, probe.longestMs());
         // The window also shows what it read: up to 8 MiB, which its results box holds as text.
-        QVERIFY2(runMiB < 64 && windowMiB < 96, qPrintable(QString::number(windowMiB)));
+#ifdef __SANITIZE_ADDRESS__
+        // AddressSanitizer keeps freed blocks resident in its quarantine: the plain build holds
+        // the bound.
+        constexpr bool residentCounts = false;
+#else
+        constexpr bool residentCounts = true;
+#endif
+        QVERIFY2(!residentCounts || (runMiB < 64 && windowMiB < 96),
+                qPrintable(QString::number(windowMiB)));
         QVERIFY_IN_TIME(runMs < 10000 && windowMs < 10000 && probe.longestMs() < 500,
                 "within 10 s, the window answering");
     }
@@ -587,6 +597,22 @@ private slots:
         QVERIFY2(output.contains("PASS: 1 steps, none failed"), qPrintable(output));
         QVERIFY(setBeforeTheCommand);
         QCOMPARE(server.readAllStandardOutput().count("connection"), 1);
+    }
+
+    void modemLinesReachTheServer()
+    {
+        // Fault caught: RTS and DTR raised on the open line never reached an RFC 2217 server.
+        PtyDevice device;
+        QProcess server;
+        bindCom1(startServer(server, {"pyserial", device.path()}, "rfc2217"));
+        frmMain w;
+        w.timer()->stop();
+        initializeOn(w, 1);
+        QVERIFY(w.serial()->PortOpen());
+        QByteArray told;
+        QTRY_VERIFY2((told += server.readAllStandardOutput()).contains("rts 1\n")
+                        && told.contains("dtr 1\n"),
+                told.constData());
     }
 };
 

@@ -51,6 +51,11 @@ QByteArray Framing::frame(const QByteArray &command) const
             addCR, addLF);
 }
 
+QByteArray Framing::controlFrame(char code) const
+{
+    return FrameControlChar(code, protocol == Protocol::Addr, address);
+}
+
 char Framing::terminator() const
 {
     if (addLF)

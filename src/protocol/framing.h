@@ -52,6 +52,8 @@ struct Framing
     bool addLF = true;
 
     QByteArray frame(const QByteArray &command) const;
+    // A CNTL-E / CNTL-F: wrapped by the Addr protocol alone, bare otherwise.
+    QByteArray controlFrame(char code) const;
     // The byte a read waits for: LF when LF is sent, else CR when CR is, else 0 (anything).
     char terminator() const;
     // The framed message is tested, not the typed text: a '?' in the address or in the

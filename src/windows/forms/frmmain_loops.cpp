@@ -111,7 +111,7 @@ void frmMain::sendControlChar(char code, const QString &confirmation)
 {
     // Written at once, even while an exchange waits: the operator may need it to get a device
     // that echoes everything back to answering plainly.
-    m.outMsg = FrameControlChar(code, m.addrMode, m.devAddr.toLatin1());
+    m.outMsg = exchangeSettings().framing.controlFrame(code);
     // Say "sent" only when it was: a closed port has already been reported by the control.
     if (MSComm1->Output(m.outMsg))
         setResults(confirmation);
