@@ -1,5 +1,6 @@
 // The timer-driven test loops and the one-click commands.
 
+#include "line/deviceexchange.h"
 #include "line/linewait.h"
 #include "line/serialcontrol.h"
 #include "protocol/framing.h"
