@@ -16,3 +16,11 @@ inline bool TimingRun()
         if (TimingRun())                                                                           \
             QVERIFY2(condition, message);                                                          \
     } while (false)
+
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool Sanitized = true;
+#else
+constexpr bool Sanitized = false;
+#endif
+// How many times slower the sanitized build runs the same code: its latency bounds scale by it.
+constexpr double SanitizedSlowdown = Sanitized ? 3 : 1;
