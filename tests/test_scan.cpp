@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTest>
 
 class ScanTest : public QObject
@@ -39,6 +40,9 @@ private slots:
         QTest::newRow("nothing answers") << QStringList{"SILENT", "GARBAGE"} << false << 1
                                          << QStringList{nothing.arg("SILENT"),
                                                     nothing.arg("GARBAGE"), "No instrument found."};
+        QTest::newRow("one device by two names")
+                << QStringList{"BUS", "LINK"} << false << 0
+                << QStringList{"Probing 1 line with *IDN?:\n BUS", bus.first()};
         QTest::newRow("malformed URL")
                 << QStringList{"socket://nowhere"} << false << 2
                 << QStringList{"quillon: cannot scan 'socket://nowhere': Not "
@@ -52,15 +56,18 @@ private slots:
         QFETCH(bool, json);
         QFETCH(int, status);
         QFETCH(QStringList, expected);
-        SimProcess bus({"--address", "3,7,12", "--line-baud", "19200"});
+        QTemporaryDir dir;
+        const QString link = dir.filePath("bus");
+        SimProcess bus({"--address", "3,7,12", "--line-baud", "19200", "--link", link});
         SimProcess silent({"--silent"});
         SimProcess garbage({"--garbage"});
         SimProcess held;
         QVERIFY(bus.ready() && silent.ready() && garbage.ready() && held.ready());
         QSerialPort otherProgram(held.path());
         QVERIFY(otherProgram.open(QIODevice::ReadWrite));
-        const QList<std::pair<QString, QString>> names = {{"BUS", bus.path()},
-                {"SILENT", silent.path()}, {"GARBAGE", garbage.path()}, {"HELD", held.path()}};
+        const QList<std::pair<QString, QString>> names
+                = {{"BUS", bus.path()}, {"SILENT", silent.path()}, {"GARBAGE", garbage.path()},
+                        {"HELD", held.path()}, {"LINK", link}};
         const auto path = [&](QString text) {
             for (const auto &[name, device] : names)
                 text.replace(name, device);

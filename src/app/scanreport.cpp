@@ -99,7 +99,11 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                                .arg(lines.size())
                                .arg(lines.size() == 1 ? "" : "s");
         for (const ScanTarget &line : lines)
-            text += QStringLiteral("  %1\n").arg(EscapeControlCharacters(line.binding));
+            text += QStringLiteral("  %1%2\n")
+                            .arg(EscapeControlCharacters(line.binding),
+                                    line.comPort > 0
+                                            ? QStringLiteral("  (COM %1)").arg(line.comPort)
+                                            : QString());
         print(says, text);
     });
     QObject::connect(

@@ -44,12 +44,14 @@ bool isIdentity(const QByteArray &text)
     });
 }
 
-// A reply of text, line ends and prompts alone: the line's rate is right even when no
-// instrument gave its identity.
-bool isCleanText(const QByteArray &text)
+// The interface's prompt and nothing but line ends: the interface understood the message even
+// though no instrument answered it plainly. Any other text could be garbage at a wrong rate
+// that happens to look printable.
+bool isBarePrompt(const QByteArray &reply)
 {
-    return std::all_of(text.cbegin(), text.cend(),
-            [](char c) { return (c >= 0x20 && c < 0x7F) || c == Wire::CR || c == Wire::LF; });
+    return reply.contains(Wire::Prompt) && std::all_of(reply.cbegin(), reply.cend(), [](char c) {
+        return c == Wire::Prompt || c == Wire::CR || c == Wire::LF;
+    });
 }
 
 QByteArray addressCharacters(int address)
@@ -289,7 +291,8 @@ void LineProbe::finishProbe(bool complete)
                 end = std::min(end, at);
         identity = m_received.left(end);
     }
-    if (complete && isIdentity(identity)) {
+    const bool identified = complete && isIdentity(identity);
+    if (identified) {
         FoundInstrument instrument;
         instrument.binding = m_target.binding;
         instrument.byId = m_target.byId;
@@ -299,10 +302,9 @@ void LineProbe::finishProbe(bool complete)
         instrument.idn = identity;
         emit m_scan->instrumentFound(instrument);
     }
-    // The first rate at which plain "*IDN?" comes back as text is the line's: its other rates
-    // are left, and the addresses are tried at this one.
-    if (complete && m_probe.address < 0
-            && isCleanText(QByteArray(m_received).replace(Wire::Prompt, ""))) {
+    // The first rate at which plain "*IDN?" gets an identity or the bare prompt is the line's:
+    // its other rates are left, and the addresses are tried at this one.
+    if (m_probe.address < 0 && (identified || (complete && isBarePrompt(m_received)))) {
         emit m_scan->lineAnswered(m_target.binding, m_rateSettable ? m_probe.baudRate : 0);
         m_queue.clear();
         for (int address = Wire::MinAddress; address <= Wire::MaxAddress; ++address) {
