@@ -19,12 +19,15 @@
 namespace {
 
 const QByteArray kQuery = QByteArrayLiteral("*IDN?");
-// A reply to "*IDN?" rarely passes this; the wait for one is the time it takes on the line.
+// What an interface takes to turn a message round before the first byte of its reply. An
+// address with nobody behind it costs this and no more.
+constexpr int kTurnaroundMs = 75;
+// A reply to "*IDN?" rarely passes this; once it has begun, the wait for its end is the time
+// it takes on the line, with a little slack for gaps between bytes.
 constexpr int kReplyBytes = 100;
 constexpr int kBitsPerByte = 10; // start, eight data bits, stop
-// What an interface takes to turn a message round before the first byte of its reply.
-constexpr int kTurnaroundMs = 50;
-// However slow the rate, a probe waits no longer than this for its reply.
+constexpr int kByteGapSlackMs = 20;
+// However slow the rate, a reply has this long to come whole once it has begun.
 constexpr int kMaxReplyWaitMs = 1000;
 // A probe keeps at most this much of what comes back; the rest is read and dropped.
 constexpr qsizetype kReplyCapBytes = 4096;
@@ -32,7 +35,7 @@ constexpr qsizetype kReplyCapBytes = 4096;
 int replyWaitMs(qint32 baudRate)
 {
     return std::min<qint64>(kMaxReplyWaitMs,
-            qint64(kReplyBytes) * kBitsPerByte * 1000 / std::max(baudRate, 1) + kTurnaroundMs);
+            qint64(kReplyBytes) * kBitsPerByte * 1000 / std::max(baudRate, 1) + kByteGapSlackMs);
 }
 
 // "*IDN?" is answered with four fields, maker, model, serial number and firmware, separated by
@@ -119,6 +122,7 @@ private:
     bool m_opened = false;
     bool m_rateSettable = true;
     bool m_waiting = false;
+    bool m_replyBegun = false; // its first byte has come: the wait is for the rest
     bool m_ending = false; // the reply has ended; what trails it is being waited for
     bool m_done = false;
     int m_probesDone = 0;
@@ -233,10 +237,11 @@ void LineProbe::nextProbe()
         m_line->read(kReplyCapBytes);
     m_received.clear();
     m_ending = false;
+    m_replyBegun = false;
     m_waiting = true;
     m_line->write(m_probe.framing.frame(kQuery));
     m_line->startTransfer();
-    m_wait.start(replyWaitMs(m_probe.baudRate));
+    m_wait.start(kTurnaroundMs);
 }
 
 void LineProbe::arrived()
@@ -248,8 +253,12 @@ void LineProbe::arrived()
         if (m_waiting)
             m_received += bytes.left(kReplyCapBytes - m_received.size());
     }
-    if (!m_waiting)
+    if (!m_waiting || m_received.isEmpty())
         return;
+    if (!m_replyBegun) {
+        m_replyBegun = true;
+        m_wait.start(replyWaitMs(m_probe.baudRate));
+    }
     if (m_received.contains(Wire::Prompt) && (m_ending || replyEnded())) {
         finishProbe(true);
     } else if (!m_ending && replyEnded()) {
