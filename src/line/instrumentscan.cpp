@@ -72,6 +72,22 @@ QString canonicalBinding(const QString &binding)
     return binding;
 }
 
+// One device reached by two names (COM 1's binding and the adapter it names, a link) would be
+// opened twice, and the second open refused.
+QList<ScanTarget> eachOnce(const QList<ScanTarget> &targets)
+{
+    QSet<QString> seen;
+    QList<ScanTarget> once;
+    for (const ScanTarget &target : targets) {
+        const QString device = canonicalBinding(target.binding);
+        if (!seen.contains(device)) {
+            seen.insert(device);
+            once << target;
+        }
+    }
+    return once;
+}
+
 struct Probe
 {
     qint32 baudRate = 9600;
@@ -226,7 +242,12 @@ void LineProbe::nextProbe()
         SerialSettings settings;
         settings.baudRate = m_probe.baudRate;
         if (!m_line->applySettings(settings)) {
-            m_queue.clear(); // a line that has to be reopened for each rate is left alone
+            // Opening it again for this rate could reset the device: the rest is left alone.
+            emit m_scan->skipped(m_target.binding,
+                    QStringLiteral("Its rate cannot be set to %1 baud while it is open; the "
+                                   "rates from there on were not tried.")
+                            .arg(m_probe.baudRate));
+            m_queue.clear();
             finish();
             return;
         }
@@ -391,7 +412,7 @@ QList<ScanTarget> InstrumentScan::defaultTargets()
     for (const SerialPortEntry &port : ports)
         if (port.vendorId)
             targets << ScanTarget{port.device, port.byId};
-    return targets;
+    return eachOnce(targets);
 }
 
 std::optional<QString> InstrumentScan::targetProblem(const QString &binding)
@@ -410,14 +431,7 @@ void InstrumentScan::start(const QList<ScanTarget> &targets)
     cancel();
     d->lines.clear();
     d->found.clear();
-    // One device reached by two names would be opened twice, and the second open refused.
-    QSet<QString> seen;
-    QList<ScanTarget> toProbe;
-    for (const ScanTarget &target : targets)
-        if (!seen.contains(canonicalBinding(target.binding))) {
-            seen.insert(canonicalBinding(target.binding));
-            toProbe << target;
-        }
+    const QList<ScanTarget> toProbe = eachOnce(targets);
     emit planned(toProbe);
     d->running = true;
     for (const ScanTarget &target : std::as_const(toProbe))

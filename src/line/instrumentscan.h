@@ -42,8 +42,8 @@ public:
     explicit InstrumentScan(QObject *parent = nullptr);
     ~InstrumentScan() override;
 
-    // What a scan without arguments probes: the bindings of COM 1 to 4 and the serial devices
-    // of the system, each once.
+    // What a scan without arguments probes: the bindings of COM 1 to 4 and the USB serial
+    // adapters of the system, each once.
     static QList<ScanTarget> defaultTargets();
     // Why `binding` cannot be probed whatever is connected (a malformed URL), or nothing.
     static std::optional<QString> targetProblem(const QString &binding);
