@@ -34,8 +34,8 @@ constexpr qsizetype kReplyCapBytes = 4096;
 
 int replyWaitMs(qint32 baudRate)
 {
-    return std::min<qint64>(kMaxReplyWaitMs,
-            qint64(kReplyBytes) * kBitsPerByte * 1000 / std::max(baudRate, 1) + kByteGapSlackMs);
+    return int(std::min<qint64>(kMaxReplyWaitMs,
+            qint64(kReplyBytes) * kBitsPerByte * 1000 / std::max(baudRate, 1) + kByteGapSlackMs));
 }
 
 // "*IDN?" is answered with four fields, maker, model, serial number and firmware, separated by
@@ -65,7 +65,7 @@ QByteArray addressCharacters(int address)
 QString canonicalBinding(const QString &binding)
 {
     if (ParseLineAddress(binding).kind->scheme.isEmpty()) {
-        const QString path = QFileInfo(binding).canonicalFilePath();
+        QString path = QFileInfo(binding).canonicalFilePath();
         if (!path.isEmpty())
             return path;
     }
