@@ -2,7 +2,9 @@
 // silent line, a line of garbage at every rate, and a device another program holds.
 
 #include "simprocess.h"
+#include "timebound.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -84,8 +86,12 @@ private slots:
             environment.remove(QString::fromLatin1(name));
         QProcess quillon;
         quillon.setProcessEnvironment(environment);
+        QElapsedTimer clock;
+        clock.start();
         quillon.start(QStringLiteral(QUILLON_PATH), arguments);
         QVERIFY(quillon.waitForFinished(60000));
+        // The whole bench: three lines, seven rates, 32 addressed probes on the one that answers.
+        QVERIFY_IN_TIME(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(quillon.exitCode(), status);
         const QString errors = QString::fromLocal8Bit(quillon.readAllStandardError());
         QString output = QString::fromLocal8Bit(quillon.readAllStandardOutput());
