@@ -8,6 +8,7 @@
 #include "line/transport/transportregistry.h"
 #include "protocol/numericvalue.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSet>
 #include <QTimer>
@@ -19,9 +20,13 @@
 namespace {
 
 const QByteArray kQuery = QByteArrayLiteral("*IDN?");
-// What an interface takes to turn a message round before the first byte of its reply. An
-// address with nobody behind it costs this and no more.
-constexpr int kTurnaroundMs = 75;
+// How long a reply may take to begin. A plain probe gives the interface the most it takes to
+// turn a message round. At the rate found, the addresses get a few times what the plain reply
+// took, within bounds: an address with nobody behind it costs that and no more.
+constexpr int kMaxTurnaroundMs = 250;
+constexpr int kMinTurnaroundMs = 40;
+constexpr int kTurnaroundFactor = 3;
+constexpr int kTurnaroundSlackMs = 25;
 // A reply to "*IDN?" rarely passes this; once it has begun, the wait for its end is the time
 // it takes on the line, with a little slack for gaps between bytes.
 constexpr int kReplyBytes = 100;
@@ -139,6 +144,9 @@ private:
     bool m_rateSettable = true;
     bool m_waiting = false;
     bool m_replyBegun = false; // its first byte has come: the wait is for the rest
+    QElapsedTimer m_sent; // since the probe went out
+    int m_beganAfterMs = 0;
+    int m_turnaroundMs = kMaxTurnaroundMs;
     bool m_ending = false; // the reply has ended; what trails it is being waited for
     bool m_done = false;
     int m_probesDone = 0;
@@ -262,7 +270,8 @@ void LineProbe::nextProbe()
     m_waiting = true;
     m_line->write(m_probe.framing.frame(kQuery));
     m_line->startTransfer();
-    m_wait.start(kTurnaroundMs);
+    m_wait.start(m_turnaroundMs);
+    m_sent.start();
 }
 
 void LineProbe::arrived()
@@ -278,6 +287,7 @@ void LineProbe::arrived()
         return;
     if (!m_replyBegun) {
         m_replyBegun = true;
+        m_beganAfterMs = int(m_sent.elapsed());
         m_wait.start(replyWaitMs(m_probe.baudRate));
     }
     if (m_received.contains(Wire::Prompt) && (m_ending || replyEnded())) {
@@ -336,6 +346,8 @@ void LineProbe::finishProbe(bool complete)
     // its other rates are left, and the addresses are tried at this one.
     if (m_probe.address < 0 && (identified || (complete && isBarePrompt(m_received)))) {
         emit m_scan->lineAnswered(m_target.binding, m_rateSettable ? m_probe.baudRate : 0);
+        m_turnaroundMs = std::clamp(kTurnaroundFactor * m_beganAfterMs + kTurnaroundSlackMs,
+                kMinTurnaroundMs, kMaxTurnaroundMs);
         m_queue.clear();
         for (int address = Wire::MinAddress; address <= Wire::MaxAddress; ++address) {
             for (auto protocol : {Framing::Protocol::Addr, Framing::Protocol::Packet}) {
