@@ -228,6 +228,8 @@ void LineProbe::opened(bool ok)
     // A line that says at once that its settings did not reach the far end (raw TCP) cannot
     // have its rate tried: whatever answers, answers at the server's rate.
     m_rateSettable = m_line->openNotice().isEmpty();
+    if (!m_rateSettable)
+        emit m_scan->rateFixed(m_target.binding);
     for (const char *offered : SerialSettings::Offered) {
         Probe probe;
         probe.baudRate = SerialSettings::parse(QLatin1String(offered))->baudRate;

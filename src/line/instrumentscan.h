@@ -64,6 +64,9 @@ signals:
     // Plain "*IDN?" came back as text at `baudRate` (0: the rate cannot be set from here): the
     // line's rate, at which its addresses are tried next.
     void lineAnswered(const QString &binding, qint32 baudRate);
+    // The line's rate cannot be set from here (raw TCP): it is probed once, at whatever rate
+    // the server keeps.
+    void rateFixed(const QString &binding);
     // Probes done out of all planned so far; the total can grow when a rate answers.
     void progress(int done, int total);
     void finished(bool cancelled);
