@@ -1,6 +1,7 @@
 // The real `quillon --scan`, with no display, on a bench of simulators: a bus at 19200 baud, a
 // silent line, a line of garbage at every rate, and a device another program holds.
 
+#include "serialserver.h"
 #include "simprocess.h"
 #include "timebound.h"
 
@@ -45,6 +46,9 @@ private slots:
         QTest::newRow("one device by two names")
                 << QStringList{"BUS", "LINK"} << false << 0
                 << QStringList{"Probing 1 line with *IDN?:\n BUS", bus.first()};
+        // The rate changed on the open connection, through RFC 2217.
+        QTest::newRow("serial server") << QStringList{"SERVED"} << false << 0
+                                       << QStringList(bus).replaceInStrings("BUS", "SERVED");
         QTest::newRow("malformed URL")
                 << QStringList{"socket://nowhere"} << false << 2
                 << QStringList{"quillon: cannot scan 'socket://nowhere': Not "
@@ -64,12 +68,14 @@ private slots:
         SimProcess silent({"--silent"});
         SimProcess garbage({"--garbage"});
         SimProcess held;
-        QVERIFY(bus.ready() && silent.ready() && garbage.ready() && held.ready());
+        SimProcess served({"--address", "3,7,12", "--line-baud", "19200"});
+        SerialServer server(served.path());
+        QVERIFY(bus.ready() && silent.ready() && garbage.ready() && held.ready() && server.ready());
         QSerialPort otherProgram(held.path());
         QVERIFY(otherProgram.open(QIODevice::ReadWrite));
         const QList<std::pair<QString, QString>> names
                 = {{"BUS", bus.path()}, {"SILENT", silent.path()}, {"GARBAGE", garbage.path()},
-                        {"HELD", held.path()}, {"LINK", link}};
+                        {"HELD", held.path()}, {"LINK", link}, {"SERVED", server.rfc2217Url()}};
         const auto path = [&](QString text) {
             for (const auto &[name, device] : names)
                 text.replace(name, device);
