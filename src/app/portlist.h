@@ -14,8 +14,6 @@ struct ComBinding
     ComPortSource source = ComPortSource::Default;
 };
 
-// Every line the system can list now: its serial devices.
-QList<SerialPortEntry> SystemSerialPorts();
 // What COM 1 .. COM 4 open now, and why.
 std::array<ComBinding, 4> CurrentComBindings();
 

@@ -64,5 +64,8 @@ const QList<TransportKind> &TransportKinds();
 
 LineAddress ParseLineAddress(const QString &binding);
 
+// Every line the system can list now: its serial devices.
+QList<SerialPortEntry> SystemSerialPorts();
+
 // The transport for an address without a problem, not yet opened.
 LineTransport *CreateLineTransport(int comPort, const LineAddress &address, QObject *parent);
