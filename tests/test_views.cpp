@@ -100,6 +100,7 @@ private slots:
         QFETCH(int, rows);
         WireModel model;
         model.setLimits(maxEntries, maxMemory);
+        model.setShown(true); // as by a view: batches come on the timer
         QSignalSpy batches(&model, &WireModel::batchAdded);
         for (int n = 0; n < added; ++n) {
             model.add(received(n, size));
