@@ -80,7 +80,8 @@ QByteArray LineWait::poll()
         periodEnd = now + PollPeriod;
     m_periodStart = periodEnd - PollPeriod;
 
-    QCoreApplication::processEvents();
+    if (!std::exchange(m_eventsJustRan, false))
+        QCoreApplication::processEvents();
     // Past the cap the reply is only read to be thrown away; the transcript notes the cut.
     return m_cut ? m_line->discardInput() : m_line->Input();
 }
@@ -143,6 +144,7 @@ void LineWait::sleepUntil(Clock::time_point deadline)
             const itimerspec off{};
             ::timerfd_settime(m_timerFd, 0, &off, nullptr);
         }
+        m_eventsJustRan = true;
         return;
     }
 #endif
@@ -153,6 +155,7 @@ void LineWait::sleepUntil(Clock::time_point deadline)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     while (stillQuiet() && m_fallbackTimer->isActive());
     m_fallbackTimer->stop();
+    m_eventsJustRan = true;
 }
 
 LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
@@ -162,12 +165,14 @@ LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
     auto found = [&](const QByteArray &arrived) {
         return wanted == 0 ? !received.isEmpty() : arrived.contains(wanted);
     };
-    if (wanted != 0 && found(received)) {
-        // Still one poll, as the counted loop always makes at least one; no sleep after it.
-        keep(received, poll());
-        finishPeriod(true, 1, deadline);
+    // Found in what an earlier wait took a moment ago (the prompt that came with the reply):
+    // whatever follows is left to the drain after the settle, not taken by another poll.
+    if (wanted != 0 && found(received))
         return End::Found;
-    }
+    // The first poll takes what has been read already. Should that be nothing, the sleep that
+    // follows lets the events run, and so reads what the line brought meanwhile: the loop
+    // turns once, not twice, before the reply.
+    m_eventsJustRan = true;
     for (int count = 0;;) {
         const QByteArray arrived = poll();
         keep(received, arrived);
@@ -186,6 +191,7 @@ LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
 void LineWait::drain(QByteArray &received, int maxCount)
 {
     const auto deadline = deadlineFor(maxCount);
+    m_eventsJustRan = false;
     for (int count = 0;;) {
         keep(received, poll());
         finishPeriod(true, 1, deadline);
