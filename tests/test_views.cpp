@@ -388,7 +388,7 @@ private slots:
         chart.show();
         QVERIFY(QTest::qWaitForWindowExposed(&chart));
         LoopReading r;
-        r.at = QDateTime::currentDateTime();
+        r.at = QDateTime::currentMSecsSinceEpoch();
         r.command = "MEAS?";
         for (int n = 0; n < 100000; ++n) {
             r.ms = n * 10.0;
