@@ -121,6 +121,17 @@ private slots:
         QCOMPARE(batches.last().at(1).value<qsizetype>(), qsizetype(added - rows));
     }
 
+    void unseenHistoryReachesTheTableWhenAViewOpens()
+    {
+        WireModel model;
+        model.add(received(0));
+        QTest::qWait(3 * WireModel::BatchMs); // no batch is timed while nobody looks
+        QCOMPARE(model.rowCount(), 0);
+        WireView view(&model);
+        view.show();
+        QCOMPARE(model.rowCount(), 1);
+    }
+
     void wireViewSaysWhatWasDropped()
     {
         WireModel model;
