@@ -294,7 +294,7 @@ private slots:
         QFETCH(double, value);
         QFETCH(QByteArray, row);
         LoopReading reading;
-        reading.at = QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7, 89));
+        reading.at = QDateTime(QDate(2026, 3, 4), QTime(5, 6, 7, 89)).toMSecsSinceEpoch();
         reading.ms = 1234.5;
         reading.comPort = 2;
         reading.command = command;
@@ -311,7 +311,7 @@ private slots:
         LoopCsv csv;
         QVERIFY(csv.open(path));
         LoopReading reading;
-        reading.at = QDateTime::currentDateTime();
+        reading.at = QDateTime::currentMSecsSinceEpoch();
         reading.command = "MEAS?";
         for (int n = 1; n <= 3; ++n) {
             reading.reply = QByteArray::number(n);

@@ -104,6 +104,7 @@ private slots:
         QFETCH(int, rows);
         WireModel model;
         model.setLimits(maxEntries, maxMemory);
+        model.setShown(true); // as by a view: batches come on the timer
         QSignalSpy batches(&model, &WireModel::batchAdded);
         for (int n = 0; n < added; ++n) {
             model.add(received(n, size));
@@ -122,6 +123,17 @@ private slots:
                 QString::number((added - rows) / 1000.0, 'f', 3));
         QVERIFY(!batches.isEmpty());
         QCOMPARE(batches.last().at(1).value<qsizetype>(), qsizetype(added - rows));
+    }
+
+    void unseenHistoryReachesTheTableWhenAViewOpens()
+    {
+        WireModel model;
+        model.add(received(0));
+        QTest::qWait(3 * WireModel::BatchMs); // no batch is timed while nobody looks
+        QCOMPARE(model.rowCount(), 0);
+        WireView view(&model);
+        view.show();
+        QCOMPARE(model.rowCount(), 1);
     }
 
     void wireViewSaysWhatWasDropped()
@@ -398,7 +410,7 @@ private slots:
         chart.show();
         QVERIFY(QTest::qWaitForWindowExposed(&chart));
         LoopReading r;
-        r.at = QDateTime::currentDateTime();
+        r.at = QDateTime::currentMSecsSinceEpoch();
         r.command = "MEAS?";
         for (int n = 0; n < 100000; ++n) {
             r.ms = n * 10.0;

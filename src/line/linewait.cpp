@@ -80,7 +80,8 @@ QByteArray LineWait::poll()
         periodEnd = now + PollPeriod;
     m_periodStart = periodEnd - PollPeriod;
 
-    QCoreApplication::processEvents();
+    if (!std::exchange(m_nextPollTakesOnly, false))
+        QCoreApplication::processEvents();
     // Past the cap the reply is only read to be thrown away; the transcript notes the cut.
     return m_cut ? m_line->discardInput() : m_line->Input();
 }
@@ -143,6 +144,7 @@ void LineWait::sleepUntil(Clock::time_point deadline)
             const itimerspec off{};
             ::timerfd_settime(m_timerFd, 0, &off, nullptr);
         }
+        m_nextPollTakesOnly = true;
         return;
     }
 #endif
@@ -153,6 +155,7 @@ void LineWait::sleepUntil(Clock::time_point deadline)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     while (stillQuiet() && m_fallbackTimer->isActive());
     m_fallbackTimer->stop();
+    m_nextPollTakesOnly = true;
 }
 
 LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
@@ -162,6 +165,10 @@ LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
     auto found = [&](const QByteArray &arrived) {
         return wanted == 0 ? !received.isEmpty() : arrived.contains(wanted);
     };
+    // With nothing received yet the first poll only takes what has been read: should that be
+    // nothing, the sleep that follows lets the events run and so reads what the line brought
+    // meanwhile. The loop turns once, not twice, before the reply.
+    m_nextPollTakesOnly = received.isEmpty();
     if (wanted != 0 && found(received)) {
         // Still one poll, as the counted loop always makes at least one; no sleep after it.
         keep(received, poll());
@@ -186,6 +193,7 @@ LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
 void LineWait::drain(QByteArray &received, int maxCount)
 {
     const auto deadline = deadlineFor(maxCount);
+    m_nextPollTakesOnly = false;
     for (int count = 0;;) {
         keep(received, poll());
         finishPeriod(true, 1, deadline);
@@ -201,7 +209,11 @@ LineWait::Reply LineWait::readReply(char terminator, bool prompt)
     m_cut = false;
     reply.end = waitFor(reply.received, terminator, TerminatorPolls);
     if (reply.end != End::PortClosed && prompt) {
-        reply.end = waitFor(reply.received, Wire::Prompt, PromptPolls);
+        // The prompt mostly comes with the reply's end, in the chunk just taken: found there, it
+        // needs no poll of its own, and what follows it is left to the drain after the settle.
+        reply.end = reply.received.contains(Wire::Prompt)
+                ? End::Found
+                : waitFor(reply.received, Wire::Prompt, PromptPolls);
         // Carry on: what did arrive is still worth showing.
         reply.promptMissing = reply.end == End::OutOfPolls;
     }

@@ -119,6 +119,9 @@ private:
     SerialControl *m_line;
     bool m_busy = false;
     bool m_cut = false; // something was discarded over the cap since the reply began
+    // The next poll takes what has been read without a turn of the event loop: the sleep that
+    // ended on input has just had one, or a sleep that follows an empty poll will have one.
+    bool m_nextPollTakesOnly = false;
     Clock::time_point m_periodStart;
     Clock::time_point m_gridEnd;
     int m_timerFd = -1;

@@ -36,6 +36,6 @@ void LineRecorder::note(int comPort, const char *what, const QString &text)
 
 void LineRecorder::replyRead(int comPort, const QString &command, const QByteArray &reply)
 {
-    emit replyRecorded({QDateTime::currentDateTime(), elapsedMs(), comPort, command, reply,
+    emit replyRecorded({QDateTime::currentMSecsSinceEpoch(), elapsedMs(), comPort, command, reply,
             ReplyNumber(reply)});
 }

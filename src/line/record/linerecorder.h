@@ -23,7 +23,9 @@ struct WireEntry
 // One reply read in answer to a command, with where and when it came.
 struct LoopReading
 {
-    QDateTime at; // wall-clock time, local, for people
+    // Wall-clock time, ms since the epoch: shown in local time, which costs microseconds to
+    // work out, only when written out.
+    qint64 at = 0;
     double ms = 0; // on the recorder's clock, for plotting
     int comPort = 0;
     QString command; // as typed, the framing left out

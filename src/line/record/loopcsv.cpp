@@ -57,7 +57,8 @@ QByteArray LoopCsv::quoted(const QByteArray &field)
 
 QByteArray LoopCsv::row(const LoopReading &reading)
 {
-    QByteArray line = reading.at.toString(Qt::ISODateWithMs).toUtf8();
+    QByteArray line
+            = QDateTime::fromMSecsSinceEpoch(reading.at).toString(Qt::ISODateWithMs).toUtf8();
     line += ',' + QByteArray::number(reading.ms, 'f', 3);
     line += ",COM" + QByteArray::number(reading.comPort);
     line += ',' + quoted(reading.command.toUtf8());

@@ -54,7 +54,6 @@ void WireModel::add(const WireEntry &entry)
 {
     Row row{entry, {}};
     row.entry.bytes = HistoryMemory::tight(entry.bytes);
-    decodeStatus(row);
     m_memory += memoryOf(row);
     m_pending.push_back(std::move(row));
     // Over a bound, the oldest go at once, and an eighth more than needed: the memory never
@@ -64,8 +63,17 @@ void WireModel::add(const WireEntry &entry)
         flushWithin(usable - usable / 8);
     else if (qsizetype(m_pending.size()) > 2 * m_maxEntries)
         flush();
-    if (!m_batch.isActive())
+    if (m_shown && !m_batch.isActive())
         m_batch.start();
+}
+
+void WireModel::setShown(bool shown)
+{
+    m_shown = shown;
+    if (shown)
+        flush();
+    else
+        m_batch.stop();
 }
 
 void WireModel::decodeStatus(Row &row)
@@ -101,6 +109,12 @@ void WireModel::flush()
 void WireModel::flushWithin(qsizetype memoryBound)
 {
     m_batch.stop();
+    // Every entry passes the status decoding, dropped or not: a query may be dropped while its
+    // reply is kept.
+    for (Row &row : m_pending) {
+        decodeStatus(row);
+        m_memory += HistoryMemory::heapOf(row.status);
+    }
     // Drop the oldest first from the table, then from the batch itself if it alone is over.
     const qsizetype total = qsizetype(m_rows.size()) + qsizetype(m_pending.size());
     qsizetype fromRows = 0;

@@ -13,7 +13,9 @@
 // on the memory they really take (see HistoryMemory), so a device that never stops talking
 // cannot fill the memory. Entries are taken as they happen but reach the table in batches on a
 // timer: one insert per batch, not one per chunk, keeps a fast line from flooding the window
-// with updates. Nothing is drawn or formatted for an entry until a view asks for it.
+// with updates. Nothing is drawn or formatted for an entry until a view asks for it, and while
+// no view is shown an entry costs only its keeping: no timer runs, and status replies are
+// decoded only when the entries reach the table.
 class WireModel : public QAbstractTableModel
 {
     Q_OBJECT
@@ -45,6 +47,8 @@ public:
     void add(const WireEntry &entry);
     // Moves what waits into the table now rather than at the next batch.
     void flush();
+    // Whether a view shows the table: only then do entries reach it in timed batches.
+    void setShown(bool shown);
 
     qsizetype droppedCount() const { return m_dropped; }
     qsizetype maxEntries() const { return m_maxEntries; }
@@ -90,4 +94,5 @@ private:
     qsizetype m_maxMemory;
     QHash<int, StatusWatch> m_status;
     QTimer m_batch;
+    bool m_shown = false;
 };

@@ -97,6 +97,19 @@ bool WireView::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
+// The model batches entries for the table only while someone looks at it.
+void WireView::showEvent(QShowEvent *event)
+{
+    m_model->setShown(true);
+    QWidget::showEvent(event);
+}
+
+void WireView::hideEvent(QHideEvent *event)
+{
+    m_model->setShown(false);
+    QWidget::hideEvent(event);
+}
+
 void WireView::beforeBatch()
 {
     // Asked once per batch: the rows dropped at the top move the bar before the new ones come.
