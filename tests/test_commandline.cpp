@@ -394,6 +394,18 @@ private slots:
                 << QStringList{"--list-ports", "--bogus"} << QStringList{} << 2
                 << "quillon: unrecognized option '--bogus'\n"
                    "Try 'quillon --help' for more information.\n";
+        // Fault caught: the recording was emptied before it was read. Another spelling of the
+        // same path is the same file.
+        const QString recording = QDir::temp().filePath("quillon-read-and-written.log");
+        QFile file(recording);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QTest::newRow("transcript read and written")
+                << QStringList{"--script-from-log", recording, "--log",
+                           QDir::tempPath() + "/./quillon-read-and-written.log"}
+                << QStringList{} << 2
+                << "quillon: " + recording
+                        + " is read by --script-from-log and would be emptied by --log; choose "
+                          "another file for --log\n";
         QTest::newRow("port list without display")
                 << QStringList{"--list-ports"} << QStringList{} << 0 << "";
     }
