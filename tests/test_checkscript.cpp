@@ -10,8 +10,6 @@
 
 #include <QTest>
 
-#include <algorithm>
-
 class CheckScriptTest : public QObject
 {
     Q_OBJECT
@@ -378,8 +376,8 @@ private slots:
         QCOMPARE(steps, script);
         // Whatever it writes must read back as a script, and a terminal may show it.
         QVERIFY(ReadCheckScript(made.script).ok());
-        QVERIFY(std::none_of(made.script.begin(), made.script.end(),
-                [](char c) { return (c >= 0 && c < 0x20 && c != '\n') || c == 0x7F; }));
+        for (const char c : made.script)
+            QVERIFY(c == '\n' || (c != 0x7F && (c < 0 || c >= 0x20)));
     }
 
     void transcriptErrors_data()
@@ -390,7 +388,8 @@ private slots:
         const QByteArray idn = "  1.0 COM1 sent 2 bytes: 2A 49  \"*I\"\n";
         const QString notALine = "not a line of a quillon transcript";
         QTest::newRow("count and hex differ")
-                << QByteArray("# header\n  1.0 COM1 sent 3 bytes: 2A 49  \"*I\"\n") << 2 << notALine;
+                << QByteArray("# header\n  1.0 COM1 sent 3 bytes: 2A 49  \"*I\"\n") << 2
+                << notALine;
         QTest::newRow("hex and text differ")
                 << QByteArray("  1.0 COM1 sent 2 bytes: 2A 49  \"*X\"\n") << 1 << notALine;
         QTest::newRow("COM9") << "  1.0 COM9 sent 2 bytes: 2A 49  \"*I\"\n" + idn << 1

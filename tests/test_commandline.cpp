@@ -265,15 +265,15 @@ private slots:
         QTest::newRow("number") << "MEAS?" << QByteArray("+1.5E+00\r\n>") << QByteArray("+1.5E+00")
                                 << true << 1.5
                                 << start + "\"MEAS?\",\"+1.5E+00\",1.5,\"+1.5E+00\\r\\n>\"\r\n";
-        QTest::newRow("no number") << "MEAS?" << QByteArray("OVLD\r\n>") << QByteArray("OVLD")
-                                   << false << 0.0
-                                   << start + "\"MEAS?\",\"OVLD\",,\"OVLD\\r\\n>\"\r\n";
+        QTest::newRow("no number")
+                << "MEAS?" << QByteArray("OVLD\r\n>") << QByteArray("OVLD") << false << 0.0
+                << start + "\"MEAS?\",\"OVLD\",,\"OVLD\\r\\n>\"\r\n";
         QTest::newRow("quotes doubled")
                 << "SAY \"hi\"" << QByteArray("\"a,b\"") << QByteArray("\"a,b\"") << false << 0.0
                 << start + "\"SAY \"\"hi\"\"\",\"\"\"a,b\"\"\",,\"\\\"\"a,b\\\"\"\"\r\n";
-        QTest::newRow("shortest exact value") << "V?" << QByteArray("0.1") << QByteArray("0.1")
-                                              << true << 0.1
-                                              << start + "\"V?\",\"0.1\",0.1,\"0.1\"\r\n";
+        QTest::newRow("shortest exact value")
+                << "V?" << QByteArray("0.1") << QByteArray("0.1") << true << 0.1
+                << start + "\"V?\",\"0.1\",0.1,\"0.1\"\r\n";
         QTest::newRow("tiny value")
                 << "V?" << QByteArray("+1.234E-30") << QByteArray("+1.234E-30") << true << 1.234e-30
                 << start + "\"V?\",\"+1.234E-30\",1.234e-30,\"+1.234E-30\"\r\n";
@@ -397,13 +397,11 @@ private slots:
         // Fault caught: the recording was emptied before it was read. Another spelling of the
         // same path is the same file.
         const QString recording = QDir::temp().filePath("quillon-read-and-written.log");
-        QFile file(recording);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QTest::newRow("transcript read and written")
-                << QStringList{"--script-from-log", recording, "--log",
-                           QDir::tempPath() + "/./quillon-read-and-written.log"}
-                << QStringList{} << 2
-                << "quillon: " + recording
+        QVERIFY(QFile(recording).open(QIODevice::WriteOnly));
+        QTest::newRow("transcript read and written") << QStringList{"--script-from-log", recording,
+                "--log", QDir::tempPath() + "/./quillon-read-and-written.log"}
+                                                     << QStringList{} << 2
+                                                     << "quillon: " + recording
                         + " is read by --script-from-log and would be emptied by --log; choose "
                           "another file for --log\n";
         QTest::newRow("port list without display")

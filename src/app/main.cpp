@@ -34,11 +34,12 @@ QString fileReadAndWritten(const CommandLine &commandLine)
 {
     const std::pair<const char *, QString> read[] = {
             {"--run", commandLine.scriptPath}, {"--script-from-log", commandLine.replayedLogPath}};
-    const std::pair<const char *, QString> written[] = {
-            {"--log", commandLine.logPath}, {"--csv", commandLine.csvPath}};
+    const std::pair<const char *, QString> written[]
+            = {{"--log", commandLine.logPath}, {"--csv", commandLine.csvPath}};
     for (const auto &[readOption, readPath] : read) {
         // A link or another spelling of the same path is the same file.
-        const QString readFile = readPath.isEmpty() ? QString() : QFileInfo(readPath).canonicalFilePath();
+        const QString readFile
+                = readPath.isEmpty() ? QString() : QFileInfo(readPath).canonicalFilePath();
         for (const auto &[writtenOption, writtenPath] : written)
             if (!readFile.isEmpty() && !writtenPath.isEmpty()
                     && QFileInfo(writtenPath).canonicalFilePath() == readFile)

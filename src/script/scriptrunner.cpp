@@ -173,8 +173,8 @@ private:
         m_last.packetMode = settings.framing.protocol == Framing::Protocol::Packet;
         if (outcome.reply) {
             if (m_recorder)
-                m_recorder->replyRead(m_line.CommPort(), send.command,
-                        outcome.reply->wait.received, outcome.reply->display.results);
+                m_recorder->replyRead(m_line.CommPort(), send.command, outcome.reply->wait.received,
+                        outcome.reply->display.results);
             m_last.read = true;
             m_last.received = outcome.reply->wait.received;
             // "Rx buffer empty" is the box's word for no reply; a pattern must not find it.
@@ -318,8 +318,8 @@ QByteArray junitReport(const QString &suiteName, const QDateTime &startedAt,
     // The schema's timestamp has no zone: the time in UTC says it without one.
     writer.writeAttribute(QStringLiteral("timestamp"),
             startedAt.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
-    writer.writeAttribute(QStringLiteral("hostname"),
-            EscapeControlCharacters(QHostInfo::localHostName()));
+    writer.writeAttribute(
+            QStringLiteral("hostname"), EscapeControlCharacters(QHostInfo::localHostName()));
     writer.writeAttribute(QStringLiteral("tests"), QString::number(records.size()));
     writer.writeAttribute(QStringLiteral("failures"), QString::number(failures));
     writer.writeAttribute(QStringLiteral("errors"), QString::number(errors));
@@ -385,8 +385,8 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     if (!script.ok()) {
         for (const ScriptError &error : script.errors) {
             const QByteArray message = EscapeControlCharacters(error.message).toLocal8Bit();
-            std::fprintf(err, "quillon: %s:%d: %s\n", path.constData(), error.line,
-                    message.constData());
+            std::fprintf(
+                    err, "quillon: %s:%d: %s\n", path.constData(), error.line, message.constData());
             std::fprintf(out, "ERROR %d: %s\n", error.line, message.constData());
         }
         if (const qsizetype more = script.errorCount - script.errors.size(); more > 0) {
@@ -437,8 +437,8 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     std::fflush(out);
 
     if (report.isOpen()) {
-        const QByteArray xml = junitReport(QFileInfo(options.scriptPath).fileName(), startedAt, script,
-                runner.records(), runner.notices(), seconds);
+        const QByteArray xml = junitReport(QFileInfo(options.scriptPath).fileName(), startedAt,
+                script, runner.records(), runner.notices(), seconds);
         if (report.write(xml) != xml.size() || !report.flush()) {
             std::fprintf(err, "quillon: cannot write the report to %s: %s\n",
                     qPrintable(options.junitPath), qPrintable(report.errorString()));

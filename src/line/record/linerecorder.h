@@ -56,8 +56,8 @@ public:
     // copy); control characters in `text` are spelled out, so no name can start a line of its own.
     void note(int comPort, const char *what, const QString &text);
     // A reply read in answer to `command`, every byte of it, and as the results box shows it.
-    void replyRead(int comPort, const QString &command, const QByteArray &reply,
-            const QByteArray &shown);
+    void replyRead(
+            int comPort, const QString &command, const QByteArray &reply, const QByteArray &shown);
 
 signals:
     void recorded(const WireEntry &entry);
