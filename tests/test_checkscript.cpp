@@ -346,14 +346,18 @@ private slots:
                 << open + sent("\xA0*IDN?\x85\n") + recv("X\r\n>")
                 << QByteArray("settings 19200,N,8,1\nport 1\nquery-raw A0 2A 49 44 4E 3F 85 0A\n"
                               "expect \"X\\r\\n>\"\n");
-        // The read ends 20 ms after the prompt; the pause after it is kept, rounded up, and the
-        // prompt that came during it is not expected.
+        // The read ends 20 ms after the prompt; what came later is not expected.
         QTest::newRow("a reply split across a wait")
                 << WireLog::line(0.1, 1, "open", "\"/dev/x\\\\ny\" at 19200,N,8,1") + '\n'
                         + sent("*IDN?\n") + recv("A\nB>") + recv(">", 500) + sent("*CLS\n", 900)
                         + recv(">", 901)
                 << QByteArray("settings 19200,N,8,1\nport 1\nquery *IDN?\nexpect \"A\\nB>\"\n"
                               "wait 878 ms\nsend *CLS\n");
+        QTest::newRow("a pause counts from the end of a read without terminator")
+                << open + sent("*IDN?\n") + recv(">") + sent("*CLS\n", 3100) + recv(">", 3101)
+                << QByteArray(
+                           "settings 19200,N,8,1\nport 1\nquery *IDN?\nexpect \">\"\nwait 79 ms\n"
+                           "send *CLS\n");
         QTest::newRow("a chunk of 4 MB, too long to expect")
                 << open + sent("*IDN?\n") + recv(QByteArray(4 << 20, 'A') + "\r\n>")
                 << QByteArray("settings 19200,N,8,1\nport 1\nquery *IDN?\n");

@@ -385,9 +385,8 @@ private slots:
     {
         SimProcess sim;
         QVERIFY(sim.ready());
-        // Ten lines and more, and a control character in a step.
         const QString path = writeFile(dir, "report.qs",
-                "# a\n# b\n# c\n# d\n# e\nport 1\nrepeat 2\nquery *ESR?\nexpect number in [0, 0]\n"
+                "#\n#\n#\n#\n#\nport 1\nrepeat 2\nquery *ESR?\nexpect number in [0, 0]\n"
                 "send *F\x01OO\nend\n");
         const QString report = dir.filePath("report.xml");
         const QString csv = dir.filePath("report.csv");

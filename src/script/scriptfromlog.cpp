@@ -327,11 +327,17 @@ struct ReadSplit
     qsizetype chunks = 0; // the first ones, which the read took
     double endMs = 0;
     bool prompt = false;
+    bool terminated = false; // the terminator came; without it the read waited out its bound
 };
+
+double pollsMs(int polls)
+{
+    return polls * std::chrono::duration<double, std::milli>(LineWait::PollPeriod).count();
+}
 
 ReadSplit splitRead(const QList<Chunk> &chunks, char terminator, double sentMs)
 {
-    ReadSplit split{chunks.size(), sentMs, false};
+    ReadSplit split{chunks.size(), sentMs, false, false};
     if (chunks.isEmpty())
         return split;
     qsizetype terminatorChunk = -1;
@@ -348,10 +354,10 @@ ReadSplit splitRead(const QList<Chunk> &chunks, char terminator, double sentMs)
         split.endMs = chunks.last().ms;
         return split;
     }
-    const double promptWaitMs = LineWait::PromptPolls
-            * std::chrono::duration<double, std::milli>(LineWait::PollPeriod).count();
+    split.terminated = true;
     split.prompt = promptChunk >= 0
-            && chunks[promptChunk].ms - chunks[terminatorChunk].ms <= promptWaitMs;
+            && chunks[promptChunk].ms - chunks[terminatorChunk].ms
+                    <= pollsMs(LineWait::PromptPolls);
     split.chunks = (split.prompt ? std::max(terminatorChunk, promptChunk) : terminatorChunk) + 1;
     const double settledMs = chunks[split.chunks - 1].ms + LineWait::SettleSeconds * 1000.0;
     // The drain after the settle takes what the system holds by then, a little later still.
@@ -469,7 +475,11 @@ public:
             comment(QStringLiteral("then, while nobody read, COM %1 sent %2")
                             .arg(sent.comPort)
                             .arg(quotedExcerpt(unread)));
-        m_idleSinceMs = split.endMs;
+        // A read whose terminator never came waited out its bound, the settle after it too.
+        m_idleSinceMs = query && !split.terminated ? std::max(split.endMs,
+                                sent.ms + pollsMs(LineWait::TerminatorPolls)
+                                        + LineWait::SettleSeconds * 1000.0)
+                                                   : split.endMs;
         m_unread = !unread.isEmpty();
     }
 
