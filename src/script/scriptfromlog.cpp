@@ -490,7 +490,11 @@ public:
             line(SettingsStep{event.text});
             return;
         }
-        comment(QStringLiteral("COM %1 %2: %3").arg(event.comPort).arg(event.what, event.text));
+        // A reopening names its device and settings as an opening does.
+        const QString text = event.settings.isEmpty()
+                ? event.text
+                : QString::fromLatin1(EscapedBytes(event.text.toUtf8())) + " at " + event.settings;
+        comment(QStringLiteral("COM %1 %2: %3").arg(event.comPort).arg(event.what, text));
     }
 
 private:
