@@ -310,17 +310,11 @@ private slots:
         QTest::addColumn<QByteArray>("transcript");
         QTest::addColumn<QByteArray>("script"); // the steps, comments left out
         const QByteArray header = "# Quillon wire transcript, started x; times in ms since then\n";
-        const auto sent = [](const QByteArray &bytes) {
-            return WireLog::line(1.5, 1, "sent",
-                           QByteArray::number(bytes.size()) + " bytes: " + WireLog::hex(bytes)
-                                   + "  " + WireLog::escaped(bytes))
-                    + '\n';
+        const auto sent = [](const QByteArray &bytes, double ms = 1.5) {
+            return WireLog::line(ms, 1, "sent", WireLog::chunk(bytes)) + '\n';
         };
-        const auto recv = [](const QByteArray &bytes) {
-            return WireLog::line(2.5, 1, "recv",
-                           QByteArray::number(bytes.size()) + " bytes: " + WireLog::hex(bytes)
-                                   + "  " + WireLog::escaped(bytes))
-                    + '\n';
+        const auto recv = [](const QByteArray &bytes, double ms = 2.5) {
+            return WireLog::line(ms, 1, "recv", WireLog::chunk(bytes)) + '\n';
         };
         const QByteArray open = WireLog::line(0.1, 1, "open", "/dev/pts/9 at 19200,N,8,1") + '\n';
         const QByteArray packet = FrameMessage("*OPC?", false, true, "4", false, true);
@@ -348,6 +342,25 @@ private slots:
                 << open + sent(" *IDN?\n") + recv("X\r\n>")
                 << QByteArray("settings 19200,N,8,1\nport 1\nquery-raw 20 2A 49 44 4E 3F 0A\n"
                               "expect \"X\\r\\n>\"\n");
+        QTest::newRow("NBSP and NEL at the ends go raw")
+                << open + sent("\xA0*IDN?\x85\n") + recv("X\r\n>")
+                << QByteArray("settings 19200,N,8,1\nport 1\nquery-raw A0 2A 49 44 4E 3F 85 0A\n"
+                              "expect \"X\\r\\n>\"\n");
+        // The read ends 20 ms after the prompt; what came later is not expected.
+        QTest::newRow("a reply split across a wait")
+                << WireLog::line(0.1, 1, "open", "\"/dev/x\\\\ny\" at 19200,N,8,1") + '\n'
+                        + sent("*IDN?\n") + recv("A\nB>") + recv(">", 500) + sent("*CLS\n", 900)
+                        + recv(">", 901)
+                << QByteArray("settings 19200,N,8,1\nport 1\nquery *IDN?\nexpect \"A\\nB>\"\n"
+                              "wait 878 ms\nsend *CLS\n");
+        QTest::newRow("a pause counts from the end of a read without terminator")
+                << open + sent("*IDN?\n") + recv(">") + sent("*CLS\n", 3100) + recv(">", 3101)
+                << QByteArray(
+                           "settings 19200,N,8,1\nport 1\nquery *IDN?\nexpect \">\"\nwait 79 ms\n"
+                           "send *CLS\n");
+        QTest::newRow("a chunk of 4 MB, too long to expect")
+                << open + sent("*IDN?\n") + recv(QByteArray(4 << 20, 'A') + "\r\n>")
+                << QByteArray("settings 19200,N,8,1\nport 1\nquery *IDN?\n");
         QTest::newRow("silent device")
                 << open + sent("*IDN?\n")
                 << QByteArray("settings 19200,N,8,1\nport 1\nprompt off\nquery *IDN?\n"
@@ -365,18 +378,48 @@ private slots:
             if (!line.isEmpty() && !line.startsWith('#'))
                 steps += line + '\n';
         QCOMPARE(steps, script);
-        // Whatever it writes must read back as a script.
+        // Whatever it writes must read back as a script, and a terminal may show it.
         QVERIFY(ReadCheckScript(made.script).ok());
+        for (const char c : made.script)
+            QVERIFY(c == '\n' || (c != 0x7F && (c < 0 || c >= 0x20)));
+    }
+
+    void transcriptErrors_data()
+    {
+        QTest::addColumn<QByteArray>("transcript");
+        QTest::addColumn<int>("line");
+        QTest::addColumn<QString>("error");
+        const QByteArray idn = "  1.0 COM1 sent 2 bytes: 2A 49  \"*I\"\n";
+        const QString notALine = "not a line of a quillon transcript";
+        QTest::newRow("count and hex differ")
+                << QByteArray("# header\n  1.0 COM1 sent 3 bytes: 2A 49  \"*I\"\n") << 2
+                << notALine;
+        QTest::newRow("hex and text differ")
+                << QByteArray("  1.0 COM1 sent 2 bytes: 2A 49  \"*X\"\n") << 1 << notALine;
+        QTest::newRow("COM9") << "  1.0 COM9 sent 2 bytes: 2A 49  \"*I\"\n" + idn << 1
+                              << "COM9 is not a port: a transcript has COM1 to COM4";
+        QTest::newRow("COM0") << "  1.0 COM0 close \"x\"\n" + idn << 1
+                              << "COM0 is not a port: a transcript has COM1 to COM4";
+        QTest::newRow("empty chunk")
+                << "  1.0 COM1 sent 0 bytes:   \"\"\n" + idn << 1
+                << "a chunk of no bytes: nothing goes on a line or comes from it without a byte";
+        QTest::newRow("bad settings")
+                << "  1.0 COM1 open \"x\" at 9600,Q,8,1\n" + idn << 1 << notALine;
+        QTest::newRow("a later format")
+                << "# Quillon wire transcript, started x; times in ms since then; format 3\n" + idn
+                << 1 << "written in transcript format 3; this Quillon reads formats up to 2";
+        QTest::newRow("no frame") << WireLog::line(0.1, 1, "open", "/dev/pts/9 at 9600,N,8,1") << 0
+                                  << "the transcript holds no frame sent";
     }
 
     void transcriptErrors()
     {
-        const ScriptFromLog broken
-                = ScriptFromTranscript("# header\n  1.0 COM1 sent 3 bytes: 2A 49  \"*I\"\n", "t");
-        QCOMPARE(broken.errorLine, 2); // the byte count does not match the hex
-        const ScriptFromLog empty = ScriptFromTranscript(
-                WireLog::line(0.1, 1, "open", "/dev/pts/9 at 9600,N,8,1"), "t");
-        QCOMPARE(empty.error, QStringLiteral("the transcript holds no frame sent"));
+        QFETCH(QByteArray, transcript);
+        QFETCH(int, line);
+        QFETCH(QString, error);
+        const ScriptFromLog made = ScriptFromTranscript(transcript, "t");
+        QCOMPARE(made.error, error);
+        QCOMPARE(made.errorLine, line);
     }
 };
 

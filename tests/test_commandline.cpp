@@ -266,30 +266,41 @@ private slots:
     {
         QTest::addColumn<QString>("command");
         QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QByteArray>("shown"); // in the results box
         QTest::addColumn<bool>("isNumber");
         QTest::addColumn<double>("value");
         QTest::addColumn<QByteArray>("row");
         const QByteArray start = "2026-03-04T05:06:07.089,1234.500,COM2,";
-        QTest::newRow("number") << "MEAS?" << QByteArray("+1.5E+00\r\n>") << true << 1.5
-                                << start + "\"MEAS?\",\"+1.5E+00\r\n>\",1.5\r\n";
-        QTest::newRow("no number") << "MEAS?" << QByteArray("OVLD\r\n>") << false << 0.0
-                                   << start + "\"MEAS?\",\"OVLD\r\n>\",\r\n";
-        QTest::newRow("quotes doubled") << "SAY \"hi\"" << QByteArray("\"a,b\"") << false << 0.0
-                                        << start + "\"SAY \"\"hi\"\"\",\"\"\"a,b\"\"\",\r\n";
+        QTest::newRow("number") << "MEAS?" << QByteArray("+1.5E+00\r\n>") << QByteArray("+1.5E+00")
+                                << true << 1.5
+                                << start + "\"MEAS?\",\"+1.5E+00\",1.5,\"+1.5E+00\\r\\n>\"\r\n";
+        QTest::newRow("no number")
+                << "MEAS?" << QByteArray("OVLD\r\n>") << QByteArray("OVLD") << false << 0.0
+                << start + "\"MEAS?\",\"OVLD\",,\"OVLD\\r\\n>\"\r\n";
+        QTest::newRow("quotes doubled")
+                << "SAY \"hi\"" << QByteArray("\"a,b\"") << QByteArray("\"a,b\"") << false << 0.0
+                << start + "\"SAY \"\"hi\"\"\",\"\"\"a,b\"\"\",,\"\\\"\"a,b\\\"\"\"\r\n";
         QTest::newRow("shortest exact value")
-                << "V?" << QByteArray("0.1") << true << 0.1 << start + "\"V?\",\"0.1\",0.1\r\n";
-        QTest::newRow("tiny value") << "V?" << QByteArray("+1.234E-30") << true << 1.234e-30
-                                    << start + "\"V?\",\"+1.234E-30\",1.234e-30\r\n";
-        // Every byte survives as one character: Latin-1 in, UTF-8 out.
+                << "V?" << QByteArray("0.1") << QByteArray("0.1") << true << 0.1
+                << start + "\"V?\",\"0.1\",0.1,\"0.1\"\r\n";
+        QTest::newRow("tiny value")
+                << "V?" << QByteArray("+1.234E-30") << QByteArray("+1.234E-30") << true << 1.234e-30
+                << start + "\"V?\",\"+1.234E-30\",1.234e-30,\"+1.234E-30\"\r\n";
+        // Shown: Latin-1 in, UTF-8 out; the bytes as the transcript writes them.
         QTest::newRow("high and control bytes")
-                << "X?" << QByteArray("\x02\xE9\xFF") << false << 0.0
-                << start + "\"X?\",\"\x02\xC3\xA9\xC3\xBF\",\r\n";
+                << "X?" << QByteArray("\x02\xE9\xFF") << QByteArray("\xE9\xFF") << false << 0.0
+                << start + "\"X?\",\"\xC3\xA9\xC3\xBF\",,\"\\x02\\xE9\\xFF\"\r\n";
+        // A spreadsheet row is one line, whatever the reply holds.
+        QTest::newRow("lines of the box joined")
+                << "ERR?" << QByteArray("1\r\n2\r3\n>") << QByteArray("1\r\n2\r3") << false << 0.0
+                << start + "\"ERR?\",\"1 | 2 | 3\",,\"1\\r\\n2\\r3\\n>\"\r\n";
     }
 
     void csvRows()
     {
         QFETCH(QString, command);
         QFETCH(QByteArray, reply);
+        QFETCH(QByteArray, shown);
         QFETCH(bool, isNumber);
         QFETCH(double, value);
         QFETCH(QByteArray, row);
@@ -299,6 +310,7 @@ private slots:
         reading.comPort = 2;
         reading.command = command;
         reading.reply = reply;
+        reading.shown = shown;
         if (isNumber)
             reading.value = value;
         QCOMPARE(LoopCsv::row(reading), row);
@@ -315,6 +327,7 @@ private slots:
         reading.command = "MEAS?";
         for (int n = 1; n <= 3; ++n) {
             reading.reply = QByteArray::number(n);
+            reading.shown = reading.reply;
             reading.value = n;
             QVERIFY(csv.append(reading));
             // Read while the writer is still open: nothing waits in a buffer of ours.
@@ -323,8 +336,8 @@ private slots:
             const QByteArray all = file.readAll();
             QVERIFY(all.startsWith(LoopCsv::header()));
             QCOMPARE(all.count('\n'), n + 1);
-            QVERIFY(all.endsWith(
-                    ",\"" + QByteArray::number(n) + "\"," + QByteArray::number(n) + "\r\n"));
+            QVERIFY(all.endsWith(",\"" + QByteArray::number(n) + "\"," + QByteArray::number(n)
+                    + ",\"" + QByteArray::number(n) + "\"\r\n"));
         }
         LoopCsv refused;
         QVERIFY(!refused.open(dir.filePath("no/such/dir/loop.csv")));
@@ -391,6 +404,16 @@ private slots:
                 << QStringList{"--list-ports", "--bogus"} << QStringList{} << 2
                 << "quillon: unrecognized option '--bogus'\n"
                    "Try 'quillon --help' for more information.\n";
+        // Fault caught: the recording was emptied before it was read. Another spelling of the
+        // same path is the same file.
+        const QString recording = QDir::temp().filePath("quillon-read-and-written.log");
+        QVERIFY(QFile(recording).open(QIODevice::WriteOnly));
+        QTest::newRow("transcript read and written") << QStringList{"--script-from-log", recording,
+                "--log", QDir::tempPath() + "/./quillon-read-and-written.log"}
+                                                     << QStringList{} << 2
+                                                     << "quillon: " + recording
+                        + " is read by --script-from-log and would be emptied by --log; choose "
+                          "another file for --log\n";
         QTest::newRow("port list without display")
                 << QStringList{"--list-ports"} << QStringList{} << 0 << "";
     }

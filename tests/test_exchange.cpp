@@ -493,15 +493,14 @@ private slots:
             shown << QString::fromLatin1(line.mid(13));
         }
         QCOMPARE(shown,
-                (QStringList{QStringLiteral("COM1 close %1").arg(device->path()),
-                        QStringLiteral("COM1 open %1 at 9600,N,8,1").arg(device->path()),
+                (QStringList{QStringLiteral("COM1 close \"%1\"").arg(device->path()),
+                        QStringLiteral("COM1 open \"%1\" at 9600,N,8,1").arg(device->path()),
                         "COM1 sent 6 bytes: 2A 49 44 4E 3F 0A  \"*IDN?\\n\"",
                         "COM1 recv 12 bytes: 56 45 4C 4B 2C 51 53 49 4D 0D 0A 3E  "
                         "\"VELK,QSIM\\r\\n>\"",
                         QStringLiteral(
                                 "COM1 lost COM 1 (%1) was lost: the device went away or hung up. "
-                                "The port is closed; press \"Initialize COM Port\" when the "
-                                "device is back.")
+                                "The port will be reopened when the device is back.")
                                 .arg(device->path())}));
     }
 

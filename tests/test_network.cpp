@@ -268,7 +268,7 @@ private slots:
         QCOMPARE(resultsText(&w), kIdentity);
         QCOMPARE(beeps.size(), 0);
         const QByteArray written = log.readAll();
-        QVERIFY2(written.contains(" COM1 open " + urlFor(kind).toUtf8() + " at 9600,N,8,1\n"),
+        QVERIFY2(written.contains(" COM1 open \"" + urlFor(kind).toUtf8() + "\" at 9600,N,8,1\n"),
                 written.constData());
     }
 

@@ -427,8 +427,9 @@ private slots:
         QVERIFY(errorShown(&w));
         // The full device path, and what happened rather than an error left over from setup.
         QCOMPARE(errorText(w),
-                QStringLiteral("COM 1 (%1) was lost: the device went away or hung up. The port is "
-                               "closed; press \"Initialize COM Port\" when the device is back.")
+                QStringLiteral(
+                        "COM 1 (%1) was lost: the device went away or hung up. The port will "
+                        "be reopened when the device is back.")
                         .arg(device->path()));
         // Read on the lost port says so, instead of hiding that message behind "Rx buffer empty".
         control<ByteTextBox>(&w, "txtResults")->setText("kept");

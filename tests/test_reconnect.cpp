@@ -175,7 +175,7 @@ private slots:
         QTRY_COMPARE(resultsText(&w), kIdentity);
         QCOMPARE(failures.size(), 1);
         const QByteArray written = log.readAll();
-        QVERIFY2(written.contains(" COM1 reopen " + link().toUtf8() + " at 9600,N,8,1\n"),
+        QVERIFY2(written.contains(" COM1 reopen \"" + link().toUtf8() + "\" at 9600,N,8,1\n"),
                 written.constData());
     }
 

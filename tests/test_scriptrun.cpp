@@ -3,6 +3,9 @@
 
 #include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
+#include "ptydevice.h"
+#include "script/scriptfromlog.h"
+#include "script/scriptrunner.h"
 #include "simprocess.h"
 #include "testmain.h"
 #include "timebound.h"
@@ -13,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QXmlStreamReader>
@@ -263,6 +267,61 @@ private slots:
         }
     }
 
+    // Sessions made up with a fixed seed: commands of bytes a script line would lose or change,
+    // replies in one or two chunks, some followed after a pause by more that nobody read. The
+    // script written from each reads back and, against a device that answers the same, passes.
+    void everyScriptFromATranscriptReplays()
+    {
+        static const QByteArray alphabet("A*?1 \\\"\xA0\x85\r\n\xE9\xFF\x1B", 14);
+        QRandomGenerator random(20261208);
+        for (int round = 0; round < 4; ++round) {
+            PtyDevice device;
+            device.bindTo(1);
+            QByteArray transcript = WireLog::line(0, 1, "open",
+                                            QuotedName(device.path()).toUtf8() + " at 9600,N,8,1")
+                    + '\n';
+            QList<QByteArray> frames;
+            QList<QList<std::pair<int, QByteArray>>> answers; // each chunk ms after its frame
+            for (double ms = 10; frames.size() < 4;) {
+                QByteArray frame;
+                for (int n = 1 + random.bounded(6); n > 0; --n)
+                    frame += alphabet[random.bounded(int(alphabet.size()))];
+                frames << frame + '\n';
+                answers << (random.bounded(2)
+                                ? QList<std::pair<int, QByteArray>>{{5, "R\r\n>"}}
+                                : QList<std::pair<int, QByteArray>>{{5, "R\r"}, {7, "\n>"}});
+                const bool late = random.bounded(2);
+                if (late)
+                    answers.last() << std::pair{150, QByteArray(">\xA0")};
+                transcript += WireLog::line(ms, 1, "sent", WireLog::chunk(frames.last())) + '\n';
+                for (const auto &[after, bytes] : answers.last())
+                    transcript
+                            += WireLog::line(ms + after, 1, "recv", WireLog::chunk(bytes)) + '\n';
+                ms += late ? 300 : 10 + random.bounded(60);
+            }
+            const ScriptFromLog made = ScriptFromTranscript(transcript, "t.log");
+            QVERIFY2(made.ok() && ReadCheckScript(made.script).ok(), made.script.constData());
+            // Each frame, once whole, is answered as in the recording.
+            qsizetype answered = 0;
+            device.onReceived = [&](const QByteArray &) {
+                while (answered < frames.size()
+                        && device.received().size() >= frames.mid(0, answered + 1).join().size())
+                    for (const auto &[after, bytes] : answers[answered++])
+                        device.send(bytes, after);
+            };
+            char *printed = nullptr;
+            size_t printedSize = 0;
+            std::FILE *out = ::open_memstream(&printed, &printedSize);
+            const int status = RunCheckScript(
+                    {writeFile(dir, "replay.qs", made.script), QString(), nullptr}, out, out);
+            std::fclose(out);
+            const QByteArray shown = made.script + QByteArray(printed, qsizetype(printedSize));
+            std::free(printed);
+            QVERIFY2(status == ScriptPassed, shown.constData());
+            QCOMPARE(device.received(), frames.join());
+        }
+    }
+
     void badScriptOrPortStopsWithItsLine_data()
     {
         QTest::addColumn<QByteArray>("script");
@@ -270,6 +329,8 @@ private slots:
         QTest::addColumn<QString>("expected"); // the start of the ERROR line
         QTest::newRow("bad line") << QByteArray("port 1\nquery *IDN?\n\nexpekt /VELK/\n")
                                   << QStringList() << "ERROR 4: unknown step \"expekt\"";
+        QTest::newRow("control characters spelled out") << QByteArray(
+                "port 1\n\x1B[2Jx\n") << QStringList() << "ERROR 2: unknown step \"\\x1B[2Jx\"\n";
         QTest::newRow("unknown port")
                 << QByteArray("# COM 9 is not ours\nport 9\nquery *IDN?\n") << QStringList()
                 << "ERROR 2: port takes a COM port from 1 to 4\n";
@@ -325,7 +386,8 @@ private slots:
         SimProcess sim;
         QVERIFY(sim.ready());
         const QString path = writeFile(dir, "report.qs",
-                "port 1\nrepeat 2\nquery *ESR?\nexpect number in [0, 0]\nsend *FOO\nend\n");
+                "#\n#\n#\n#\n#\nport 1\nrepeat 2\nquery *ESR?\nexpect number in [0, 0]\n"
+                "send *F\x01OO\nend\n");
         const QString report = dir.filePath("report.xml");
         const QString csv = dir.filePath("report.csv");
         const Run run
@@ -336,8 +398,10 @@ private slots:
         QVERIFY(rows.open(QIODevice::ReadOnly));
         const QByteArray all = rows.readAll();
         QCOMPARE(all.count(",COM1,\"*ESR?\",\""), 2);
-        QVERIFY2(all.contains(",\"0\r\n>\",0\r\n") && all.endsWith(",\"32\r\n>\",32\r\n"),
+        QVERIFY2(all.contains(",\"0\",0,\"0\\r\\n>\"\r\n")
+                        && all.endsWith(",\"32\",32,\"32\\r\\n>\"\r\n"),
                 all.constData());
+        QVERIFY2(run.output.contains("\nPASS 10: send *F\\x01OO ("), qPrintable(run.output));
 
         QFile file(report);
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -345,9 +409,24 @@ private slots:
         QStringList cases;
         QStringList failures;
         QXmlStreamAttributes suite;
+        double caseSeconds = 0;
+        // What Ant's JUnit schema requires of each element, and the elements a suite must hold.
+        QHash<QString, QStringList> required{
+                {"testsuite",
+                        {"name", "package", "id", "timestamp", "hostname", "tests", "failures",
+                                "errors", "time"}},
+                {"testcase", {"name", "classname", "time"}}, {"failure", {"type"}},
+                {"error", {"type"}}, {"property", {"name", "value"}}, {"properties?", {}},
+                {"system-out?", {}}, {"system-err?", {}}};
         while (!xml.atEnd()) {
             if (xml.readNext() != QXmlStreamReader::StartElement)
                 continue;
+            for (const QString &attribute : required.value(xml.name().toString()))
+                QVERIFY2(xml.attributes().hasAttribute(attribute),
+                        qPrintable(xml.name().toString() + " without " + attribute));
+            required.remove(xml.name().toString() + "?"); // one that must be there
+            if (xml.name() == u"testcase")
+                caseSeconds += xml.attributes().value("time").toDouble();
             if (xml.name() == u"testsuite")
                 suite = xml.attributes();
             else if (xml.name() == u"testcase")
@@ -356,16 +435,21 @@ private slots:
                 failures << cases.last() + " | " + xml.attributes().value("message").toString();
         }
         QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QCOMPARE(required.keys().filter("?"), QStringList());
+        // Each case's time is its own: together they take no longer than the suite.
+        QVERIFY2(caseSeconds <= suite.value("time").toDouble() + 0.001,
+                qPrintable(QString::number(caseSeconds)));
         QCOMPARE(suite.value("name").toString(), QStringLiteral("report.qs"));
         QCOMPARE(suite.value("tests").toString(), QStringLiteral("6"));
         QCOMPARE(suite.value("failures").toString(), QStringLiteral("1"));
         QCOMPARE(suite.value("errors").toString(), QStringLiteral("0"));
         QCOMPARE(cases,
-                (QStringList{"line 3: query *ESR?", "line 4: expect number in [0, 0]",
-                        "line 5: send *FOO", "line 3: query *ESR? (run 2)",
-                        "line 4: expect number in [0, 0] (run 2)", "line 5: send *FOO (run 2)"}));
+                (QStringList{"line 08: query *ESR?", "line 09: expect number in [0, 0]",
+                        "line 10: send *F\\x01OO", "line 08: query *ESR? (run 2)",
+                        "line 09: expect number in [0, 0] (run 2)",
+                        "line 10: send *F\\x01OO (run 2)"}));
         QCOMPARE(failures,
-                QStringList{"line 4: expect number in [0, 0] (run 2) | expected a number in "
+                QStringList{"line 09: expect number in [0, 0] (run 2) | expected a number in "
                             "[0, 0], got \"32\""});
     }
 };

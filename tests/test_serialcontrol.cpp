@@ -276,9 +276,9 @@ private slots:
         why.binding = "/dev/ttyUSB0";
         why.detail = systemText;
         QCOMPARE(DescribeLineFailure(why),
-                QStringLiteral("COM 2 (/dev/ttyUSB0) was lost: %1. The port is closed; press "
-                               "\"Initialize COM Port\" "
-                               "when the device is back.")
+                QStringLiteral("COM 2 (/dev/ttyUSB0) was lost: %1. The port is closed "
+                               "(--no-reconnect); press \"Initialize COM Port\" when the device "
+                               "is back.")
                         .arg(reason));
     }
 

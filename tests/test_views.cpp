@@ -424,8 +424,8 @@ private slots:
         QVERIFY(csv.open(QIODevice::ReadOnly));
         const QByteArray all = csv.readAll();
         QVERIFY(all.startsWith(LoopCsv::header()));
-        QCOMPARE(all.count("\r\n>\","), 100000);
-        QCOMPARE(all.count("\"OVLD\r\n>\",\r\n"), 100);
+        QCOMPARE(all.count("\\r\\n>\"\r\n"), 100000);
+        QCOMPARE(all.count(",,\"OVLD\\r\\n>\"\r\n"), 100);
         QVERIFY(chart.savePng(dir.filePath("l.png")));
         QImage image(dir.filePath("l.png"));
         QVERIFY(!image.isNull());
@@ -522,29 +522,26 @@ private slots:
         QList<QByteArray> rows = file.readAll().split('\n');
         QCOMPARE(rows.takeFirst(), LoopCsv::header().chopped(1));
         QCOMPARE(rows.takeLast(), QByteArray());
-        // Each reply holds one CR LF inside its quotes: two lines a row.
-        QCOMPARE(rows.size(), int(2 * ticks));
+        // Fault caught: each reply's CR LF inside its quotes made two lines of a row.
+        QCOMPARE(rows.size(), int(ticks));
         double lastMs = -1;
         for (int tick = 1; tick <= ticks; ++tick) {
-            const QList<QByteArray> first = rows[2 * tick - 2].split(',');
-            const QByteArray second = rows[2 * tick - 1];
-            QCOMPARE(first.size(), 5);
-            QVERIFY(QDateTime::fromString(QString::fromLatin1(first[0]), Qt::ISODateWithMs)
+            const QList<QByteArray> row = rows[tick - 1].split(',');
+            QCOMPARE(row.size(), 7);
+            QVERIFY(QDateTime::fromString(QString::fromLatin1(row[0]), Qt::ISODateWithMs)
                             .isValid());
-            const double ms = first[1].toDouble();
+            const double ms = row[1].toDouble();
             QVERIFY(ms > lastMs);
             lastMs = ms;
-            QCOMPARE(first[2], QByteArray("COM1"));
-            QCOMPARE(first[3], QByteArray("\"MEAS?\""));
+            QCOMPARE(row[2], QByteArray("COM1"));
+            QCOMPARE(row[3], QByteArray("\"MEAS?\""));
             // The second query of the run is the loop's first: the Send above had the first.
             const int n = tick + 1;
-            if (n % 4 == 0) {
-                QCOMPARE(first[4], QByteArray("\"OVLD\r"));
-                QCOMPARE(second, QByteArray(">\",\r"));
-            } else {
-                QCOMPARE(first[4], "\"+" + QByteArray::number(double(n), 'E', 6) + '\r');
-                QCOMPARE(second, ">\"," + QByteArray::number(n) + '\r');
-            }
+            const QByteArray shown
+                    = n % 4 == 0 ? QByteArray("OVLD") : "+" + QByteArray::number(double(n), 'E', 6);
+            QCOMPARE(row[4], '"' + shown + '"');
+            QCOMPARE(row[5], n % 4 == 0 ? QByteArray() : QByteArray::number(n));
+            QCOMPARE(row[6], '"' + shown + "\\r\\n>\"\r");
         }
         // The chart holds the same.
         QCOMPARE(qint64(w.loopSeries()->stats().points), ticks);

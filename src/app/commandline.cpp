@@ -95,7 +95,8 @@ QString UsageText()
             "  --script-from-log TRANSCRIPT\n"
             "                    print a check script that replays a --log transcript\n"
             "  --csv FILE        write one row per loop reply to FILE (with --run, one per\n"
-            "                    reply a step reads): time, port, command, reply and its value\n"
+            "                    reply a step reads): time, port, command, reply as shown, its\n"
+            "                    value and its bytes\n"
             "  --wire            open the wire view (live transcript) at start\n"
             "  --chart           open the loop chart at start\n"
             "  --no-reconnect    leave a lost port closed instead of reopening it when it is back\n"
@@ -107,7 +108,7 @@ QString UsageText()
             "Unbound, COM n is /dev/ttyS<n-1>.\n"
             "\n"
             "Exit status: 0 on success, 2 for a bad command line, a transcript or CSV file that\n"
-            "cannot be written, or no desktop session.\n"
+            "cannot be written or is also a file to read, or no desktop session.\n"
             "\n"
             "Report bugs to: quillon@example.org\n")
             .arg(QLatin1String(kWithoutDesktop));

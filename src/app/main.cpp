@@ -13,6 +13,7 @@
 #include "windows/forms/frmmain.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QList>
 #include <QSocketNotifier>
 
@@ -26,6 +27,30 @@
 #include <unistd.h>
 
 namespace {
+
+// A file the command line names both to be read and to be written: the transcript or the CSV
+// file is emptied when it is opened, before the script or the recording in it is read. Said
+// as the message that refuses the command line; empty when there is none.
+QString fileReadAndWritten(const CommandLine &commandLine)
+{
+    const std::pair<const char *, QString> read[] = {
+            {"--run", commandLine.scriptPath}, {"--script-from-log", commandLine.replayedLogPath}};
+    const std::pair<const char *, QString> written[]
+            = {{"--log", commandLine.logPath}, {"--csv", commandLine.csvPath}};
+    for (const auto &[readOption, readPath] : read) {
+        // A link or another spelling of the same path is the same file.
+        const QString readFile
+                = readPath.isEmpty() ? QString() : QFileInfo(readPath).canonicalFilePath();
+        for (const auto &[writtenOption, writtenPath] : written)
+            if (!readFile.isEmpty() && !writtenPath.isEmpty()
+                    && QFileInfo(writtenPath).canonicalFilePath() == readFile)
+                return QStringLiteral("%1 is read by %2 and would be emptied by %3; choose another "
+                                      "file for %3")
+                        .arg(EscapeControlCharacters(readPath), QLatin1String(readOption),
+                                QLatin1String(writtenOption));
+    }
+    return QString();
+}
 
 int g_signalPipe[2] = {-1, -1};
 int g_fallbackPipe[2] = {-1, -1};
@@ -156,6 +181,10 @@ int main(int argc, char *argv[])
 
     // Opened once every option and the desktop have been checked, and before the line is
     // touched: a file that cannot be written is refused whatever else the command line asks for.
+    if (const QString refused = fileReadAndWritten(commandLine); !refused.isEmpty()) {
+        std::fprintf(stderr, "quillon: %s\n", qPrintable(refused));
+        return 2;
+    }
     WireLog transcript(&recorder);
     if (!commandLine.logPath.isEmpty() && !transcript.open(commandLine.logPath)) {
         std::fprintf(stderr, "quillon: cannot write the transcript to %s: %s\n",

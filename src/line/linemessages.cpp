@@ -1,6 +1,7 @@
 #include "linemessages.h"
 
 #include "line/transport/linetransport.h"
+#include "protocol/checkscript.h"
 #include "serialcontrol.h"
 
 #include <QStringList>
@@ -39,6 +40,11 @@ QString EscapeControlCharacters(const QString &text)
             out += QStringLiteral("\\u{") + QString::number(code, 16).toUpper() + u'}';
     }
     return out;
+}
+
+QString QuotedName(const QString &name)
+{
+    return QString::fromLatin1(EscapedBytes(name.toUtf8()));
 }
 
 QString TranscriptNotWrittenMessage(const QString &path, const QString &systemText)
@@ -258,9 +264,14 @@ QString openFailureReason(const LineFailure &failure)
 QString DescribeLineFailure(const LineFailure &failure)
 {
     const QString port = PortLabel(failure.comPort, failure.binding);
+    if (failure.error == LineError::Lost && failure.reopens)
+        return QStringLiteral("%1 was lost: the device went away or hung up%2. The port will be "
+                              "reopened when the device is back.")
+                .arg(port, lostDetail(failure.detail));
     if (failure.error == LineError::Lost)
         return QStringLiteral("%1 was lost: the device went away or hung up%2. The port is "
-                              "closed; press \"Initialize COM Port\" when the device is back.")
+                              "closed (--no-reconnect); press \"Initialize COM Port\" when the "
+                              "device is back.")
                 .arg(port, lostDetail(failure.detail));
     return QStringLiteral("Cannot open %1: %2").arg(port, openFailureReason(failure));
 }

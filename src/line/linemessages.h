@@ -13,6 +13,11 @@
 // it twice gives the same as once.
 QString EscapeControlCharacters(const QString &text);
 
+// A device name or URL as the transcript writes it: between double quotes, with every byte that
+// is not printable ASCII, the quote and the backslash escaped as a reply's bytes are, so that
+// no two names read alike and a reader can take the name back.
+QString QuotedName(const QString &name);
+
 // What the operator is told when the transcript stops taking lines.
 QString TranscriptNotWrittenMessage(const QString &path, const QString &systemText);
 
@@ -69,6 +74,7 @@ struct LineFailure
     QString group; // the group that owns the device, when known
     unsigned mode = 0; // its permission bits
     int milliseconds = 0;
+    bool reopens = false; // Lost: the port is reopened by itself once the device is back
 };
 QString DescribeLineFailure(const LineFailure &failure);
 // Why a line did not open, without naming it: what DescribeLineFailure says after the colon.

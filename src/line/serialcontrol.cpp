@@ -142,7 +142,7 @@ void SerialControl::adoptTransport(LineTransport *transport)
 void SerialControl::close()
 {
     if (m_state == State::Open)
-        note("close", m_address.binding);
+        note("close", QuotedName(m_address.binding));
     dropTransport();
     if (m_state != State::Closed)
         enter(State::Closed);
@@ -201,7 +201,7 @@ void SerialControl::openFinished(bool opened)
         return;
     }
     m_openNotice = m_transport->openNotice();
-    note("open", QStringLiteral("%1 at %2").arg(m_address.binding, m_openSettings));
+    note("open", QStringLiteral("%1 at %2").arg(QuotedName(m_address.binding), m_openSettings));
     if (!m_openNotice.isEmpty())
         note("note", m_openNotice);
     enter(State::Open);
@@ -224,6 +224,7 @@ void SerialControl::lineLost(const QString &systemText)
     // A serial port may keep raising errors in a tight loop until it is closed, so report
     // once and close, but not from inside its own notification.
     LineFailure why = m_transport->failure(LineError::Lost, systemText);
+    why.reopens = m_reopen;
     const QString message = DescribeLineFailure(why);
     enter(State::Lost);
     note("lost", message);
@@ -257,7 +258,7 @@ void SerialControl::adoptReopened(LineTransport *transport)
         transport->setRequestToSend(true);
     if (m_dataTerminalReady)
         transport->setDataTerminalReady(true);
-    note("reopen", QStringLiteral("%1 at %2").arg(m_address.binding, m_openSettings));
+    note("reopen", QStringLiteral("%1 at %2").arg(QuotedName(m_address.binding), m_openSettings));
     emit notice(DescribeReopenedPort(m_commPort, m_address.binding, m_openSettings));
     // What came during the probation is waiting already; no signal will announce it again.
     if (transport->bytesAvailable() > 0)

@@ -4,6 +4,7 @@
 #include "numericvalue.h"
 #include "replynumber.h"
 
+#include <QHash>
 #include <QStringList>
 
 #include <algorithm>
@@ -138,9 +139,17 @@ constexpr Named<Expectation::Kind> kVerdicts[] = {{"ack", Expectation::Kind::Ack
         {"nak", Expectation::Kind::Nak}, {"nothing", Expectation::Kind::Nothing}};
 constexpr Named<int> kTimeUnits[] = {{"ms", 1}, {"s", 1000}};
 
+// What one reading of a script keeps from line to line: each pattern compiled once, however
+// many lines check for it, so that a long script costs its length and no more.
+struct Reading
+{
+    QHash<QString, QRegularExpression> patterns;
+};
+
 // Reads what follows a keyword into `action`; false when it does not fit. `error` may say more
 // than the keyword's usage does.
-using ArgumentReader = bool (*)(const QString &rest, StepAction &action, QString &error);
+using ArgumentReader
+        = bool (*)(const QString &rest, StepAction &action, QString &error, Reading &reading);
 
 enum class KeywordId {
     Port,
@@ -166,12 +175,21 @@ struct Keyword
     ArgumentReader read;
 };
 
-bool readExpectation(const QString &text, StepAction &action, QString &error)
+bool readExpectation(const QString &text, StepAction &action, QString &error, Reading &reading)
 {
     Expectation expectation;
     if (text.size() >= 2 && text.startsWith(u'/') && text.endsWith(u'/')) {
         expectation.kind = Expectation::Kind::Pattern;
-        expectation.pattern = QRegularExpression(text.mid(1, text.size() - 2));
+        const QString pattern = text.mid(1, text.size() - 2);
+        const auto known = reading.patterns.constFind(pattern);
+        if (known != reading.patterns.cend()) {
+            expectation.pattern = *known;
+        } else {
+            expectation.pattern = QRegularExpression(pattern);
+            // Compiled here, once: a copy shares the compiled form.
+            expectation.pattern.optimize();
+            reading.patterns.insert(pattern, expectation.pattern);
+        }
         if (!expectation.pattern.isValid()) {
             error = QStringLiteral("bad pattern: %1").arg(expectation.pattern.errorString());
             return false;
@@ -206,7 +224,7 @@ bool readExpectation(const QString &text, StepAction &action, QString &error)
 }
 
 template<bool query, bool raw>
-bool readSend(const QString &rest, StepAction &action, QString &)
+bool readSend(const QString &rest, StepAction &action, QString &, Reading &)
 {
     SendStep step{rest, raw, query};
     if (raw) {
@@ -230,7 +248,7 @@ QString takesBytes()
 const Keyword kKeywords[] = {
         {KeywordId::Port, "port",
                 [] { return QStringLiteral("a COM port from 1 to %1").arg(kMaxComPort); },
-                [](const QString &rest, StepAction &action, QString &) {
+                [](const QString &rest, StepAction &action, QString &, Reading &) {
                     PortStep step;
                     if (!readCount(rest, 1, kMaxComPort, step.comPort))
                         return false;
@@ -238,7 +256,7 @@ const Keyword kKeywords[] = {
                     return true;
                 }},
         {KeywordId::Settings, "settings", [] { return QString(); },
-                [](const QString &rest, StepAction &action, QString &) {
+                [](const QString &rest, StepAction &action, QString &, Reading &) {
                     action = SettingsStep{rest};
                     return true;
                 }},
@@ -251,7 +269,7 @@ const Keyword kKeywords[] = {
                             .arg(Wire::MinAddress)
                             .arg(Wire::MaxAddress);
                 },
-                [](const QString &rest, StepAction &action, QString &) {
+                [](const QString &rest, StepAction &action, QString &, Reading &) {
                     const QStringList words = rest.split(u' ', Qt::SkipEmptyParts);
                     const auto protocol = valueNamed(kProtocols, words.value(0));
                     FramingStep step{protocol.value_or(Framing::Protocol::Off)};
@@ -265,14 +283,14 @@ const Keyword kKeywords[] = {
                     return true;
                 }},
         {KeywordId::Terminator, "terminator", [] { return alternatives(kTerminators); },
-                [](const QString &rest, StepAction &action, QString &) {
+                [](const QString &rest, StepAction &action, QString &, Reading &) {
                     const auto ends = valueNamed(kTerminators, rest);
                     if (ends)
                         action = TerminatorStep{ends->first, ends->second};
                     return ends.has_value();
                 }},
         {KeywordId::Prompt, "prompt", [] { return alternatives(kSwitch); },
-                [](const QString &rest, StepAction &action, QString &) {
+                [](const QString &rest, StepAction &action, QString &, Reading &) {
                     const auto on = valueNamed(kSwitch, rest);
                     if (on)
                         action = PromptStep{*on};
@@ -293,7 +311,7 @@ const Keyword kKeywords[] = {
                     return QStringLiteral("a time such as 500 ms or 2 s, up to %1 s")
                             .arg(ScriptLimits::MaxWaitMs / 1000);
                 },
-                [](const QString &rest, StepAction &action, QString &) {
+                [](const QString &rest, StepAction &action, QString &, Reading &) {
                     static const QRegularExpression duration(
                             QStringLiteral("^(\\d{1,9})\\s*(\\w+)$"));
                     const QRegularExpressionMatch match = duration.match(rest);
@@ -308,7 +326,7 @@ const Keyword kKeywords[] = {
                 }},
         {KeywordId::Repeat, "repeat",
                 [] { return QStringLiteral("a count from 0 to %1").arg(ScriptLimits::MaxRepeat); },
-                [](const QString &rest, StepAction &action, QString &) {
+                [](const QString &rest, StepAction &action, QString &, Reading &) {
                     // A repeat whose count is bad still opens a block, and a bad end still
                     // closes one, so that one mistake is not reported twice.
                     RepeatStep step;
@@ -317,7 +335,7 @@ const Keyword kKeywords[] = {
                     return counted;
                 }},
         {KeywordId::End, "end", [] { return QStringLiteral("nothing"); },
-                [](const QString &rest, StepAction &action, QString &) {
+                [](const QString &rest, StepAction &action, QString &, Reading &) {
                     action = EndStep();
                     return rest.isEmpty();
                 }},
@@ -340,7 +358,7 @@ QString wordOf(KeywordId id)
 }
 
 // Reads one non-comment line into `action`; false with `error` when it is not a step.
-bool readStep(const QString &trimmed, StepAction &action, QString &error)
+bool readStep(const QString &trimmed, StepAction &action, QString &error, Reading &reading)
 {
     const auto blank
             = std::find_if(trimmed.begin(), trimmed.end(), [](QChar c) { return c.isSpace(); });
@@ -352,7 +370,7 @@ bool readStep(const QString &trimmed, StepAction &action, QString &error)
         error = QStringLiteral("unknown step \"%1\"").arg(word);
         return false;
     }
-    if (keyword->read(rest, action, error))
+    if (keyword->read(rest, action, error, reading))
         return true;
     if (error.isEmpty())
         error = QStringLiteral("%1 takes %2").arg(word, keyword->takes());
@@ -483,6 +501,7 @@ CheckScript ParseCheckScript(const QByteArray &text, const StepCheck &check)
     using ScriptLimits::MaxStepsRun;
     CheckScript script;
     ErrorList errors;
+    Reading reading;
     // The repeats open at this line, outermost first, each with the passes its body runs: the
     // product of its count and those around it.
     struct Open
@@ -510,7 +529,7 @@ CheckScript ParseCheckScript(const QByteArray &text, const StepCheck &check)
             continue;
         ScriptStep step{lineNumber, line.toString(), StepAction()};
         QString error;
-        const bool read = readStep(trimmed, step.action, error);
+        const bool read = readStep(trimmed, step.action, error, reading);
         if (read && check)
             error = check(step);
         if (read && error.isEmpty() && std::holds_alternative<SendStep>(step.action) && !portChosen)

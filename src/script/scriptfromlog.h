@@ -14,10 +14,12 @@ struct ScriptFromLog
 };
 
 // Turns a --log transcript into a check script that sends every recorded frame again, byte for
-// byte, and expects every recorded reply, byte for byte. A frame is written back as the
-// command and framing that make it (port, framing, terminator, query) when they make exactly
-// that frame, and as its bytes (send-raw, query-raw) when nothing else does. `source` names the
-// transcript in the script's opening comment.
+// byte, and expects every recorded reply, byte for byte, as the read took it. A frame is written
+// back as the command and framing that make it (port, framing, terminator, query) when a script
+// line gives exactly that frame back, and as its bytes (send-raw, query-raw) when none does.
+// A pause before a frame is kept as a wait. Every line of the transcript is checked: one that
+// Quillon would not write is refused with its number. `source` names the transcript in the
+// script's opening comment.
 ScriptFromLog ScriptFromTranscript(const QByteArray &transcript, const QString &source);
 
 // --script-from-log: reads the transcript at `path` and prints its script on `out`. Returns the

@@ -1,6 +1,7 @@
 #include "script/scriptrunner.h"
 
 #include "line/deviceexchange.h"
+#include "line/linemessages.h"
 #include "line/linewait.h"
 #include "line/record/linerecorder.h"
 #include "line/serialcontrol.h"
@@ -13,11 +14,19 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QHostInfo>
 #include <QStringList>
 #include <QTimer>
 #include <QXmlStreamWriter>
 
 namespace {
+
+// How a step is named on stdout and in the report: as written, its control characters spelled
+// out.
+QString stepName(const ScriptStep &step)
+{
+    return EscapeControlCharacters(StepTitle(step));
+}
 
 // One step run, for the JUnit report.
 struct StepRecord
@@ -51,6 +60,7 @@ public:
         ScriptWalk walk(m_script.steps);
         while (const std::optional<qsizetype> index = walk.next()) {
             m_running = *index;
+            m_stepClock.start();
             if (!runStep(m_script.steps.at(*index)))
                 return false;
         }
@@ -113,7 +123,7 @@ private:
                                   [&](const ExpectStep &expect) {
                                       const CheckVerdict verdict
                                               = CheckReply(expect.expectation, m_last);
-                                      report(step, verdict.passed, verdict.detail, m_lastMs);
+                                      report(step, verdict.passed, verdict.detail);
                                       return true;
                                   },
                                   [&](const WaitStep &wait) {
@@ -145,14 +155,11 @@ private:
         settings.readRequired = send.query;
         settings.unframed = send.raw;
 
-        QElapsedTimer clock;
-        clock.start();
         SendOutcome outcome;
         {
             LineWait::Hold held(m_wait);
             outcome = m_exchange.send(settings, send.command);
         }
-        m_lastMs = clock.elapsed();
         if (outcome.refusal) {
             // A port that went away has said why, which says more than that it is not open.
             const bool lost = outcome.refusal->error == ExchangeError::PortClosedForSend
@@ -166,8 +173,8 @@ private:
         m_last.packetMode = settings.framing.protocol == Framing::Protocol::Packet;
         if (outcome.reply) {
             if (m_recorder)
-                m_recorder->replyRead(
-                        m_line.CommPort(), send.command, outcome.reply->wait.received);
+                m_recorder->replyRead(m_line.CommPort(), send.command, outcome.reply->wait.received,
+                        outcome.reply->display.results);
             m_last.read = true;
             m_last.received = outcome.reply->wait.received;
             // "Rx buffer empty" is the box's word for no reply; a pattern must not find it.
@@ -177,7 +184,7 @@ private:
         QStringList problems;
         for (const ExchangeProblem &problem : outcome.problems)
             problems << DescribeExchangeProblem(problem);
-        report(step, problems.isEmpty(), problems.join(QStringLiteral(" ")), m_lastMs);
+        report(step, problems.isEmpty(), problems.join(QStringLiteral(" ")));
         return true;
     }
 
@@ -185,28 +192,29 @@ private:
     {
         // The event loop keeps running, so the line keeps taking what the device sends; a
         // sleep would leave it in the system's buffer.
-        QElapsedTimer clock;
-        clock.start();
         QEventLoop loop;
         QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
         loop.exec();
-        report(step, true, QString(), clock.elapsed());
+        report(step, true, QString());
     }
 
-    void report(const ScriptStep &step, bool passed, const QString &detail, qint64 ms)
+    // Each step is timed on its own clock: a check takes no time of the exchange before it,
+    // and a step that stops the run has taken what it took until then.
+    void report(const ScriptStep &step, bool passed, const QString &detail)
     {
+        const qint64 ms = m_stepClock.elapsed();
         record(step, passed, false, detail, double(ms) / 1000.0);
         if (!passed && ++m_failed == 1)
             m_firstFailureLine = step.line;
         const QString text = passed
-                ? QStringLiteral("PASS %1: %2 (%3 ms)").arg(step.line).arg(StepTitle(step)).arg(ms)
+                ? QStringLiteral("PASS %1: %2 (%3 ms)").arg(step.line).arg(stepName(step)).arg(ms)
                 : QStringLiteral("FAIL %1: %2").arg(step.line).arg(detail);
         print(text);
     }
 
     bool stop(const ScriptStep &step, const QString &message)
     {
-        record(step, false, true, message, 0);
+        record(step, false, true, message, double(m_stepClock.elapsed()) / 1000.0);
         print(QStringLiteral("ERROR %1: %2").arg(step.line).arg(message));
         return false;
     }
@@ -231,7 +239,9 @@ private:
 
     void print(const QString &text)
     {
-        std::fputs(text.toLocal8Bit().constData(), m_out);
+        // A script, a device or a system message may hold control characters; none reaches
+        // the terminal raw.
+        std::fputs(EscapeControlCharacters(text).toLocal8Bit().constData(), m_out);
         std::fputc('\n', m_out);
         // Lines appear as the steps end, so a watcher sees where a long run stands.
         std::fflush(m_out);
@@ -249,7 +259,7 @@ private:
     QString m_lineSettings = SerialSettings().text();
     QString m_lineFailure;
     ReplyUnderCheck m_last;
-    qint64 m_lastMs = 0;
+    QElapsedTimer m_stepClock;
     qsizetype m_running = 0; // index of the step being run
     int m_stepsReported = 0;
     int m_failed = 0;
@@ -277,15 +287,25 @@ QString lineRuleBroken(const ScriptStep &step)
     return QString();
 }
 
-QByteArray junitReport(const QString &suiteName, const CheckScript &script,
-        const QList<StepRecord> &records, const QStringList &notices, double seconds)
+// The report in the form of Ant's JUnit schema, which CI servers read: every attribute and
+// element it requires, none it does not know. Case names sort in the order of the script in a
+// viewer that sorts them as text: line and run numbers are padded to one width.
+QByteArray junitReport(const QString &suiteName, const QDateTime &startedAt,
+        const CheckScript &script, const QList<StepRecord> &records, const QStringList &notices,
+        double seconds)
 {
     int failures = 0;
     int errors = 0;
+    int mostRuns = 1;
     for (const StepRecord &record : records) {
         failures += !record.passed && !record.error;
         errors += record.error;
+        mostRuns = qMax(mostRuns, record.run);
     }
+    const int lineWidth
+            = script.steps.isEmpty() ? 1 : int(QString::number(script.steps.last().line).size());
+    const int runWidth = int(QString::number(mostRuns).size());
+    const QString time = QStringLiteral("time");
     QByteArray xml;
     QXmlStreamWriter writer(&xml);
     writer.setAutoFormatting(true);
@@ -293,29 +313,46 @@ QByteArray junitReport(const QString &suiteName, const CheckScript &script,
     writer.writeStartElement(QStringLiteral("testsuites"));
     writer.writeStartElement(QStringLiteral("testsuite"));
     writer.writeAttribute(QStringLiteral("name"), suiteName);
+    writer.writeAttribute(QStringLiteral("package"), QStringLiteral("quillon"));
+    writer.writeAttribute(QStringLiteral("id"), QStringLiteral("0"));
+    // The schema's timestamp has no zone: the time in UTC says it without one.
+    writer.writeAttribute(QStringLiteral("timestamp"),
+            startedAt.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
+    writer.writeAttribute(
+            QStringLiteral("hostname"), EscapeControlCharacters(QHostInfo::localHostName()));
     writer.writeAttribute(QStringLiteral("tests"), QString::number(records.size()));
     writer.writeAttribute(QStringLiteral("failures"), QString::number(failures));
     writer.writeAttribute(QStringLiteral("errors"), QString::number(errors));
-    writer.writeAttribute(QStringLiteral("time"), QString::number(seconds, 'f', 3));
+    writer.writeAttribute(time, QString::number(seconds, 'f', 3));
+    writer.writeEmptyElement(QStringLiteral("properties"));
     for (const StepRecord &record : records) {
         writer.writeStartElement(QStringLiteral("testcase"));
-        writer.writeAttribute(QStringLiteral("classname"), suiteName);
         const ScriptStep &step = script.steps.at(record.index);
-        QString name = QStringLiteral("line %1: %2").arg(step.line).arg(StepTitle(step));
+        QString name = QStringLiteral("line %1: %2")
+                               .arg(step.line, lineWidth, 10, QLatin1Char('0'))
+                               .arg(stepName(step));
         if (record.run > 1)
-            name += QStringLiteral(" (run %1)").arg(record.run);
+            name += QStringLiteral(" (run %1)").arg(record.run, runWidth, 10, QLatin1Char('0'));
         writer.writeAttribute(QStringLiteral("name"), name);
-        writer.writeAttribute(QStringLiteral("time"), QString::number(record.seconds, 'f', 3));
+        writer.writeAttribute(QStringLiteral("classname"), suiteName);
+        writer.writeAttribute(time, QString::number(record.seconds, 'f', 3));
         if (!record.passed) {
+            const QString detail = EscapeControlCharacters(record.detail);
             writer.writeStartElement(
                     record.error ? QStringLiteral("error") : QStringLiteral("failure"));
-            writer.writeAttribute(QStringLiteral("message"), record.detail);
+            writer.writeAttribute(QStringLiteral("message"), detail);
+            writer.writeAttribute(QStringLiteral("type"),
+                    record.error ? QStringLiteral("stopped") : QStringLiteral("check"));
+            writer.writeCharacters(detail);
             writer.writeEndElement();
         }
         writer.writeEndElement();
     }
-    if (!notices.isEmpty())
-        writer.writeTextElement(QStringLiteral("system-err"), notices.join(u'\n'));
+    writer.writeTextElement(QStringLiteral("system-out"), QString());
+    QStringList shown;
+    for (const QString &notice : notices)
+        shown << EscapeControlCharacters(notice);
+    writer.writeTextElement(QStringLiteral("system-err"), shown.join(u'\n'));
     writer.writeEndElement();
     writer.writeEndElement();
     writer.writeEndDocument();
@@ -331,7 +368,7 @@ CheckScript ReadCheckScript(const QByteArray &text)
 
 int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *err)
 {
-    const QByteArray path = options.scriptPath.toLocal8Bit();
+    const QByteArray path = EscapeControlCharacters(options.scriptPath).toLocal8Bit();
     QFile file(options.scriptPath);
     if (!file.open(QIODevice::ReadOnly)) {
         std::fprintf(err, "quillon: cannot read the script %s: %s\n", path.constData(),
@@ -347,10 +384,10 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     const CheckScript script = ReadCheckScript(text);
     if (!script.ok()) {
         for (const ScriptError &error : script.errors) {
-            std::fprintf(err, "quillon: %s:%d: %s\n", path.constData(), error.line,
-                    qPrintable(error.message));
+            const QByteArray message = EscapeControlCharacters(error.message).toLocal8Bit();
             std::fprintf(
-                    out, "ERROR %d: %s\n", error.line, error.message.toLocal8Bit().constData());
+                    err, "quillon: %s:%d: %s\n", path.constData(), error.line, message.constData());
+            std::fprintf(out, "ERROR %d: %s\n", error.line, message.constData());
         }
         if (const qsizetype more = script.errorCount - script.errors.size(); more > 0) {
             std::fprintf(err, "quillon: %s: %lld more errors\n", path.constData(),
@@ -372,6 +409,7 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
 
     QElapsedTimer clock;
     clock.start();
+    const QDateTime startedAt = QDateTime::currentDateTime();
     ScriptRunner runner(script, options.recorder, out, err, report.isOpen());
     const bool finished = runner.run();
     const double seconds = double(clock.elapsed()) / 1000.0;
@@ -399,8 +437,8 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     std::fflush(out);
 
     if (report.isOpen()) {
-        const QByteArray xml = junitReport(QFileInfo(options.scriptPath).fileName(), script,
-                runner.records(), runner.notices(), seconds);
+        const QByteArray xml = junitReport(QFileInfo(options.scriptPath).fileName(), startedAt,
+                script, runner.records(), runner.notices(), seconds);
         if (report.write(xml) != xml.size() || !report.flush()) {
             std::fprintf(err, "quillon: cannot write the report to %s: %s\n",
                     qPrintable(options.junitPath), qPrintable(report.errorString()));

@@ -34,8 +34,9 @@ void LineRecorder::note(int comPort, const char *what, const QString &text)
     tell(comPort, WireEntry::Kind::Note, what, EscapeControlCharacters(text).toUtf8());
 }
 
-void LineRecorder::replyRead(int comPort, const QString &command, const QByteArray &reply)
+void LineRecorder::replyRead(
+        int comPort, const QString &command, const QByteArray &reply, const QByteArray &shown)
 {
     emit replyRecorded({QDateTime::currentMSecsSinceEpoch(), elapsedMs(), comPort, command, reply,
-            ReplyNumber(reply)});
+            shown, ReplyNumber(reply)});
 }

@@ -30,6 +30,7 @@ struct LoopReading
     int comPort = 0;
     QString command; // as typed, the framing left out
     QByteArray reply; // every byte read, the line's framing included
+    QByteArray shown; // the reply as the results box shows it, Latin-1
     std::optional<double> value; // empty when the reply is not one number
 };
 
@@ -56,8 +57,9 @@ public:
     // A line of text about the port. `what` is one word, a string literal (it is kept without a
     // copy); control characters in `text` are spelled out, so no name can start a line of its own.
     void note(int comPort, const char *what, const QString &text);
-    // A reply read in answer to `command`, every byte of it.
-    void replyRead(int comPort, const QString &command, const QByteArray &reply);
+    // A reply read in answer to `command`, every byte of it, and as the results box shows it.
+    void replyRead(
+            int comPort, const QString &command, const QByteArray &reply, const QByteArray &shown);
 
 signals:
     void recorded(const WireEntry &entry);

@@ -1,6 +1,7 @@
 #include "line/record/loopcsv.h"
 
 #include "line/linemessages.h"
+#include "protocol/checkscript.h"
 
 #include <QLocale>
 
@@ -45,7 +46,7 @@ bool LoopCsv::append(const LoopReading &reading)
 
 QByteArray LoopCsv::header()
 {
-    return "time,ms,port,command,reply,value\r\n";
+    return "time,ms,port,command,reply,value,bytes\r\n";
 }
 
 QByteArray LoopCsv::quoted(const QByteArray &field)
@@ -62,10 +63,17 @@ QByteArray LoopCsv::row(const LoopReading &reading)
     line += ',' + QByteArray::number(reading.ms, 'f', 3);
     line += ",COM" + QByteArray::number(reading.comPort);
     line += ',' + quoted(reading.command.toUtf8());
-    line += ',' + quoted(QString::fromLatin1(reading.reply).toUtf8());
+    // A spreadsheet row is one line: the box's lines are joined, and the exact bytes follow in
+    // a column of their own.
+    QString shown = QString::fromLatin1(reading.shown);
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral(" | "));
+    shown.replace(u'\r', QStringLiteral(" | ")).replace(u'\n', QStringLiteral(" | "));
+    line += ',' + quoted(shown.toUtf8());
     line += ',';
     // The shortest text that reads back as the same double: no digits made up, none lost.
     if (reading.value)
         line += QByteArray::number(*reading.value, 'g', QLocale::FloatingPointShortest);
+    const QByteArray bytes = EscapedBytes(reading.reply);
+    line += ',' + quoted(bytes.mid(1, bytes.size() - 2)); // the text between the quotes
     return line + "\r\n";
 }

@@ -29,9 +29,9 @@ public:
     bool append(const LoopReading &reading);
 
     static QByteArray header();
-    // One row with its CRLF. The reply is Latin-1 to UTF-8, one character per byte, so a
-    // spreadsheet shows every byte and nothing is lost; CR, LF and quotes are kept inside
-    // the quotes as CSV allows.
+    // One row with its CRLF: `reply` as the results box shows it, its lines joined by " | ",
+    // Latin-1 to UTF-8; `bytes` every byte of it as the transcript writes them, "\r\n>" and
+    // all, so that each row is one line in a spreadsheet and nothing is lost.
     static QByteArray row(const LoopReading &reading);
     static QByteArray quoted(const QByteArray &field);
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
@@ -43,6 +44,17 @@ QString refusedOwner(const struct stat &info)
     return QStringLiteral("it belongs to %1, not to you; remove it or choose another name")
             .arg(owner ? QString::fromLocal8Bit(owner->pw_name)
                        : QStringLiteral("user %1").arg(info.st_uid));
+}
+
+// ISO 8601 with the offset from UTC, "2026-12-07T14:02:11.315+01:00", so that a transcript
+// read in another time zone, or across a change of summer time, still says when it began.
+QByteArray startTime(const QDateTime &at)
+{
+    const int offset = at.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return at.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toLatin1()
+            + (offset < 0 ? '-' : '+') + QByteArray::number(minutes / 60).rightJustified(2, '0')
+            + ':' + QByteArray::number(minutes % 60).rightJustified(2, '0');
 }
 
 QString systemText(int error)
@@ -133,8 +145,8 @@ bool WireLog::open(const QString &path)
     std::signal(SIGXFSZ, SIG_IGN);
     m_fd = fd;
 
-    const QByteArray header = "# Quillon wire transcript, started "
-            + m_startedAt.toString(Qt::ISODateWithMs).toUtf8() + "; times in ms since then\n";
+    const QByteArray header = "# Quillon wire transcript, started " + startTime(m_startedAt)
+            + "; times in ms since then; format " + QByteArray::number(Format) + '\n';
     if (!writeWhole(header)) {
         m_error = systemText(errno);
         close();

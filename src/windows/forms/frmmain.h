@@ -99,7 +99,7 @@ signals:
     void exchangeFinished();
     // Every reply a Read took off the line, as raw bytes; `duringLoopTick` when a loop's tick
     // asked for it.
-    void replyRead(const QByteArray &reply, bool duringLoopTick);
+    void replyRead(const QByteArray &reply, const QByteArray &shown, bool duringLoopTick);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

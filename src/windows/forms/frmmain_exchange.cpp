@@ -97,7 +97,8 @@ void frmMain::showReply(const ReplyOutcome &reply)
         Beep();
     for (const ExchangeProblem &problem : reply.problems)
         reportError(DescribeExchangeProblem(problem));
-    emit replyRead(reply.wait.received, m_loops->state() == TestLoops::State::Ticking);
+    emit replyRead(reply.wait.received, reply.display.results,
+            m_loops->state() == TestLoops::State::Ticking);
 }
 
 void frmMain::Tdelay(double delaytime)

@@ -28,7 +28,8 @@ qsizetype LoopSeries::memoryOf(const LoopReading &reading)
     // The reading as a deque lays it out, its point in a vector that may be twice the size it
     // needs, and the heap behind its texts.
     return HistoryMemory::dequeSlot<LoopReading>() + qsizetype(2 * sizeof(PlotPoint))
-            + HistoryMemory::heapOf(reading.command) + HistoryMemory::heapOf(reading.reply);
+            + HistoryMemory::heapOf(reading.command) + HistoryMemory::heapOf(reading.reply)
+            + HistoryMemory::heapOf(reading.shown);
 }
 
 void LoopSeries::append(const LoopReading &reading)
@@ -39,6 +40,7 @@ void LoopSeries::append(const LoopReading &reading)
         dropOldest(m_maxReadings / 10);
     m_readings.push_back(reading);
     m_readings.back().reply = HistoryMemory::tight(reading.reply);
+    m_readings.back().shown = HistoryMemory::tight(reading.shown);
     m_memory += memoryOf(m_readings.back());
     m_points.push_back({reading.ms,
             reading.value ? *reading.value : std::numeric_limits<double>::quiet_NaN()});
