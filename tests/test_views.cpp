@@ -340,7 +340,7 @@ private slots:
             bytes.reserve(block);
             bytes.append(size, 'x');
             if (chart)
-                series.append({{}, double(n), 1, "MEAS?", bytes, {}});
+                series.append({{}, double(n), 1, "MEAS?", bytes, {}, {}});
             else
                 model.add({double(n), 1, WireEntry::Kind::Received, "recv", bytes});
         }
