@@ -109,6 +109,21 @@ void frmPorts::cmdCOM_Click(int port)
     m_choice.comPort = port;
 }
 
+bool frmPorts::choose(int comPort, qint32 baudRate)
+{
+    const std::array buttons = {ui->cmdCOM1, ui->cmdCOM2, ui->cmdCOM3, ui->cmdCOM4};
+    if (comPort < 1 || comPort > int(buttons.size()))
+        return false;
+    for (int index = 0; index < int(kBaudSettings.size()); ++index) {
+        if (QString::fromLatin1(kBaudSettings[index]).section(u',', 0, 0).toInt() != baudRate)
+            continue;
+        optBaud->button(index)->setChecked(true); // raises optBaud_Click
+        buttons[comPort - 1]->click();
+        return true;
+    }
+    return false;
+}
+
 void frmPorts::cmdExit_Click()
 {
     hide(); // ends the modal showing; the title-bar close does the same through reject()

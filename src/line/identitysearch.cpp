@@ -1,0 +1,146 @@
+#include "line/identitysearch.h"
+
+#include "line/linemessages.h"
+#include "line/transport/transportregistry.h"
+
+#include <QEventLoop>
+#include <QRegularExpression>
+#include <QSet>
+#include <QStringList>
+#include <QTimer>
+
+IdentitySearch::IdentitySearch(QObject *parent) : QObject(parent) { }
+
+IdentitySearch::~IdentitySearch()
+{
+    cancel();
+}
+
+namespace {
+
+// Qt's own conversion treats the text as a path before 6.6, where * stops at "/": an answer is
+// no path, and "/" in it is a character like any other. [!...] is a set negated, as in a shell;
+// a [ that no ] closes stands for itself.
+QString globToExpression(const QString &pattern)
+{
+    QString expression = QStringLiteral("\\A(?:");
+    for (qsizetype i = 0; i < pattern.size(); ++i) {
+        const QChar c = pattern.at(i);
+        if (c == u'*') {
+            expression += QStringLiteral(".*");
+        } else if (c == u'?') {
+            expression += u'.';
+        } else if (c == u'[') {
+            qsizetype end = i + 1;
+            if (end < pattern.size() && pattern.at(end) == u'!')
+                ++end;
+            if (end < pattern.size() && pattern.at(end) == u']')
+                ++end; // a ] first in the set is one of its characters
+            end = pattern.indexOf(u']', end);
+            if (end < 0) {
+                expression += QStringLiteral("\\[");
+                continue;
+            }
+            QString set = pattern.mid(i + 1, end - i - 1);
+            const bool negated = set.startsWith(u'!');
+            if (negated)
+                set.remove(0, 1);
+            set.replace(u'\\', QStringLiteral("\\\\")).replace(u'[', QStringLiteral("\\["));
+            set.replace(u']', QStringLiteral("\\]"));
+            expression += (negated ? QStringLiteral("[^") : QStringLiteral("[")) + set + u']';
+            i = end;
+        } else {
+            expression += QRegularExpression::escape(QString(c));
+        }
+    }
+    return expression + QStringLiteral(")\\z");
+}
+
+} // namespace
+
+bool IdentitySearch::matches(const QString &pattern, const QByteArray &idn)
+{
+    const QRegularExpression glob(
+            globToExpression(pattern), QRegularExpression::DotMatchesEverythingOption);
+    return glob.isValid() && glob.match(QString::fromLatin1(idn)).hasMatch();
+}
+
+QList<FoundInstrument> IdentitySearch::matching(
+        const QString &pattern, const QList<FoundInstrument> &found)
+{
+    QList<FoundInstrument> matched;
+    QSet<QString> lines;
+    for (const FoundInstrument &instrument : found) {
+        if (!matches(pattern, instrument.idn) || lines.contains(instrument.binding))
+            continue;
+        lines.insert(instrument.binding);
+        matched << instrument;
+    }
+    return matched;
+}
+
+QString IdentitySearch::describe(const QList<FoundInstrument> &instruments)
+{
+    QStringList each;
+    for (const FoundInstrument &instrument : instruments)
+        each << QStringLiteral("%1 (%2 at %3 baud)")
+                        .arg(EscapeControlCharacters(instrument.binding),
+                                EscapeControlCharacters(QString::fromLatin1(instrument.idn)))
+                        .arg(instrument.baudRate);
+    return each.join(QStringLiteral("; "));
+}
+
+QList<ScanTarget> IdentitySearch::targets()
+{
+    QList<ScanTarget> targets = InstrumentScan::defaultTargets();
+    targets.removeIf([](const ScanTarget &target) {
+        return !ParseLineAddress(target.binding).kind->create;
+    });
+    return targets;
+}
+
+void IdentitySearch::start()
+{
+    cancel();
+    m_scan = new InstrumentScan(this);
+    connect(m_scan, &InstrumentScan::finished, this, [this, scan = m_scan] {
+        const QList<FoundInstrument> found = scan->found();
+        if (m_scan == scan)
+            m_scan = nullptr;
+        scan->deleteLater();
+        emit finished(found);
+    });
+    m_scan->start(targets());
+}
+
+void IdentitySearch::cancel()
+{
+    if (!m_scan)
+        return;
+    InstrumentScan *scan = m_scan;
+    m_scan = nullptr;
+    scan->disconnect(this);
+    scan->cancel();
+    scan->deleteLater();
+}
+
+bool IdentitySearch::running() const
+{
+    return m_scan != nullptr;
+}
+
+QList<FoundInstrument> IdentitySearch::findAll()
+{
+    IdentitySearch search;
+    QList<FoundInstrument> found;
+    QEventLoop wait;
+    connect(&search, &IdentitySearch::finished, &wait, [&](const QList<FoundInstrument> &all) {
+        found = all;
+        wait.quit();
+    });
+    QTimer::singleShot(LongestSearchMs, &wait, &QEventLoop::quit);
+    search.start();
+    if (search.running())
+        wait.exec();
+    return found;
+}

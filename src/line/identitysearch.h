@@ -1,0 +1,49 @@
+#pragma once
+
+#include "line/instrumentscan.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+// Finding the instrument that a binding by identity (idn:PATTERN) names: the lines a scan
+// probes are probed as a scan does, and each answer to "*IDN?" is held against the pattern, a
+// glob in which * stands for any run of characters, ? for any one and [...] for one of a set.
+//
+// A search that names no line, or more than one, opens nothing: the operator has to know
+// which instrument the commands go to.
+class IdentitySearch : public QObject
+{
+    Q_OBJECT
+
+public:
+    // A bound of its own, past the scan's, for a search whose scan never finishes.
+    static constexpr int LongestSearchMs = 120000;
+
+    explicit IdentitySearch(QObject *parent = nullptr);
+    ~IdentitySearch() override;
+
+    static bool matches(const QString &pattern, const QByteArray &idn);
+    // The instruments in `found` whose answer matches, one for each line: an instrument that
+    // answered in several framings or at several addresses is listed once, as first found.
+    static QList<FoundInstrument> matching(
+            const QString &pattern, const QList<FoundInstrument> &found);
+    // "PATH (IDN at BAUD baud)" for each, joined, every outside text escaped.
+    static QString describe(const QList<FoundInstrument> &instruments);
+    // What a search probes: what a scan does, less the bindings that are by identity themselves.
+    static QList<ScanTarget> targets();
+
+    // Probes every target; finished() follows with every instrument found.
+    void start();
+    void cancel();
+    bool running() const;
+
+    // Runs a search to its end, events running meanwhile, and returns what it found.
+    static QList<FoundInstrument> findAll();
+
+signals:
+    void finished(const QList<FoundInstrument> &found);
+
+private:
+    InstrumentScan *m_scan = nullptr;
+};
