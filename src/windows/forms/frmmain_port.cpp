@@ -8,6 +8,8 @@
 #include "windows/forms/frmmain.h"
 #include "windows/forms/frmports.h"
 
+#include <QButtonGroup>
+
 void frmMain::cmdInit_Click()
 {
     if (m_portChoiceDue)
