@@ -9,6 +9,8 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
+
 IdentitySearch::IdentitySearch(QObject *parent) : QObject(parent) { }
 
 IdentitySearch::~IdentitySearch()
@@ -76,6 +78,9 @@ QList<FoundInstrument> IdentitySearch::matching(
         lines.insert(instrument.binding);
         matched << instrument;
     }
+    // Probed side by side, the lines answer in any order; they are told in one.
+    std::sort(matched.begin(), matched.end(),
+            [](const FoundInstrument &a, const FoundInstrument &b) { return a.binding < b.binding; });
     return matched;
 }
 

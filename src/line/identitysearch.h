@@ -24,8 +24,9 @@ public:
     ~IdentitySearch() override;
 
     static bool matches(const QString &pattern, const QByteArray &idn);
-    // The instruments in `found` whose answer matches, one for each line: an instrument that
-    // answered in several framings or at several addresses is listed once, as first found.
+    // The instruments in `found` whose answer matches, one for each line in the order of their
+    // names: a line that answered in several framings or at several addresses is listed once,
+    // as first found.
     static QList<FoundInstrument> matching(
             const QString &pattern, const QList<FoundInstrument> &found);
     // "PATH (IDN at BAUD baud)" for each, joined, every outside text escaped.

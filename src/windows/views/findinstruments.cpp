@@ -63,6 +63,10 @@ FindInstruments::FindInstruments(QWidget *parent)
     setObjectName(QStringLiteral("findInstruments"));
     resize(760, 480);
 
+    m_find->setObjectName(QStringLiteral("find"));
+    m_cancel->setObjectName(QStringLiteral("cancel"));
+    m_use->setObjectName(QStringLiteral("use"));
+    m_comPort->setObjectName(QStringLiteral("useAs"));
     auto *targetsLabel = new QLabel(QStringLiteral("&Ports to probe:"), this);
     targetsLabel->setBuddy(m_targets);
     m_targets->setAccessibleName(QStringLiteral("Ports to probe"));
