@@ -91,12 +91,12 @@ void frmMain::useFoundInstrument(int comPort, const FoundInstrument &instrument)
                 Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
         return;
     }
-    SetComPortOverride(comPort, instrument.binding);
     if (!m_ports->choose(comPort, instrument.baudRate)) {
         reportError(QStringLiteral("%1 baud is not a rate the port window offers")
                             .arg(instrument.baudRate));
         return;
     }
+    SetComPortOverride(comPort, instrument.binding);
     if (!openChosenPort())
         return;
     optProt->button(int(instrument.protocol))->setChecked(true); // raises optProt_Click
