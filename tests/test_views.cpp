@@ -7,8 +7,8 @@
 #include "protocol/replynumber.h"
 #include "simprocess.h"
 #include "testmain.h"
-#include "windowdriver.h"
 #include "timebound.h"
+#include "windowdriver.h"
 #include "windows/views/chartplot.h"
 #include "windows/views/findinstruments.h"
 #include "windows/views/loopchart.h"
@@ -450,8 +450,7 @@ private slots:
                 QStringList texts;
                 for (QAction *action : menu->actions())
                     texts << action->text();
-                QCOMPARE(texts,
-                        QStringList({"&Wire View", "Loop &Chart", "&Find Instruments…"}));
+                QCOMPARE(texts, QStringList({"&Wire View", "Loop &Chart", "&Find Instruments…"}));
                 QTest::keyClick(menu, letter);
             });
         };

@@ -89,7 +89,8 @@ QString FormatPortList(
         if (kind.create)
             continue;
         if (binding.matches.size() == 1)
-            out += QStringLiteral("      opens %1\n").arg(IdentitySearch::describe(binding.matches));
+            out += QStringLiteral("      opens %1\n")
+                           .arg(IdentitySearch::describe(binding.matches));
         else if (binding.matches.isEmpty())
             out += QStringLiteral("      opens nothing: no instrument answers with a text that "
                                   "matches\n");

@@ -79,8 +79,10 @@ QList<FoundInstrument> IdentitySearch::matching(
         matched << instrument;
     }
     // Probed side by side, the lines answer in any order; they are told in one.
-    std::sort(matched.begin(), matched.end(),
-            [](const FoundInstrument &a, const FoundInstrument &b) { return a.binding < b.binding; });
+    std::sort(
+            matched.begin(), matched.end(), [](const FoundInstrument &a, const FoundInstrument &b) {
+                return a.binding < b.binding;
+            });
     return matched;
 }
 

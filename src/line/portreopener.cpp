@@ -8,8 +8,7 @@
 
 #include <algorithm>
 
-PortReopener::PortReopener(QObject *parent)
-    : QObject(parent), m_search(new IdentitySearch(this))
+PortReopener::PortReopener(QObject *parent) : QObject(parent), m_search(new IdentitySearch(this))
 {
     connect(&m_timer, &QTimer::timeout, this, [this] {
         if (watchesPath())
@@ -132,7 +131,8 @@ void PortReopener::searchFinished(const QList<FoundInstrument> &found)
 {
     if (!m_active)
         return;
-    const QList<FoundInstrument> matched = IdentitySearch::matching(m_address.identityPattern, found);
+    const QList<FoundInstrument> matched
+            = IdentitySearch::matching(m_address.identityPattern, found);
     if (matched.size() == 1) {
         m_line = ParseLineAddress(matched.first().binding);
         tryNow();

@@ -20,8 +20,9 @@ struct FoundInstrument;
 // server is tried again after FirstRetryMs, each failed attempt doubling the wait up to
 // LongestRetryMs. An instrument bound by identity is searched for as a scan does, after the same
 // waits, since it may come back on another line (an adapter plugged in again that became
-// ttyUSB1); the line it answers on is then opened. A line whose kind has a probation must stay up that long; one that does not
-// is a failed attempt like a refusal, so a server that keeps dropping us gets the same back-off.
+// ttyUSB1); the line it answers on is then opened. A line whose kind has a probation must stay up
+// that long; one that does not is a failed attempt like a refusal, so a server that keeps dropping
+// us gets the same back-off.
 //
 // It opens, counts and discards attempts; what the port does about each is its owner's.
 class PortReopener : public QObject

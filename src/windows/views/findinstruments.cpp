@@ -6,7 +6,6 @@
 #include "windows/artwork.h"
 
 #include <QCloseEvent>
-#include <QShowEvent>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -15,6 +14,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShowEvent>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -160,8 +160,8 @@ void FindInstruments::find()
     for (int row = 0; row < m_targets->count(); ++row) {
         const QListWidgetItem *item = m_targets->item(row);
         if (item->checkState() == Qt::Checked)
-            targets << ScanTarget{item->data(BindingRole).toString(),
-                    item->data(ByIdRole).toString()};
+            targets << ScanTarget{
+                    item->data(BindingRole).toString(), item->data(ByIdRole).toString()};
     }
     m_found.clear();
     m_skipped.clear();
@@ -174,8 +174,8 @@ void FindInstruments::find()
     connect(m_scan, &InstrumentScan::instrumentFound, this, &FindInstruments::addFound);
     connect(m_scan, &InstrumentScan::skipped, this,
             [this](const QString &binding, const QString &reason) {
-                m_skipped << QStringLiteral("%1: %2").arg(EscapeControlCharacters(binding),
-                        EscapeControlCharacters(reason));
+                m_skipped << QStringLiteral("%1: %2").arg(
+                        EscapeControlCharacters(binding), EscapeControlCharacters(reason));
             });
     connect(m_scan, &InstrumentScan::progress, this, [this](int done, int total) {
         m_progress->setRange(0, qMax(1, total));
