@@ -102,13 +102,14 @@ clean:
 
 # Our exchange side by side with pyvisa-py's query and with a bare C client (the floor of this
 # machine), and what waiting and looping cost in CPU; what the wire view and the loop chart cost
-# the main window.
+# the main window; a scan of three lines side by side against a sweep one probe at a time.
 bench:
 	@scripts/install-deps bench
 	@$(MAKE) build
 	$(AS_OWNER) $(BUILD_DIR)/bench/bench_exchange
 	$(AS_OWNER) $(BUILD_DIR)/bench/bench_views
 	$(AS_OWNER) $(BUILD_DIR)/bench/bench_longreply
+	$(AS_OWNER) $(BUILD_DIR)/bench/bench_scan
 # Ten minutes of the IDN loop at 100 ms, then a minute of a device that never stops talking.
 soak: build
 	$(AS_OWNER) $(BUILD_DIR)/bench/bench_soak 600 60

@@ -31,6 +31,21 @@ char xorOf(const QByteArray &bytes)
 
 Instrument::Instrument(const Options &options) : m_options(options), m_random(options.seed) { }
 
+QByteArray Instrument::busIdentity(int address)
+{
+    return "VELK,QSIM-488,QS" + QByteArray::number(address).rightJustified(4, '0') + ",1.0";
+}
+
+int Instrument::listenerFor(char address) const
+{
+    if (address == addressChar(m_options.address))
+        return m_options.address;
+    for (int other : m_options.bus)
+        if (address == addressChar(other))
+            return other;
+    return -1;
+}
+
 QByteArray Instrument::receive(const QByteArray &bytes, QList<Exchange> *exchanges)
 {
     QByteArray out;
@@ -85,7 +100,7 @@ bool Instrument::takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *e
             end = m_buffer.size();
         message = m_buffer.left(end);
         m_buffer.remove(0, end);
-        answer = answerMessage(Framing::Plain, message, true);
+        answer = answerMessage(Framing::Plain, m_options.address, message, true);
         return record();
     }
 
@@ -95,7 +110,8 @@ bool Instrument::takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *e
         m_buffer.clear();
         return false;
     }
-    const bool forUs = m_buffer[1] == addressChar();
+    const int listener = listenerFor(m_buffer[1]);
+    const bool forUs = listener >= 0;
     if (m_buffer.size() >= 3 && (m_buffer[2] == CNTL_E || m_buffer[2] == CNTL_F)) {
         message = m_buffer.left(3);
         m_buffer.remove(0, 3);
@@ -111,7 +127,8 @@ bool Instrument::takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *e
         message = m_buffer.left(etx + 2);
         m_buffer.remove(0, etx + 2);
         const bool checksumOk = xorOf(message.left(etx + 1)) == message.back();
-        answer = forUs ? answerMessage(Framing::Packet, message.mid(2, etx - 2), checksumOk)
+        answer = forUs ? answerMessage(
+                                 Framing::Packet, listener, message.mid(2, etx - 2), checksumOk)
                        : QByteArray();
         return record();
     }
@@ -120,26 +137,29 @@ bool Instrument::takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *e
     const qsizetype textEnd = end < 0 ? m_buffer.size() : end;
     message = m_buffer.left(textEnd);
     m_buffer.remove(0, textEnd);
-    answer = forUs ? answerMessage(Framing::Addressed, message.mid(2), true) : QByteArray();
+    answer = forUs ? answerMessage(Framing::Addressed, listener, message.mid(2), true)
+                   : QByteArray();
     return record();
 }
 
-QByteArray Instrument::answerMessage(Framing framing, const QByteArray &text, bool checksumOk)
+QByteArray Instrument::answerMessage(
+        Framing framing, int address, const QByteArray &text, bool checksumOk)
 {
     if (m_options.silent)
         return {};
     QByteArray answer;
     if (framing == Framing::Packet) {
         if (!checksumOk || m_options.alwaysNak) {
-            answer = packet(NAK, QByteArray::number(m_esr)) + kEndOfLine;
+            answer = packet(NAK, address, QByteArray::number(m_esr[address])) + kEndOfLine;
         } else {
             bool isQuery = false;
-            const QByteArray reply = execute(text, isQuery);
-            answer = packet(ACK, isQuery ? reply : QByteArray::number(m_esr)) + kEndOfLine;
+            const QByteArray reply = execute(address, text, isQuery);
+            answer = packet(ACK, address, isQuery ? reply : QByteArray::number(m_esr[address]))
+                    + kEndOfLine;
         }
     } else {
         bool isQuery = false;
-        const QByteArray reply = execute(text, isQuery);
+        const QByteArray reply = execute(address, text, isQuery);
         if (isQuery)
             answer = reply + kEndOfLine;
     }
@@ -149,27 +169,28 @@ QByteArray Instrument::answerMessage(Framing framing, const QByteArray &text, bo
     return answer;
 }
 
-QByteArray Instrument::execute(const QByteArray &command, bool &isQuery)
+QByteArray Instrument::execute(int address, const QByteArray &command, bool &isQuery)
 {
     const QByteArray header = command.trimmed().toUpper();
     isQuery = header.endsWith('?');
+    quint8 &esr = m_esr[address];
     if (header == "*IDN?")
-        return identity();
+        return m_options.bus.isEmpty() ? identity() : busIdentity(address);
     if (header == "*ESR?") {
-        const quint8 value = m_esr;
-        m_esr = 0; // reading the event register clears it
+        const quint8 value = esr;
+        esr = 0; // reading the event register clears it
         return QByteArray::number(value);
     }
     if (header == "*STB?")
-        return QByteArray::number(m_esr != 0 ? 0x20 : 0); // ESB: an event is waiting
+        return QByteArray::number(esr != 0 ? 0x20 : 0); // ESB: an event is waiting
     if (header == "*OPC?")
         return "1";
     if (header == "*OPC") {
-        m_esr |= OperationComplete;
+        esr |= OperationComplete;
         return {};
     }
     if (header == "*CLS") {
-        m_esr = 0;
+        esr = 0;
         return {};
     }
     if (header == "*RST")
@@ -181,14 +202,14 @@ QByteArray Instrument::execute(const QByteArray &command, bool &isQuery)
             return "OVLD";
         return '+' + QByteArray::number(double(m_measurements), 'E', 6);
     }
-    m_esr |= CommandError;
+    esr |= CommandError;
     isQuery = false; // an unknown query gets no answer, only the error bit
     return {};
 }
 
-QByteArray Instrument::packet(char code, const QByteArray &payload) const
+QByteArray Instrument::packet(char code, int address, const QByteArray &payload) const
 {
-    QByteArray frame = QByteArray(1, code) + addressChar() + payload + ETX;
+    QByteArray frame = QByteArray(1, code) + addressChar(address) + payload + ETX;
     char sum = xorOf(frame);
     if (code == ACK && m_options.badChecksum)
         sum ^= 0x5A;

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 
+#include <array>
 #include <cstdint>
 #include <random>
 
@@ -15,6 +16,9 @@ public:
     struct Options
     {
         int address = 4; // 0..15, sent and matched as the character 0x30 + address
+        // Further instruments behind the same interface, each answering at its own address and
+        // with its own serial number. Plain messages go to the one at `address`.
+        QList<int> bus;
         bool prompt = true; // ">" after every message
         bool silent = false; // reads everything, answers nothing
         bool badChecksum = false; // ACK packets carry a wrong checksum
@@ -46,9 +50,11 @@ public:
 
     int messagesHandled() const { return m_messages; }
     bool echo() const { return m_echo; }
-    quint8 esr() const { return m_esr; }
+    quint8 esr() const { return m_esr[m_options.address]; }
 
     static QByteArray identity() { return QByteArrayLiteral("VELK,QSIM-488,0,1.0"); }
+    // The "*IDN?" reply of the instrument at `address` on a bus: its serial number is its own.
+    static QByteArray busIdentity(int address);
 
     // Event status register bits used here.
     static constexpr quint8 OperationComplete = 0x01;
@@ -59,17 +65,21 @@ private:
 
     // Takes one complete message from the front of the buffer; false if none is complete yet.
     bool takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *exchanges);
-    QByteArray answerMessage(Framing framing, const QByteArray &text, bool checksumOk);
+    // `address`: the instrument the message is for.
+    QByteArray answerMessage(
+            Framing framing, int address, const QByteArray &text, bool checksumOk);
     // The command's reply text (empty for a command that answers nothing).
-    QByteArray execute(const QByteArray &command, bool &isQuery);
-    QByteArray packet(char code, const QByteArray &payload) const;
+    QByteArray execute(int address, const QByteArray &command, bool &isQuery);
+    QByteArray packet(char code, int address, const QByteArray &payload) const;
     QByteArray fault(const QByteArray &answer);
-    char addressChar() const { return char(0x30 + m_options.address); }
+    // The instrument that the address character after STX names, or -1 when none is there.
+    int listenerFor(char addressChar) const;
+    static char addressChar(int address) { return char(0x30 + address); }
 
     Options m_options;
     QByteArray m_buffer;
     bool m_echo = false;
-    quint8 m_esr = 0;
+    std::array<quint8, 16> m_esr{}; // each instrument's event status register
     int m_messages = 0;
     int m_measurements = 0;
     std::mt19937 m_random;

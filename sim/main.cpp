@@ -25,7 +25,8 @@ void removeLinkAndExit(int)
     ::_exit(0);
 }
 
-speed_t speedFor(int baud)
+// The termios speed of `baud`, or B0 when a serial line has no such rate.
+speed_t lineSpeedOf(int baud)
 {
     switch (baud) {
     case 2400:
@@ -38,11 +39,19 @@ speed_t speedFor(int baud)
         return B38400;
     case 57600:
         return B57600;
+    case 9600:
+        return B9600;
     case 115200:
         return B115200;
     default:
-        return B9600;
+        return B0;
     }
+}
+
+speed_t speedFor(int baud)
+{
+    const speed_t speed = lineSpeedOf(baud);
+    return speed == B0 ? B9600 : speed;
 }
 
 int intOption(const QCommandLineParser &parser, const QString &name, int low, int high)
@@ -55,6 +64,24 @@ int intOption(const QCommandLineParser &parser, const QString &name, int low, in
         std::exit(2);
     }
     return value;
+}
+
+// "3,7,12": the instruments on the bus, the first the one plain messages go to.
+QList<int> addressesOption(const QCommandLineParser &parser)
+{
+    QList<int> addresses;
+    for (const QString &field : parser.value(QStringLiteral("address")).split(u',')) {
+        bool ok = false;
+        const int address = field.trimmed().toInt(&ok);
+        if (!ok || address < 0 || address > 15 || addresses.contains(address)) {
+            std::fprintf(stderr,
+                    "quillon-sim: --address takes addresses from 0 to 15, each once, separated "
+                    "by commas\n");
+            std::exit(2);
+        }
+        addresses << address;
+    }
+    return addresses;
 }
 
 } // namespace
@@ -75,9 +102,17 @@ int main(int argc, char *argv[])
     parser.addOptions({
             {"device", "Use this serial device instead of a new pseudo-terminal.", "PATH"},
             {"link", "Also make a symbolic link to the pseudo-terminal here.", "PATH"},
-            {"address", "Device address 0-15 (sent as the character 0x30 + N).", "N", "4"},
+            {"address",
+                    "Device address 0-15 (sent as the character 0x30 + N); a list such as "
+                    "3,7,12 puts one instrument at each, with its own serial number. Plain "
+                    "messages go to the first.",
+                    "LIST", "4"},
             {"no-prompt", "Send no \">\" ready-for-next-message prompt."},
             {"baud", "Pace output at this rate (10 bits a byte); with --device, the line rate.",
+                    "N", "0"},
+            {"line-baud",
+                    "Understand and answer only while the pseudo-terminal is set to this rate; "
+                    "at any other, answer with framing garbage.",
                     "N", "0"},
             {"delay", "Answer latency in milliseconds.", "MS", "0"},
             {"silent", "Read everything, answer nothing."},
@@ -94,7 +129,9 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     Instrument::Options device;
-    device.address = intOption(parser, "address", 0, 15);
+    const QList<int> addresses = addressesOption(parser);
+    device.address = addresses.first();
+    device.bus = addresses.mid(1);
     device.prompt = !parser.isSet("no-prompt");
     device.silent = parser.isSet("silent");
     device.badChecksum = parser.isSet("bad-checksum");
@@ -109,6 +146,15 @@ int main(int argc, char *argv[])
     timing.delayMs = intOption(parser, "delay", 0, 600000);
     timing.hangupAfter = intOption(parser, "hangup-after", 0, INT_MAX);
     timing.trace = parser.isSet("trace");
+    if (parser.isSet("line-baud")) {
+        timing.lineSpeed = lineSpeedOf(intOption(parser, "line-baud", 0, 4000000));
+        if (timing.lineSpeed == B0) {
+            std::fprintf(stderr,
+                    "quillon-sim: --line-baud takes 2400, 4800, 9600, 19200, 38400, 57600 or "
+                    "115200\n");
+            return 2;
+        }
+    }
 
     int lineFd = -1;
     int slaveFd = -1;
@@ -138,6 +184,8 @@ int main(int argc, char *argv[])
         ::tcgetattr(slaveFd, &tio);
         ::cfmakeraw(&tio);
         ::tcsetattr(slaveFd, TCSANOW, &tio);
+        // The application sets the line's rate on its end, the terminal end.
+        timing.settingsFd = slaveFd;
         // slaveFd stays open: the line must survive the application closing and reopening it.
     }
 

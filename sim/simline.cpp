@@ -5,10 +5,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <termios.h>
 #include <unistd.h>
 
 SimLine::SimLine(int fd, const Instrument::Options &device, const Timing &timing, QObject *parent)
-    : QObject(parent), m_fd(fd), m_device(device), m_timing(timing)
+    : QObject(parent), m_fd(fd), m_device(device), m_timing(timing), m_noise(device.seed)
 {
     m_clock.start();
     m_reader = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
@@ -45,6 +46,11 @@ void SimLine::readLine()
         // EIO: nobody has the port open just now. Wait for the application to open it again.
         if (n < 0 && errno != EAGAIN)
             ::usleep(20000);
+        return;
+    }
+    if (!atLineSpeed()) {
+        trace("rx at the wrong speed", QByteArray(buffer, n));
+        answer(framingGarbage(n));
         return;
     }
     QList<Instrument::Exchange> done;
@@ -118,6 +124,26 @@ void SimLine::hangUp()
     ::close(m_fd);
     m_fd = -1;
     emit hungUp();
+}
+
+bool SimLine::atLineSpeed() const
+{
+    termios settings{};
+    if (m_timing.lineSpeed == 0 || ::tcgetattr(m_timing.settingsFd, &settings) != 0)
+        return true;
+    return ::cfgetispeed(&settings) == m_timing.lineSpeed;
+}
+
+QByteArray SimLine::framingGarbage(qsizetype size)
+{
+    std::uniform_int_distribution<int> byte(0, 255);
+    QByteArray noise(size, '\0');
+    for (char &c : noise) {
+        do
+            c = char(byte(m_noise));
+        while (c == '\r' || c == '\n' || c == '>');
+    }
+    return noise;
 }
 
 void SimLine::trace(const char *direction, const QByteArray &bytes) const

@@ -5,6 +5,8 @@
 #include <QElapsedTimer>
 #include <QObject>
 
+#include <random>
+
 class QSocketNotifier;
 class QTimer;
 
@@ -22,6 +24,11 @@ public:
         int baud = 0; // 0: as fast as the line takes it; else 10 bits a byte
         int hangupAfter = 0; // 0: never; else close the line halfway through this message's answer
         bool trace = false;
+        // With a line speed (a termios constant such as B19200), bytes are understood only while
+        // the line is set to it, read from `settingsFd` as a UART's receiver would; at any other
+        // speed they turn into framing garbage, and so does what goes back.
+        unsigned lineSpeed = 0;
+        int settingsFd = -1;
     };
 
     SimLine(int fd, const Instrument::Options &device, const Timing &timing,
@@ -38,6 +45,10 @@ private:
     void pump();
     void hangUp();
     void trace(const char *direction, const QByteArray &bytes) const;
+    bool atLineSpeed() const;
+    // What `size` bytes sent at the wrong speed look like: anything but a terminator or the
+    // prompt, so the other side can tell it from an answer only by waiting.
+    QByteArray framingGarbage(qsizetype size);
 
     int m_fd;
     Instrument m_device;
@@ -50,4 +61,5 @@ private:
     double m_pacedBudget = 0; // bytes the pace allows but not yet written
     qint64 m_lastPump = 0;
     bool m_hangingUp = false;
+    std::mt19937 m_noise;
 };

@@ -1,5 +1,8 @@
 #include "commandline.h"
 
+#include "line/instrumentscan.h"
+#include "line/linemessages.h"
+
 #include <optional>
 
 namespace {
@@ -28,6 +31,8 @@ enum class Option {
     Run,
     Junit,
     ScriptFromLog,
+    Scan,
+    Json,
     Com1,
     Com2,
     Com3,
@@ -48,6 +53,7 @@ constexpr OptionName kOptions[] = {{"help", Option::Help, false}, {"h", Option::
         {"csv", Option::Csv, true}, {"wire", Option::Wire, false}, {"chart", Option::Chart, false},
         {"no-reconnect", Option::NoReopen, false}, {"run", Option::Run, true},
         {"junit", Option::Junit, true}, {"script-from-log", Option::ScriptFromLog, true},
+        {"scan", Option::Scan, false}, {"json", Option::Json, false},
         {"com1", Option::Com1, true}, {"com2", Option::Com2, true}, {"com3", Option::Com3, true},
         {"com4", Option::Com4, true}};
 
@@ -60,7 +66,8 @@ std::optional<OptionName> findOption(const QString &name)
 }
 
 // What works without a desktop session: the usage text and the no-desktop message say it alike.
-const char kWithoutDesktop[] = "--list-ports, --run, --script-from-log, --help and --version";
+const char kWithoutDesktop[] =
+        "--list-ports, --scan, --run, --script-from-log, --help and --version";
 
 } // namespace
 
@@ -68,6 +75,7 @@ QString UsageText()
 {
     return QStringLiteral(
             "Usage: quillon [OPTION]...\n"
+            "  or:  quillon --scan [--json] [DEVICE|URL]...\n"
             "Drive an RS-232 instrument interface by hand.\n"
             "\n"
             "  --com1 DEVICE .. --com4 DEVICE\n"
@@ -76,6 +84,12 @@ QString UsageText()
             "                    idn:PATTERN: the instrument whose *IDN? answer matches\n"
             "                    the glob PATTERN, searched for as --scan does\n"
             "  --list-ports      list the serial devices of this system and what COM 1-4 open\n"
+            "  --scan [DEVICE|URL]...\n"
+            "                    find the instruments that answer *IDN? on the lines given,\n"
+            "                    or on COM 1-4 and the USB serial adapters: every rate, plain,\n"
+            "                    then each address 0-15 addressed and as a packet; exit status\n"
+            "                    0 when one answered, 1 when none did\n"
+            "  --json            with --scan, print the instruments found as JSON\n"
             "  --log FILE        write a transcript of every byte sent and received to FILE\n"
             "  --run FILE        run the check script FILE without a window; exit status 0 when\n"
             "                    every check passed, 1 when one failed, 2 for a bad script or "
@@ -128,11 +142,14 @@ CommandLine ParseCommandLine(const QStringList &arguments)
         failed.error = error;
         return failed;
     };
-    bool help = false, version = false, listPorts = false, optionsEnded = false;
+    bool help = false, version = false, listPorts = false, scan = false, optionsEnded = false;
+    QStringList operands;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
-        if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || argument == "-")
-            return fail(QStringLiteral("extra operand '%1'").arg(argument));
+        if (optionsEnded || !argument.startsWith(QLatin1Char('-')) || argument == "-") {
+            operands << argument;
+            continue;
+        }
         if (argument == "--") {
             optionsEnded = true;
             continue;
@@ -161,6 +178,8 @@ CommandLine ParseCommandLine(const QStringList &arguments)
             help |= option->option == Option::Help;
             version |= option->option == Option::Version;
             listPorts |= option->option == Option::ListPorts;
+            scan |= option->option == Option::Scan;
+            result.json |= option->option == Option::Json;
             result.showWire |= option->option == Option::Wire;
             result.showChart |= option->option == Option::Chart;
             if (option->option == Option::NoReopen)
@@ -205,14 +224,29 @@ CommandLine ParseCommandLine(const QStringList &arguments)
                                 .arg(spelled));
         result.comDevices[int(option->option) - int(Option::Com1)] = value;
     }
+    // Only a scan takes operands: the lines to probe.
+    if (!operands.isEmpty() && !scan)
+        return fail(QStringLiteral("extra operand '%1'").arg(operands.first()));
+    for (const QString &target : std::as_const(operands)) {
+        if (target.isEmpty())
+            return fail(QStringLiteral("--scan needs a device or URL, not an empty word"));
+        if (const auto problem = InstrumentScan::targetProblem(target))
+            return fail(QStringLiteral("cannot scan '%1': %2")
+                                .arg(EscapeControlCharacters(target), *problem));
+    }
+    result.scanTargets = operands;
     if (!result.junitPath.isEmpty() && result.scriptPath.isEmpty())
         return fail(QStringLiteral("option '--junit' goes with --run"));
+    if (result.json && !scan)
+        return fail(QStringLiteral("option '--json' goes with --scan"));
     if (help)
         result.action = CommandLine::Action::Help;
     else if (version)
         result.action = CommandLine::Action::Version;
     else if (listPorts)
         result.action = CommandLine::Action::ListPorts;
+    else if (scan)
+        result.action = CommandLine::Action::Scan;
     else if (!result.scriptPath.isEmpty())
         result.action = CommandLine::Action::RunScript;
     else if (!result.replayedLogPath.isEmpty())

@@ -12,7 +12,7 @@
 // --help, --version and --list-ports work over ssh and in scripts.
 struct CommandLine
 {
-    enum class Action { Run, Help, Version, ListPorts, Error, RunScript, ScriptFromLog };
+    enum class Action { Run, Help, Version, ListPorts, Error, RunScript, ScriptFromLog, Scan };
     Action action = Action::Run;
     QString error; // for Error: what is wrong, as GNU tools say it ("unrecognized option '-x'")
     std::array<QString, Wire::ComPorts> comDevices; // --com1 .. --com4, empty where not given
@@ -24,6 +24,8 @@ struct CommandLine
     bool showWire = false; // --wire
     bool showChart = false; // --chart
     bool reopen = true; // false with --no-reconnect
+    QStringList scanTargets; // --scan's devices and URLs; none: the default ones
+    bool json = false; // --json, with --scan
 };
 
 // `arguments` as main() gets them, the program's name first. Qt's own options for the window

@@ -1,5 +1,6 @@
 #include "app/commandline.h"
 #include "app/portlist.h"
+#include "app/scanreport.h"
 #include "line/linemessages.h"
 #include "line/portbinding.h"
 #include "line/record/linerecorder.h"
@@ -139,6 +140,7 @@ int main(int argc, char *argv[])
         releasePlatformMessages();
         break;
     case CommandLine::Action::ListPorts:
+    case CommandLine::Action::Scan:
     case CommandLine::Action::RunScript:
     case CommandLine::Action::ScriptFromLog:
         break;
@@ -176,6 +178,10 @@ int main(int argc, char *argv[])
         QCoreApplication app(argc, argv); // a binding by identity is searched for
         std::fputs(qPrintable(FormatPortList(SystemSerialPorts(), CurrentComBindings())), stdout);
         return EXIT_SUCCESS;
+    }
+    if (commandLine.action == CommandLine::Action::Scan) {
+        QCoreApplication app(argc, argv);
+        return RunScan(commandLine.scanTargets, commandLine.json, stdout, stderr);
     }
     if (commandLine.action == CommandLine::Action::ScriptFromLog)
         return PrintScriptFromLog(commandLine.replayedLogPath, stdout, stderr);

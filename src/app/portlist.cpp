@@ -6,15 +6,6 @@
 
 #include <QStringList>
 
-QList<SerialPortEntry> SystemSerialPorts()
-{
-    QList<SerialPortEntry> ports;
-    for (const TransportKind &kind : TransportKinds())
-        if (kind.list)
-            ports += kind.list();
-    return ports;
-}
-
 std::array<ComBinding, 4> CurrentComBindings()
 {
     std::array<ComBinding, 4> bindings;

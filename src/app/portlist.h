@@ -17,8 +17,6 @@ struct ComBinding
     QList<FoundInstrument> matches;
 };
 
-// Every line the system can list now: its serial devices.
-QList<SerialPortEntry> SystemSerialPorts();
 // What COM 1 .. COM 4 open now, and why. A binding by identity is searched for, as a scan
 // does, events running meanwhile.
 std::array<ComBinding, 4> CurrentComBindings();

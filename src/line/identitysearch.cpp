@@ -1,7 +1,6 @@
 #include "line/identitysearch.h"
 
 #include "line/linemessages.h"
-#include "line/transport/transportregistry.h"
 
 #include <QEventLoop>
 #include <QRegularExpression>
@@ -97,15 +96,6 @@ QString IdentitySearch::describe(const QList<FoundInstrument> &instruments)
     return each.join(QStringLiteral("; "));
 }
 
-QList<ScanTarget> IdentitySearch::targets()
-{
-    QList<ScanTarget> targets = InstrumentScan::defaultTargets();
-    targets.removeIf([](const ScanTarget &target) {
-        return !ParseLineAddress(target.binding).kind->create;
-    });
-    return targets;
-}
-
 void IdentitySearch::start()
 {
     cancel();
@@ -117,7 +107,7 @@ void IdentitySearch::start()
         scan->deleteLater();
         emit finished(found);
     });
-    m_scan->start(targets());
+    m_scan->start(InstrumentScan::defaultTargets());
 }
 
 void IdentitySearch::cancel()

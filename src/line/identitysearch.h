@@ -31,10 +31,8 @@ public:
             const QString &pattern, const QList<FoundInstrument> &found);
     // "PATH (IDN at BAUD baud)" for each, joined, every outside text escaped.
     static QString describe(const QList<FoundInstrument> &instruments);
-    // What a search probes: what a scan does, less the bindings that are by identity themselves.
-    static QList<ScanTarget> targets();
 
-    // Probes every target; finished() follows with every instrument found.
+    // Probes what a scan without arguments does; finished() follows with every instrument found.
     void start();
     void cancel();
     bool running() const;

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 // Finding who answers where: every port to probe is opened once, its baud rate changed on the
 // open line, and "*IDN?" tried plain and then, at a rate that answered, at every address
 // addressed and as a packet. Ports are probed side by side; a probe waits only as long as a
@@ -18,6 +20,7 @@ struct ScanTarget
 {
     QString binding;
     QString byId; // the device's stable /dev/serial/by-id/ name, where there is one
+    int comPort = 0; // the COM port bound to it, 0 for none: how a failure names it
 };
 
 // An instrument that answered "*IDN?".
@@ -25,7 +28,7 @@ struct FoundInstrument
 {
     QString binding; // the line it answered on
     QString byId;
-    qint32 baudRate = 9600;
+    qint32 baudRate = 9600; // 0 where the line's rate cannot be set from here (raw TCP)
     Framing::Protocol protocol = Framing::Protocol::Off; // plain, addressed or a packet
     int address = -1; // -1 when asked plain
     QByteArray idn; // its answer, without terminator or prompt
@@ -42,6 +45,8 @@ public:
     // What a scan without arguments probes: the bindings of COM 1 to 4 and the serial devices
     // of the system, each once.
     static QList<ScanTarget> defaultTargets();
+    // Why `binding` cannot be probed whatever is connected (a malformed URL), or nothing.
+    static std::optional<QString> targetProblem(const QString &binding);
 
     // Starts probing `targets`; planned() comes first, finished() last, exactly once each.
     void start(const QList<ScanTarget> &targets);
@@ -56,6 +61,9 @@ signals:
     // A target left out and why (busy, not permitted, no such device), in the operator's words.
     void skipped(const QString &binding, const QString &reason);
     void instrumentFound(const FoundInstrument &instrument);
+    // Plain "*IDN?" came back as text at `baudRate` (0: the rate cannot be set from here): the
+    // line's rate, at which its addresses are tried next.
+    void lineAnswered(const QString &binding, qint32 baudRate);
     // Probes done out of all planned so far; the total can grow when a rate answers.
     void progress(int done, int total);
     void finished(bool cancelled);

@@ -191,6 +191,8 @@ QString openFailureReason(const LineFailure &failure)
     const QString host = EscapeControlCharacters(failure.host);
     switch (failure.error) {
     case LineError::NoSuchDevice:
+        if (failure.comPort <= 0) // not reached as a COM port
+            return QStringLiteral("No such device. Check the cable or adapter.");
         return QStringLiteral("No such device. Check the cable or adapter, or bind COM %1 with "
                               "QUILLON_COM%1.")
                 .arg(failure.comPort);
@@ -270,4 +272,9 @@ QString DescribeLineFailure(const LineFailure &failure)
                               "closed; press \"Initialize COM Port\" when the device is back.")
                 .arg(port, lostDetail(failure.detail));
     return QStringLiteral("Cannot open %1: %2").arg(port, openFailureReason(failure));
+}
+
+QString DescribeOpenFailureReason(const LineFailure &failure)
+{
+    return openFailureReason(failure);
 }

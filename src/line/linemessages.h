@@ -74,6 +74,8 @@ struct LineFailure
     int milliseconds = 0;
 };
 QString DescribeLineFailure(const LineFailure &failure);
+// Why a line did not open, without naming it: what DescribeLineFailure says after the colon.
+QString DescribeOpenFailureReason(const LineFailure &failure);
 
 // Asks the system what stands between us and `device` after QSerialPort could not open it: a
 // name that cannot be looked up, permissions, another program.

@@ -82,6 +82,14 @@ void SerialTransport::startTransfer()
     m_port.flush();
 }
 
+bool SerialTransport::applySettings(const SerialSettings &settings)
+{
+    // The line stays open: closing it would drop DTR, and some devices reset on that.
+    return m_port.isOpen() && m_port.setBaudRate(settings.baudRate)
+            && m_port.setParity(settings.parity) && m_port.setDataBits(settings.dataBits)
+            && m_port.setStopBits(settings.stopBits);
+}
+
 qint64 SerialTransport::readData(char *data, qint64 maxSize)
 {
     return m_port.read(data, maxSize);

@@ -22,6 +22,7 @@ public:
     void setRequestToSend(bool on) override;
     void setDataTerminalReady(bool on) override;
     void startTransfer() override;
+    bool applySettings(const SerialSettings &settings) override;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;

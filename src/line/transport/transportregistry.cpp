@@ -65,6 +65,15 @@ const QList<TransportKind> &TransportKinds()
     return kinds;
 }
 
+QList<SerialPortEntry> SystemSerialPorts()
+{
+    QList<SerialPortEntry> ports;
+    for (const TransportKind &kind : TransportKinds())
+        if (kind.list)
+            ports += kind.list();
+    return ports;
+}
+
 LineAddress ParseLineAddress(const QString &binding)
 {
     LineAddress address;

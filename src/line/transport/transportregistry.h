@@ -72,5 +72,8 @@ inline constexpr QLatin1StringView IdentityPrefix{"idn:"};
 
 LineAddress ParseLineAddress(const QString &binding);
 
+// Every line the system can list now: its serial devices.
+QList<SerialPortEntry> SystemSerialPorts();
+
 // The transport for an address without a problem and not bound by identity, not yet opened.
 LineTransport *CreateLineTransport(int comPort, const LineAddress &address, QObject *parent);

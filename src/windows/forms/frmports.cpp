@@ -3,6 +3,7 @@
 #include "line/linemessages.h"
 #include "line/portbinding.h"
 #include "line/serialcontrol.h"
+#include "line/serialsettings.h"
 #include "ui_frmports.h"
 #include "windows/artwork.h"
 #include "windows/forms/optionarray.h"
@@ -13,18 +14,6 @@
 
 #include <array>
 #include <limits>
-
-namespace {
-constexpr std::array<const char *, 7> kBaudSettings = {
-        "2400,N,8,1",
-        "4800,N,8,1",
-        "9600,N,8,1",
-        "19200,N,8,1",
-        "38400,N,8,1",
-        "57600,N,8,1",
-        "115200,N,8,1",
-};
-} // namespace
 
 frmPorts::frmPorts(QWidget *parent) : QDialog(parent), ui(new Ui::frmPorts)
 {
@@ -98,8 +87,8 @@ void frmPorts::keyPressEvent(QKeyEvent *event)
 
 void frmPorts::optBaud_Click(int Index)
 {
-    if (Index >= 0 && Index < int(kBaudSettings.size()))
-        m_choice.commSettings = QString::fromLatin1(kBaudSettings[Index]);
+    if (Index >= 0 && Index < int(SerialSettings::Offered.size()))
+        m_choice.commSettings = QString::fromLatin1(SerialSettings::Offered[Index]);
 }
 
 void frmPorts::cmdCOM_Click(int port)
