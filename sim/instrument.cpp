@@ -127,9 +127,9 @@ bool Instrument::takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *e
         message = m_buffer.left(etx + 2);
         m_buffer.remove(0, etx + 2);
         const bool checksumOk = xorOf(message.left(etx + 1)) == message.back();
-        answer = forUs ? answerMessage(
-                                 Framing::Packet, listener, message.mid(2, etx - 2), checksumOk)
-                       : QByteArray();
+        answer = forUs
+                ? answerMessage(Framing::Packet, listener, message.mid(2, etx - 2), checksumOk)
+                : QByteArray();
         return record();
     }
     if (end < 0 && !atIdle)

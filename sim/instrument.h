@@ -66,8 +66,7 @@ private:
     // Takes one complete message from the front of the buffer; false if none is complete yet.
     bool takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *exchanges);
     // `address`: the instrument the message is for.
-    QByteArray answerMessage(
-            Framing framing, int address, const QByteArray &text, bool checksumOk);
+    QByteArray answerMessage(Framing framing, int address, const QByteArray &text, bool checksumOk);
     // The command's reply text (empty for a command that answers nothing).
     QByteArray execute(int address, const QByteArray &command, bool &isQuery);
     QByteArray packet(char code, int address, const QByteArray &payload) const;

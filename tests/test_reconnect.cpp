@@ -184,8 +184,9 @@ private slots:
     // on another pseudo-terminal.
     void boundByIdentityFoundAgainOnAnotherLine()
     {
-        SimProcess bus({"--address", "3,7"}, 2);
-        auto sim = std::make_unique<SimProcess>(QStringList{}, 3);
+        SimProcess bus({"--address", "3,7", "--line-baud", "19200"}, 2);
+        // At a rate of their own, each search takes seconds, not a quarter of a minute.
+        auto sim = std::make_unique<SimProcess>(QStringList{"--line-baud", "9600"}, 3);
         QVERIFY(bus.ready() && sim->ready());
         bindCom1("idn:VELK,*");
         frmMain w;
@@ -193,7 +194,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(errorShown(&w), 30000);
         QVERIFY(!w.serial()->PortOpen());
         // In the order of their names.
-        const QString busSays = bus.path() + " (VELK,QSIM-488,QS0003,1.0 at 9600 baud)";
+        const QString busSays = bus.path() + " (VELK,QSIM-488,QS0003,1.0 at 19200 baud)";
         const QString simSays = sim->path() + " (VELK,QSIM-488,0,1.0 at 9600 baud)";
         QCOMPARE(shownError(&w),
                 "Cannot open COM 1 (idn:VELK,*): Several instruments answer \"*IDN?\" with a "
@@ -207,7 +208,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(w.serial()->PortOpen(), 30000);
         QSignalSpy notices(w.serial(), &SerialControl::notice);
         // Another pseudo-terminal for certain: the old one is still in use as it is made.
-        auto back = std::make_unique<SimProcess>(QStringList{}, 4);
+        auto back = std::make_unique<SimProcess>(QStringList{"--line-baud", "9600"}, 4);
         QVERIFY(back->ready());
         sim.reset();
         QTRY_COMPARE_WITH_TIMEOUT(notices.size(), 1, 30000);

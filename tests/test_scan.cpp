@@ -30,21 +30,20 @@ private slots:
                 "BUS - 19200 packet 12 VELK,QSIM-488,QS0012,1.0"};
         const QString nothing = "Nothing found on %1: no answer to *IDN? at 2400, 4800, 9600, "
                                 "19200, 38400, 57600 and 115200 baud.";
-        QTest::newRow("bench, as JSON") << QStringList{"BUS", "SILENT", "GARBAGE", "HELD"} << true
-                                        << 0 << bus;
+        QTest::newRow("bench, as JSON")
+                << QStringList{"BUS", "SILENT", "GARBAGE", "HELD"} << true << 0 << bus;
         QTest::newRow("bench, as a table")
                 << QStringList{"BUS", "SILENT", "GARBAGE", "HELD"} << false << 0
-                << QStringList{"Skipped HELD: The device is in use by another program."}
-                           + bus
-                           + QStringList{nothing.arg("SILENT"), nothing.arg("GARBAGE")};
-        QTest::newRow("nothing answers")
-                << QStringList{"SILENT", "GARBAGE"} << false << 1
-                << QStringList{nothing.arg("SILENT"), nothing.arg("GARBAGE"),
-                           "No instrument found."};
-        QTest::newRow("malformed URL") << QStringList{"socket://nowhere"} << false << 2
-                                       << QStringList{"quillon: cannot scan 'socket://nowhere': Not "
-                                                      "a network address: write "
-                                                      "socket://HOST:PORT or rfc2217://HOST:PORT."};
+                << QStringList{"Skipped HELD: The device is in use by another program."} + bus
+                        + QStringList{nothing.arg("SILENT"), nothing.arg("GARBAGE")};
+        QTest::newRow("nothing answers") << QStringList{"SILENT", "GARBAGE"} << false << 1
+                                         << QStringList{nothing.arg("SILENT"),
+                                                    nothing.arg("GARBAGE"), "No instrument found."};
+        QTest::newRow("malformed URL")
+                << QStringList{"socket://nowhere"} << false << 2
+                << QStringList{"quillon: cannot scan 'socket://nowhere': Not "
+                               "a network address: write "
+                               "socket://HOST:PORT or rfc2217://HOST:PORT."};
     }
 
     void scan()
@@ -101,7 +100,8 @@ private slots:
                                                   : QString::number(o["address"].toInt()),
                                           o["idn"].toString());
             }
-            QVERIFY2(errors.contains(path("Skipped HELD: The device is in use")), qPrintable(errors));
+            QVERIFY2(errors.contains(path("Skipped HELD: The device is in use")),
+                    qPrintable(errors));
         }
         // Columns as one blank apart, whatever their width.
         output.replace(QRegularExpression(" {2,}"), " ");
@@ -109,10 +109,11 @@ private slots:
         qsizetype from = 0;
         for (const QString &line : expected) {
             const qsizetype at = output.indexOf(path(line) + '\n', from);
-            QVERIFY2(at >= 0, qPrintable(QStringLiteral("%1\nnot found after %2 in:\n%3")
-                                                 .arg(path(line))
-                                                 .arg(from)
-                                                 .arg(output)));
+            QVERIFY2(at >= 0,
+                    qPrintable(QStringLiteral("%1\nnot found after %2 in:\n%3")
+                                       .arg(path(line))
+                                       .arg(from)
+                                       .arg(output)));
             from = at;
         }
     }

@@ -53,9 +53,8 @@ constexpr OptionName kOptions[] = {{"help", Option::Help, false}, {"h", Option::
         {"csv", Option::Csv, true}, {"wire", Option::Wire, false}, {"chart", Option::Chart, false},
         {"no-reconnect", Option::NoReopen, false}, {"run", Option::Run, true},
         {"junit", Option::Junit, true}, {"script-from-log", Option::ScriptFromLog, true},
-        {"scan", Option::Scan, false}, {"json", Option::Json, false},
-        {"com1", Option::Com1, true}, {"com2", Option::Com2, true}, {"com3", Option::Com3, true},
-        {"com4", Option::Com4, true}};
+        {"scan", Option::Scan, false}, {"json", Option::Json, false}, {"com1", Option::Com1, true},
+        {"com2", Option::Com2, true}, {"com3", Option::Com3, true}, {"com4", Option::Com4, true}};
 
 std::optional<OptionName> findOption(const QString &name)
 {
@@ -66,8 +65,8 @@ std::optional<OptionName> findOption(const QString &name)
 }
 
 // What works without a desktop session: the usage text and the no-desktop message say it alike.
-const char kWithoutDesktop[] =
-        "--list-ports, --scan, --run, --script-from-log, --help and --version";
+const char kWithoutDesktop[]
+        = "--list-ports, --scan, --run, --script-from-log, --help and --version";
 
 } // namespace
 

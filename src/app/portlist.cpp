@@ -11,7 +11,7 @@ std::array<ComBinding, 4> CurrentComBindings()
     std::array<ComBinding, 4> bindings;
     bool byIdentity = false;
     for (int n = 1; n <= Wire::ComPorts; ++n) {
-        bindings[n - 1] = {DevicePathForComPort(n), ComPortBindingSource(n)};
+        bindings[n - 1] = {DevicePathForComPort(n), ComPortBindingSource(n), {}};
         byIdentity = byIdentity || !ParseLineAddress(bindings[n - 1].device).kind->create;
     }
     if (!byIdentity)

@@ -102,13 +102,15 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
             text += QStringLiteral("  %1\n").arg(EscapeControlCharacters(line.binding));
         print(says, text);
     });
-    QObject::connect(&scan, &InstrumentScan::skipped, [&](const QString &binding, const QString &reason) {
-        skipped.insert(binding, reason);
-        if (showProgress)
-            print(err, QStringLiteral("\r\033[K"));
-        print(says,
-                QStringLiteral("Skipped %1: %2\n").arg(EscapeControlCharacters(binding), reason));
-    });
+    QObject::connect(
+            &scan, &InstrumentScan::skipped, [&](const QString &binding, const QString &reason) {
+                skipped.insert(binding, reason);
+                if (showProgress)
+                    print(err, QStringLiteral("\r\033[K"));
+                print(says,
+                        QStringLiteral("Skipped %1: %2\n")
+                                .arg(EscapeControlCharacters(binding), reason));
+            });
     QObject::connect(&scan, &InstrumentScan::lineAnswered,
             [&](const QString &binding, qint32 baudRate) { answeredAt.insert(binding, baudRate); });
     if (showProgress)
@@ -159,8 +161,10 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
     // Every line that gave nothing, and what it was asked.
     QString nothing;
     for (const ScanTarget &line : std::as_const(planned)) {
-        const bool answered = std::any_of(found.cbegin(), found.cend(),
-                [&](const FoundInstrument &instrument) { return instrument.binding == line.binding; });
+        const bool answered
+                = std::any_of(found.cbegin(), found.cend(), [&](const FoundInstrument &instrument) {
+                      return instrument.binding == line.binding;
+                  });
         if (answered || skipped.contains(line.binding))
             continue;
         const QString name = EscapeControlCharacters(line.binding);
@@ -183,6 +187,7 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                 planned.size() == skipped.size()
                         ? QStringLiteral("No instrument found: no line could be probed.\n")
                         : QStringLiteral("No instrument found.\n"));
-    print(says, QStringLiteral("Scan took %1 s.\n").arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));
+    print(says,
+            QStringLiteral("Scan took %1 s.\n").arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));
     return found.isEmpty() ? 1 : 0;
 }

@@ -59,6 +59,12 @@ QString globToExpression(const QString &pattern)
 
 } // namespace
 
+QString IdentitySearch::describeRate(qint32 baudRate)
+{
+    return baudRate == 0 ? QStringLiteral("the server's rate")
+                         : QStringLiteral("%1 baud").arg(baudRate);
+}
+
 bool IdentitySearch::matches(const QString &pattern, const QByteArray &idn)
 {
     const QRegularExpression glob(
@@ -89,10 +95,10 @@ QString IdentitySearch::describe(const QList<FoundInstrument> &instruments)
 {
     QStringList each;
     for (const FoundInstrument &instrument : instruments)
-        each << QStringLiteral("%1 (%2 at %3 baud)")
+        each << QStringLiteral("%1 (%2 at %3)")
                         .arg(EscapeControlCharacters(instrument.binding),
-                                EscapeControlCharacters(QString::fromLatin1(instrument.idn)))
-                        .arg(instrument.baudRate);
+                                EscapeControlCharacters(QString::fromLatin1(instrument.idn)),
+                                describeRate(instrument.baudRate));
     return each.join(QStringLiteral("; "));
 }
 

@@ -29,6 +29,8 @@ public:
     // as first found.
     static QList<FoundInstrument> matching(
             const QString &pattern, const QList<FoundInstrument> &found);
+    // "9600 baud", or what a rate of 0 stands for: a raw network line's, which is the server's.
+    static QString describeRate(qint32 baudRate);
     // "PATH (IDN at BAUD baud)" for each, joined, every outside text escaped.
     static QString describe(const QList<FoundInstrument> &instruments);
 

@@ -39,8 +39,9 @@ int replyWaitMs(qint32 baudRate)
 // commas and in printable characters: what garbage at a wrong rate never looks like.
 bool isIdentity(const QByteArray &text)
 {
-    return text.count(',') >= 3
-            && std::all_of(text.cbegin(), text.cend(), [](char c) { return c >= 0x20 && c < 0x7F; });
+    return text.count(',') >= 3 && std::all_of(text.cbegin(), text.cend(), [](char c) {
+        return c >= 0x20 && c < 0x7F;
+    });
 }
 
 // A reply of text, line ends and prompts alone: the line's rate is right even when no
@@ -188,8 +189,7 @@ void LineProbe::start()
 void LineProbe::opened(bool ok)
 {
     if (!ok) {
-        emit m_scan->skipped(
-                m_target.binding, DescribeOpenFailureReason(m_line->openFailure()));
+        emit m_scan->skipped(m_target.binding, DescribeOpenFailureReason(m_line->openFailure()));
         m_line->deleteLater();
         m_line = nullptr;
         finish();
@@ -302,7 +302,8 @@ void LineProbe::finishProbe(bool complete)
     }
     // The first rate at which plain "*IDN?" comes back as text is the line's: its other rates
     // are left, and the addresses are tried at this one.
-    if (complete && m_probe.address < 0 && isCleanText(QByteArray(m_received).replace(Wire::Prompt, ""))) {
+    if (complete && m_probe.address < 0
+            && isCleanText(QByteArray(m_received).replace(Wire::Prompt, ""))) {
         emit m_scan->lineAnswered(m_target.binding, m_rateSettable ? m_probe.baudRate : 0);
         m_queue.clear();
         for (int address = Wire::MinAddress; address <= Wire::MaxAddress; ++address) {

@@ -1,5 +1,6 @@
 #include "windows/views/findinstruments.h"
 
+#include "line/identitysearch.h"
 #include "line/linemessages.h"
 #include "line/portbinding.h"
 #include "protocol/framing.h"
@@ -198,7 +199,9 @@ void FindInstruments::addFound(const FoundInstrument &instrument)
     const int row = m_table->rowCount();
     m_table->insertRow(row);
     m_table->setItem(row, PortColumn, cell(EscapeControlCharacters(instrument.binding)));
-    m_table->setItem(row, BaudColumn, cell(QString::number(instrument.baudRate)));
+    m_table->setItem(row, BaudColumn,
+            cell(instrument.baudRate == 0 ? IdentitySearch::describeRate(0)
+                                          : QString::number(instrument.baudRate)));
     m_table->setItem(row, FramingColumn, cell(framingName(instrument.protocol)));
     m_table->setItem(row, AddressColumn,
             cell(instrument.address < 0 ? QString() : QString::number(instrument.address)));
