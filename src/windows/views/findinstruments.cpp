@@ -15,6 +15,7 @@
 #include <QListWidget>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QShowEvent>
 #include <QTableWidget>
 #include <QVBoxLayout>
@@ -86,6 +87,7 @@ FindInstruments::FindInstruments(QWidget *parent)
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_table->setWordWrap(false);
     m_table->verticalHeader()->hide();
+    m_table->verticalHeader()->setDefaultSectionSize(m_table->fontMetrics().height() + 6);
     m_table->horizontalHeader()->setStretchLastSection(true);
     m_table->setColumnWidth(PortColumn, 200);
 
@@ -220,11 +222,21 @@ void FindInstruments::finished(bool cancelled)
     m_scan->disconnect(this);
     m_scan->deleteLater();
     m_scan = nullptr;
-    QString status = cancelled ? QStringLiteral("Cancelled: ") : QString();
-    status += m_found.size() == 1 ? QStringLiteral("1 answer found.")
-                                  : QStringLiteral("%1 answers found.").arg(m_found.size());
+    // An instrument that answers in several framings is one instrument.
+    QSet<QPair<QString, QByteArray>> instruments;
+    for (const FoundInstrument &instrument : std::as_const(m_found))
+        instruments.insert({instrument.binding, instrument.idn});
+    QString status = cancelled ? QStringLiteral("Cancelled. ") : QString();
+    status += QStringLiteral("%1 %2 found")
+                      .arg(instruments.size())
+                      .arg(instruments.size() == 1 ? QStringLiteral("instrument")
+                                                   : QStringLiteral("instruments"));
+    if (m_found.size() > instruments.size())
+        status += QStringLiteral(", %1 answers").arg(m_found.size());
+    status += u'.';
+    // Each reason is a sentence of its own.
     if (!m_skipped.isEmpty())
-        status += QStringLiteral(" Not probed: ") + m_skipped.join(QStringLiteral("; ")) + u'.';
+        status += QStringLiteral(" Not probed: ") + m_skipped.join(u' ');
     m_status->setText(status);
     if (!cancelled)
         m_progress->setValue(m_progress->maximum());
