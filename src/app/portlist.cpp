@@ -17,7 +17,8 @@ std::array<ComBinding, 4> CurrentComBindings()
     if (!byIdentity)
         return bindings;
     // One search serves them all.
-    const QList<FoundInstrument> found = IdentitySearch::findAll();
+    IdentitySearch search;
+    const QList<FoundInstrument> found = search.run();
     for (ComBinding &binding : bindings) {
         const LineAddress address = ParseLineAddress(binding.device);
         if (!address.kind->create)

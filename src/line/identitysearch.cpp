@@ -118,6 +118,8 @@ void IdentitySearch::start()
 
 void IdentitySearch::cancel()
 {
+    if (m_running)
+        m_running->quit();
     if (!m_scan)
         return;
     InstrumentScan *scan = m_scan;
@@ -132,18 +134,21 @@ bool IdentitySearch::running() const
     return m_scan != nullptr;
 }
 
-QList<FoundInstrument> IdentitySearch::findAll()
+QList<FoundInstrument> IdentitySearch::run()
 {
-    IdentitySearch search;
     QList<FoundInstrument> found;
     QEventLoop wait;
-    connect(&search, &IdentitySearch::finished, &wait, [&](const QList<FoundInstrument> &all) {
+    connect(this, &IdentitySearch::finished, &wait, [&](const QList<FoundInstrument> &all) {
         found = all;
         wait.quit();
     });
     QTimer::singleShot(LongestSearchMs, &wait, &QEventLoop::quit);
-    search.start();
-    if (search.running())
+    start();
+    if (running()) {
+        m_running = &wait;
         wait.exec();
+        m_running = nullptr;
+    }
+    cancel(); // past its bound
     return found;
 }

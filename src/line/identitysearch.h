@@ -12,6 +12,8 @@
 //
 // A search that names no line, or more than one, opens nothing: the operator has to know
 // which instrument the commands go to.
+class QEventLoop;
+
 class IdentitySearch : public QObject
 {
     Q_OBJECT
@@ -39,12 +41,14 @@ public:
     void cancel();
     bool running() const;
 
-    // Runs a search to its end, events running meanwhile, and returns what it found.
-    static QList<FoundInstrument> findAll();
+    // Runs a search to its end, events running meanwhile, and returns what it found; cancel()
+    // meanwhile ends it with nothing.
+    QList<FoundInstrument> run();
 
 signals:
     void finished(const QList<FoundInstrument> &found);
 
 private:
     InstrumentScan *m_scan = nullptr;
+    QEventLoop *m_running = nullptr;
 };

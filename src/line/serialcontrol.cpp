@@ -203,7 +203,11 @@ bool SerialControl::setPortOpen(bool open)
 
 std::optional<LineAddress> SerialControl::findByIdentity()
 {
-    const QList<FoundInstrument> found = IdentitySearch::findAll();
+    IdentitySearch search;
+    // Closed, or another open taking this one's place: the search ends at once, and its lines
+    // are closed before any other search begins.
+    connect(this, &SerialControl::stateChanged, &search, &IdentitySearch::cancel);
+    const QList<FoundInstrument> found = search.run();
     if (m_state != State::Opening || m_transport)
         return std::nullopt; // closed or opened again meanwhile, which says so itself
     const QList<FoundInstrument> matched
