@@ -148,6 +148,15 @@ private slots:
                                                    << ""
                                                    << ""
                                                    << "option '-platform' requires an argument";
+        QTest::newRow("scan with lines")
+                << QStringList{"--scan", "--", "/dev/ttyUSB0", "-x"} << A::Scan << ""
+                << ""
+                << ""
+                << "";
+        QTest::newRow("json without scan") << QStringList{"--json"} << A::Error << ""
+                                           << ""
+                                           << ""
+                                           << "option '--json' goes with --scan";
         QTest::newRow("word after end of options") << QStringList{"--", "--help"} << A::Error << ""
                                                    << ""
                                                    << ""
@@ -362,9 +371,10 @@ private slots:
         QTest::addColumn<QStringList>("environment");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("errors");
-        const QString noDesktop = "quillon: the window needs a desktop session (DISPLAY and "
-                                  "WAYLAND_DISPLAY are not set); --list-ports, --run, "
-                                  "--script-from-log, --help and --version work without one\n";
+        const QString noDesktop
+                = "quillon: the window needs a desktop session (DISPLAY and "
+                  "WAYLAND_DISPLAY are not set); --list-ports, --scan, "
+                  "--run, --script-from-log, --help and --version work without one\n";
         QTest::newRow("no display") << QStringList{} << QStringList{} << 2 << noDesktop;
         QTest::newRow("no display, a port bound, files named") << QStringList{"--com1",
                 "/nonexistent", "--log", "/nonexistent-dir/x.log", "--csv",
@@ -372,8 +382,8 @@ private slots:
         QTest::newRow("display that does not answer")
                 << QStringList{} << QStringList{"DISPLAY=:687", "QT_QPA_PLATFORM=xcb"} << 2
                 << "quillon: the window needs a desktop session (could not connect to display "
-                   ":687); --list-ports, --run, --script-from-log, --help and --version work "
-                   "without one\n";
+                   ":687); --list-ports, --scan, --run, --script-from-log, --help and --version "
+                   "work without one\n";
         QTest::newRow("unwritable log with the port list")
                 << QStringList{"--list-ports", "--log", "/nonexistent-dir/x.log"} << QStringList{}
                 << 2 << "quillon: cannot write the transcript to /nonexistent-dir/x.log: ";

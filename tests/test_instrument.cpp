@@ -127,6 +127,7 @@ private slots:
         QTest::newRow("flood") << "flood" << QByteArray("*IDN?\n");
         QTest::newRow("address 12")
                 << "address" << withChecksum(hex("02 3C") + "*IDN?" + hex("03"));
+        QTest::newRow("bus") << "bus" << withChecksum(hex("02 37") + "*IDN?" + hex("03"));
     }
 
     void faults()
@@ -140,7 +141,9 @@ private slots:
         options.alwaysNak = fault == "nak";
         options.garbage = fault == "garbage";
         options.floodBytes = fault == "flood" ? 1 << 20 : 0;
-        options.address = fault == "address" ? 12 : 4;
+        options.address = fault == "address" ? 12 : fault == "bus" ? 3 : 4;
+        if (fault == "bus")
+            options.bus = {7, 12};
         Instrument device(options);
         const QByteArray answer = device.receive(sent);
         if (fault == "no-prompt")
@@ -163,6 +166,9 @@ private slots:
             QVERIFY(answer.endsWith("\r\n>"));
         } else if (fault == "address")
             QCOMPARE(answer, withChecksum(hex("06 3C") + kIdn + hex("03")) + "\r\n>");
+        else if (fault == "bus") // the one at 7 answers, with its own serial number
+            QCOMPARE(answer,
+                    withChecksum(hex("06 37") + "VELK,QSIM-488,QS0007,1.0" + hex("03")) + "\r\n>");
     }
 };
 

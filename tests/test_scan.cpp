@@ -2,12 +2,15 @@
 // silent line, a line of garbage at every rate, and a device another program holds.
 
 #include "simprocess.h"
+#include "timebound.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QTemporaryDir>
 #include <QTest>
 
 class ScanTest : public QObject
@@ -39,6 +42,9 @@ private slots:
         QTest::newRow("nothing answers") << QStringList{"SILENT", "GARBAGE"} << false << 1
                                          << QStringList{nothing.arg("SILENT"),
                                                     nothing.arg("GARBAGE"), "No instrument found."};
+        QTest::newRow("one device by two names")
+                << QStringList{"BUS", "LINK"} << false << 0
+                << QStringList{"Probing 1 line with *IDN?:\n BUS", bus.first()};
         QTest::newRow("malformed URL")
                 << QStringList{"socket://nowhere"} << false << 2
                 << QStringList{"quillon: cannot scan 'socket://nowhere': Not "
@@ -52,15 +58,18 @@ private slots:
         QFETCH(bool, json);
         QFETCH(int, status);
         QFETCH(QStringList, expected);
-        SimProcess bus({"--address", "3,7,12", "--line-baud", "19200"});
+        QTemporaryDir dir;
+        const QString link = dir.filePath("bus");
+        SimProcess bus({"--address", "3,7,12", "--line-baud", "19200", "--link", link});
         SimProcess silent({"--silent"});
         SimProcess garbage({"--garbage"});
         SimProcess held;
         QVERIFY(bus.ready() && silent.ready() && garbage.ready() && held.ready());
         QSerialPort otherProgram(held.path());
         QVERIFY(otherProgram.open(QIODevice::ReadWrite));
-        const QList<std::pair<QString, QString>> names = {{"BUS", bus.path()},
-                {"SILENT", silent.path()}, {"GARBAGE", garbage.path()}, {"HELD", held.path()}};
+        const QList<std::pair<QString, QString>> names
+                = {{"BUS", bus.path()}, {"SILENT", silent.path()}, {"GARBAGE", garbage.path()},
+                        {"HELD", held.path()}, {"LINK", link}};
         const auto path = [&](QString text) {
             for (const auto &[name, device] : names)
                 text.replace(name, device);
@@ -77,8 +86,12 @@ private slots:
             environment.remove(QString::fromLatin1(name));
         QProcess quillon;
         quillon.setProcessEnvironment(environment);
+        QElapsedTimer clock;
+        clock.start();
         quillon.start(QStringLiteral(QUILLON_PATH), arguments);
         QVERIFY(quillon.waitForFinished(60000));
+        // The whole bench: three lines, seven rates, 32 addressed probes on the one that answers.
+        QVERIFY_IN_TIME(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(quillon.exitCode(), status);
         const QString errors = QString::fromLocal8Bit(quillon.readAllStandardError());
         QString output = QString::fromLocal8Bit(quillon.readAllStandardOutput());

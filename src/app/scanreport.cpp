@@ -10,6 +10,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
 #include <algorithm>
 #include <unistd.h>
@@ -99,7 +100,11 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                                .arg(lines.size())
                                .arg(lines.size() == 1 ? "" : "s");
         for (const ScanTarget &line : lines)
-            text += QStringLiteral("  %1\n").arg(EscapeControlCharacters(line.binding));
+            text += QStringLiteral("  %1%2\n")
+                            .arg(EscapeControlCharacters(line.binding),
+                                    line.comPort > 0
+                                            ? QStringLiteral("  (COM %1)").arg(line.comPort)
+                                            : QString());
         print(says, text);
     });
     QObject::connect(
@@ -111,6 +116,9 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                         QStringLiteral("Skipped %1: %2\n")
                                 .arg(EscapeControlCharacters(binding), reason));
             });
+    QSet<QString> rateFixed;
+    QObject::connect(&scan, &InstrumentScan::rateFixed,
+            [&](const QString &binding) { rateFixed.insert(binding); });
     QObject::connect(&scan, &InstrumentScan::lineAnswered,
             [&](const QString &binding, qint32 baudRate) { answeredAt.insert(binding, baudRate); });
     if (showProgress)
@@ -177,8 +185,11 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                                .arg(Wire::MinAddress)
                                .arg(Wire::MaxAddress);
         else
-            nothing += QStringLiteral("Nothing found on %1: no answer to *IDN? at %2 baud.\n")
-                               .arg(name, offeredRates());
+            nothing += QStringLiteral("Nothing found on %1: no answer to *IDN? at %2.\n")
+                               .arg(name,
+                                       rateFixed.contains(line.binding)
+                                               ? QStringLiteral("the rate the server keeps")
+                                               : offeredRates() + QStringLiteral(" baud"));
     }
     if (!nothing.isEmpty())
         print(says, QStringLiteral("\n") + nothing);

@@ -8,6 +8,7 @@
 #include "line/transport/transportregistry.h"
 #include "protocol/numericvalue.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSet>
 #include <QTimer>
@@ -19,20 +20,27 @@
 namespace {
 
 const QByteArray kQuery = QByteArrayLiteral("*IDN?");
-// A reply to "*IDN?" rarely passes this; the wait for one is the time it takes on the line.
+// How long a reply may take to begin. A plain probe gives the interface the most it takes to
+// turn a message round. At the rate found, the addresses get a few times what the plain reply
+// took, within bounds: an address with nobody behind it costs that and no more.
+constexpr int kMaxTurnaroundMs = 250;
+constexpr int kMinTurnaroundMs = 40;
+constexpr int kTurnaroundFactor = 3;
+constexpr int kTurnaroundSlackMs = 25;
+// A reply to "*IDN?" rarely passes this; once it has begun, the wait for its end is the time
+// it takes on the line, with a little slack for gaps between bytes.
 constexpr int kReplyBytes = 100;
 constexpr int kBitsPerByte = 10; // start, eight data bits, stop
-// What an interface takes to turn a message round before the first byte of its reply.
-constexpr int kTurnaroundMs = 50;
-// However slow the rate, a probe waits no longer than this for its reply.
+constexpr int kByteGapSlackMs = 20;
+// However slow the rate, a reply has this long to come whole once it has begun.
 constexpr int kMaxReplyWaitMs = 1000;
 // A probe keeps at most this much of what comes back; the rest is read and dropped.
 constexpr qsizetype kReplyCapBytes = 4096;
 
 int replyWaitMs(qint32 baudRate)
 {
-    return std::min<qint64>(kMaxReplyWaitMs,
-            qint64(kReplyBytes) * kBitsPerByte * 1000 / std::max(baudRate, 1) + kTurnaroundMs);
+    return int(std::min<qint64>(kMaxReplyWaitMs,
+            qint64(kReplyBytes) * kBitsPerByte * 1000 / std::max(baudRate, 1) + kByteGapSlackMs));
 }
 
 // "*IDN?" is answered with four fields, maker, model, serial number and firmware, separated by
@@ -44,12 +52,14 @@ bool isIdentity(const QByteArray &text)
     });
 }
 
-// A reply of text, line ends and prompts alone: the line's rate is right even when no
-// instrument gave its identity.
-bool isCleanText(const QByteArray &text)
+// The interface's prompt and nothing but line ends: the interface understood the message even
+// though no instrument answered it plainly. Any other text could be garbage at a wrong rate
+// that happens to look printable.
+bool isBarePrompt(const QByteArray &reply)
 {
-    return std::all_of(text.cbegin(), text.cend(),
-            [](char c) { return (c >= 0x20 && c < 0x7F) || c == Wire::CR || c == Wire::LF; });
+    return reply.contains(Wire::Prompt) && std::all_of(reply.cbegin(), reply.cend(), [](char c) {
+        return c == Wire::Prompt || c == Wire::CR || c == Wire::LF;
+    });
 }
 
 QByteArray addressCharacters(int address)
@@ -60,11 +70,27 @@ QByteArray addressCharacters(int address)
 QString canonicalBinding(const QString &binding)
 {
     if (ParseLineAddress(binding).kind->scheme.isEmpty()) {
-        const QString path = QFileInfo(binding).canonicalFilePath();
+        QString path = QFileInfo(binding).canonicalFilePath();
         if (!path.isEmpty())
             return path;
     }
     return binding;
+}
+
+// One device reached by two names (COM 1's binding and the adapter it names, a link) would be
+// opened twice, and the second open refused.
+QList<ScanTarget> eachOnce(const QList<ScanTarget> &targets)
+{
+    QSet<QString> seen;
+    QList<ScanTarget> once;
+    for (const ScanTarget &target : targets) {
+        const QString device = canonicalBinding(target.binding);
+        if (!seen.contains(device)) {
+            seen.insert(device);
+            once << target;
+        }
+    }
+    return once;
 }
 
 struct Probe
@@ -117,6 +143,10 @@ private:
     bool m_opened = false;
     bool m_rateSettable = true;
     bool m_waiting = false;
+    bool m_replyBegun = false; // its first byte has come: the wait is for the rest
+    QElapsedTimer m_sent; // since the probe went out
+    int m_beganAfterMs = 0;
+    int m_turnaroundMs = kMaxTurnaroundMs;
     bool m_ending = false; // the reply has ended; what trails it is being waited for
     bool m_done = false;
     int m_probesDone = 0;
@@ -171,8 +201,7 @@ void LineProbe::start()
     m_line = CreateLineTransport(m_target.comPort, ParseLineAddress(m_target.binding), this);
     connect(m_line, &LineTransport::openFinished, this, &LineProbe::opened);
     connect(m_line, &QIODevice::readyRead, this, &LineProbe::arrived);
-    connect(m_line, &LineTransport::lost, this, [this](const QString &systemText) {
-        Q_UNUSED(systemText);
+    connect(m_line, &LineTransport::lost, this, [this] {
         emit m_scan->skipped(
                 m_target.binding, QStringLiteral("The device went away while it was probed."));
         m_queue.clear();
@@ -199,6 +228,8 @@ void LineProbe::opened(bool ok)
     // A line that says at once that its settings did not reach the far end (raw TCP) cannot
     // have its rate tried: whatever answers, answers at the server's rate.
     m_rateSettable = m_line->openNotice().isEmpty();
+    if (!m_rateSettable)
+        emit m_scan->rateFixed(m_target.binding);
     for (const char *offered : SerialSettings::Offered) {
         Probe probe;
         probe.baudRate = SerialSettings::parse(QLatin1String(offered))->baudRate;
@@ -221,7 +252,12 @@ void LineProbe::nextProbe()
         SerialSettings settings;
         settings.baudRate = m_probe.baudRate;
         if (!m_line->applySettings(settings)) {
-            m_queue.clear(); // a line that has to be reopened for each rate is left alone
+            // Opening it again for this rate could reset the device: the rest is left alone.
+            emit m_scan->skipped(m_target.binding,
+                    QStringLiteral("Its rate cannot be set to %1 baud while it is open; the "
+                                   "rates from there on were not tried.")
+                            .arg(m_probe.baudRate));
+            m_queue.clear();
             finish();
             return;
         }
@@ -232,10 +268,12 @@ void LineProbe::nextProbe()
         m_line->read(kReplyCapBytes);
     m_received.clear();
     m_ending = false;
+    m_replyBegun = false;
     m_waiting = true;
     m_line->write(m_probe.framing.frame(kQuery));
     m_line->startTransfer();
-    m_wait.start(replyWaitMs(m_probe.baudRate));
+    m_wait.start(m_turnaroundMs);
+    m_sent.start();
 }
 
 void LineProbe::arrived()
@@ -247,8 +285,13 @@ void LineProbe::arrived()
         if (m_waiting)
             m_received += bytes.left(kReplyCapBytes - m_received.size());
     }
-    if (!m_waiting)
+    if (!m_waiting || m_received.isEmpty())
         return;
+    if (!m_replyBegun) {
+        m_replyBegun = true;
+        m_beganAfterMs = int(m_sent.elapsed());
+        m_wait.start(replyWaitMs(m_probe.baudRate));
+    }
     if (m_received.contains(Wire::Prompt) && (m_ending || replyEnded())) {
         finishProbe(true);
     } else if (!m_ending && replyEnded()) {
@@ -290,7 +333,8 @@ void LineProbe::finishProbe(bool complete)
                 end = std::min(end, at);
         identity = m_received.left(end);
     }
-    if (complete && isIdentity(identity)) {
+    const bool identified = complete && isIdentity(identity);
+    if (identified) {
         FoundInstrument instrument;
         instrument.binding = m_target.binding;
         instrument.byId = m_target.byId;
@@ -300,11 +344,12 @@ void LineProbe::finishProbe(bool complete)
         instrument.idn = identity;
         emit m_scan->instrumentFound(instrument);
     }
-    // The first rate at which plain "*IDN?" comes back as text is the line's: its other rates
-    // are left, and the addresses are tried at this one.
-    if (complete && m_probe.address < 0
-            && isCleanText(QByteArray(m_received).replace(Wire::Prompt, ""))) {
+    // The first rate at which plain "*IDN?" gets an identity or the bare prompt is the line's:
+    // its other rates are left, and the addresses are tried at this one.
+    if (m_probe.address < 0 && (identified || (complete && isBarePrompt(m_received)))) {
         emit m_scan->lineAnswered(m_target.binding, m_rateSettable ? m_probe.baudRate : 0);
+        m_turnaroundMs = std::clamp(kTurnaroundFactor * m_beganAfterMs + kTurnaroundSlackMs,
+                kMinTurnaroundMs, kMaxTurnaroundMs);
         m_queue.clear();
         for (int address = Wire::MinAddress; address <= Wire::MaxAddress; ++address) {
             for (auto protocol : {Framing::Protocol::Addr, Framing::Protocol::Packet}) {
@@ -384,7 +429,7 @@ QList<ScanTarget> InstrumentScan::defaultTargets()
     for (const SerialPortEntry &port : ports)
         if (port.vendorId)
             targets << ScanTarget{port.device, port.byId};
-    return targets;
+    return eachOnce(targets);
 }
 
 std::optional<QString> InstrumentScan::targetProblem(const QString &binding)
@@ -406,14 +451,7 @@ void InstrumentScan::start(const QList<ScanTarget> &targets)
     cancel();
     d->lines.clear();
     d->found.clear();
-    // One device reached by two names would be opened twice, and the second open refused.
-    QSet<QString> seen;
-    QList<ScanTarget> toProbe;
-    for (const ScanTarget &target : targets)
-        if (!seen.contains(canonicalBinding(target.binding))) {
-            seen.insert(canonicalBinding(target.binding));
-            toProbe << target;
-        }
+    const QList<ScanTarget> toProbe = eachOnce(targets);
     emit planned(toProbe);
     d->running = true;
     for (const ScanTarget &target : std::as_const(toProbe))

@@ -42,8 +42,8 @@ public:
     explicit InstrumentScan(QObject *parent = nullptr);
     ~InstrumentScan() override;
 
-    // What a scan without arguments probes: the bindings of COM 1 to 4 and the serial devices
-    // of the system, each once.
+    // What a scan without arguments probes: the bindings of COM 1 to 4 and the USB serial
+    // adapters of the system, each once.
     static QList<ScanTarget> defaultTargets();
     // Why `binding` cannot be probed whatever is connected (a malformed URL), or nothing.
     static std::optional<QString> targetProblem(const QString &binding);
@@ -64,6 +64,9 @@ signals:
     // Plain "*IDN?" came back as text at `baudRate` (0: the rate cannot be set from here): the
     // line's rate, at which its addresses are tried next.
     void lineAnswered(const QString &binding, qint32 baudRate);
+    // The line's rate cannot be set from here (raw TCP): it is probed once, at whatever rate
+    // the server keeps.
+    void rateFixed(const QString &binding);
     // Probes done out of all planned so far; the total can grow when a rate answers.
     void progress(int done, int total);
     void finished(bool cancelled);
