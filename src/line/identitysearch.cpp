@@ -1,6 +1,5 @@
 #include "line/identitysearch.h"
 
-#include "line/linemessages.h"
 
 #include <QEventLoop>
 #include <QRegularExpression>
@@ -58,6 +57,18 @@ QString globToExpression(const QString &pattern)
 }
 
 } // namespace
+
+LineFailure IdentitySearch::failureFor(
+        int comPort, const QString &binding, const QList<FoundInstrument> &matched)
+{
+    LineFailure why;
+    why.error = matched.isEmpty() ? LineError::NoInstrumentMatches
+                                  : LineError::SeveralInstrumentsMatch;
+    why.comPort = comPort;
+    why.binding = binding;
+    why.detail = describe(matched);
+    return why;
+}
 
 QString IdentitySearch::describeRate(qint32 baudRate)
 {

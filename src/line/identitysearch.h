@@ -1,6 +1,7 @@
 #pragma once
 
 #include "line/instrumentscan.h"
+#include "line/linemessages.h"
 
 #include <QList>
 #include <QObject>
@@ -31,6 +32,9 @@ public:
     // as first found.
     static QList<FoundInstrument> matching(
             const QString &pattern, const QList<FoundInstrument> &found);
+    // Why COM `comPort`, bound to `binding`, opens none of `matched`: none or several.
+    static LineFailure failureFor(
+            int comPort, const QString &binding, const QList<FoundInstrument> &matched);
     // "9600 baud", or what a rate of 0 stands for: a raw network line's, which is the server's.
     static QString describeRate(qint32 baudRate);
     // "PATH (IDN at BAUD baud)" for each, joined, every outside text escaped.

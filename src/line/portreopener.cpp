@@ -140,13 +140,7 @@ void PortReopener::searchFinished(const QList<FoundInstrument> &found)
     }
     // Not back, or not alone: either way nothing is opened, and the search goes on.
     ++m_attempts;
-    LineFailure why;
-    why.error = matched.isEmpty() ? LineError::NoInstrumentMatches
-                                  : LineError::SeveralInstrumentsMatch;
-    why.comPort = m_comPort;
-    why.binding = m_address.binding;
-    why.detail = IdentitySearch::describe(matched);
-    failAttempt(why);
+    failAttempt(IdentitySearch::failureFor(m_comPort, m_address.binding, matched));
 }
 
 void PortReopener::failAttempt(const LineFailure &why)

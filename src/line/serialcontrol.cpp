@@ -213,13 +213,7 @@ std::optional<LineAddress> SerialControl::findByIdentity()
     const QList<FoundInstrument> matched
             = IdentitySearch::matching(m_address.identityPattern, found);
     if (matched.size() != 1) {
-        LineFailure why;
-        why.error = matched.isEmpty() ? LineError::NoInstrumentMatches
-                                      : LineError::SeveralInstrumentsMatch;
-        why.comPort = m_commPort;
-        why.binding = m_address.binding;
-        why.detail = IdentitySearch::describe(matched);
-        failOpen(why);
+        failOpen(IdentitySearch::failureFor(m_commPort, m_address.binding, matched));
         return std::nullopt;
     }
     note("found", IdentitySearch::describe(matched));
