@@ -1,6 +1,5 @@
 #include "line/identitysearch.h"
 
-
 #include <QEventLoop>
 #include <QRegularExpression>
 #include <QSet>
