@@ -473,10 +473,10 @@ private slots:
         adapter.productId = 0x6001;
         SerialPortEntry builtIn;
         builtIn.device = "/dev/ttyS0";
-        const std::array<ComBinding, 4> bindings = {{{"/dev/ttyUSB0", ComPortSource::Option},
-                {"/dev/pts/3", ComPortSource::Environment},
-                {"socket://lab-7:4001", ComPortSource::Option},
-                {"rfc2217://lab-7:4002", ComPortSource::Environment}}};
+        const std::array<ComBinding, 4> bindings = {{{"/dev/ttyUSB0", ComPortSource::Option, {}},
+                {"/dev/pts/3", ComPortSource::Environment, {}},
+                {"socket://lab-7:4001", ComPortSource::Option, {}},
+                {"rfc2217://lab-7:4002", ComPortSource::Environment, {}}}};
         QCOMPARE(FormatPortList({adapter, builtIn}, bindings),
                 QStringLiteral(
                         "Serial ports:\n"
