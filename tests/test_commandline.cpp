@@ -496,10 +496,10 @@ private slots:
         adapter.productId = 0x6001;
         SerialPortEntry builtIn;
         builtIn.device = "/dev/ttyS0";
-        const std::array<ComBinding, 4> bindings = {{{"/dev/ttyUSB0", ComPortSource::Option},
-                {"/dev/pts/3", ComPortSource::Environment},
-                {"socket://lab-7:4001", ComPortSource::Option},
-                {"rfc2217://lab-7:4002", ComPortSource::Environment}}};
+        const std::array<ComBinding, 4> bindings = {{{"/dev/ttyUSB0", ComPortSource::Option, {}},
+                {"/dev/pts/3", ComPortSource::Environment, {}},
+                {"socket://lab-7:4001", ComPortSource::Option, {}},
+                {"rfc2217://lab-7:4002", ComPortSource::Environment, {}}}};
         QCOMPARE(FormatPortList({adapter, builtIn}, bindings),
                 QStringLiteral(
                         "Serial ports:\n"
@@ -523,6 +523,15 @@ private slots:
                 10); // the adapter's four, a blank, the heading, four COM ports
         QVERIFY(listed.contains("FT232R\\nCOM 3  /dev/forged, FTDI"));
         QVERIFY(listed.contains("/dev/ttyS3\\nCOM 5"));
+        // A binding by identity says what it opens now, the instrument's answer escaped.
+        odd[0] = {"idn:VELK,*", ComPortSource::Option,
+                {{"/dev/pts/7", "", 19200, Framing::Protocol::Off, -1, "VELK,Q\nCOM 5"}}};
+        odd[1] = {"idn:NONE*", ComPortSource::Environment, {}};
+        QVERIFY(FormatPortList({}, odd).contains(
+                "  COM 1  idn:VELK,*  (from --com1; found by its answer to *IDN?)\n"
+                "      opens /dev/pts/7 (VELK,Q\\nCOM 5 at 19200 baud)\n"
+                "  COM 2  idn:NONE*  (from QUILLON_COM2; found by its answer to *IDN?)\n"
+                "      opens nothing: no instrument answers with a text that matches\n"));
     }
 
     void transcriptShowsEveryByteValue()

@@ -1,6 +1,7 @@
 // COM ports bound to a network serial server: a real ser2net in front of the simulator, reached
 // raw (socket://) and through RFC 2217 (rfc2217://), plus the failures of reaching one.
 
+#include "line/identitysearch.h"
 #include "line/linewait.h"
 #include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
@@ -183,6 +184,10 @@ private slots:
                                  << "rfc2217" << bad << "" << 0;
         QTest::newRow("unknown scheme") << "tcp://lab-7:4001"
                                         << "" << bad << "" << 0;
+        QTest::newRow("by identity") << "idn:VELK,QSIM-488,*"
+                                     << "idn" << none << "" << 0;
+        QTest::newRow("by identity, a URL in the pattern") << "IDN:socket://lab-7:1*"
+                                                           << "idn" << none << "" << 0;
     }
 
     void bindingsRead()
@@ -194,9 +199,39 @@ private slots:
         QFETCH(int, port);
         const LineAddress address = ParseLineAddress(binding);
         QCOMPARE(address.kind->scheme, scheme);
+        QCOMPARE(address.identityPattern, scheme == "idn" ? binding.mid(4) : QString());
         QCOMPARE(address.problem ? int(*address.problem) : -1, problem);
         QCOMPARE(address.host, host);
         QCOMPARE(int(address.port), port);
+    }
+
+    void identityGlob_data()
+    {
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QByteArray>("idn");
+        QTest::addColumn<bool>("matches");
+        QTest::newRow("prefix") << "VELK,QSIM-488,*" << QByteArray("VELK,QSIM-488,0,1.0") << true;
+        QTest::newRow("the whole answer") << "VELK" << QByteArray("VELK,QSIM-488") << false;
+        QTest::newRow("* across a slash") << "ACME*1" << QByteArray("ACME,X/Y,1") << true;
+        QTest::newRow("?") << "VELK,QSIM-48?,*" << QByteArray("VELK,QSIM-488,0") << true;
+        QTest::newRow("set") << "*-[34]88,*" << QByteArray("VELK,QSIM-488,0") << true;
+        QTest::newRow("set negated") << "*-[!4]88,*" << QByteArray("VELK,QSIM-488,0") << false;
+        QTest::newRow("] first in a set") << "A[]x]" << QByteArray("A]") << true;
+        QTest::newRow("regex characters") << "A.C(1)+" << QByteArray("AxC(1)+") << false;
+        QTest::newRow("regex characters, same") << "A.C(1)+" << QByteArray("A.C(1)+") << true;
+        QTest::newRow("[ unclosed") << "A[B*" << QByteArray("A[B,1") << true;
+        QTest::newRow("case") << "velk*" << QByteArray("VELK,1") << false;
+        QTest::newRow("byte over 127") << "\u00b5*" << QByteArray("\xb5V") << true;
+        QTest::newRow("line break inside") << "A*B" << QByteArray("A\nB") << true;
+        QTest::newRow("empty") << "" << QByteArray("A") << false;
+    }
+
+    void identityGlob()
+    {
+        QFETCH(QString, pattern);
+        QFETCH(QByteArray, idn);
+        QFETCH(bool, matches);
+        QCOMPARE(IdentitySearch::matches(pattern, idn), matches);
     }
 
     void telnetStreamSplitAnywhere_data()

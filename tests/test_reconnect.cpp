@@ -179,6 +179,50 @@ private slots:
                 written.constData());
     }
 
+    // Bound by identity: refused while two lines answer to the pattern, naming both; opened on
+    // the one that alone answers to a narrower one; found again when the simulator comes back
+    // on another pseudo-terminal.
+    void boundByIdentityFoundAgainOnAnotherLine()
+    {
+        SimProcess bus({"--address", "3,7", "--line-baud", "19200"}, 2);
+        // At a rate of their own, each search takes seconds, not a quarter of a minute.
+        auto sim = std::make_unique<SimProcess>(QStringList{"--line-baud", "9600"}, 3);
+        QVERIFY(bus.ready() && sim->ready());
+        bindCom1("idn:VELK,*");
+        frmMain w;
+        initializeOn(w, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(errorShown(&w), 30000);
+        QVERIFY(!w.serial()->PortOpen());
+        // In the order of their names.
+        const QString busSays = bus.path() + " (VELK,QSIM-488,QS0003,1.0 at 19200 baud)";
+        const QString simSays = sim->path() + " (VELK,QSIM-488,0,1.0 at 9600 baud)";
+        QCOMPARE(shownError(&w),
+                "Cannot open COM 1 (idn:VELK,*): Several instruments answer \"*IDN?\" with a "
+                "text that matches: "
+                        + (bus.path() < sim->path() ? busSays + "; " + simSays
+                                                    : simSays + "; " + busSays)
+                        + ". Make the pattern narrower, or bind COM 1 to one of them.");
+
+        bindCom1("idn:VELK,QSIM-488,0,*");
+        initializeOn(w, 1);
+        QTRY_VERIFY_WITH_TIMEOUT(w.serial()->PortOpen(), 30000);
+        QSignalSpy notices(w.serial(), &SerialControl::notice);
+        // Another pseudo-terminal for certain: the old one is still in use as it is made.
+        auto back = std::make_unique<SimProcess>(QStringList{"--line-baud", "9600"}, 4);
+        QVERIFY(back->ready());
+        sim.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(notices.size(), 1, 30000);
+        QCOMPARE(notices.first().first().toString(),
+                QStringLiteral("COM 1 (idn:VELK,QSIM-488,0,*, found on %1) is back: reopened at "
+                               "9600,N,8,1")
+                        .arg(back->path()));
+        startIdnLoop(w);
+        setResults(w);
+        QTRY_COMPARE(resultsText(&w), kIdentity);
+        for (const char *variable : {"QUILLON_COM2", "QUILLON_COM3", "QUILLON_COM4"})
+            qunsetenv(variable);
+    }
+
     void relayRestartedTwentyTimes()
     {
         SimProcess sim;

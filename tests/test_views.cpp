@@ -7,8 +7,10 @@
 #include "protocol/replynumber.h"
 #include "simprocess.h"
 #include "testmain.h"
+#include "timebound.h"
 #include "windowdriver.h"
 #include "windows/views/chartplot.h"
+#include "windows/views/findinstruments.h"
 #include "windows/views/loopchart.h"
 #include "windows/views/loopseries.h"
 #include "windows/views/wiremodel.h"
@@ -16,11 +18,14 @@
 
 #include <QClipboard>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
+#include <QListWidget>
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTemporaryDir>
 
 #include <cmath>
@@ -438,17 +443,18 @@ private slots:
     void viewsOpenEveryWayAndTouchNoControl_data()
     {
         QTest::addColumn<QString>("way");
-        QTest::addColumn<bool>("chart");
+        QTest::addColumn<QString>("view");
         for (const char *way : {"right click", "menu key", "shift f10", "shortcut", "code"}) {
-            QTest::addRow("wire, %s", way) << way << false;
-            QTest::addRow("chart, %s", way) << way << true;
+            QTest::addRow("wire, %s", way) << way << "wire";
+            QTest::addRow("chart, %s", way) << way << "chart";
+            QTest::addRow("find, %s", way) << way << "find";
         }
     }
 
     void viewsOpenEveryWayAndTouchNoControl()
     {
         QFETCH(QString, way);
-        QFETCH(bool, chart);
+        QFETCH(QString, view);
         frmMain w;
         w.timer()->stop();
         w.show();
@@ -457,17 +463,18 @@ private slots:
         QWidget *focusOn = control(&w, "cmdInit");
         focusOn->setFocus();
         QTRY_VERIFY(focusOn->hasFocus());
-        const QString entry = chart ? "Loop &Chart" : "&Wire View";
+        const QMap<QString, Qt::Key> key
+                = {{"wire", Qt::Key_W}, {"chart", Qt::Key_C}, {"find", Qt::Key_F}};
         // A menu runs its own loop: its entry is chosen from inside it, with the keyboard.
         auto chooseFromMenu = [&] {
-            QTimer::singleShot(50, [entry] {
+            QTimer::singleShot(50, [letter = key[view]] {
                 auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
                 QVERIFY(menu);
                 QStringList texts;
                 for (QAction *action : menu->actions())
                     texts << action->text();
-                QCOMPARE(texts, QStringList({"&Wire View", "Loop &Chart"}));
-                QTest::keyClick(menu, entry == "&Wire View" ? Qt::Key_W : Qt::Key_C);
+                QCOMPARE(texts, QStringList({"&Wire View", "Loop &Chart", "&Find Instruments…"}));
+                QTest::keyClick(menu, letter);
             });
         };
         if (way == "right click") {
@@ -482,16 +489,100 @@ private slots:
             chooseFromMenu();
             QTest::keyClick(focusOn, Qt::Key_F10, Qt::ShiftModifier);
         } else if (way == "shortcut") {
-            QTest::keyClick(focusOn, chart ? Qt::Key_C : Qt::Key_W,
-                    Qt::ControlModifier | Qt::ShiftModifier);
+            QTest::keyClick(focusOn, key[view], Qt::ControlModifier | Qt::ShiftModifier);
         } else {
-            chart ? w.showLoopChart() : w.showWireView();
+            view == "chart" ? w.showLoopChart()
+                            : (view == "wire" ? w.showWireView() : w.showFindInstruments());
         }
-        QWidget *view = chart ? static_cast<QWidget *>(w.loopChart()) : w.wireView();
-        QTRY_VERIFY2(view && view->isVisible(), qPrintable(way));
-        QVERIFY(view->windowTitle().contains(chart ? "Loop Chart" : "Wire View"));
-        QVERIFY(!(chart ? w.wireView() : static_cast<QWidget *>(w.loopChart())));
+        const auto opened = [&w](const QString &name) -> QWidget * {
+            if (name == "wire")
+                return w.wireView();
+            return name == "chart" ? static_cast<QWidget *>(w.loopChart()) : w.findInstruments();
+        };
+        const QMap<QString, QString> titles
+                = {{"wire", "Wire View"}, {"chart", "Loop Chart"}, {"find", "Find Instruments"}};
+        QTRY_VERIFY2(opened(view) && opened(view)->isVisible(), qPrintable(way));
+        QVERIFY(opened(view)->windowTitle().contains(titles[view]));
+        for (const QString &other : titles.keys())
+            QCOMPARE(opened(other) != nullptr, other == view);
         QCOMPARE(controlsOf(&w), before);
+    }
+
+    // Only `line` checked, found, and the window left to the test once the scan has ended.
+    static FindInstruments *findOn(frmMain &w, const QString &line)
+    {
+        w.showFindInstruments();
+        FindInstruments *find = w.findInstruments();
+        for (int row = 0; row < find->targetList()->count(); ++row) {
+            QListWidgetItem *item = find->targetList()->item(row);
+            item->setCheckState(item->text() == line ? Qt::Checked : Qt::Unchecked);
+        }
+        click(find, "find");
+        return find;
+    }
+
+    // Use on the row of the instrument at address 7, as COM 3: the port window's baud option
+    // and COM button, the main window's framing and address, each as a click leaves them.
+    void findInstrumentsUsesTheClickHandlers()
+    {
+        SimProcess sim({"--address", "3,7,12", "--line-baud", "19200"}, 2);
+        QVERIFY(sim.ready());
+        frmMain w;
+        w.timer()->stop();
+        FindInstruments *find = findOn(w, sim.path());
+        QTRY_VERIFY_WITH_TIMEOUT(!find->running(), 30000);
+        QTableWidget *table = find->table();
+        int row = 0;
+        while (row < table->rowCount()
+                && (table->item(row, FindInstruments::FramingColumn)->text() != "Addr"
+                        || table->item(row, FindInstruments::AddressColumn)->text() != "7"))
+            ++row;
+        QVERIFY(row < table->rowCount());
+        QCOMPARE(table->item(row, FindInstruments::IdentityColumn)->text(),
+                "VELK,QSIM-488,QS0007,1.0");
+        table->selectRow(row);
+        control<QComboBox>(find, "useAs")->setCurrentIndex(2);
+        click(find, "use");
+
+        QVERIFY(w.serial()->PortOpen());
+        QCOMPARE(w.serial()->CommPort(), 3);
+        QCOMPARE(DevicePathForComPort(3), sim.path());
+        QCOMPARE(w.serial()->Settings(), "19200,N,8,1");
+        QVERIFY(control<QAbstractButton>(w.portsWindow(), "optBaud_3")->isChecked());
+        QVERIFY(control<QAbstractButton>(&w, "optProt_1")->isChecked());
+        QCOMPARE(w.state().devAddr, "7");
+        QVERIFY(w.state().AddrSetFlg);
+        QCOMPARE(resultsText(&w), "Device address set to 7");
+        control<QComboBox>(&w, "combCmd")->setEditText("*IDN?");
+        click(&w, "cmdSend");
+        QTRY_COMPARE(resultsText(&w), "VELK,QSIM-488,QS0007,1.0");
+        SetComPortOverride(3, QString());
+        qunsetenv("QUILLON_COM2");
+    }
+
+    // A device that never answers keeps a scan at its longest; Cancel ends it at once, every
+    // line it had open closed.
+    void findInstrumentsCancelsAtOnce()
+    {
+        SimProcess silent({"--silent"}, 2);
+        QVERIFY(silent.ready());
+        frmMain w;
+        w.timer()->stop();
+        const auto holdsTheLine = [&silent] {
+            const auto open
+                    = QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::NoDotAndDotDot);
+            return std::any_of(open.cbegin(), open.cend(),
+                    [&](const QFileInfo &fd) { return fd.symLinkTarget() == silent.path(); });
+        };
+        FindInstruments *find = findOn(w, silent.path());
+        QTest::qWait(300);
+        QVERIFY(find->running() && holdsTheLine());
+        QElapsedTimer clock;
+        clock.start();
+        click(find, "cancel");
+        QTRY_VERIFY(!find->running() && !holdsTheLine());
+        QVERIFY_IN_TIME(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
+        qunsetenv("QUILLON_COM2");
     }
 
     // The loop against the simulator's ramp: one row per tick, each with its value, the

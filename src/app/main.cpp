@@ -204,6 +204,7 @@ int main(int argc, char *argv[])
     for (int n = 1; n <= int(commandLine.comDevices.size()); ++n)
         SetComPortOverride(n, commandLine.comDevices[n - 1]);
     if (commandLine.action == CommandLine::Action::ListPorts) {
+        QCoreApplication app(argc, argv); // a binding by identity is searched for
         std::fputs(qPrintable(FormatPortList(SystemSerialPorts(), CurrentComBindings())), stdout);
         return EXIT_SUCCESS;
     }

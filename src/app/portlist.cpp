@@ -1,5 +1,6 @@
 #include "portlist.h"
 
+#include "line/identitysearch.h"
 #include "line/linemessages.h"
 #include "protocol/framing.h"
 
@@ -8,8 +9,21 @@
 std::array<ComBinding, 4> CurrentComBindings()
 {
     std::array<ComBinding, 4> bindings;
-    for (int n = 1; n <= Wire::ComPorts; ++n)
-        bindings[n - 1] = {DevicePathForComPort(n), ComPortBindingSource(n)};
+    bool byIdentity = false;
+    for (int n = 1; n <= Wire::ComPorts; ++n) {
+        bindings[n - 1] = {DevicePathForComPort(n), ComPortBindingSource(n), {}};
+        byIdentity = byIdentity || !ParseLineAddress(bindings[n - 1].device).kind->create;
+    }
+    if (!byIdentity)
+        return bindings;
+    // One search serves them all.
+    IdentitySearch search;
+    const QList<FoundInstrument> found = search.run();
+    for (ComBinding &binding : bindings) {
+        const LineAddress address = ParseLineAddress(binding.device);
+        if (!address.kind->create)
+            binding.matches = IdentitySearch::matching(address.identityPattern, found);
+    }
     return bindings;
 }
 
@@ -64,6 +78,18 @@ QString FormatPortList(
         out += QStringLiteral("  COM %1  %2  (%3)\n")
                        .arg(n)
                        .arg(EscapeControlCharacters(binding.device), why);
+        if (kind.create)
+            continue;
+        if (binding.matches.size() == 1)
+            out += QStringLiteral("      opens %1\n")
+                           .arg(IdentitySearch::describe(binding.matches));
+        else if (binding.matches.isEmpty())
+            out += QStringLiteral("      opens nothing: no instrument answers with a text that "
+                                  "matches\n");
+        else
+            out += QStringLiteral("      opens nothing: several answer with a text that matches: "
+                                  "%1\n")
+                           .arg(IdentitySearch::describe(binding.matches));
     }
     return out;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "line/instrumentscan.h"
 #include "line/portbinding.h"
 #include "line/transport/transportregistry.h"
 
@@ -12,9 +13,12 @@ struct ComBinding
 {
     QString device;
     ComPortSource source = ComPortSource::Default;
+    // For a binding by identity: the instruments that answer to it now, one for each line.
+    QList<FoundInstrument> matches;
 };
 
-// What COM 1 .. COM 4 open now, and why.
+// What COM 1 .. COM 4 open now, and why. A binding by identity is searched for, as a scan
+// does, events running meanwhile.
 std::array<ComBinding, 4> CurrentComBindings();
 
 // The text --list-ports prints.

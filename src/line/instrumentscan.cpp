@@ -419,6 +419,9 @@ QList<ScanTarget> InstrumentScan::defaultTargets()
     QList<ScanTarget> targets;
     for (int n = 1; n <= Wire::ComPorts; ++n) {
         const QString binding = DevicePathForComPort(n);
+        // A binding by identity names no line: its instrument answers on one of the others.
+        if (!ParseLineAddress(binding).kind->create)
+            continue;
         targets << ScanTarget{binding, byId.value(canonicalBinding(binding)), n};
     }
     // The system lists every serial driver's lines, most of them with nothing behind; an
@@ -432,6 +435,9 @@ QList<ScanTarget> InstrumentScan::defaultTargets()
 std::optional<QString> InstrumentScan::targetProblem(const QString &binding)
 {
     const LineAddress address = ParseLineAddress(binding);
+    if (!address.problem && !address.kind->create)
+        return QStringLiteral("Bound by identity: the instrument it names answers on another "
+                              "line.");
     if (!address.problem)
         return std::nullopt;
     LineFailure failure;

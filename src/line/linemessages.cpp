@@ -252,6 +252,15 @@ QString openFailureReason(const LineFailure &failure)
     case LineError::DroppedOnProbation:
         return QStringLiteral("The server closed the connection again within %1 s.")
                 .arg(failure.milliseconds / 1000.0);
+    case LineError::NoInstrumentMatches:
+        return QStringLiteral("No instrument answers \"*IDN?\" with a text that matches. Check "
+                              "that it is connected and switched on; quillon --scan shows who "
+                              "answers where.");
+    case LineError::SeveralInstrumentsMatch:
+        return QStringLiteral("Several instruments answer \"*IDN?\" with a text that matches: "
+                              "%1. Make the pattern narrower, or bind COM %2 to one of them.")
+                .arg(detail)
+                .arg(failure.comPort);
     case LineError::Lost:
     case LineError::Other:
         break;

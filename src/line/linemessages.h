@@ -54,6 +54,9 @@ enum class LineError {
     Unreachable, // `detail`: the system's words, if any
     ClosedByServer, // `detail`: what the server said before it closed, if anything
     DroppedOnProbation, // `milliseconds`: how long the connection had to stay up
+    // An instrument bound by identity (idn:PATTERN)
+    NoInstrumentMatches,
+    SeveralInstrumentsMatch, // `detail`: which, and where they answered
     // Either
     Lost, // the open line went away; `detail`: the system's words
     Other // `detail`: the system's words, if any

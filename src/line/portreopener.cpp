@@ -1,5 +1,6 @@
 #include "portreopener.h"
 
+#include "line/identitysearch.h"
 #include "line/transport/linetransport.h"
 
 #include <QDir>
@@ -7,14 +8,17 @@
 
 #include <algorithm>
 
-PortReopener::PortReopener(QObject *parent) : QObject(parent)
+PortReopener::PortReopener(QObject *parent) : QObject(parent), m_search(new IdentitySearch(this))
 {
     connect(&m_timer, &QTimer::timeout, this, [this] {
         if (watchesPath())
             checkPath();
+        else if (searchesByIdentity())
+            searchNow();
         else
             tryNow();
     });
+    connect(m_search, &IdentitySearch::finished, this, &PortReopener::searchFinished);
     m_probation.setSingleShot(true);
     connect(&m_probation, &QTimer::timeout, this, &PortReopener::handOver);
     connect(&m_directories, &QFileSystemWatcher::directoryChanged, this, [this] {
@@ -34,12 +38,18 @@ bool PortReopener::watchesPath() const
     return m_address.kind && m_address.kind->reopen == TransportKind::Reopen::WatchPath;
 }
 
+bool PortReopener::searchesByIdentity() const
+{
+    return m_address.kind && m_address.kind->reopen == TransportKind::Reopen::SearchByIdentity;
+}
+
 void PortReopener::start(int comPort, const LineAddress &address, const SerialSettings &settings)
 {
     stop();
     m_active = true;
     m_comPort = comPort;
     m_address = address;
+    m_line = address;
     m_settings = settings;
     m_attempts = 0;
     m_retryMs = FirstRetryMs;
@@ -58,6 +68,7 @@ void PortReopener::stop()
     m_active = false;
     m_timer.stop();
     m_probation.stop();
+    m_search->cancel();
     discardAttempt();
     if (!m_directories.directories().isEmpty())
         m_directories.removePaths(m_directories.directories());
@@ -80,7 +91,7 @@ void PortReopener::tryNow()
     if (!m_active || m_attempt)
         return; // one attempt at a time
     ++m_attempts;
-    m_attempt = CreateLineTransport(m_comPort, m_address, this);
+    m_attempt = CreateLineTransport(m_comPort, m_line, this);
     connect(m_attempt, &LineTransport::openFinished, this, &PortReopener::attemptOpenFinished);
     connect(m_attempt, &LineTransport::lost, this, &PortReopener::attemptLost);
     m_attempt->startOpen(m_settings);
@@ -92,11 +103,11 @@ void PortReopener::attemptOpenFinished(bool opened)
         failAttempt(m_attempt->openFailure());
         return;
     }
-    if (m_address.kind->probationMs == 0) {
+    if (m_line.kind->probationMs == 0) {
         handOver();
         return;
     }
-    m_probation.start(m_address.kind->probationMs);
+    m_probation.start(m_line.kind->probationMs);
     emit probationStarted();
 }
 
@@ -106,8 +117,30 @@ void PortReopener::attemptLost()
         return;
     m_probation.stop();
     LineFailure why = m_attempt->failure(LineError::DroppedOnProbation);
-    why.milliseconds = m_address.kind->probationMs;
+    why.milliseconds = m_line.kind->probationMs;
     failAttempt(why);
+}
+
+void PortReopener::searchNow()
+{
+    if (m_active && !m_attempt && !m_search->running())
+        m_search->start();
+}
+
+void PortReopener::searchFinished(const QList<FoundInstrument> &found)
+{
+    if (!m_active)
+        return;
+    const QList<FoundInstrument> matched
+            = IdentitySearch::matching(m_address.identityPattern, found);
+    if (matched.size() == 1) {
+        m_line = ParseLineAddress(matched.first().binding);
+        tryNow();
+        return;
+    }
+    // Not back, or not alone: either way nothing is opened, and the search goes on.
+    ++m_attempts;
+    failAttempt(IdentitySearch::failureFor(m_comPort, m_address.binding, matched));
 }
 
 void PortReopener::failAttempt(const LineFailure &why)

@@ -10,14 +10,19 @@
 #include <QString>
 #include <QTimer>
 
+class IdentitySearch;
 class LineTransport;
+struct FoundInstrument;
 
 // Reopens a lost line once it is back, without polling it hard. A device path is watched
 // for: the directory it lives in (a USB adapter, a relay's link reappearing), and a look every
 // PathCheckMs for file systems that report nothing (the pseudo-terminals' own). A network
 // server is tried again after FirstRetryMs, each failed attempt doubling the wait up to
-// LongestRetryMs. A line whose kind has a probation must stay up that long; one that does not
-// is a failed attempt like a refusal, so a server that keeps dropping us gets the same back-off.
+// LongestRetryMs. An instrument bound by identity is searched for as a scan does, after the same
+// waits, since it may come back on another line (an adapter plugged in again that became
+// ttyUSB1); the line it answers on is then opened. A line whose kind has a probation must stay up
+// that long; one that does not is a failed attempt like a refusal, so a server that keeps dropping
+// us gets the same back-off.
 //
 // It opens, counts and discards attempts; what the port does about each is its owner's.
 class PortReopener : public QObject
@@ -50,6 +55,8 @@ signals:
 
 private:
     void tryNow();
+    void searchNow();
+    void searchFinished(const QList<FoundInstrument> &found);
     void attemptOpenFinished(bool opened);
     void attemptLost();
     void failAttempt(const LineFailure &why);
@@ -58,10 +65,14 @@ private:
     void checkPath();
     void watchNearestDirectory();
     bool watchesPath() const;
+    bool searchesByIdentity() const;
 
     bool m_active = false;
     int m_comPort = 0;
     LineAddress m_address;
+    // What an attempt opens: the address itself, or the line its instrument was found on.
+    LineAddress m_line;
+    IdentitySearch *m_search = nullptr;
     SerialSettings m_settings;
     int m_attempts = 0;
     int m_retryMs = FirstRetryMs;

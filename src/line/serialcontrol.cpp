@@ -1,5 +1,6 @@
 #include "serialcontrol.h"
 
+#include "line/identitysearch.h"
 #include "line/record/linerecorder.h"
 #include "line/transport/linetransport.h"
 #include "portbinding.h"
@@ -173,7 +174,15 @@ bool SerialControl::setPortOpen(bool open)
         return false;
     }
 
-    LineTransport *transport = CreateLineTransport(m_commPort, m_address, this);
+    LineAddress line = m_address;
+    if (!line.kind->create) {
+        const std::optional<LineAddress> found = findByIdentity();
+        if (!found)
+            return false; // said why, or given up for another open
+        line = *found;
+    }
+
+    LineTransport *transport = CreateLineTransport(m_commPort, line, this);
     adoptTransport(transport);
     connect(transport, &LineTransport::openFinished, this, &SerialControl::openFinished);
     transport->startOpen(SerialSettings::parse(m_openSettings).value_or(SerialSettings{}));
@@ -192,6 +201,33 @@ bool SerialControl::setPortOpen(bool open)
     return m_state == State::Open && m_transport == transport;
 }
 
+std::optional<LineAddress> SerialControl::findByIdentity()
+{
+    IdentitySearch search;
+    // Closed, or another open taking this one's place: the search ends at once, and its lines
+    // are closed before any other search begins.
+    connect(this, &SerialControl::stateChanged, &search, &IdentitySearch::cancel);
+    const QList<FoundInstrument> found = search.run();
+    if (m_state != State::Opening || m_transport)
+        return std::nullopt; // closed or opened again meanwhile, which says so itself
+    const QList<FoundInstrument> matched
+            = IdentitySearch::matching(m_address.identityPattern, found);
+    if (matched.size() != 1) {
+        failOpen(IdentitySearch::failureFor(m_commPort, m_address.binding, matched));
+        return std::nullopt;
+    }
+    note("found", IdentitySearch::describe(matched));
+    return ParseLineAddress(matched.first().binding);
+}
+
+QString SerialControl::lineName() const
+{
+    // A binding by identity names no line; the one its instrument was found on is worth a word.
+    if (!m_transport || m_transport->binding() == m_address.binding)
+        return m_address.binding;
+    return QStringLiteral("%1, found on %2").arg(m_address.binding, m_transport->binding());
+}
+
 void SerialControl::openFinished(bool opened)
 {
     if (m_state != State::Opening)
@@ -201,7 +237,7 @@ void SerialControl::openFinished(bool opened)
         return;
     }
     m_openNotice = m_transport->openNotice();
-    note("open", QStringLiteral("%1 at %2").arg(QuotedName(m_address.binding), m_openSettings));
+    note("open", QStringLiteral("%1 at %2").arg(QuotedName(lineName()), m_openSettings));
     if (!m_openNotice.isEmpty())
         note("note", m_openNotice);
     enter(State::Open);
@@ -258,8 +294,8 @@ void SerialControl::adoptReopened(LineTransport *transport)
         transport->setRequestToSend(true);
     if (m_dataTerminalReady)
         transport->setDataTerminalReady(true);
-    note("reopen", QStringLiteral("%1 at %2").arg(QuotedName(m_address.binding), m_openSettings));
-    emit notice(DescribeReopenedPort(m_commPort, m_address.binding, m_openSettings));
+    note("reopen", QStringLiteral("%1 at %2").arg(QuotedName(lineName()), m_openSettings));
+    emit notice(DescribeReopenedPort(m_commPort, lineName(), m_openSettings));
     // What came during the probation is waiting already; no signal will announce it again.
     if (transport->bytesAvailable() > 0)
         keepIdleInput();

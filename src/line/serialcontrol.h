@@ -10,6 +10,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <optional>
+
 // The serial control each window holds as MSComm1: a small property-style wrapper around the
 // line COM n is bound to (a serial device or a network serial server, see LineTransport) that
 // carries bytes unchanged in both directions and reports every failure through failure(),
@@ -106,7 +108,13 @@ signals:
 private:
     void enter(State next);
     void close();
+    // The line whose instrument a binding by identity names, searched for with events running;
+    // nothing when there is none or several (and failure() has said so), or when the open was
+    // given up meanwhile.
+    std::optional<LineAddress> findByIdentity();
     void openFinished(bool opened);
+    // The binding of the open line, and the line it was found on when that is another.
+    QString lineName() const;
     void failOpen(const LineFailure &why);
     void lineLost(const QString &systemText);
     void closeLostLine();

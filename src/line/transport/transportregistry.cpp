@@ -6,6 +6,8 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+
 namespace {
 
 template<typename Transport>
@@ -55,6 +57,8 @@ const QList<TransportKind> &TransportKinds()
                     NetworkProbationMs, &create<TcpTransport>, nullptr},
             {QStringLiteral("rfc2217"), QStringLiteral("network, RFC 2217"), R::RetryWithBackOff,
                     NetworkProbationMs, &create<Rfc2217Transport>, nullptr},
+            {QStringLiteral("idn"), QStringLiteral("found by its answer to *IDN?"),
+                    R::SearchByIdentity, 0, nullptr, nullptr},
             {QString(), QString(), R::WatchPath, 0, &create<SerialTransport>,
                     &SerialTransport::availablePorts},
     };
@@ -75,12 +79,19 @@ LineAddress ParseLineAddress(const QString &binding)
     LineAddress address;
     address.binding = binding;
     address.kind = &TransportKinds().constLast();
+    // No device path starts so; the pattern may hold anything, "://" included.
+    if (binding.startsWith(IdentityPrefix, Qt::CaseInsensitive)) {
+        address.kind = &*std::find_if(TransportKinds().cbegin(), TransportKinds().cend(),
+                [](const TransportKind &kind) { return !kind.create; });
+        address.identityPattern = binding.mid(IdentityPrefix.size());
+        return address;
+    }
     static const QRegularExpression schemePattern(QStringLiteral("^([A-Za-z][A-Za-z0-9+.-]*)://"));
     const QRegularExpressionMatch scheme = schemePattern.match(binding);
     if (!scheme.hasMatch())
         return address;
     for (const TransportKind &kind : TransportKinds()) {
-        if (!kind.scheme.isEmpty()
+        if (kind.create && !kind.scheme.isEmpty()
                 && kind.scheme.compare(scheme.captured(1), Qt::CaseInsensitive) == 0) {
             address.kind = &kind;
             parseNetworkAddress(binding.mid(scheme.capturedLength()), address);

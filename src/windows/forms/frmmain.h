@@ -19,6 +19,8 @@ class frmMain;
 QT_END_NAMESPACE
 
 class DeviceExchange;
+class FindInstruments;
+struct FoundInstrument;
 class LineWait;
 struct ExchangeSettings;
 struct ReplyOutcome;
@@ -58,10 +60,13 @@ public:
     LoopSeries *loopSeries() const { return m_loopSeries; }
     WireView *wireView() const { return m_wireView; }
     LoopChart *loopChart() const { return m_loopChart; }
+    FindInstruments *findInstruments() const { return m_findInstruments; }
     void showWireView();
     void showLoopChart();
+    void showFindInstruments();
     QAction *wireViewAction() const { return m_wireAction; }
     QAction *loopChartAction() const { return m_chartAction; }
+    QAction *findInstrumentsAction() const { return m_findAction; }
 
     // Start-up (frmmain.cpp)
     void Form_Load();
@@ -77,6 +82,10 @@ public:
     // Port (frmmain_port.cpp)
     void cmdInit_Click();
     void cmdExit_Click();
+    // Binds COM `comPort` to the line `instrument` was found on, for this run, and opens it as
+    // the operator would: its baud rate and COM button in the port window, then its framing
+    // and its address in this one, each through the handler a click runs.
+    void useFoundInstrument(int comPort, const FoundInstrument &instrument);
 
     // Loops and quick commands (frmmain_loops.cpp)
     void optTime_Click(int Index);
@@ -132,6 +141,7 @@ private:
 
     // The rest of Initialize: the port window, then the port opened as chosen there.
     void choosePort();
+    bool openChosenPort();
     [[noreturn]] void endProcess();
 
     void setUpViews(LineRecorder *recorder);
@@ -159,6 +169,8 @@ private:
     LoopSeries *m_loopSeries = nullptr;
     WireView *m_wireView = nullptr;
     LoopChart *m_loopChart = nullptr;
+    FindInstruments *m_findInstruments = nullptr;
     QAction *m_wireAction = nullptr;
     QAction *m_chartAction = nullptr;
+    QAction *m_findAction = nullptr;
 };

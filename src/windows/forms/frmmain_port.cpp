@@ -1,10 +1,14 @@
-// Initialize COM Port and Exit.
+// Initialize COM Port, Exit, and opening an instrument found by Find Instruments.
 
+#include "line/instrumentscan.h"
 #include "line/linewait.h"
+#include "line/portbinding.h"
 #include "line/serialcontrol.h"
 #include "ui_frmmain.h"
 #include "windows/forms/frmmain.h"
 #include "windows/forms/frmports.h"
+
+#include <QButtonGroup>
 
 void frmMain::cmdInit_Click()
 {
@@ -38,12 +42,18 @@ void frmMain::choosePort()
         reportError(QStringLiteral("No COM Port Selected"));
         return;
     }
+    openChosenPort();
+}
+
+bool frmMain::openChosenPort()
+{
+    const PortChoice &choice = m_ports->choice();
     hideError();
     MSComm1->setCommPort(choice.comPort);
     MSComm1->setSettings(choice.commSettings);
     MSComm1->setInputLen(0);
     if (!MSComm1->setPortOpen(true))
-        return; // the serial control has told the operator why
+        return false; // the serial control has told the operator why
     MSComm1->setRTSEnable(true);
     MSComm1->setDTREnable(true);
     for (QPushButton *button : deviceButtons())
@@ -59,6 +69,41 @@ void frmMain::choosePort()
     // server would not confirm) stays in view, without a beep: the port did open.
     if (!MSComm1->openNotice().isEmpty())
         showError(MSComm1->openNotice());
+    return true;
+}
+
+void frmMain::useFoundInstrument(int comPort, const FoundInstrument &instrument)
+{
+    if (m_portChoiceDue)
+        return; // a port choice is pending already
+    // As Initialize does: the port is closed first, and a Send or Read that waited on it has to
+    // return before the new one opens.
+    if (MSComm1->state() != SerialControl::State::Closed)
+        MSComm1->setPortOpen(false);
+    if (m_lineWait->busy()) {
+        m_portChoiceDue = true;
+        connect(
+                m_lineWait, &LineWait::finished, this,
+                [this, comPort, instrument] {
+                    m_portChoiceDue = false;
+                    useFoundInstrument(comPort, instrument);
+                },
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+        return;
+    }
+    if (!m_ports->choose(comPort, instrument.baudRate)) {
+        reportError(QStringLiteral("%1 baud is not a rate the port window offers")
+                            .arg(instrument.baudRate));
+        return;
+    }
+    SetComPortOverride(comPort, instrument.binding);
+    if (!openChosenPort())
+        return;
+    optProt->button(int(instrument.protocol))->setChecked(true); // raises optProt_Click
+    if (instrument.protocol != Framing::Protocol::Off && instrument.address >= 0) {
+        ui->txtAddr->setText(QString::number(instrument.address));
+        cmdSet_Click();
+    }
 }
 
 void frmMain::cmdExit_Click()

@@ -1,9 +1,10 @@
-// The wire view and the loop chart: opened from the context menu, their shortcuts or the
-// command line, fed from the start of the run.
+// The wire view, the loop chart and Find Instruments: opened from the context menu or their
+// shortcuts, the first two also from the command line and fed from the start of the run.
 
 #include "line/record/linerecorder.h"
 #include "line/serialcontrol.h"
 #include "windows/forms/frmmain.h"
+#include "windows/views/findinstruments.h"
 #include "windows/views/historymemory.h"
 #include "windows/views/loopchart.h"
 #include "windows/views/loopseries.h"
@@ -42,8 +43,13 @@ void frmMain::setUpViews(LineRecorder *recorder)
     m_chartAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
     m_chartAction->setShortcutVisibleInContextMenu(true);
     connect(m_chartAction, &QAction::triggered, this, &frmMain::showLoopChart);
+    m_findAction = new QAction(QStringLiteral("&Find Instruments…"), this);
+    m_findAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
+    m_findAction->setShortcutVisibleInContextMenu(true);
+    connect(m_findAction, &QAction::triggered, this, &frmMain::showFindInstruments);
     addAction(m_wireAction);
     addAction(m_chartAction);
+    addAction(m_findAction);
 }
 
 namespace {
@@ -89,6 +95,19 @@ void frmMain::showLoopChart()
     m_loopChart->activateWindow();
 }
 
+void frmMain::showFindInstruments()
+{
+    if (!m_findInstruments) {
+        m_findInstruments = new FindInstruments(this);
+        connect(m_findInstruments, &FindInstruments::useRequested, this,
+                &frmMain::useFoundInstrument);
+        placeBeside(m_findInstruments, this, 0);
+    }
+    m_findInstruments->show();
+    m_findInstruments->raise();
+    m_findInstruments->activateWindow();
+}
+
 void frmMain::keyPressEvent(QKeyEvent *event)
 {
     // X11 turns the Menu key into a context menu request by itself (the key press then goes to
@@ -115,5 +134,6 @@ void frmMain::contextMenuEvent(QContextMenuEvent *event)
     menu.setAccessibleName(QStringLiteral("Views"));
     menu.addAction(m_wireAction);
     menu.addAction(m_chartAction);
+    menu.addAction(m_findAction);
     menu.exec(event->globalPos());
 }

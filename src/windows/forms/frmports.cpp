@@ -98,6 +98,26 @@ void frmPorts::cmdCOM_Click(int port)
     m_choice.comPort = port;
 }
 
+bool frmPorts::choose(int comPort, qint32 baudRate)
+{
+    const std::array buttons = {ui->cmdCOM1, ui->cmdCOM2, ui->cmdCOM3, ui->cmdCOM4};
+    if (comPort < 1 || comPort > int(buttons.size()))
+        return false;
+    if (baudRate == 0) { // the line's rate is not ours to set: the one chosen stays
+        buttons[comPort - 1]->click();
+        return true;
+    }
+    for (int index = 0; index < int(SerialSettings::Offered.size()); ++index) {
+        const auto offered = SerialSettings::parse(QLatin1String(SerialSettings::Offered[index]));
+        if (!offered || offered->baudRate != baudRate)
+            continue;
+        optBaud->button(index)->setChecked(true); // raises optBaud_Click
+        buttons[comPort - 1]->click();
+        return true;
+    }
+    return false;
+}
+
 void frmPorts::cmdExit_Click()
 {
     hide(); // ends the modal showing; the title-bar close does the same through reject()

@@ -34,6 +34,9 @@ public:
     void optBaud_Click(int Index);
     void cmdCOM_Click(int port);
     void cmdExit_Click();
+    // Chooses as the operator does, by the baud rate's option and the COM port's button. False,
+    // and nothing chosen, when no option has that rate; a rate of 0 leaves the option alone.
+    bool choose(int comPort, qint32 baudRate);
 
 protected:
     void showEvent(QShowEvent *event) override;
