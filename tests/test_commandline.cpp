@@ -157,6 +157,11 @@ private slots:
                                            << ""
                                            << ""
                                            << "option '--json' goes with --scan";
+        QTest::newRow("scan with log") << QStringList{"--scan", "--log", "w.log"} << A::Error << ""
+                                       << ""
+                                       << ""
+                                       << "--scan records nothing: --log and --csv go with the "
+                                          "window or --run";
         QTest::newRow("word after end of options") << QStringList{"--", "--help"} << A::Error << ""
                                                    << ""
                                                    << ""

@@ -239,6 +239,10 @@ CommandLine ParseCommandLine(const QStringList &arguments)
         return fail(QStringLiteral("option '--junit' goes with --run"));
     if (result.json && !scan)
         return fail(QStringLiteral("option '--json' goes with --scan"));
+    // A scan opens its lines itself, no COM port among them: there is no exchange to record.
+    if (scan && !(result.logPath.isEmpty() && result.csvPath.isEmpty()))
+        return fail(QStringLiteral("--scan records nothing: --log and --csv go with the window "
+                                   "or --run"));
     if (help)
         result.action = CommandLine::Action::Help;
     else if (version)
