@@ -3,6 +3,7 @@
 // data than its bound.
 
 #include "line/transport/rfc2217transport.h"
+#include "line/transport/transportregistry.h"
 
 #include <QCoreApplication>
 #include <QTcpServer>
@@ -18,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static QTcpServer server;
     if (!server.isListening() && !server.listen(QHostAddress::LocalHost))
         std::abort();
-    Rfc2217Transport line(1, QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.serverPort()));
+    Rfc2217Transport line(
+            1, ParseLineAddress(QStringLiteral("rfc2217://127.0.0.1:%1").arg(server.serverPort())));
     bool ended = false;
     QObject::connect(&line, &LineTransport::openFinished, [&](bool opened) { ended = !opened; });
     QObject::connect(&line, &LineTransport::lost, [&] { ended = true; });
