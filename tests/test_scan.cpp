@@ -1,11 +1,11 @@
 // The real `quillon --scan`, with no display, on a bench of simulators: a bus at 19200 baud, a
 // silent line, a line of garbage at every rate, and a device another program holds.
 
+#include "headlessrun.h"
 #include "serialserver.h"
 #include "simprocess.h"
 #include "timebound.h"
 
-#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -87,20 +87,12 @@ private slots:
         if (json)
             arguments << "--json";
 
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-            environment.remove(QString::fromLatin1(name));
-        QProcess quillon;
-        quillon.setProcessEnvironment(environment);
-        QElapsedTimer clock;
-        clock.start();
-        quillon.start(QStringLiteral(QUILLON_PATH), arguments);
-        QVERIFY(quillon.waitForFinished(60000));
+        const HeadlessRun run = RunHeadless(arguments);
         // The whole bench: three lines, seven rates, 32 addressed probes on the one that answers.
-        QVERIFY_IN_TIME(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
-        QCOMPARE(quillon.exitCode(), status);
-        const QString errors = QString::fromLocal8Bit(quillon.readAllStandardError());
-        QString output = QString::fromLocal8Bit(quillon.readAllStandardOutput());
+        QVERIFY_IN_TIME(run.ms < 5000, qPrintable(QString::number(run.ms)));
+        QCOMPARE(run.status, status);
+        const QString &errors = run.errors;
+        QString output = run.output;
         if (json) {
             // The instruments read back, each as one line of the table's columns.
             QJsonParseError error;

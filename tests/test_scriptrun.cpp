@@ -1,6 +1,7 @@
 // The real `quillon --run` and `--script-from-log` as processes, with no display, against
 // quillon-sim and its fault switches; one session recorded through the window and replayed.
 
+#include "headlessrun.h"
 #include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
 #include "ptydevice.h"
@@ -13,7 +14,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
 #include <QRandomGenerator>
@@ -24,39 +24,6 @@
 using namespace WindowDriver;
 
 namespace {
-
-struct Run
-{
-    int status = -1;
-    QString output;
-    QString errors;
-    qint64 ms = 0;
-};
-
-// Runs quillon with no window system at all: no platform plugin chosen, no display to find.
-Run quillon(const QStringList &arguments)
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char *name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-        environment.remove(QString::fromLatin1(name));
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    QElapsedTimer clock;
-    clock.start();
-    process.start(QStringLiteral(QUILLON_PATH), arguments);
-    Run run;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.ms = clock.elapsed();
-    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    // A leading line break lets every output line be looked for as "\n...\n".
-    run.output = '\n' + QString::fromLocal8Bit(process.readAllStandardOutput());
-    run.errors = QString::fromLocal8Bit(process.readAllStandardError());
-    return run;
-}
 
 QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &text)
 {
@@ -109,7 +76,7 @@ private slots:
         SimProcess sim;
         QVERIFY(sim.ready());
         const QString report = dir.filePath("example.xml");
-        const Run run = quillon(
+        const HeadlessRun run = RunHeadless(
                 {"--run", QStringLiteral(QUILLON_SOURCE_DIR) + "/examples/simulator-check.qs",
                         "--com1", sim.path(), "--junit", report});
         QVERIFY2(run.status == 0, qPrintable(run.output + run.errors));
@@ -166,7 +133,7 @@ private slots:
         // A failed check does not end the run: the step after it still runs and passes.
         const QString script = writeFile(
                 dir, "fail.qs", "port 1\n" + steps + "framing off\nquery *IDN?\nexpect /VELK/\n");
-        const Run run = quillon({"--run", script, "--com1", sim.path()});
+        const HeadlessRun run = RunHeadless({"--run", script, "--com1", sim.path()});
         QCOMPARE(run.status, 1);
         QVERIFY2(run.output.contains(QStringLiteral("\nFAIL %1: %2\n").arg(line).arg(detail)),
                 qPrintable(run.output));
@@ -185,7 +152,7 @@ private slots:
         SimProcess sim({"--silent"});
         QVERIFY(sim.ready());
         const QString script = writeFile(dir, "silent.qs", "port 1\nquery *IDN?\nexpect /VELK/\n");
-        const Run run = quillon({"--run", script, "--com1", sim.path()});
+        const HeadlessRun run = RunHeadless({"--run", script, "--com1", sim.path()});
         QCOMPARE(run.status, 1);
         QVERIFY2(run.output.contains("\nFAIL 2: Prompt not found. Uncheck Next Msg Prompt box if "
                                      "communicating with a non-Velk device\n"),
@@ -235,7 +202,7 @@ private slots:
         const QList<QByteArray> recorded = sentFrames(recording);
         QCOMPARE(recorded.size(), 7);
 
-        const Run made = quillon({"--script-from-log", recording});
+        const HeadlessRun made = RunHeadless({"--script-from-log", recording});
         QVERIFY2(made.status == 0, qPrintable(made.errors));
         const QByteArray script = made.output.mid(1).toUtf8();
         QVERIFY2(script.contains("\nframing addr 4\nterminator crlf\nquery *IDN?\n"), script);
@@ -245,7 +212,8 @@ private slots:
         {
             SimProcess sim;
             const QString replayed = dir.filePath("replayed.log");
-            const Run run = quillon({"--run", scriptPath, "--com1", sim.path(), "--log", replayed});
+            const HeadlessRun run
+                    = RunHeadless({"--run", scriptPath, "--com1", sim.path(), "--log", replayed});
             QVERIFY2(run.status == 0, qPrintable(run.output + run.errors));
             QCOMPARE(sentFrames(replayed), recorded);
         }
@@ -253,7 +221,7 @@ private slots:
             // The same session against a device whose packets fail their checksum: exactly the
             // replies to the two packets fail, at their own lines.
             SimProcess sim({"--bad-checksum"});
-            const Run run = quillon({"--run", scriptPath, "--com1", sim.path()});
+            const HeadlessRun run = RunHeadless({"--run", scriptPath, "--com1", sim.path()});
             QCOMPARE(run.status, 1);
             const QList<int> packetQueries = linesHolding(script, "framing packet");
             QCOMPARE(packetQueries.size(), 1);
@@ -360,7 +328,8 @@ private slots:
         SimProcess sim({"--trace"});
         QVERIFY(sim.ready());
         const QString path = writeFile(dir, "bad.qs", script);
-        const Run run = quillon(QStringList{"--run", path, "--com1", sim.path()} + arguments);
+        const HeadlessRun run
+                = RunHeadless(QStringList{"--run", path, "--com1", sim.path()} + arguments);
         QCOMPARE(run.status, 2);
         QVERIFY2(run.output.startsWith('\n' + expected), qPrintable(run.output));
         QVERIFY2(!run.output.contains("PASS"), qPrintable(run.output));
@@ -375,7 +344,7 @@ private slots:
         QVERIFY(sim.ready());
         const QString path
                 = writeFile(dir, "lost.qs", "port 1\nrepeat 3\nquery *IDN?\nexpect /VELK/\nend\n");
-        const Run run = quillon({"--run", path, "--com1", sim.path()});
+        const HeadlessRun run = RunHeadless({"--run", path, "--com1", sim.path()});
         QCOMPARE(run.status, 2);
         QVERIFY2(run.output.contains("\nERROR 3: "), qPrintable(run.output));
         QVERIFY2(run.output.contains("\nERROR: the run stopped at line 3"), qPrintable(run.output));
@@ -390,8 +359,8 @@ private slots:
                 "send *F\x01OO\nend\n");
         const QString report = dir.filePath("report.xml");
         const QString csv = dir.filePath("report.csv");
-        const Run run
-                = quillon({"--run", path, "--com1", sim.path(), "--junit", report, "--csv", csv});
+        const HeadlessRun run = RunHeadless(
+                {"--run", path, "--com1", sim.path(), "--junit", report, "--csv", csv});
         QCOMPARE(run.status, 1);
         // Fault caught: without a window the CSV file held its header alone.
         QFile rows(csv);
