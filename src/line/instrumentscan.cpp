@@ -93,14 +93,16 @@ QList<ScanTarget> eachOnce(const QList<ScanTarget> &targets)
     return once;
 }
 
-struct Probe
+} // namespace
+
+// One "*IDN?" to try on a line: its rate, framing and address. Outside the anonymous
+// namespace, as the probing objects that hold it are.
+struct ScanProbe
 {
     qint32 baudRate = 9600;
     Framing framing;
     int address = -1;
 };
-
-} // namespace
 
 // One line, probed by itself: open once, then one probe after another, each a write and a wait
 // that ends with a complete reply or with the time a reply at that rate needs.
@@ -137,8 +139,8 @@ private:
     std::function<void()> m_progressed;
     LineTransport *m_line = nullptr;
     QTimer m_wait;
-    QList<Probe> m_queue;
-    Probe m_probe;
+    QList<ScanProbe> m_queue;
+    ScanProbe m_probe;
     qint32 m_lineRate = 0;
     bool m_opened = false;
     bool m_rateSettable = true;
@@ -231,7 +233,7 @@ void LineProbe::opened(bool ok)
     if (!m_rateSettable)
         emit m_scan->rateFixed(m_target.binding);
     for (const char *offered : SerialSettings::Offered) {
-        Probe probe;
+        ScanProbe probe;
         probe.baudRate = SerialSettings::parse(QLatin1String(offered))->baudRate;
         m_queue << probe;
         if (!m_rateSettable)
@@ -353,7 +355,7 @@ void LineProbe::finishProbe(bool complete)
         m_queue.clear();
         for (int address = Wire::MinAddress; address <= Wire::MaxAddress; ++address) {
             for (auto protocol : {Framing::Protocol::Addr, Framing::Protocol::Packet}) {
-                Probe probe = m_probe;
+                ScanProbe probe = m_probe;
                 probe.framing.protocol = protocol;
                 probe.framing.address = addressCharacters(address);
                 probe.address = address;
