@@ -43,6 +43,8 @@ PtyDevice::PtyDevice(QObject *parent) : QObject(parent)
 
 PtyDevice::~PtyDevice()
 {
+    if (m_sender.joinable())
+        m_sender.join();
     hangUp();
     if (m_slave >= 0)
         ::close(m_slave);
@@ -97,6 +99,16 @@ void PtyDevice::send(const QByteArray &bytes, int delayMs, int baud)
         QTimer::singleShot(delayMs, this, start);
     else
         start();
+}
+
+void PtyDevice::sendFromThread(const QByteArray &bytes, int delayMs)
+{
+    if (m_sender.joinable())
+        m_sender.join();
+    m_sender = std::thread([master = m_master, bytes, delayMs] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        [[maybe_unused]] const ssize_t n = ::write(master, bytes.constData(), size_t(bytes.size()));
+    });
 }
 
 void PtyDevice::writePending()

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <functional>
+#include <thread>
 
 class QSocketNotifier;
 class QTimer;
@@ -35,6 +36,9 @@ public:
     // Sends bytes to the application, now or after a delay, optionally paced at a baud rate
     // (10 bits a byte) as a real line would deliver them.
     void send(const QByteArray &bytes, int delayMs = 0, int baud = 0);
+    // Sends from a thread of its own after `delayMs`: the bytes come even while the application
+    // lets no event run, as in the settle.
+    void sendFromThread(const QByteArray &bytes, int delayMs);
     // Bytes given to send() that the kernel has not taken yet.
     qsizetype unsent() const { return m_pending.size() + m_paced.size(); }
 
@@ -60,4 +64,5 @@ private:
     QSocketNotifier *m_readNotifier = nullptr;
     QTimer *m_pacer = nullptr;
     QByteArray m_paced;
+    std::thread m_sender;
 };

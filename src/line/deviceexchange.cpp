@@ -113,17 +113,30 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
 {
     ReplyOutcome outcome;
     const qint64 droppedBefore = m_line.takeDroppedCount();
-    outcome.wait = m_wait.readReply(settings.framing.terminator(), settings.prompt);
-    if (outcome.wait.cut)
-        m_line.note("cut", DescribeExchangeProblem({ExchangeError::ReplyCut}));
-
     ReplyDisplayOptions options;
     options.displayAll = settings.displayAll;
     options.packetMode = settings.framing.protocol == Framing::Protocol::Packet;
     options.lastWasQuery = lastWasQuery;
     options.showCount = settings.showCount;
     options.lineBreak = settings.lineBreak;
-    outcome.display = FormatReply(outcome.wait.received, options);
+    // Formatted while the settle spins out its last stretch, in time that is spent anyway;
+    // only bytes the drain then adds call for it again. A long reply would lengthen the settle.
+    constexpr qsizetype kFormatWhileSettling = 4096;
+    std::optional<ReplyDisplay> early;
+    qsizetype earlyLength = -1;
+    outcome.wait = m_wait.readReply(
+            settings.framing.terminator(), settings.prompt, [&](const QByteArray &received) {
+                if (received.size() > kFormatWhileSettling)
+                    return;
+                early = FormatReply(received, options);
+                earlyLength = received.size();
+            });
+    if (outcome.wait.cut)
+        m_line.note("cut", DescribeExchangeProblem({ExchangeError::ReplyCut}));
+
+    outcome.display = early && earlyLength == outcome.wait.received.size()
+            ? *std::move(early)
+            : FormatReply(outcome.wait.received, options);
 
     if (outcome.wait.promptMissing)
         outcome.problems.append({ExchangeError::PromptMissing});

@@ -127,6 +127,14 @@ void LineWait::sleepUntil(Clock::time_point deadline)
     };
     if (!stillQuiet())
         return;
+    if (std::exchange(m_lineOnlySleepLeft, false)) {
+        const auto lineOnly = std::min(deadline, Clock::now() + LineOnlySleep) - Clock::now();
+        // Input that ends it is taken in already: the next poll need not turn the loop for it.
+        if (m_line->takeWaiting(duration_cast<microseconds>(lineOnly)) && !stillQuiet()) {
+            m_nextPollTakesOnly = true;
+            return;
+        }
+    }
 #ifdef Q_OS_LINUX
     if (m_timerFd >= 0) {
         const auto ns = duration_cast<nanoseconds>(deadline.time_since_epoch()).count();
@@ -169,6 +177,7 @@ LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
     // nothing, the sleep that follows lets the events run and so reads what the line brought
     // meanwhile. The loop turns once, not twice, before the reply.
     m_nextPollTakesOnly = received.isEmpty();
+    m_lineOnlySleepLeft = true;
     if (wanted != 0 && found(received)) {
         // Still one poll, as the counted loop always makes at least one; no sleep after it.
         keep(received, poll());
@@ -193,8 +202,11 @@ LineWait::End LineWait::waitFor(QByteArray &received, char wanted, int maxCount)
 void LineWait::drain(QByteArray &received, int maxCount)
 {
     const auto deadline = deadlineFor(maxCount);
-    m_nextPollTakesOnly = false;
     for (int count = 0;;) {
+        // What came during the settle is still with the system. Taken from there, the drain
+        // needs no turn of the event loop, which would let events in that the settle kept out
+        // and costs more than the read itself.
+        m_nextPollTakesOnly = m_line->takeWaiting();
         keep(received, poll());
         finishPeriod(true, 1, deadline);
         ++count;
@@ -203,7 +215,8 @@ void LineWait::drain(QByteArray &received, int maxCount)
     }
 }
 
-LineWait::Reply LineWait::readReply(char terminator, bool prompt)
+LineWait::Reply LineWait::readReply(
+        char terminator, bool prompt, const std::function<void(const QByteArray &)> &whileSettling)
 {
     Reply reply;
     m_cut = false;
@@ -217,7 +230,10 @@ LineWait::Reply LineWait::readReply(char terminator, bool prompt)
         // Carry on: what did arrive is still worth showing.
         reply.promptMissing = reply.end == End::OutOfPolls;
     }
-    settle(SettleSeconds);
+    settle(SettleSeconds, [&] {
+        if (whileSettling)
+            whileSettling(reply.received);
+    });
     drain(reply.received, DrainPolls);
     reply.cut = std::exchange(m_cut, false);
     return reply;
@@ -232,25 +248,32 @@ bool LineWait::waitForPrompt()
     return waitFor(discarded, Wire::Prompt, PromptPolls) != End::OutOfPolls;
 }
 
-void LineWait::settle(double seconds)
+void LineWait::settle(double seconds, const std::function<void()> &meanwhile)
 {
     const auto start = steady_clock::now();
     if (!(seconds > 0))
         return;
     const auto until = start + duration_cast<steady_clock::duration>(duration<double>(seconds));
 #ifdef Q_OS_UNIX
-    // The thread wakes within a few microseconds of its time once its timer slack is the
-    // smallest there is (the default, 50 us, would make the spin four times as long), so the
-    // spin that absorbs a late wake-up can be short.
+    // Its timer slack the smallest there is (the default, 50 us, would make every wake-up that
+    // much later), a thread still wakes late after a long sleep: the processor has gone into a
+    // deep idle state, or a virtual one has been handed back to its host, and leaving it takes
+    // about 0.1 ms. After a sleep of a few hundred microseconds it wakes within about 10 us. So
+    // the long sleep ends early and a short one follows, and only the last stretch is spun.
     static const bool slackSet = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
-    const auto kSpinStretch = slackSet ? microseconds(50) : microseconds(150);
-    const auto wakeAt
-            = duration_cast<nanoseconds>((until - kSpinStretch).time_since_epoch()).count();
-    if (wakeAt > duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count()) {
-        const timespec at{
-                static_cast<time_t>(wakeAt / 1000000000), static_cast<long>(wakeAt % 1000000000)};
+    const auto spinStretch = slackSet ? microseconds(20) : microseconds(150);
+    constexpr microseconds kShortSleep{300};
+    auto sleepUntil = [](steady_clock::time_point wake) {
+        const auto ns = duration_cast<nanoseconds>(wake.time_since_epoch()).count();
+        if (steady_clock::now() >= wake)
+            return;
+        const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) { }
-    }
+    };
+    sleepUntil(until - kShortSleep);
+    sleepUntil(until - spinStretch);
 #endif
+    if (meanwhile)
+        meanwhile();
     while (steady_clock::now() < until) { }
 }

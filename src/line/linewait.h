@@ -4,6 +4,7 @@
 #include <QObject>
 
 #include <chrono>
+#include <functional>
 
 class QSocketNotifier;
 class QTimer;
@@ -12,7 +13,8 @@ class SerialControl;
 // Waiting for the device. A wait is a run of counted polls; each poll lets the application
 // handle its pending events and takes what the line has brought. Between polls on a quiet line
 // the thread sleeps in the event loop itself, so a byte from the device, a click, a timer or an
-// accessibility request each end the sleep at once. Every wait also ends when the time its
+// accessibility request each end the sleep at once; only the first millisecond of a wait
+// watches the line alone. Every wait also ends when the time its
 // polls stand for has passed on the clock, however slow the polls: a peer that keeps the
 // application busy (a flood of Telnet commands, say) cannot stretch it.
 //
@@ -30,6 +32,10 @@ public:
     // once on input and lets every other event run, so only the CPU of needless wake-ups
     // depends on it.
     static constexpr int MaxIdlePeriods = 1000;
+    // The first sleep of each wait watches the line alone, for at most this long: most replies
+    // come within it, and a turn of the event loop would cost a short exchange more than all
+    // the rest of its wait. Events wait that long once per wait, far less than in the settle.
+    static constexpr std::chrono::microseconds LineOnlySleep{1000};
 
     explicit LineWait(SerialControl *line, QObject *parent = nullptr);
     ~LineWait() override;
@@ -67,8 +73,10 @@ public:
 
     // The whole reading of a reply: until `terminator` (0: until anything), then until the
     // prompt when `prompt` is set, the settle, and a drain of what is left. A port that goes
-    // away ends it early, with what did arrive.
-    Reply readReply(char terminator, bool prompt);
+    // away ends it early, with what did arrive. `whileSettling` gets what has been received
+    // near the end of the settle, in time the settle spends spinning anyway.
+    Reply readReply(char terminator, bool prompt,
+            const std::function<void(const QByteArray &)> &whileSettling = {});
 
     // After a command that wants no reply read: waits for the prompt and discards what came
     // with it. False when the prompt did not come within its bound.
@@ -77,7 +85,8 @@ public:
     // A busy wait of `seconds` that lets no other event run, so nothing can slip between a
     // reply's last byte and the drain. Sleeps for most of it, so a loop running all night does
     // not keep a core busy, and spins only the last stretch, since a thread wakes a little late.
-    static void settle(double seconds);
+    // `meanwhile` runs as the spin begins; what it takes beyond the spin lengthens the settle.
+    static void settle(double seconds, const std::function<void()> &meanwhile = {});
 
     // True while an exchange holds the line.
     bool busy() const { return m_busy; }
@@ -120,8 +129,9 @@ private:
     bool m_busy = false;
     bool m_cut = false; // something was discarded over the cap since the reply began
     // The next poll takes what has been read without a turn of the event loop: the sleep that
-    // ended on input has just had one, or a sleep that follows an empty poll will have one.
+    // ended on input has taken it in, or a sleep that follows an empty poll will.
     bool m_nextPollTakesOnly = false;
+    bool m_lineOnlySleepLeft = false; // this wait has not slept on the line alone yet
     Clock::time_point m_periodStart;
     Clock::time_point m_gridEnd;
     int m_timerFd = -1;

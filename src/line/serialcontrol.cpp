@@ -351,6 +351,11 @@ QByteArray SerialControl::Input()
     return bytes + fresh;
 }
 
+bool SerialControl::takeWaiting(std::chrono::microseconds wait)
+{
+    return PortOpen() && m_transport->takeWaiting(wait);
+}
+
 QByteArray SerialControl::discardInput()
 {
     return PortOpen() ? m_idleInput.take() + m_transport->readAll() : QByteArray();

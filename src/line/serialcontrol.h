@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 
 // The serial control each window holds as MSComm1: a small property-style wrapper around the
@@ -95,6 +96,9 @@ public:
     void setExchangeWaiting(bool waiting) { m_exchangeWaiting = waiting; }
     // Bytes dropped over the limit since the last call.
     qint64 takeDroppedCount();
+    // Takes in what the system holds for the line without a turn of the event loop; false where
+    // only the event loop can.
+    bool takeWaiting(std::chrono::microseconds wait = {});
 
     // The device the next open uses.
     QString devicePath() const;

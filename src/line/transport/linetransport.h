@@ -7,6 +7,8 @@
 #include <QIODevice>
 #include <QString>
 
+#include <chrono>
+
 // What carries the bytes of COM n: a local serial device, or a TCP connection to a serial
 // server. The serial control reads, writes, opens and closes through this and nothing else, so
 // waits, loss reports and the transcript work the same whatever is underneath.
@@ -51,6 +53,9 @@ public:
     // Before a write: returns once settings just applied have been confirmed, refused or left
     // unanswered for their bound, events running meanwhile. At once when none are pending.
     virtual void waitForSettings() { }
+    // Takes in what the system holds for the line, without a turn of the event loop, waiting up
+    // to `wait` for something to come. False where only the event loop can do that.
+    virtual bool takeWaiting(std::chrono::microseconds /*wait*/) { return false; }
 
     bool isSequential() const override { return true; }
 
@@ -64,6 +69,9 @@ signals:
     void notice(const QString &text);
 
 protected:
+    // Whether `descriptor` has something to read, or has been closed at the other end, within
+    // `wait`. Where the system offers no such wait, false and at once.
+    static bool descriptorReadable(qintptr descriptor, std::chrono::microseconds wait);
     void beginOpen();
     void finishOpen(bool opened, const LineFailure &failure = {});
     void setOpenNotice(const QString &notice) { m_openNotice = notice; }

@@ -90,6 +90,20 @@ bool SerialTransport::applySettings(const SerialSettings &settings)
             && m_port.setStopBits(settings.stopBits);
 }
 
+bool SerialTransport::takeWaiting(std::chrono::microseconds wait)
+{
+#ifdef Q_OS_UNIX
+    // Asked only when the line has something: the port takes a wait that ends empty for a
+    // time-out error.
+    if (m_port.isOpen() && descriptorReadable(m_port.handle(), wait))
+        m_port.waitForReadyRead(0);
+    return true;
+#else
+    Q_UNUSED(wait);
+    return false;
+#endif
+}
+
 qint64 SerialTransport::readData(char *data, qint64 maxSize)
 {
     return m_port.read(data, maxSize);

@@ -23,6 +23,7 @@ public:
     void setDataTerminalReady(bool on) override;
     void startTransfer() override;
     bool applySettings(const SerialSettings &settings) override;
+    bool takeWaiting(std::chrono::microseconds wait) override;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;

@@ -197,6 +197,21 @@ void TcpTransport::startTransfer()
     m_socket.flush();
 }
 
+bool TcpTransport::takeWaiting(std::chrono::microseconds wait)
+{
+#ifdef Q_OS_UNIX
+    // Asked only when the socket has something: a wait that ends empty is a time-out error,
+    // which an open line would take for its loss.
+    if (isOpen() && m_socket.state() == QAbstractSocket::ConnectedState
+            && descriptorReadable(m_socket.socketDescriptor(), wait))
+        m_socket.waitForReadyRead(0);
+    return true;
+#else
+    Q_UNUSED(wait);
+    return false;
+#endif
+}
+
 qint64 TcpTransport::readData(char *data, qint64 maxSize)
 {
     // The socket closes itself when the server hangs up, before the loss is reported.

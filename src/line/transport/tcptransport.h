@@ -29,6 +29,7 @@ public:
     void startTransfer() override;
     // Kept as they are: the server's own settings apply, which the operator is told.
     bool applySettings(const SerialSettings &settings) override;
+    bool takeWaiting(std::chrono::microseconds wait) override;
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
