@@ -173,8 +173,11 @@ int main(int argc, char **argv)
         return 1;
     }
     auto *command = window.findChild<QComboBox *>("combCmd");
+    // Typed once: the command stays in the box after Send, as for an operator who sends it
+    // again, and retyping it would charge the exchange for the typing.
     auto exchangeOn = [](frmMain &on, QComboBox *box) {
-        box->setEditText(QStringLiteral("*IDN?"));
+        if (box->currentText() != QLatin1String("*IDN?"))
+            box->setEditText(QStringLiteral("*IDN?"));
         const auto start = steady_clock::now();
         on.cmdSend_Click();
         return duration<double, std::milli>(steady_clock::now() - start).count() - kSettleMs;
