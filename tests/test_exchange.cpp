@@ -433,6 +433,20 @@ private slots:
         QVERIFY(!QApplication::overrideCursor());
     }
 
+    void quickExchangeLeavesTheCursorAlone()
+    {
+        // Fault caught: an exchange that never let events run, and so never put up the busy
+        // cursor, still took one down: the cursor the application had up went with it.
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        device->send("VELK\r\n>"); // on the line before the command: no event has to run
+        type("*IDN?");
+        w->cmdSend_Click();
+        QCOMPARE(results(), QStringLiteral("VELK"));
+        QVERIFY(QApplication::overrideCursor());
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        QApplication::restoreOverrideCursor();
+    }
+
     void choiceDuringTheWaitAppliesToTheNextExchange_data()
     {
         QTest::addColumn<QString>("change");

@@ -58,6 +58,7 @@ LineWait::~LineWait()
 LineWait::Hold::Hold(LineWait &wait) : m_wait(wait)
 {
     m_wait.m_busy = true;
+    m_wait.m_eventsHaveRun = false;
     m_wait.m_line->setExchangeWaiting(true);
     emit m_wait.started();
 }
@@ -67,6 +68,13 @@ LineWait::Hold::~Hold()
     m_wait.m_busy = false;
     m_wait.m_line->setExchangeWaiting(false);
     emit m_wait.finished();
+}
+
+void LineWait::letEventsRun(QEventLoop::ProcessEventsFlags flags)
+{
+    if (m_busy && !std::exchange(m_eventsHaveRun, true))
+        emit eventsRunning();
+    QCoreApplication::processEvents(flags);
 }
 
 QByteArray LineWait::poll()
@@ -81,7 +89,7 @@ QByteArray LineWait::poll()
     m_periodStart = periodEnd - PollPeriod;
 
     if (!std::exchange(m_nextPollTakesOnly, false))
-        QCoreApplication::processEvents();
+        letEventsRun(QEventLoop::AllEvents);
     // Past the cap the reply is only read to be thrown away; the transcript notes the cut.
     return m_cut ? m_line->discardInput() : m_line->Input();
 }
@@ -145,7 +153,7 @@ void LineWait::sleepUntil(Clock::time_point deadline)
         // Events that come meanwhile are handled at once, and the sleep goes on: only input,
         // the loss of the port or the deadline end the period early.
         do
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            letEventsRun(QEventLoop::WaitForMoreEvents);
         while (stillQuiet());
         // Woken early: the timer would otherwise fire into a later poll for nothing.
         if (Clock::now() < deadline) {
@@ -160,7 +168,7 @@ void LineWait::sleepUntil(Clock::time_point deadline)
             deadline - Clock::now() + milliseconds(1) - nanoseconds(1));
     m_fallbackTimer->start(std::max(left, milliseconds(0)));
     do
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        letEventsRun(QEventLoop::WaitForMoreEvents);
     while (stillQuiet() && m_fallbackTimer->isActive());
     m_fallbackTimer->stop();
     m_nextPollTakesOnly = true;

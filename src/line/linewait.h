@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QEventLoop>
 #include <QObject>
 
 #include <chrono>
@@ -108,10 +109,15 @@ public:
 signals:
     void started();
     void finished();
+    // The exchange held now lets events run for the first time: from here on the operator can
+    // act while it waits. An exchange that ends before never lets anyone act during it.
+    void eventsRunning();
 
 private:
     using Clock = std::chrono::steady_clock;
 
+    // Lets the application handle its events, announcing the first time in an exchange.
+    void letEventsRun(QEventLoop::ProcessEventsFlags flags);
     // Lets events run and takes what arrived. Starts a new poll period on the grid.
     QByteArray poll();
     // Appends to `received` what fits under ReplyCapBytes; notes a cut when not all of it did.
@@ -127,6 +133,7 @@ private:
 
     SerialControl *m_line;
     bool m_busy = false;
+    bool m_eventsHaveRun = false; // since the exchange held now began
     bool m_cut = false; // something was discarded over the cap since the reply began
     // The next poll takes what has been read without a turn of the event loop: the sleep that
     // ended on input has taken it in, or a sleep that follows an empty poll will.

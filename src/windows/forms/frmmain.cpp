@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 frmMain::frmMain(LineRecorder *recorder, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
@@ -126,13 +127,16 @@ void frmMain::connectHandlers()
     ui->combCmd->setCompleter(nullptr);
 
     // While an exchange waits, clicks on Send, Read and the quick commands are ignored; the busy
-    // cursor says so.
-    connect(m_lineWait, &LineWait::started, this, [this] {
+    // cursor says so. It goes up once the wait lets the operator act: an exchange that ends
+    // first would only send the window system two cursor changes that cancel out.
+    connect(m_lineWait, &LineWait::started, this, &frmMain::exchangeStarted);
+    connect(m_lineWait, &LineWait::eventsRunning, this, [this] {
         QApplication::setOverrideCursor(Qt::BusyCursor);
-        emit exchangeStarted();
+        m_busyCursorShown = true;
     });
     connect(m_lineWait, &LineWait::finished, this, [this] {
-        QApplication::restoreOverrideCursor();
+        if (std::exchange(m_busyCursorShown, false))
+            QApplication::restoreOverrideCursor();
         emit exchangeFinished();
     });
 
