@@ -147,7 +147,7 @@ private slots:
 
     void tailDuringTheSettleIsShown()
     {
-        // Fault caught: the reply formatted while the settle spins out was shown without what
+        // Fault caught: the reply formatted while the settle waits out was shown without what
         // the drain took after it.
         device->send("VELK\r\n>");
         device->sendFromThread("tail", 5);

@@ -119,7 +119,7 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     options.lastWasQuery = lastWasQuery;
     options.showCount = settings.showCount;
     options.lineBreak = settings.lineBreak;
-    // Formatted while the settle spins out its last stretch, in time that is spent anyway;
+    // Formatted while the settle waits out its last stretch, in time that is spent anyway;
     // only bytes the drain then adds call for it again. A long reply would lengthen the settle.
     constexpr qsizetype kFormatWhileSettling = 4096;
     std::optional<ReplyDisplay> early;

@@ -266,7 +266,7 @@ void LineWait::settle(double seconds, const std::function<void()> &meanwhile)
     // Its timer slack the smallest there is (the default, 50 us, would make every wake-up that
     // much later), a thread still wakes late after a long sleep: the processor has gone into a
     // deep idle state, or a virtual one has been handed back to its host, and leaving it takes
-    // about 0.1 ms. After a sleep of a few hundred microseconds it wakes within about 10 us. So
+    // about 0.1 ms. After a sleep of a few hundred microseconds it wakes some 10-30 us late. So
     // the long sleep ends early and a short one follows, and only the last stretch is spun.
     static const bool slackSet = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
     const auto spinStretch = slackSet ? microseconds(20) : microseconds(150);
@@ -279,9 +279,12 @@ void LineWait::settle(double seconds, const std::function<void()> &meanwhile)
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) { }
     };
     sleepUntil(until - kShortSleep);
-    sleepUntil(until - spinStretch);
-#endif
     if (meanwhile)
         meanwhile();
+    sleepUntil(until - spinStretch);
+#else
+    if (meanwhile)
+        meanwhile();
+#endif
     while (steady_clock::now() < until) { }
 }

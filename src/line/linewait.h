@@ -75,7 +75,7 @@ public:
     // The whole reading of a reply: until `terminator` (0: until anything), then until the
     // prompt when `prompt` is set, the settle, and a drain of what is left. A port that goes
     // away ends it early, with what did arrive. `whileSettling` gets what has been received
-    // near the end of the settle, in time the settle spends spinning anyway.
+    // near the end of the settle, in time the settle spends waiting anyway.
     Reply readReply(char terminator, bool prompt,
             const std::function<void(const QByteArray &)> &whileSettling = {});
 
@@ -86,7 +86,8 @@ public:
     // A busy wait of `seconds` that lets no other event run, so nothing can slip between a
     // reply's last byte and the drain. Sleeps for most of it, so a loop running all night does
     // not keep a core busy, and spins only the last stretch, since a thread wakes a little late.
-    // `meanwhile` runs as the spin begins; what it takes beyond the spin lengthens the settle.
+    // `meanwhile` runs near the end, before the last short sleep; what it takes beyond the
+    // settle's end lengthens it.
     static void settle(double seconds, const std::function<void()> &meanwhile = {});
 
     // True while an exchange holds the line.
