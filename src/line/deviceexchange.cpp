@@ -122,8 +122,8 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     // Formatted while the settle waits out its last stretch, in time that is spent anyway;
     // only bytes the drain then adds call for it again. A long reply would lengthen the settle.
     constexpr qsizetype kFormatWhileSettling = 4096;
-    std::optional<ReplyDisplay> early;
-    qsizetype earlyLength = -1;
+    ReplyDisplay early;
+    qsizetype earlyLength = -1; // none formatted
     outcome.wait = m_wait.readReply(
             settings.framing.terminator(), settings.prompt, [&](const QByteArray &received) {
                 if (received.size() > kFormatWhileSettling)
@@ -134,8 +134,8 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     if (outcome.wait.cut)
         m_line.note("cut", DescribeExchangeProblem({ExchangeError::ReplyCut}));
 
-    outcome.display = early && earlyLength == outcome.wait.received.size()
-            ? *std::move(early)
+    outcome.display = earlyLength == outcome.wait.received.size()
+            ? std::move(early)
             : FormatReply(outcome.wait.received, options);
 
     if (outcome.wait.promptMissing)

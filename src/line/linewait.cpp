@@ -271,17 +271,17 @@ void LineWait::settle(double seconds, const std::function<void()> &meanwhile)
     static const bool slackSet = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
     const auto spinStretch = slackSet ? microseconds(20) : microseconds(150);
     constexpr microseconds kShortSleep{300};
-    auto sleepUntil = [](steady_clock::time_point wake) {
+    auto sleepThreadUntil = [](steady_clock::time_point wake) {
         const auto ns = duration_cast<nanoseconds>(wake.time_since_epoch()).count();
         if (steady_clock::now() >= wake)
             return;
         const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) { }
     };
-    sleepUntil(until - kShortSleep);
+    sleepThreadUntil(until - kShortSleep);
     if (meanwhile)
         meanwhile();
-    sleepUntil(until - spinStretch);
+    sleepThreadUntil(until - spinStretch);
 #else
     if (meanwhile)
         meanwhile();

@@ -15,9 +15,9 @@ class SerialControl;
 // handle its pending events and takes what the line has brought. Between polls on a quiet line
 // the thread sleeps in the event loop itself, so a byte from the device, a click, a timer or an
 // accessibility request each end the sleep at once; only the first millisecond of a wait
-// watches the line alone. Every wait also ends when the time its
-// polls stand for has passed on the clock, however slow the polls: a peer that keeps the
-// application busy (a flood of Telnet commands, say) cannot stretch it.
+// watches the line alone. Every wait also ends when the time its polls stand for has passed on
+// the clock, however slow the polls: a peer that keeps the application busy (a flood of Telnet
+// commands, say) cannot stretch it.
 //
 // It also keeps the rule that only one exchange waits on the line at a time: the waits let
 // clicks and timer ticks run, and a nested Send would take the reply its outer Read waits for.
@@ -92,6 +92,8 @@ public:
 
     // True while an exchange holds the line.
     bool busy() const { return m_busy; }
+    // The exchange held now, or the last one, let events run (eventsRunning() was emitted).
+    bool eventsHaveRun() const { return m_eventsHaveRun; }
 
     // Holds the line for one exchange, for its lifetime: busy() is true and started()/finished()
     // bracket it.

@@ -96,8 +96,8 @@ public:
     void setExchangeWaiting(bool waiting) { m_exchangeWaiting = waiting; }
     // Bytes dropped over the limit since the last call.
     qint64 takeDroppedCount();
-    // Takes in what the system holds for the line without a turn of the event loop; false where
-    // only the event loop can.
+    // Takes in what the system holds for the line without a turn of the event loop, waiting up
+    // to `wait` for something to come; false where only the event loop can.
     bool takeWaiting(std::chrono::microseconds wait = {});
 
     // The device the next open uses.

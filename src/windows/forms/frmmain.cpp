@@ -24,7 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <utility>
 
 frmMain::frmMain(LineRecorder *recorder, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
@@ -130,12 +129,10 @@ void frmMain::connectHandlers()
     // cursor says so. It goes up once the wait lets the operator act: an exchange that ends
     // first would only send the window system two cursor changes that cancel out.
     connect(m_lineWait, &LineWait::started, this, &frmMain::exchangeStarted);
-    connect(m_lineWait, &LineWait::eventsRunning, this, [this] {
-        QApplication::setOverrideCursor(Qt::BusyCursor);
-        m_busyCursorShown = true;
-    });
+    connect(m_lineWait, &LineWait::eventsRunning, this,
+            [] { QApplication::setOverrideCursor(Qt::BusyCursor); });
     connect(m_lineWait, &LineWait::finished, this, [this] {
-        if (std::exchange(m_busyCursorShown, false))
+        if (m_lineWait->eventsHaveRun())
             QApplication::restoreOverrideCursor();
         emit exchangeFinished();
     });

@@ -160,7 +160,6 @@ private:
     TestLoops *m_loops = nullptr;
     // Initialize was pressed while an exchange waited: the port window opens once it has ended.
     bool m_portChoiceDue = false;
-    bool m_busyCursorShown = false; // set by an exchange that let events run
     QButtonGroup *optProt = nullptr;
     QButtonGroup *optTime = nullptr;
     frmPorts *m_ports = nullptr;
