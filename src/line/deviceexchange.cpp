@@ -119,8 +119,8 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     options.lastWasQuery = lastWasQuery;
     options.showCount = settings.showCount;
     options.lineBreak = settings.lineBreak;
-    // Formatted while the settle waits out its last stretch, in time that is spent anyway;
-    // only bytes the drain then adds call for it again. A long reply would lengthen the settle.
+    // Formatted as the settle begins, in time that is spent anyway; only bytes the drain then
+    // adds call for it again. A long reply would lengthen the settle.
     constexpr qsizetype kFormatWhileSettling = 4096;
     ReplyDisplay early;
     qsizetype earlyLength = -1; // none formatted
@@ -130,13 +130,15 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
                     return;
                 early = FormatReply(received, options);
                 earlyLength = received.size();
+                if (m_earlyDisplay)
+                    m_earlyDisplay(early);
             });
     if (outcome.wait.cut)
         m_line.note("cut", DescribeExchangeProblem({ExchangeError::ReplyCut}));
 
-    outcome.display = earlyLength == outcome.wait.received.size()
-            ? std::move(early)
-            : FormatReply(outcome.wait.received, options);
+    const bool earlyHolds = earlyLength == outcome.wait.received.size();
+    outcome.displayedEarly = earlyHolds && m_earlyDisplay;
+    outcome.display = earlyHolds ? std::move(early) : FormatReply(outcome.wait.received, options);
 
     if (outcome.wait.promptMissing)
         outcome.problems.append({ExchangeError::PromptMissing});

@@ -71,6 +71,8 @@ struct ReplyOutcome
 {
     LineWait::Reply wait; // the bytes, how the waits ended, whether the prompt was missing
     ReplyDisplay display; // the results text and its beeps
+    // The display went to the early-display callback and the drain left it as it was.
+    bool displayedEarly = false;
     // In the order they are told: a missing prompt, a reply cut at its cap, then input dropped
     // before this read, the
     // likely cause of whatever else went wrong, so that nothing said later hides it.
@@ -118,7 +120,16 @@ public:
     // Reads and judges a reply. `lastWasQuery` labels an ACK payload as a response.
     ReplyOutcome read(const ExchangeSettings &settings, bool lastWasQuery);
 
+    // Gets the display of a short reply as the settle begins, while the reply is fresh in the
+    // caches and in time the settle spends waiting anyway. Nothing can be drawn before the
+    // settle ends, so a window that shows it then shows it no sooner to the operator.
+    void setEarlyDisplay(std::function<void(const ReplyDisplay &)> show)
+    {
+        m_earlyDisplay = std::move(show);
+    }
+
 private:
     SerialControl &m_line;
     LineWait &m_wait;
+    std::function<void(const ReplyDisplay &)> m_earlyDisplay;
 };

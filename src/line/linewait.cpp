@@ -215,6 +215,9 @@ void LineWait::drain(QByteArray &received, int maxCount)
         // needs no turn of the event loop, which would let events in that the settle kept out
         // and costs more than the read itself.
         m_nextPollTakesOnly = m_line->takeWaiting();
+        // Mostly the line is quiet by now, and one look at the system has said so.
+        if (m_nextPollTakesOnly && m_line->InBufferCount() == 0)
+            return;
         keep(received, poll());
         finishPeriod(true, 1, deadline);
         ++count;
@@ -238,10 +241,13 @@ LineWait::Reply LineWait::readReply(
         // Carry on: what did arrive is still worth showing.
         reply.promptMissing = reply.end == End::OutOfPolls;
     }
-    settle(SettleSeconds, [&] {
-        if (whileSettling)
-            whileSettling(reply.received);
-    });
+    settle(
+            SettleSeconds,
+            [&] {
+                if (whileSettling)
+                    whileSettling(reply.received);
+            },
+            m_line);
     drain(reply.received, DrainPolls);
     reply.cut = std::exchange(m_cut, false);
     return reply;
@@ -256,35 +262,49 @@ bool LineWait::waitForPrompt()
     return waitFor(discarded, Wire::Prompt, PromptPolls) != End::OutOfPolls;
 }
 
-void LineWait::settle(double seconds, const std::function<void()> &meanwhile)
+void LineWait::settle(
+        double seconds, const std::function<void()> &meanwhile, SerialControl *watched)
 {
     const auto start = steady_clock::now();
     if (!(seconds > 0))
         return;
     const auto until = start + duration_cast<steady_clock::duration>(duration<double>(seconds));
+    if (meanwhile)
+        meanwhile();
 #ifdef Q_OS_UNIX
     // Its timer slack the smallest there is (the default, 50 us, would make every wake-up that
     // much later), a thread still wakes late after a long sleep: the processor has gone into a
     // deep idle state, or a virtual one has been handed back to its host, and leaving it takes
-    // about 0.1 ms. After a sleep of a few hundred microseconds it wakes some 10-30 us late. So
-    // the long sleep ends early and a short one follows, and only the last stretch is spun.
+    // about 0.1 ms. So the long sleep ends early and a short one follows, and only the last
+    // stretch is spun. How late the short one wakes depends on the machine (10 to 40 us): it
+    // is aimed that much early, as learnt from the settles before, so the spin stays short.
     static const bool slackSet = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
-    const auto spinStretch = slackSet ? microseconds(20) : microseconds(150);
     constexpr microseconds kShortSleep{300};
+    constexpr microseconds kSpinMargin{2};
+    static thread_local nanoseconds shortSleepLateness
+            = slackSet ? microseconds(20) : microseconds(150);
     auto sleepThreadUntil = [](steady_clock::time_point wake) {
         const auto ns = duration_cast<nanoseconds>(wake.time_since_epoch()).count();
         if (steady_clock::now() >= wake)
-            return;
+            return false;
         const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) { }
+        return true;
     };
     sleepThreadUntil(until - kShortSleep);
-    if (meanwhile)
-        meanwhile();
-    sleepThreadUntil(until - spinStretch);
-#else
-    if (meanwhile)
-        meanwhile();
+    const auto aim = until - shortSleepLateness - kSpinMargin;
+    if (steady_clock::now() < aim) {
+        // Slept on the line, when there is one: the drain that follows looks at it again
+        // within microseconds and finds the system's way there warm. What comes meanwhile is
+        // taken in and left for the drain.
+        while (watched && steady_clock::now() < aim
+                && watched->takeWaiting(duration_cast<microseconds>(aim - steady_clock::now()))) { }
+        sleepThreadUntil(aim);
+        // A rare wake-up far later (the thread was preempted) says nothing of the next one.
+        const auto late = std::clamp<nanoseconds>(
+                steady_clock::now() - aim, nanoseconds(0), kShortSleep / 2);
+        shortSleepLateness += (late - shortSleepLateness) / 8;
+    }
 #endif
     while (steady_clock::now() < until) { }
 }

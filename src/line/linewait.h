@@ -75,7 +75,7 @@ public:
     // The whole reading of a reply: until `terminator` (0: until anything), then until the
     // prompt when `prompt` is set, the settle, and a drain of what is left. A port that goes
     // away ends it early, with what did arrive. `whileSettling` gets what has been received
-    // near the end of the settle, in time the settle spends waiting anyway.
+    // as the settle begins, in time the settle spends waiting anyway.
     Reply readReply(char terminator, bool prompt,
             const std::function<void(const QByteArray &)> &whileSettling = {});
 
@@ -86,9 +86,11 @@ public:
     // A busy wait of `seconds` that lets no other event run, so nothing can slip between a
     // reply's last byte and the drain. Sleeps for most of it, so a loop running all night does
     // not keep a core busy, and spins only the last stretch, since a thread wakes a little late.
-    // `meanwhile` runs near the end, before the last short sleep; what it takes beyond the
-    // settle's end lengthens it.
-    static void settle(double seconds, const std::function<void()> &meanwhile = {});
+    // `meanwhile` runs first, while what it works on is still fresh in the caches; what it takes
+    // beyond the settle's end lengthens it.
+    // With a line `watched`, the last short sleep waits on it.
+    static void settle(double seconds, const std::function<void()> &meanwhile = {},
+            SerialControl *watched = nullptr);
 
     // True while an exchange holds the line.
     bool busy() const { return m_busy; }

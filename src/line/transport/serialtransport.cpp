@@ -7,6 +7,9 @@
 #include <QHash>
 #include <QSerialPortInfo>
 
+#include <algorithm>
+#include <cstring>
+
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <unistd.h>
@@ -48,6 +51,7 @@ void SerialTransport::startOpen(const SerialSettings &settings)
 
 void SerialTransport::close()
 {
+    m_taken.clear();
     if (m_port.isOpen())
         m_port.close();
     finishOpen(false);
@@ -57,7 +61,7 @@ void SerialTransport::close()
 
 qint64 SerialTransport::bytesAvailable() const
 {
-    return m_port.bytesAvailable() + QIODevice::bytesAvailable();
+    return m_taken.size() + m_port.bytesAvailable() + QIODevice::bytesAvailable();
 }
 
 void SerialTransport::setRequestToSend(bool on)
@@ -95,7 +99,7 @@ bool SerialTransport::takeWaiting(std::chrono::microseconds wait)
 #ifdef Q_OS_UNIX
     // Asked only when the line has something: the port takes a wait that ends empty for a
     // time-out error.
-    if (m_port.isOpen() && descriptorReadable(m_port.handle(), wait))
+    if (m_port.isOpen() && descriptorReadable(m_port.handle(), wait) && !takeDirectly())
         m_port.waitForReadyRead(0);
     return true;
 #else
@@ -104,8 +108,37 @@ bool SerialTransport::takeWaiting(std::chrono::microseconds wait)
 #endif
 }
 
+bool SerialTransport::takeDirectly()
+{
+#ifdef Q_OS_UNIX
+    // The port would poll the line once more, read it into a block of 32 KiB and signal; the
+    // line was just seen readable, so one read does. Only into an empty port buffer, so that
+    // the bytes stay in order. Anything but data (an error, the other end gone) is left to the
+    // port, which reports it.
+    if (m_port.bytesAvailable() > 0)
+        return false;
+    char chunk[16384];
+    ssize_t n;
+    do
+        n = ::read(m_port.handle(), chunk, sizeof chunk);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return false;
+    m_taken.append(chunk, qsizetype(n));
+    return true;
+#else
+    return false;
+#endif
+}
+
 qint64 SerialTransport::readData(char *data, qint64 maxSize)
 {
+    if (!m_taken.isEmpty()) {
+        const qint64 size = std::min<qint64>(maxSize, m_taken.size());
+        std::memcpy(data, m_taken.constData(), size_t(size));
+        m_taken.remove(0, qsizetype(size));
+        return size;
+    }
     return m_port.read(data, maxSize);
 }
 

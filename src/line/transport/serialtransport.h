@@ -32,6 +32,12 @@ protected:
 private:
     void handlePortError(QSerialPort::SerialPortError error);
 
+    // Reads what the line holds straight into m_taken; false when the port should read it.
+    bool takeDirectly();
+
     QSerialPort m_port;
     bool m_lineFull = false;
+    // Read from the line by takeWaiting() while the port's own buffer was empty: older than
+    // anything the port reads later, so handed out first.
+    QByteArray m_taken;
 };

@@ -21,6 +21,8 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <utility>
+
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -72,6 +74,9 @@ frmMain::frmMain(LineRecorder *recorder, QWidget *parent) : QWidget(parent), ui(
     setUpLoops();
     m_lineWait = new LineWait(MSComm1, this);
     m_exchange = std::make_unique<DeviceExchange>(*MSComm1, *m_lineWait);
+    m_exchange->setEarlyDisplay([this](const ReplyDisplay &display) {
+        setResults(QString::fromLatin1(display.results));
+    });
 
     optProt = new QButtonGroup(this);
     optProt->addButton(ui->optProt_0, 0);
@@ -129,11 +134,16 @@ void frmMain::connectHandlers()
     // cursor says so. It goes up once the wait lets the operator act: an exchange that ends
     // first would only send the window system two cursor changes that cancel out.
     connect(m_lineWait, &LineWait::started, this, &frmMain::exchangeStarted);
-    connect(m_lineWait, &LineWait::eventsRunning, this,
-            [] { QApplication::setOverrideCursor(Qt::BusyCursor); });
+    connect(m_lineWait, &LineWait::eventsRunning, this, [this] {
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+        if (std::exchange(m_resultsClearDue, false))
+            setResults(QString());
+    });
     connect(m_lineWait, &LineWait::finished, this, [this] {
         if (m_lineWait->eventsHaveRun())
             QApplication::restoreOverrideCursor();
+        if (std::exchange(m_resultsClearDue, false))
+            setResults(QString());
         emit exchangeFinished();
     });
 
@@ -227,6 +237,7 @@ void frmMain::showLogo()
 
 void frmMain::setResults(const QString &text)
 {
+    m_resultsClearDue = false;
     ui->txtResults->setText(text);
 }
 

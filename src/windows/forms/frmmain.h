@@ -160,6 +160,9 @@ private:
     TestLoops *m_loops = nullptr;
     // Initialize was pressed while an exchange waited: the port window opens once it has ended.
     bool m_portChoiceDue = false;
+    // A read follows the send and the results box is to be empty while it waits: emptied when
+    // the wait first lets the window draw, unless the reply is shown before.
+    bool m_resultsClearDue = false;
     QButtonGroup *optProt = nullptr;
     QButtonGroup *optTime = nullptr;
     frmPorts *m_ports = nullptr;

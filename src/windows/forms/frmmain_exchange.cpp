@@ -66,9 +66,10 @@ void frmMain::sendCommand(const ExchangeSettings &settings)
         m.outMsg = sent.frame;
         m.QueryFlg = sent.query ? 1 : 0;
         if (sent.readFollows) {
-            // A Read clears the box before the window could draw anything, so it goes
-            // straight to empty rather than showing "Sent" for no time at all.
-            setResults(QString());
+            // Empty while the read waits, rather than showing "Sent" for no time at all. Until
+            // the window can draw, nobody sees the box: a reply that comes first replaces the
+            // old one at once, and clearing the box meanwhile would only cost time.
+            m_resultsClearDue = true;
             startRead();
         } else {
             setResults(QStringLiteral("Sent ") + command);
@@ -92,7 +93,8 @@ void frmMain::startRead()
 
 void frmMain::showReply(const ReplyOutcome &reply)
 {
-    setResults(QString::fromLatin1(reply.display.results));
+    if (!reply.displayedEarly)
+        setResults(QString::fromLatin1(reply.display.results));
     for (int i = 0; i < reply.display.beeps; ++i)
         Beep();
     for (const ExchangeProblem &problem : reply.problems)
