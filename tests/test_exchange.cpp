@@ -447,6 +447,22 @@ private slots:
         QApplication::restoreOverrideCursor();
     }
 
+    void slowReplyEmptiesTheBoxWhileItWaits()
+    {
+        // Fault caught: the box is emptied only once the wait lets the window draw, and a
+        // previous reply stayed up all through a slow one.
+        device->send("OLD\r\n>");
+        type("*IDN?");
+        w->cmdSend_Click();
+        QCOMPARE(results(), QStringLiteral("OLD"));
+        answerWith("NEW\r\n>", '\n', 150);
+        QString duringTheWait = QStringLiteral("not looked at");
+        QTimer::singleShot(40, w.get(), [&] { duringTheWait = results(); });
+        w->cmdSend_Click();
+        QCOMPARE(duringTheWait, QString());
+        QCOMPARE(results(), QStringLiteral("NEW"));
+    }
+
     void choiceDuringTheWaitAppliesToTheNextExchange_data()
     {
         QTest::addColumn<QString>("change");

@@ -110,6 +110,18 @@ private slots:
         QCOMPARE(received, QByteArray("headtail"));
     }
 
+    void bytesTakenStraightFromTheLineComeFirst()
+    {
+        // Fault caught: what the wait read straight from the line was handed out after what
+        // the port read later in a turn of the event loop, or in a second read.
+        LineWait::Hold held(*wait);
+        device->send("AB");
+        QVERIFY(line->takeWaiting(milliseconds(500)));
+        device->send("CD");
+        QTRY_COMPARE((QCoreApplication::processEvents(), line->InBufferCount()), qint64(4));
+        QCOMPARE(line->Input(), QByteArray("ABCD"));
+    }
+
     void replySequence_data()
     {
         QTest::addColumn<QByteArray>("sent");
@@ -153,11 +165,17 @@ private slots:
         device->sendFromThread("tail", 5);
         ExchangeSettings settings;
         settings.displayAll = true;
-        const ReplyOutcome outcome = DeviceExchange(*line, *wait).read(settings, true);
+        DeviceExchange exchange(*line, *wait);
+        QByteArray shownEarly;
+        exchange.setEarlyDisplay(
+                [&](const ReplyDisplay &display) { shownEarly = display.results; });
+        const ReplyOutcome outcome = exchange.read(settings, true);
         if (outcome.wait.received == "VELK\r\n>")
             QSKIP("the tail came after the drain: the machine stalled the sender for 15 ms");
         QCOMPARE(outcome.wait.received, QByteArray("VELK\r\n>tail"));
         QCOMPARE(outcome.display.results, QByteArray("VELK<cr><lf>>tail"));
+        QCOMPARE(shownEarly, QByteArray("VELK<cr><lf>>"));
+        QVERIFY(!outcome.displayedEarly); // to be shown again
     }
 
     void replySequenceEndsOnHangUp()

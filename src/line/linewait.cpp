@@ -296,9 +296,9 @@ void LineWait::settle(
     if (steady_clock::now() < aim) {
         // Slept on the line, when there is one: the drain that follows looks at it again
         // within microseconds and finds the system's way there warm. What comes meanwhile is
-        // taken in and left for the drain.
-        while (watched && steady_clock::now() < aim
-                && watched->takeWaiting(duration_cast<microseconds>(aim - steady_clock::now()))) { }
+        // taken in, one read at most, and the rest of the sleep is the thread's own.
+        if (watched)
+            watched->takeWaiting(duration_cast<microseconds>(aim - steady_clock::now()));
         sleepThreadUntil(aim);
         // A rare wake-up far later (the thread was preempted) says nothing of the next one.
         const auto late = std::clamp<nanoseconds>(

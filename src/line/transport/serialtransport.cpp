@@ -133,13 +133,15 @@ bool SerialTransport::takeDirectly()
 
 qint64 SerialTransport::readData(char *data, qint64 maxSize)
 {
-    if (!m_taken.isEmpty()) {
-        const qint64 size = std::min<qint64>(maxSize, m_taken.size());
-        std::memcpy(data, m_taken.constData(), size_t(size));
-        m_taken.remove(0, qsizetype(size));
-        return size;
+    const qint64 taken = std::min<qint64>(maxSize, m_taken.size());
+    if (taken > 0) {
+        std::memcpy(data, m_taken.constData(), size_t(taken));
+        m_taken.remove(0, qsizetype(taken));
     }
-    return m_port.read(data, maxSize);
+    if (taken == maxSize)
+        return taken;
+    const qint64 read = m_port.read(data + taken, maxSize - taken);
+    return read < 0 ? (taken > 0 ? taken : read) : taken + read;
 }
 
 qint64 SerialTransport::writeData(const char *data, qint64 size)
