@@ -12,7 +12,8 @@
 // the prompt) against a third one. All run interleaved in one run.
 //
 // CPU is that of the thread that runs the exchange (the peer's: its whole process), so the
-// device threads' own work counts on no side.
+// device threads' own work counts on no side. The sides that idle 20 ms before each exchange
+// leave the idle's own CPU out; ours is given whole and less a settle measured on its own.
 //
 // --profile runs our pseudo-terminal exchanges alone, for a profiler:
 //   valgrind --tool=callgrind --toggle-collect='frmMain::cmdSend_Click()'
@@ -20,6 +21,7 @@
 // and divide the instructions by 205: the five that warm up are counted too.
 
 #include "bareclient.h"
+#include "line/linewait.h"
 #include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
 #include "processclock.h"
@@ -249,7 +251,7 @@ int main(int argc, char **argv)
 
     // Interleaved in rounds, so that whatever else the machine does falls on every side alike.
     constexpr int kRounds = 4;
-    Side ours, back, paced;
+    Side ours, back, paced, settleAlone;
     std::vector<double> oursToReply, oursAfterReply;
     for (int round = 0; round < kRounds; ++round) {
         const int count = exchanges / kRounds;
@@ -267,6 +269,16 @@ int main(int argc, char **argv)
             oursAfterReply.push_back(ours.ms.back() - toReply);
         }
         ours.cpuMs += 1000.0 * (threadCpuSeconds() - cpuBefore);
+        // The settle on its own, on the same quiet line: what its sleeps and its spin cost,
+        // as the idle of the sides after 20 ms idle is left out of their CPU.
+        cpuBefore = threadCpuSeconds();
+        for (int i = 0; i < count; ++i) {
+            const auto start = steady_clock::now();
+            LineWait::settle(kSettleMs / 1000.0, {}, window.serial());
+            settleAlone.ms.push_back(
+                    duration<double, std::milli>(steady_clock::now() - start).count() - kSettleMs);
+        }
+        settleAlone.cpuMs += 1000.0 * (threadCpuSeconds() - cpuBefore);
         for (NetworkSide *side : {&raw, &rfc2217}) {
             if (!side->ready)
                 continue;
@@ -302,6 +314,10 @@ int main(int argc, char **argv)
             percentile(oursToReply, 0.5), percentile(oursToReply, 0.95));
     std::printf("%-40s %8.3f %8.3f\n", "  and from it to the shown result",
             percentile(oursAfterReply, 0.5), percentile(oursAfterReply, 0.95));
+    settleAlone.print("the settle alone, past its 20 ms");
+    const double oursLessSettleCpu = ours.cpuPerExchange() - settleAlone.cpuPerExchange();
+    std::printf("%-40s %8s %8s %10.3f\n", "Quillon's CPU less the settle alone", "", "",
+            oursLessSettleCpu);
     for (NetworkSide *side : {&raw, &rfc2217})
         if (side->ready)
             side->figures.print(side->name);
@@ -316,6 +332,8 @@ int main(int argc, char **argv)
     if (peer.ready()) {
         ratio("  pyvisa-py back to back", back);
         ratio("  pyvisa-py after 20 ms idle", paced);
+        std::printf("%-40s %8s %8s %9.2fx\n", "  pyvisa-py b2b, CPU less the settle", "", "",
+                oursLessSettleCpu / back.cpuPerExchange());
     }
     for (NetworkSide *side : {&raw, &rfc2217}) {
         if (!side->ready)
