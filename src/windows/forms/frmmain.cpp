@@ -21,11 +21,10 @@
 #include <QLineEdit>
 #include <QTimer>
 
-#include <utility>
-
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 frmMain::frmMain(LineRecorder *recorder, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
 {
