@@ -332,7 +332,7 @@ int main(int argc, char **argv)
     if (peer.ready()) {
         ratio("  pyvisa-py back to back", back);
         ratio("  pyvisa-py after 20 ms idle", paced);
-        std::printf("%-40s %8s %8s %9.2fx\n", "  pyvisa-py b2b, CPU less the settle", "", "",
+        std::printf("%-40s %8s %8s %9.2fx\n", "  the same, our CPU less the settle", "", "",
                 oursLessSettleCpu / back.cpuPerExchange());
     }
     for (NetworkSide *side : {&raw, &rfc2217}) {

@@ -132,17 +132,21 @@ void frmMain::connectHandlers()
     // While an exchange waits, clicks on Send, Read and the quick commands are ignored; the busy
     // cursor says so. It goes up once the wait lets the operator act: an exchange that ends
     // first would only send the window system two cursor changes that cancel out.
-    connect(m_lineWait, &LineWait::started, this, &frmMain::exchangeStarted);
-    connect(m_lineWait, &LineWait::eventsRunning, this, [this] {
-        QApplication::setOverrideCursor(Qt::BusyCursor);
+    // The results box a read is to empty goes empty once the window can draw it, or at the
+    // exchange's end should no reply have replaced it by then.
+    auto clearResultsIfDue = [this] {
         if (std::exchange(m_resultsClearDue, false))
             setResults(QString());
+    };
+    connect(m_lineWait, &LineWait::started, this, &frmMain::exchangeStarted);
+    connect(m_lineWait, &LineWait::eventsRunning, this, [clearResultsIfDue] {
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+        clearResultsIfDue();
     });
-    connect(m_lineWait, &LineWait::finished, this, [this] {
+    connect(m_lineWait, &LineWait::finished, this, [this, clearResultsIfDue] {
         if (m_lineWait->eventsHaveRun())
             QApplication::restoreOverrideCursor();
-        if (std::exchange(m_resultsClearDue, false))
-            setResults(QString());
+        clearResultsIfDue();
         emit exchangeFinished();
     });
 
