@@ -275,36 +275,27 @@ void LineWait::settle(
     // Its timer slack the smallest there is (the default, 50 us, would make every wake-up that
     // much later), a thread still wakes late after a long sleep: the processor has gone into a
     // deep idle state, or a virtual one has been handed back to its host, and leaving it takes
-    // about 0.1 ms. So the long sleep ends early and a short one follows, and only the last
-    // stretch is spun. How late the short one wakes depends on the machine (10 to 40 us): it
-    // is aimed that much early, as learnt from the settles before, so the spin stays short.
+    // 0.05 to 0.2 ms. So the sleep ends that much early, as learnt from the settles before, and
+    // only the last stretch is spun. One wake-up: on a virtual machine each costs the thread
+    // tens of microseconds, more than the spin it would save.
     static const bool slackSet = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
-    constexpr microseconds kShortSleep{300};
-    constexpr microseconds kSpinMargin{2};
-    static thread_local nanoseconds shortSleepLateness
-            = slackSet ? microseconds(20) : microseconds(150);
-    auto sleepThreadUntil = [](steady_clock::time_point wake) {
-        const auto ns = duration_cast<nanoseconds>(wake.time_since_epoch()).count();
-        if (steady_clock::now() >= wake)
-            return false;
+    constexpr microseconds kSpinMargin{10};
+    constexpr microseconds kLatenessCap{250};
+    static thread_local nanoseconds lateness = slackSet ? microseconds(100) : microseconds(150);
+    const auto aim = until - lateness - kSpinMargin;
+    const auto ns = duration_cast<nanoseconds>(aim.time_since_epoch()).count();
+    if (steady_clock::now() < aim) {
         const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) { }
-        return true;
-    };
-    sleepThreadUntil(until - kShortSleep);
-    const auto aim = until - shortSleepLateness - kSpinMargin;
-    if (steady_clock::now() < aim) {
-        // Slept on the line, when there is one: the drain that follows looks at it again
-        // within microseconds and finds the system's way there warm. What comes meanwhile is
-        // taken in, one read at most, and the rest of the sleep is the thread's own.
-        if (watched)
-            watched->takeWaiting(duration_cast<microseconds>(aim - steady_clock::now()));
-        sleepThreadUntil(aim);
         // A rare wake-up far later (the thread was preempted) says nothing of the next one.
-        const auto late = std::clamp<nanoseconds>(
-                steady_clock::now() - aim, nanoseconds(0), kShortSleep / 2);
-        shortSleepLateness += (late - shortSleepLateness) / 8;
+        const auto late
+                = std::clamp<nanoseconds>(steady_clock::now() - aim, nanoseconds(0), kLatenessCap);
+        lateness += (late - lateness) / 8;
     }
+    // The drain that follows looks at the line again: looked at now, in what would be spun
+    // anyway, the system's way there is warm by then. What came meanwhile is taken in.
+    if (watched)
+        watched->takeWaiting(microseconds(0));
 #endif
     while (steady_clock::now() < until) { }
 }
