@@ -167,7 +167,14 @@ void Rfc2217Transport::decodeSocket()
 QByteArray Rfc2217Transport::unreadData()
 {
     decodeSocket();
-    return m_inbox.left(256);
+    // A busy server writes its refusal and closes without reading: our answer to its options
+    // then meets a reset, and the socket gives up before it has read the refusal. Decoded on a
+    // copy, so that nothing is taken twice.
+    QByteArray words = m_inbox.left(256);
+    TelnetCodec codec = m_telnet;
+    QList<TelnetCodec::Command> ignored;
+    codec.decode(peekSystemBuffer(), words, ignored);
+    return words.left(256);
 }
 
 void Rfc2217Transport::handleCommand(const TelnetCodec::Command &command)

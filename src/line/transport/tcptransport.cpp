@@ -3,11 +3,14 @@
 #include "line/transport/networkmessages.h"
 
 #include <algorithm>
+#include <utility>
 
 #ifdef Q_OS_LINUX
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -23,6 +26,7 @@ TcpTransport::TcpTransport(int comPort, const LineAddress &address, QObject *par
     m_socket.setReadBufferSize(SocketBufferBytes);
     m_openTimer.setSingleShot(true);
     connect(&m_openTimer, &QTimer::timeout, this, &TcpTransport::giveUpOpening);
+    connect(&m_socket, &QTcpSocket::connected, this, &TcpTransport::holdOpeningDescriptor);
     connect(&m_socket, &QTcpSocket::connected, this, &TcpTransport::connectionMade);
     connect(&m_socket, &QTcpSocket::readyRead, this, &TcpTransport::socketReadable);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &TcpTransport::handleSocketError);
@@ -33,6 +37,23 @@ TcpTransport::~TcpTransport()
 {
     m_socket.disconnect(this);
     m_socket.abort();
+    releaseOpeningDescriptor();
+}
+
+void TcpTransport::holdOpeningDescriptor()
+{
+#ifdef Q_OS_LINUX
+    releaseOpeningDescriptor();
+    m_openingDescriptor = ::fcntl(int(m_socket.socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+#endif
+}
+
+void TcpTransport::releaseOpeningDescriptor()
+{
+#ifdef Q_OS_LINUX
+    if (m_openingDescriptor >= 0)
+        ::close(std::exchange(m_openingDescriptor, -1));
+#endif
 }
 
 void TcpTransport::startOpen(const SerialSettings &settings)
@@ -82,6 +103,7 @@ void TcpTransport::becomeOpen()
     if (!opening())
         return;
     m_openTimer.stop();
+    releaseOpeningDescriptor();
     QIODevice::open(QIODevice::ReadWrite | QIODevice::Unbuffered);
     finishOpen(true);
     // Whatever came with the connection is there to read now; said once the owner has taken
@@ -100,6 +122,7 @@ void TcpTransport::giveUpOpening()
     if (!opening())
         return;
     m_socket.abort();
+    releaseOpeningDescriptor();
     finishOpen(false, failure(LineError::NoAnswer));
 }
 
@@ -125,6 +148,19 @@ QByteArray TcpTransport::unreadData()
 {
     // Only ever wanted for the server's parting words, a short line.
     return m_socket.isReadable() ? m_socket.peek(ServerWordsKept) : m_openingWords;
+}
+
+QByteArray TcpTransport::peekSystemBuffer() const
+{
+#ifdef Q_OS_LINUX
+    if (m_openingDescriptor < 0)
+        return {};
+    char words[ServerWordsKept];
+    const ssize_t n = ::recv(m_openingDescriptor, words, sizeof words, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 ? QByteArray(words, qsizetype(n)) : QByteArray();
+#else
+    return {};
+#endif
 }
 
 void TcpTransport::handleSocketError(QAbstractSocket::SocketError error)
@@ -161,6 +197,7 @@ void TcpTransport::handleSocketError(QAbstractSocket::SocketError error)
         }
         m_openTimer.stop();
         m_socket.abort();
+        releaseOpeningDescriptor();
         finishOpen(false, failure(why, detail));
         return;
     }
@@ -185,6 +222,7 @@ void TcpTransport::close()
     if (isOpen())
         QIODevice::close();
     m_socket.abort();
+    releaseOpeningDescriptor();
 }
 
 qint64 TcpTransport::bytesAvailable() const

@@ -44,6 +44,9 @@ protected:
     void tuneSocket();
     // The start of the line data the server sent that nobody has read.
     virtual QByteArray unreadData();
+    // The start of what the system holds for the connection and the socket has not read, left
+    // there: a server that resets the connection leaves its parting words behind the error.
+    QByteArray peekSystemBuffer() const;
     // What is left of the open's time.
     int openTimeLeftMs() const;
 
@@ -55,10 +58,15 @@ private:
     void handleSocketError(QAbstractSocket::SocketError error);
     void handleDisconnect();
     void giveUpOpening();
+    void holdOpeningDescriptor();
+    void releaseOpeningDescriptor();
 
     // The start of what the server sent while the line was opening: the socket forgets it
     // when the server closes, and it may say why.
     QByteArray m_openingWords;
+    // A second handle on the connection while the line opens: the socket closes its own as soon
+    // as a write meets a reset, and the server's last words would go with it.
+    int m_openingDescriptor = -1;
     QTimer m_openTimer;
     QElapsedTimer m_openClock;
 };
