@@ -449,17 +449,24 @@ private slots:
 
     void slowReplyEmptiesTheBoxWhileItWaits()
     {
-        // Fault caught: the box is emptied only once the wait lets the window draw, and a
-        // previous reply stayed up all through a slow one.
+        // Faults caught: the box is emptied only once the wait lets the window draw, and a
+        // previous reply stayed up all through a slow one; the command sent is recorded in the
+        // exchange's spare time, and the wire view showed nothing until the reply came.
         device->send("OLD\r\n>");
         type("*IDN?");
         w->cmdSend_Click();
         QCOMPARE(results(), QStringLiteral("OLD"));
         answerWith("NEW\r\n>", '\n', 150);
         QString duringTheWait = QStringLiteral("not looked at");
-        QTimer::singleShot(40, w.get(), [&] { duringTheWait = results(); });
+        QSignalSpy told(w->recorder(), &LineRecorder::recorded);
+        qsizetype toldDuringTheWait = -1;
+        QTimer::singleShot(40, w.get(), [&] {
+            duringTheWait = results();
+            toldDuringTheWait = told.size();
+        });
         w->cmdSend_Click();
         QCOMPARE(duringTheWait, QString());
+        QCOMPARE(toldDuringTheWait, 1);
         QCOMPARE(results(), QStringLiteral("NEW"));
     }
 

@@ -72,8 +72,11 @@ LineWait::Hold::~Hold()
 
 void LineWait::letEventsRun(QEventLoop::ProcessEventsFlags flags)
 {
-    if (m_busy && !std::exchange(m_eventsHaveRun, true))
+    if (m_busy && !std::exchange(m_eventsHaveRun, true)) {
+        // From here the operator may watch the wire view while the exchange waits.
+        m_line->recordLive();
         emit eventsRunning();
+    }
     QCoreApplication::processEvents(flags);
 }
 
@@ -275,27 +278,35 @@ void LineWait::settle(
     // Its timer slack the smallest there is (the default, 50 us, would make every wake-up that
     // much later), a thread still wakes late after a long sleep: the processor has gone into a
     // deep idle state, or a virtual one has been handed back to its host, and leaving it takes
-    // 0.05 to 0.2 ms. So the sleep ends that much early, as learnt from the settles before, and
-    // only the last stretch is spun. One wake-up: on a virtual machine each costs the thread
-    // tens of microseconds, more than the spin it would save.
+    // 0.05 to 0.2 ms. So the sleep ends that much early and only the rest is spun. One wake-up:
+    // on a virtual machine each costs the thread tens of microseconds, more than it would save.
     static const bool slackSet = ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL) == 0;
     constexpr microseconds kSpinMargin{10};
-    constexpr microseconds kLatenessCap{250};
+    constexpr microseconds kLatenessStep{4};
+    constexpr microseconds kLatenessCap{500};
+    // How late the wake-up and the look after it end, as the median of the settles before: a
+    // few wake-ups come a millisecond late, and an average would have every other settle spin
+    // for them.
     static thread_local nanoseconds lateness = slackSet ? microseconds(100) : microseconds(150);
     const auto aim = until - lateness - kSpinMargin;
     const auto ns = duration_cast<nanoseconds>(aim.time_since_epoch()).count();
-    if (steady_clock::now() < aim) {
+    const bool slept = steady_clock::now() < aim;
+    if (slept) {
         const timespec at{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr) == EINTR) { }
-        // A rare wake-up far later (the thread was preempted) says nothing of the next one.
-        const auto late
-                = std::clamp<nanoseconds>(steady_clock::now() - aim, nanoseconds(0), kLatenessCap);
-        lateness += (late - lateness) / 8;
     }
     // The drain that follows looks at the line again: looked at now, in what would be spun
     // anyway, the system's way there is warm by then. What came meanwhile is taken in.
     if (watched)
         watched->takeWaiting(microseconds(0));
+    if (slept) {
+        lateness += steady_clock::now() - aim > lateness ? kLatenessStep : -kLatenessStep;
+        lateness = std::clamp<nanoseconds>(lateness, nanoseconds(0), kLatenessCap);
+    }
+    // What the exchange recorded so far is told now, in time that would be spun away: the
+    // transcript's and the wire view's work costs the exchange nothing when it fits.
+    if (watched)
+        watched->flushRecords();
 #endif
     while (steady_clock::now() < until) { }
 }

@@ -378,6 +378,34 @@ void SerialControl::keepIdleInput()
     m_idleInput.append(arrived);
 }
 
+void SerialControl::setRecorder(LineRecorder *recorder)
+{
+    if (m_recorder)
+        m_recorder->setDeferred(false);
+    m_recorder = recorder;
+    if (m_recorder)
+        m_recorder->setDeferred(m_exchangeWaiting);
+}
+
+void SerialControl::setExchangeWaiting(bool waiting)
+{
+    m_exchangeWaiting = waiting;
+    if (m_recorder)
+        m_recorder->setDeferred(waiting);
+}
+
+void SerialControl::flushRecords()
+{
+    if (m_recorder)
+        m_recorder->flush();
+}
+
+void SerialControl::recordLive()
+{
+    if (m_recorder)
+        m_recorder->setDeferred(false);
+}
+
 qint64 SerialControl::takeDroppedCount()
 {
     return m_idleInput.takeDropped();

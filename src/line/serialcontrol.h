@@ -57,7 +57,7 @@ public:
 
     // Where every frame, chunk, open, close, loss and attempt to reopen is recorded; none when
     // null. The owner keeps it alive for as long as this control.
-    void setRecorder(LineRecorder *recorder) { m_recorder = recorder; }
+    void setRecorder(LineRecorder *recorder);
     // A line of text about this port in the record of the line (`what`: one word, a literal).
     void note(const char *what, const QString &text);
 
@@ -93,7 +93,11 @@ public:
     // IdleInputLimit bytes wait for the next Read, the newest, so that a device that never
     // stops talking cannot fill the memory.
     static constexpr qint64 IdleInputLimit = qint64(1024) * 1024;
-    void setExchangeWaiting(bool waiting) { m_exchangeWaiting = waiting; }
+    // The recorder is told of an exchange's traffic in the exchange's spare time: at
+    // flushRecords(), at its end, or live again once it lets events run (recordLive()).
+    void setExchangeWaiting(bool waiting);
+    void flushRecords();
+    void recordLive();
     // Bytes dropped over the limit since the last call.
     qint64 takeDroppedCount();
     // Takes in what the system holds for the line without a turn of the event loop, waiting up

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -60,6 +61,12 @@ public:
     // A reply read in answer to `command`, every byte of it, and as the results box shows it.
     void replyRead(
             int comPort, const QString &command, const QByteArray &reply, const QByteArray &shown);
+    // While deferred, what happens on the line is kept, with the time it happened, and told when
+    // flushed or no longer deferred, in the order it happened: an exchange tells it in time it
+    // would otherwise spin away. At most DeferredLimit entries wait.
+    void setDeferred(bool deferred);
+    void flush();
+    static constexpr qsizetype DeferredLimit = 64;
 
 signals:
     void recorded(const WireEntry &entry);
@@ -73,4 +80,6 @@ private:
 
     QElapsedTimer m_clock;
     QDateTime m_startedAt;
+    bool m_deferred = false;
+    QList<WireEntry> m_waiting;
 };
