@@ -40,8 +40,9 @@ struct LoopReading
 // the window, a query of a check script) adds the reply. The transcript, the wire view, the CSV
 // file and the loop chart follow it, in the window and without one alike.
 //
-// It keeps nothing itself: each follower decides what to keep, and a follower nobody looks at
-// costs no more than what it keeps.
+// It keeps nothing itself beyond an exchange's few entries, until the exchange has time to tell
+// them: each follower decides what to keep, and a follower nobody looks at costs no more than
+// what it keeps.
 class LineRecorder : public QObject
 {
     Q_OBJECT
