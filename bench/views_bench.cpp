@@ -11,7 +11,7 @@
 
 #include "line/serialcontrol.h"
 #include "processclock.h"
-#include "protocol/replynumber.h"
+#include "protocol/replyreading.h"
 #include "simprocess.h"
 #include "windowdriver.h"
 #include "windows/appearance.h"
@@ -128,7 +128,7 @@ void chart()
                         + QByteArray::number(
                                 std::sin(n / 3000.0) * 10 + (n % 101 == 0 ? 5 : 0), 'E', 6)
                         + "\r\n>";
-        reading.value = ReplyNumber(reading.reply);
+        reading.value = ReadReply(reading.reply, Framing::Protocol::Off).number;
         series.append(reading);
     }
     LoopChart window(&series);

@@ -3,6 +3,7 @@
 
 #include "line/record/wirelog.h"
 #include "protocol/checkscript.h"
+#include "protocol/escapedbytes.h"
 #include "protocol/framing.h"
 #include "protocol/replynumber.h"
 #include "script/scriptfromlog.h"
@@ -188,6 +189,9 @@ private slots:
         const QByteArray nak = QByteArray("\x15"
                                           "432\x03")
                 + char(0x15 ^ '4' ^ '3' ^ '2' ^ 0x03);
+        const QByteArray nakWithNumber = QByteArray("\x15"
+                                                    "47.25\x03")
+                + char(0x15 ^ '4' ^ '7' ^ '.' ^ '2' ^ '5' ^ 0x03) + "\r\n>";
         const QByteArray badSum = QByteArray("\x06"
                                              "41\x03")
                 + char(0x5A) + "\r\n>";
@@ -210,7 +214,12 @@ private slots:
                 << "number in [0, 100]" << QByteArray("9.81 V\r\n") << false
                 << "expected a number in [0, 100], got \"9.81 V\"";
         QTest::newRow("no number at all") << "number in [0, 1]" << QByteArray(">") << false
-                                          << "expected a number in [0, 1], got \">\"";
+                                          << "expected a number in [0, 1], got \"\"";
+        QTest::newRow("number before a bare prompt")
+                << "number in [1, 2]" << QByteArray("1.5>") << false << "";
+        QTest::newRow("number in a NAK packet")
+                << "number in [0, 10]" << nakWithNumber << true
+                << "expected a number in [0, 10], got a NAK packet with \"7.25\"";
         QTest::newRow("number from a packet") << "number in [1, 1]" << ack << true << "";
         QTest::newRow("ack") << "ack" << ack << true << "";
         QTest::newRow("ack with a bad checksum")

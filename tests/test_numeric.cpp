@@ -3,6 +3,7 @@
 
 #include "protocol/numericvalue.h"
 #include "protocol/replynumber.h"
+#include "protocol/replyreading.h"
 #include "protocol/statusbits.h"
 
 #include <QTest>
@@ -138,44 +139,55 @@ private slots:
             QCOMPARE(*read, value);
     }
 
-    // The same reader behind the line's framing: prompt and packet are not part of the value.
-    void replyNumber_data()
+    // One reading of a reply for every consumer: the prompt and the packet are not part of
+    // what the instrument said, and an answer that cannot be trusted holds no number.
+    void replyReading_data()
     {
         QTest::addColumn<QByteArray>("received");
+        QTest::addColumn<int>("protocol");
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<bool>("isNumber");
         QTest::addColumn<double>("value");
+        const int off = int(Framing::Protocol::Off);
+        const int packet = int(Framing::Protocol::Packet);
         QTest::newRow("with prompt")
-                << QByteArray("+1.5E+00\r\n>") << QByteArray("+1.5E+00") << true << 1.5;
-        QTest::newRow("prompt only") << QByteArray(">") << QByteArray() << false << 0.0;
+                << QByteArray("+1.5E+00\r\n>") << off << QByteArray("+1.5E+00") << true << 1.5;
+        QTest::newRow("prompt without line end")
+                << QByteArray("1.5>") << off << QByteArray("1.5") << true << 1.5;
+        QTest::newRow("prompt only") << QByteArray(">") << off << QByteArray() << false << 0.0;
         QTest::newRow("ACK packet") << QByteArray("\x06"
                                                   "4-3.25\x03"
-                                                  "X\r\n>")
-                                    << QByteArray("-3.25") << true << -3.25;
+                                                  "\x06\r\n>")
+                                    << packet << QByteArray("-3.25") << true << -3.25;
+        QTest::newRow("ACK packet failing its checksum")
+                << QByteArray("\x06"
+                              "4-3.25\x03"
+                              "X\r\n>")
+                << packet << QByteArray("-3.25") << false << 0.0;
         QTest::newRow("NAK packet is no value") << QByteArray("\x15"
-                                                              "432\x03"
-                                                              "X\r\n>")
-                                                << QByteArray("\x15"
-                                                              "432\x03"
-                                                              "X")
-                                                << false << 0.0;
+                                                              "47.25\x03"
+                                                              "<\r\n>")
+                                                << packet << QByteArray("7.25") << false << 0.0;
+        QTest::newRow("no packet where one was asked for")
+                << QByteArray("7.25\r\n>") << packet << QByteArray("7.25") << false << 0.0;
         QTest::newRow("words kept")
-                << QByteArray("OVLD\r\n>") << QByteArray("OVLD") << false << 0.0;
+                << QByteArray("OVLD\r\n>") << off << QByteArray("OVLD") << false << 0.0;
         QTest::newRow("prompt inside stays")
-                << QByteArray("5>6\r\n") << QByteArray("5>6") << false << 0.0;
+                << QByteArray("5>6\r\n") << off << QByteArray("5>6") << false << 0.0;
     }
 
-    void replyNumber()
+    void replyReading()
     {
         QFETCH(QByteArray, received);
+        QFETCH(int, protocol);
         QFETCH(QByteArray, text);
         QFETCH(bool, isNumber);
         QFETCH(double, value);
-        QCOMPARE(ReplyText(received), text);
-        const std::optional<double> read = ReplyNumber(received);
-        QCOMPARE(read.has_value(), isNumber);
+        const ReplyReading reading = ReadReply(received, Framing::Protocol(protocol));
+        QCOMPARE(reading.text, text);
+        QCOMPARE(reading.number.has_value(), isNumber);
         if (isNumber)
-            QCOMPARE(*read, value);
+            QCOMPARE(*reading.number, value);
     }
 
     void statusBits_data()
@@ -212,7 +224,7 @@ private slots:
                                               "X")
                                 << QByteArray("\x06"
                                               "416\x03"
-                                              "X\r\n>")
+                                              "6\r\n>")
                                 << "16 = message available (MAV)";
         QTest::newRow("reply not complete yet")
                 << QByteArray("*ESR?\n") << QByteArray("3") << QString();
@@ -231,7 +243,7 @@ private slots:
         QFETCH(QByteArray, received);
         QFETCH(QString, described);
         const StatusRegister reg = StatusQueryIn(sent);
-        const std::optional<int> value = StatusReplyValue(received);
+        const std::optional<int> value = StatusReplyValue(received, Framing::protocolOf(sent));
         const QString text = reg != StatusRegister::None && value ? DescribeStatusBits(reg, *value)
                                                                   : QString();
         QCOMPARE(text, described);

@@ -4,7 +4,7 @@
 #include "line/record/loopcsv.h"
 #include "line/record/wirelog.h"
 #include "line/serialcontrol.h"
-#include "protocol/replynumber.h"
+#include "protocol/replyreading.h"
 #include "simprocess.h"
 #include "testmain.h"
 #include "timebound.h"
@@ -420,7 +420,7 @@ private slots:
         for (int n = 0; n < 100000; ++n) {
             r.ms = n * 10.0;
             r.reply = n % 1000 == 999 ? QByteArray("OVLD\r\n>") : QByteArray::number(n) + "\r\n>";
-            r.value = ReplyNumber(r.reply);
+            r.value = ReadReply(r.reply, Framing::Protocol::Off).number;
             series.append(r);
         }
         QTemporaryDir dir;

@@ -139,6 +139,7 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     const bool earlyHolds = earlyLength == outcome.wait.received.size();
     outcome.displayedEarly = earlyHolds && m_earlyDisplay;
     outcome.display = earlyHolds ? std::move(early) : FormatReply(outcome.wait.received, options);
+    outcome.reading = ReadReply(outcome.wait.received, settings.framing.protocol);
 
     if (outcome.wait.promptMissing)
         outcome.problems.append({ExchangeError::PromptMissing});

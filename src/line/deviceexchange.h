@@ -3,6 +3,7 @@
 #include "line/linewait.h"
 #include "protocol/framing.h"
 #include "protocol/replyformat.h"
+#include "protocol/replyreading.h"
 
 #include <QByteArray>
 #include <QList>
@@ -71,6 +72,7 @@ struct ReplyOutcome
 {
     LineWait::Reply wait; // the bytes, how the waits ended, whether the prompt was missing
     ReplyDisplay display; // the results text and its beeps
+    ReplyReading reading; // what the reply says, in the framing it was asked in
     // The display went to the early-display callback and the drain left it as it was.
     bool displayedEarly = false;
     // In the order they are told: a missing prompt, a reply cut at its cap, then input dropped

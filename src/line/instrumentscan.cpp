@@ -7,6 +7,7 @@
 #include "line/transport/linetransport.h"
 #include "line/transport/transportregistry.h"
 #include "protocol/numericvalue.h"
+#include "protocol/replyreading.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -323,18 +324,9 @@ void LineProbe::finishProbe(bool complete)
     m_wait.stop();
     ++m_probesDone;
 
-    QByteArray identity;
-    if (m_probe.framing.protocol == Framing::Protocol::Packet) {
-        const ReplyPacket packet = CheckReplyPacket(m_received);
-        if (packet.kind == ReplyPacket::Kind::Ack && packet.checksumOk)
-            identity = packet.payload;
-    } else {
-        qsizetype end = m_received.size();
-        for (char terminator : {Wire::CR, Wire::LF, Wire::Prompt})
-            if (const qsizetype at = m_received.indexOf(terminator); at >= 0)
-                end = std::min(end, at);
-        identity = m_received.left(end);
-    }
+    const ReplyReading reading = ReadReply(m_received, m_probe.framing.protocol);
+    const QByteArray identity
+            = reading.trusted(m_probe.framing.protocol) ? reading.text : QByteArray();
     const bool identified = complete && isIdentity(identity);
     if (identified) {
         FoundInstrument instrument;

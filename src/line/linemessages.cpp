@@ -1,7 +1,7 @@
 #include "linemessages.h"
 
 #include "line/transport/linetransport.h"
-#include "protocol/checkscript.h"
+#include "protocol/escapedbytes.h"
 #include "serialcontrol.h"
 
 #include <QStringList>

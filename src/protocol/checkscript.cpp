@@ -1,8 +1,10 @@
 #include "checkscript.h"
 
+#include "escapedbytes.h"
 #include "framing.h"
 #include "numericvalue.h"
 #include "replynumber.h"
+#include "replyreading.h"
 
 #include <QHash>
 #include <QStringList>
@@ -39,24 +41,6 @@ bool readHex(const QString &text, QByteArray &bytes)
 QString formatBound(double value)
 {
     return QString::number(value, 'g', 15);
-}
-
-// The value a number check reads: the packet's payload in packet framing, otherwise the reply
-// up to its first terminator, as the results box shows a plain reply.
-QByteArray replyValue(const ReplyUnderCheck &reply)
-{
-    if (reply.packetMode) {
-        const ReplyPacket packet = CheckReplyPacket(reply.received);
-        if (packet.kind != ReplyPacket::Kind::None)
-            return packet.payload;
-    }
-    QByteArray value = reply.received;
-    for (const char terminator : {Wire::CR, Wire::LF}) {
-        const qsizetype at = value.indexOf(terminator);
-        if (at >= 0)
-            value.truncate(at);
-    }
-    return value;
 }
 
 // A reply may run to megabytes: a verdict quotes the start of it and says how long it was.
@@ -414,87 +398,6 @@ private:
 
 } // namespace
 
-QByteArray EscapedBytes(const QByteArray &bytes)
-{
-    QByteArray out;
-    out.reserve(bytes.size() + 2);
-    out += '"';
-    for (const char c : bytes) {
-        const auto code = static_cast<unsigned char>(c);
-        switch (c) {
-        case '\r':
-            out += "\\r";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        default:
-            if (code >= 0x20 && code < 0x7F) {
-                out += c;
-            } else {
-                out += "\\x";
-                out += QByteArray::number(code, 16).rightJustified(2, '0').toUpper();
-            }
-        }
-    }
-    out += '"';
-    return out;
-}
-
-bool UnescapeBytes(const QString &text, QByteArray &bytes)
-{
-    bytes.clear();
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const QChar c = text.at(i);
-        if (c.unicode() > 0xFF)
-            return false;
-        if (c != u'\\') {
-            bytes += char(c.unicode());
-            continue;
-        }
-        if (++i >= text.size())
-            return false;
-        switch (text.at(i).unicode()) {
-        case 'r':
-            bytes += '\r';
-            break;
-        case 'n':
-            bytes += '\n';
-            break;
-        case 't':
-            bytes += '\t';
-            break;
-        case '"':
-            bytes += '"';
-            break;
-        case '\\':
-            bytes += '\\';
-            break;
-        case 'x': {
-            const QString digits = text.mid(i + 1, 2);
-            QByteArray code;
-            if (digits.size() != 2 || !readHex(digits, code))
-                return false;
-            bytes += code;
-            i += 2;
-            break;
-        }
-        default:
-            return false;
-        }
-    }
-    return true;
-}
-
 CheckScript ParseCheckScript(const QByteArray &text, const StepCheck &check)
 {
     using ScriptLimits::MaxNesting;
@@ -711,13 +614,21 @@ CheckVerdict CheckReply(const Expectation &expectation, const ReplyUnderCheck &r
                                      .arg(quoted(expectation.exact), quoted(reply.received));
         break;
     case Expectation::Kind::Number: {
-        const QByteArray value = replyValue(reply);
-        const auto number = ReadInstrumentNumber(value);
+        const ReplyReading reading = ReadReply(reply.received,
+                reply.packetMode ? Framing::Protocol::Packet : Framing::Protocol::Off);
+        const auto &number = reading.number;
         verdict.passed = number && *number >= expectation.low && *number <= expectation.high;
+        // A refused or damaged packet says so: its payload may well read as a number.
+        const QString got = reading.packet.kind == ReplyPacket::Kind::Nak
+                ? QStringLiteral("a NAK packet with ")
+                : reading.packet.kind == ReplyPacket::Kind::Ack && !reading.packetVerified()
+                ? QStringLiteral("an unverified ACK packet with ")
+                : QString();
         if (!verdict.passed)
-            verdict.detail = QStringLiteral("expected a number in [%1, %2], got %3")
-                                     .arg(formatBound(expectation.low),
-                                             formatBound(expectation.high), quoted(value));
+            verdict.detail
+                    = QStringLiteral("expected a number in [%1, %2], got %3%4")
+                              .arg(formatBound(expectation.low), formatBound(expectation.high), got,
+                                      quoted(reading.text));
         break;
     }
     case Expectation::Kind::Ack:

@@ -15,13 +15,6 @@
 // framing, send, read, look at the reply), one a line, each with a verdict. Reading, writing
 // and judging are pure; running the steps on a line belongs to the caller.
 
-// Bytes in the form the transcript shows them: printable ASCII as is, \r \n \t \" \\ and \xHH
-// for the rest, between double quotes.
-QByteArray EscapedBytes(const QByteArray &bytes);
-// The reverse, for the text between the quotes. False on an unknown escape, a short \x or a
-// character above 255.
-bool UnescapeBytes(const QString &text, QByteArray &bytes);
-
 // Bounds of a script, which anyone may have written: the reader refuses one that would nest or
 // run past them, naming the line, and the runner keeps the step bound as it goes.
 namespace ScriptLimits {

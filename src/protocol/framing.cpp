@@ -70,6 +70,13 @@ bool Framing::isQuery(const QByteArray &frame)
     return frame.contains(Wire::QueryMark);
 }
 
+Framing::Protocol Framing::protocolOf(const QByteArray &frame)
+{
+    if (!frame.startsWith(Wire::STX))
+        return Protocol::Off;
+    return frame.indexOf(Wire::ETX, 2) >= 0 ? Protocol::Packet : Protocol::Addr;
+}
+
 bool Framing::readFollows(const QByteArray &frame, bool autoQuery, bool readRequired) const
 {
     return (isQuery(frame) && autoQuery) || readRequired || protocol == Protocol::Packet;

@@ -59,6 +59,9 @@ struct Framing
     // The framed message is tested, not the typed text: a '?' in the address or in the
     // checksum byte makes a query too.
     static bool isQuery(const QByteArray &frame);
+    // The framing `frame` was made in, as far as its bytes tell: STX with an ETX after the
+    // address is a packet, STX alone an addressed message, anything else plain.
+    static Protocol protocolOf(const QByteArray &frame);
     // A framed query with Auto Query on, a read asked for, or any packet.
     bool readFollows(const QByteArray &frame, bool autoQuery, bool readRequired) const;
 };

@@ -1,20 +1,9 @@
 #include "replyformat.h"
 
 #include "framing.h"
+#include "replyreading.h"
 
 namespace {
-
-QByteArray cutAtTerminators(const QByteArray &text)
-{
-    QByteArray shown = text;
-    const qsizetype cr = shown.indexOf(Wire::CR);
-    if (cr >= 0)
-        shown.truncate(cr);
-    const qsizetype lf = shown.indexOf(Wire::LF);
-    if (lf >= 0)
-        shown.truncate(lf);
-    return shown;
-}
 
 QByteArray spellOutTerminators(QByteArray text)
 {
@@ -43,7 +32,7 @@ ReplyDisplay FormatReply(const QByteArray &received, const ReplyDisplayOptions &
     if (options.displayAll) {
         out += spellOutTerminators(received);
     } else if (options.packetMode) {
-        const ReplyPacket packet = CheckReplyPacket(received);
+        const ReplyPacket packet = ReadReply(received, Framing::Protocol::Packet).packet;
         if (packet.kind == ReplyPacket::Kind::None) {
             out += "Did not receive a ACK/NAK packet" + options.lineBreak;
             out += received;
@@ -66,7 +55,7 @@ ReplyDisplay FormatReply(const QByteArray &received, const ReplyDisplayOptions &
             out += (ack && options.lastWasQuery ? "RespStr= " : "ESR value= ") + packet.payload;
         }
     } else {
-        out += cutAtTerminators(received);
+        out += ReadReply(received, Framing::Protocol::Off).line;
     }
 
     if (options.showCount)

@@ -1,7 +1,5 @@
 #include "replynumber.h"
 
-#include "framing.h"
-
 #include <charconv>
 #include <cmath>
 
@@ -70,22 +68,4 @@ std::optional<double> ReadInstrumentNumber(QByteArrayView text)
     if (error != std::errc() || end != s.data() + s.size() || !std::isfinite(value))
         return std::nullopt;
     return s.front() == '-' ? -value : value;
-}
-
-QByteArray ReplyText(const QByteArray &received)
-{
-    if (!received.isEmpty() && received.front() == Wire::ACK) {
-        const ReplyPacket packet = CheckReplyPacket(received);
-        if (packet.kind == ReplyPacket::Kind::Ack && packet.etxPos != 0)
-            return packet.payload;
-    }
-    QByteArrayView text = trimmed(received);
-    if (!text.isEmpty() && text.back() == Wire::Prompt)
-        text.chop(1);
-    return trimmed(text).toByteArray();
-}
-
-std::optional<double> ReplyNumber(const QByteArray &received)
-{
-    return ReadInstrumentNumber(ReplyText(received));
 }

@@ -11,10 +11,3 @@
 // Unlike NumericValue, which reads what an operator types and always gives something, this
 // says "none" instead of guessing, so a chart can leave a gap rather than plot a false 0.
 std::optional<double> ReadInstrumentNumber(QByteArrayView text);
-
-// What a reply says, without the line's own framing: the payload of an ACK packet, or the
-// reply with the interface's ready prompt and the blanks around it removed.
-QByteArray ReplyText(const QByteArray &received);
-
-// ReadInstrumentNumber(ReplyText(received)).
-std::optional<double> ReplyNumber(const QByteArray &received);

@@ -1,7 +1,7 @@
 #include "statusbits.h"
 
 #include "framing.h"
-#include "replynumber.h"
+#include "replyreading.h"
 
 #include <QStringList>
 
@@ -31,11 +31,11 @@ StatusRegister StatusQueryIn(const QByteArray &frame)
     return StatusRegister::None;
 }
 
-std::optional<int> StatusReplyValue(const QByteArray &received)
+std::optional<int> StatusReplyValue(const QByteArray &received, Framing::Protocol protocol)
 {
     if (!received.contains(Wire::LF) && !received.contains(Wire::CR))
         return std::nullopt;
-    const std::optional<double> number = ReplyNumber(received);
+    const std::optional<double> number = ReadReply(received, protocol).number;
     if (!number || *number < 0 || *number > 255 || std::floor(*number) != *number)
         return std::nullopt;
     return int(*number);

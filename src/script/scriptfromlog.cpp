@@ -5,6 +5,7 @@
 #include "line/linewait.h"
 #include "line/serialsettings.h"
 #include "protocol/checkscript.h"
+#include "protocol/escapedbytes.h"
 #include "protocol/framing.h"
 #include "protocol/numericvalue.h"
 

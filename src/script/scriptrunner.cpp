@@ -174,7 +174,7 @@ private:
         if (outcome.reply) {
             if (m_recorder)
                 m_recorder->replyRead(m_line.CommPort(), send.command, outcome.reply->wait.received,
-                        outcome.reply->display.results);
+                        outcome.reply->display.results, outcome.reply->reading.number);
             m_last.read = true;
             m_last.received = outcome.reply->wait.received;
             // "Rx buffer empty" is the box's word for no reply; a pattern must not find it.

@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 || *number != NumericValue(QString::fromLatin1(reply).trimmed()))
             std::abort();
     }
-    if (const std::optional<int> value = StatusReplyValue(reply)) {
+    if (const std::optional<int> value = StatusReplyValue(reply, Framing::Protocol::Off)) {
         if (*value < 0 || *value > 255
                 || DescribeStatusBits(StatusRegister::EventStatus, *value).isEmpty())
             std::abort();

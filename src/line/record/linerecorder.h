@@ -59,9 +59,10 @@ public:
     // A line of text about the port. `what` is one word, a string literal (it is kept without a
     // copy); control characters in `text` are spelled out, so no name can start a line of its own.
     void note(int comPort, const char *what, const QString &text);
-    // A reply read in answer to `command`, every byte of it, and as the results box shows it.
-    void replyRead(
-            int comPort, const QString &command, const QByteArray &reply, const QByteArray &shown);
+    // A reply read in answer to `command`, every byte of it, as the results box shows it, and
+    // the number it holds.
+    void replyRead(int comPort, const QString &command, const QByteArray &reply,
+            const QByteArray &shown, std::optional<double> value);
     // While deferred, what happens on the line is kept, with the time it happened, and told when
     // flushed or no longer deferred, in the order it happened: an exchange tells it in time it
     // would otherwise spin away. At most DeferredLimit entries wait.

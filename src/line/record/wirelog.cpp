@@ -1,7 +1,7 @@
 #include "line/record/wirelog.h"
 
 #include "line/linemessages.h"
-#include "protocol/checkscript.h"
+#include "protocol/escapedbytes.h"
 
 #include <QDateTime>
 #include <QFile>

@@ -106,9 +106,6 @@ signals:
     // A Send or Read begins / has ended waiting on the line.
     void exchangeStarted();
     void exchangeFinished();
-    // Every reply a Read took off the line, as raw bytes; `duringLoopTick` when a loop's tick
-    // asked for it.
-    void replyRead(const QByteArray &reply, const QByteArray &shown, bool duringLoopTick);
 
 protected:
     void closeEvent(QCloseEvent *event) override;

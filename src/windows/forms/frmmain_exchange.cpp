@@ -2,6 +2,7 @@
 
 #include "line/deviceexchange.h"
 #include "line/linewait.h"
+#include "line/record/linerecorder.h"
 #include "line/serialcontrol.h"
 #include "ui_frmmain.h"
 #include "windows/forms/frmmain.h"
@@ -99,8 +100,12 @@ void frmMain::showReply(const ReplyOutcome &reply)
         Beep();
     for (const ExchangeProblem &problem : reply.problems)
         reportError(DescribeExchangeProblem(problem));
-    emit replyRead(reply.wait.received, reply.display.results,
-            m_loops->state() == TestLoops::State::Ticking);
+    const bool duringLoopTick = m_loops->state() == TestLoops::State::Ticking;
+    // The loop's replies are recorded, the operator's own are not. A read that the port's
+    // closing cut short (Initialize pressed, the device gone) is no reply.
+    if (duringLoopTick && MSComm1->PortOpen())
+        m_recorder->replyRead(MSComm1->CommPort(), m.lastCmd, reply.wait.received,
+                reply.display.results, reply.reading.number);
 }
 
 void frmMain::Tdelay(double delaytime)

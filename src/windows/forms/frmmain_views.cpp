@@ -25,14 +25,6 @@ void frmMain::setUpViews(LineRecorder *recorder)
     m_wireModel->follow(m_recorder);
     m_loopSeries = new LoopSeries(this);
     m_loopSeries->follow(m_recorder);
-    // The loop's replies are recorded, the operator's own are not. A read that the port's
-    // closing cut short (Initialize pressed, the device gone) is no reply.
-    connect(this, &frmMain::replyRead, this,
-            [this](const QByteArray &reply, const QByteArray &shown, bool duringLoopTick) {
-                if (duringLoopTick && MSComm1->PortOpen())
-                    m_recorder->replyRead(MSComm1->CommPort(), m.lastCmd, reply, shown);
-            });
-
     // Ctrl+Shift: no control of this window uses those, and a plain Ctrl+letter could be taken
     // by the command box's editing keys.
     m_wireAction = new QAction(QStringLiteral("&Wire View"), this);

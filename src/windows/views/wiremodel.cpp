@@ -81,6 +81,7 @@ void WireModel::decodeStatus(Row &row)
     StatusWatch &watch = m_status[row.entry.comPort];
     if (row.entry.kind == WireEntry::Kind::Sent) {
         watch.reg = StatusQueryIn(row.entry.bytes);
+        watch.protocol = Framing::protocolOf(row.entry.bytes);
         watch.reply.clear();
         return;
     }
@@ -89,7 +90,7 @@ void WireModel::decodeStatus(Row &row)
     // A register's reply is a few bytes; a longer one is no register value, however long.
     constexpr qsizetype kLongestReply = 64;
     watch.reply += row.entry.bytes.left(kLongestReply + 1 - watch.reply.size());
-    const std::optional<int> value = StatusReplyValue(watch.reply);
+    const std::optional<int> value = StatusReplyValue(watch.reply, watch.protocol);
     if (value) {
         row.status = DescribeStatusBits(watch.reg, *value);
         watch.reg = StatusRegister::None;

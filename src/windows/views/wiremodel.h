@@ -77,6 +77,7 @@ private:
     struct StatusWatch
     {
         StatusRegister reg = StatusRegister::None;
+        Framing::Protocol protocol = Framing::Protocol::Off; // the query's
         QByteArray reply;
     };
 
