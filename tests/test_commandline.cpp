@@ -241,19 +241,18 @@ private slots:
             QList<WireEntry> seen;
             connect(&line, &LineRecorder::recorded, this,
                     [&seen](const WireEntry &e) { seen << e; });
-            line.note(3, "open", "/dev/pts/9 at 9600,N,8,1");
+            line.note(3, Transcript::Word::Open, "/dev/pts/9 at 9600,N,8,1");
             line.sent(3, "*ESR?\n");
             line.received(3, QByteArray("3\0", 2));
-            line.note(3, "lost", "gone");
+            line.note(3, Transcript::Word::Lost, "gone");
             QCOMPARE(seen.size(), 4);
-            QCOMPARE(seen[0].kind, WireEntry::Kind::Note);
-            QCOMPARE(seen[0].what, QByteArray("open"));
+            QCOMPARE(seen[0].word, Transcript::Word::Open);
             QCOMPARE(seen[0].bytes, QByteArray("/dev/pts/9 at 9600,N,8,1"));
-            QCOMPARE(seen[1].kind, WireEntry::Kind::Sent);
+            QCOMPARE(seen[1].word, Transcript::Word::Sent);
             QCOMPARE(seen[1].bytes, QByteArray("*ESR?\n"));
-            QCOMPARE(seen[2].kind, WireEntry::Kind::Received);
+            QCOMPARE(seen[2].word, Transcript::Word::Recv);
             QCOMPARE(seen[2].bytes, QByteArray("3\0", 2));
-            QCOMPARE(seen[3].what, QByteArray("lost"));
+            QCOMPARE(seen[3].word, Transcript::Word::Lost);
             for (const WireEntry &entry : seen)
                 QCOMPARE(entry.comPort, 3);
             QVERIFY(seen[0].ms >= 0 && seen[0].ms <= seen[3].ms);
@@ -754,7 +753,7 @@ private slots:
         LineRecorder line;
         WireLog log(&line);
         QVERIFY(log.open(dir.filePath("wire.log")));
-        line.note(2, "open",
+        line.note(2, Transcript::Word::Open,
                 QStringLiteral("/dev/x\n    1.000 COM2 recv forged\r\u2028 at 9600,N,8,1"));
         QFile file(dir.filePath("wire.log"));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -774,7 +773,7 @@ private slots:
             LineRecorder line;
             WireLog log(&line);
             QVERIFY(log.open(path));
-            line.note(1, "open", "/dev/pts/4 at 9600,N,8,1");
+            line.note(1, Transcript::Word::Open, "/dev/pts/4 at 9600,N,8,1");
             line.sent(1, "*IDN?\n");
             // Written before the log is closed: a crash loses nothing.
             QFile early(path);

@@ -42,7 +42,7 @@ namespace {
 
 WireEntry received(int n, qsizetype size = 1)
 {
-    return {double(n), 1, WireEntry::Kind::Received, "recv", QByteArray(size, char('a' + n % 26))};
+    return {double(n), 1, Transcript::Word::Recv, QByteArray(size, char('a' + n % 26))};
 }
 
 double nan()
@@ -162,24 +162,24 @@ private slots:
         {
             frmMain w(&recorder);
             w.timer()->stop();
-            recorder.note(1, "open", "x");
+            recorder.note(1, Transcript::Word::Open, "x");
             w.wireModel()->flush();
             QCOMPARE(w.wireModel()->rowCount(), 1);
         }
         // The window's model is gone; the recorder is still told.
-        recorder.note(1, "close", "x");
+        recorder.note(1, Transcript::Word::Close, "x");
         recorder.received(1, "late");
     }
 
     void statusBitsOnTheRowThatCompletesTheReply()
     {
         WireModel model;
-        model.add({0, 2, WireEntry::Kind::Sent, "sent", "*ESR?\n"});
-        model.add({1, 1, WireEntry::Kind::Received, "recv", "32\r\n>"}); // another port
-        model.add({2, 2, WireEntry::Kind::Received, "recv", "3"});
-        model.add({3, 2, WireEntry::Kind::Received, "recv", "2\r\n>"});
-        model.add({4, 2, WireEntry::Kind::Sent, "sent", "*IDN?\n"});
-        model.add({5, 2, WireEntry::Kind::Received, "recv", "32\r\n>"});
+        model.add({0, 2, Transcript::Word::Sent, "*ESR?\n"});
+        model.add({1, 1, Transcript::Word::Recv, "32\r\n>"}); // another port
+        model.add({2, 2, Transcript::Word::Recv, "3"});
+        model.add({3, 2, Transcript::Word::Recv, "2\r\n>"});
+        model.add({4, 2, Transcript::Word::Sent, "*IDN?\n"});
+        model.add({5, 2, Transcript::Word::Recv, "32\r\n>"});
         model.flush();
         QStringList status;
         for (int row = 0; row < model.rowCount(); ++row)
@@ -194,9 +194,9 @@ private slots:
         WireView view(&model);
         QByteArray big(1024 * 1024, 'A');
         big += "\r\n";
-        model.add({0, 1, WireEntry::Kind::Sent, "sent", "*IDN?\n"});
-        model.add({1, 1, WireEntry::Kind::Received, "recv", big});
-        model.add({2, 1, WireEntry::Kind::Note, "lost", "COM 1 is gone"});
+        model.add({0, 1, Transcript::Word::Sent, "*IDN?\n"});
+        model.add({1, 1, Transcript::Word::Recv, big});
+        model.add({2, 1, Transcript::Word::Lost, "COM 1 is gone"});
         model.flush();
         const QString hex = model.index(1, WireModel::HexColumn).data().toString();
         QVERIFY(hex.size() < 1000);
@@ -347,7 +347,7 @@ private slots:
             if (chart)
                 series.append({{}, double(n), 1, "MEAS?", bytes, {}, {}});
             else
-                model.add({double(n), 1, WireEntry::Kind::Received, "recv", bytes});
+                model.add({double(n), 1, Transcript::Word::Recv, bytes});
         }
         model.flush();
         const qint64 kept = heapInUse() - before;

@@ -134,7 +134,7 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
                     m_earlyDisplay(early);
             });
     if (outcome.wait.cut)
-        m_line.note("cut", DescribeExchangeProblem({ExchangeError::ReplyCut}));
+        m_line.note(Transcript::Word::Cut, DescribeExchangeProblem({ExchangeError::ReplyCut}));
 
     const bool earlyHolds = earlyLength == outcome.wait.received.size();
     outcome.displayedEarly = earlyHolds && m_earlyDisplay;

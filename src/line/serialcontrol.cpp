@@ -73,10 +73,10 @@ void SerialControl::enter(State next)
     emit stateChanged(next);
 }
 
-void SerialControl::note(const char *what, const QString &text)
+void SerialControl::note(Transcript::Word word, const QString &text)
 {
     if (m_recorder)
-        m_recorder->note(m_commPort, what, text);
+        m_recorder->note(m_commPort, word, text);
 }
 
 void SerialControl::setReopen(bool on)
@@ -106,7 +106,7 @@ bool SerialControl::applySettings(const QString &settings)
         return false;
     m_settings = settings;
     m_openSettings = settings;
-    note("settings", settings);
+    note(Transcript::Word::Settings, settings);
     return true;
 }
 
@@ -134,7 +134,7 @@ void SerialControl::adoptTransport(LineTransport *transport)
     connect(transport, &QIODevice::readyRead, this, &SerialControl::keepIdleInput);
     connect(transport, &LineTransport::lost, this, &SerialControl::lineLost);
     connect(transport, &LineTransport::notice, this, [this](const QString &text) {
-        note("note", text);
+        note(Transcript::Word::Note, text);
         emit notice(text);
     });
     m_idleInput.clear();
@@ -143,7 +143,7 @@ void SerialControl::adoptTransport(LineTransport *transport)
 void SerialControl::close()
 {
     if (m_state == State::Open)
-        note("close", QuotedName(m_address.binding));
+        note(Transcript::Word::Close, QuotedName(m_address.binding));
     dropTransport();
     if (m_state != State::Closed)
         enter(State::Closed);
@@ -216,7 +216,7 @@ std::optional<LineAddress> SerialControl::findByIdentity()
         failOpen(IdentitySearch::failureFor(m_commPort, m_address.binding, matched));
         return std::nullopt;
     }
-    note("found", IdentitySearch::describe(matched));
+    note(Transcript::Word::Found, IdentitySearch::describe(matched));
     return ParseLineAddress(matched.first().binding);
 }
 
@@ -237,9 +237,10 @@ void SerialControl::openFinished(bool opened)
         return;
     }
     m_openNotice = m_transport->openNotice();
-    note("open", QStringLiteral("%1 at %2").arg(QuotedName(lineName()), m_openSettings));
+    note(Transcript::Word::Open,
+            QStringLiteral("%1 at %2").arg(QuotedName(lineName()), m_openSettings));
     if (!m_openNotice.isEmpty())
-        note("note", m_openNotice);
+        note(Transcript::Word::Note, m_openNotice);
     enter(State::Open);
 }
 
@@ -247,7 +248,7 @@ void SerialControl::failOpen(const LineFailure &why)
 {
     const QString message = DescribeLineFailure(why);
     dropTransport();
-    note("fail", message);
+    note(Transcript::Word::Fail, message);
     enter(State::Closed);
     emit failure(message);
 }
@@ -263,7 +264,7 @@ void SerialControl::lineLost(const QString &systemText)
     why.reopens = m_reopen;
     const QString message = DescribeLineFailure(why);
     enter(State::Lost);
-    note("lost", message);
+    note(Transcript::Word::Lost, message);
     emit failure(message);
     QTimer::singleShot(0, this, &SerialControl::closeLostLine);
 }
@@ -280,7 +281,8 @@ void SerialControl::closeLostLine()
 void SerialControl::reopenAttemptFailed(int attempt, const LineFailure &why)
 {
     // Quietly: the loss was reported once, and a reopening will be. The transcript counts them.
-    note("attempt", QStringLiteral("%1: %2").arg(attempt).arg(DescribeLineFailure(why)));
+    note(Transcript::Word::Attempt,
+            QStringLiteral("%1: %2").arg(attempt).arg(DescribeLineFailure(why)));
     if (m_state == State::OnProbation)
         enter(State::WaitingToReopen);
 }
@@ -294,7 +296,8 @@ void SerialControl::adoptReopened(LineTransport *transport)
         transport->setRequestToSend(true);
     if (m_dataTerminalReady)
         transport->setDataTerminalReady(true);
-    note("reopen", QStringLiteral("%1 at %2").arg(QuotedName(lineName()), m_openSettings));
+    note(Transcript::Word::Reopen,
+            QStringLiteral("%1 at %2").arg(QuotedName(lineName()), m_openSettings));
     emit notice(DescribeReopenedPort(m_commPort, lineName(), m_openSettings));
     // What came during the probation is waiting already; no signal will announce it again.
     if (transport->bytesAvailable() > 0)

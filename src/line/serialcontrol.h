@@ -1,5 +1,6 @@
 #pragma once
 
+#include "line/record/transcriptformat.h"
 #include "line/transport/transportregistry.h"
 #include "linemessages.h"
 #include "serialsettings.h"
@@ -58,8 +59,8 @@ public:
     // Where every frame, chunk, open, close, loss and attempt to reopen is recorded; none when
     // null. The owner keeps it alive for as long as this control.
     void setRecorder(LineRecorder *recorder);
-    // A line of text about this port in the record of the line (`what`: one word, a literal).
-    void note(const char *what, const QString &text);
+    // A line of text about this port in the record of the line.
+    void note(Transcript::Word word, const QString &text);
 
     bool PortOpen() const { return m_state == State::Open; }
     // Opening may fail: then the port stays closed, failure() says why, and false is returned.

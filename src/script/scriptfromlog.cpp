@@ -3,6 +3,7 @@
 #include "line/deviceexchange.h"
 #include "line/linemessages.h"
 #include "line/linewait.h"
+#include "line/record/transcriptformat.h"
 #include "line/serialsettings.h"
 #include "protocol/checkscript.h"
 #include "protocol/escapedbytes.h"
@@ -21,8 +22,6 @@
 
 namespace {
 
-// The transcript format this reader knows; a later one may mean lines it would misread.
-constexpr int kNewestFormat = 2;
 // A pause between an exchange and the next frame shorter than this is the pace of the run that
 // was recorded, not an operator's or a script's wait.
 constexpr double kShortestWaitMs = 20;
@@ -43,7 +42,7 @@ struct Event
     QByteArray bytes; // Sent, Received
     QString text; // Open: the device or URL; Note: what the transcript says
     QString settings; // Open
-    QString what; // Note: close, lost, fail, ...
+    Transcript::Word word = Transcript::Word::Note;
 };
 
 // How a frame is made: the framing and the command that give exactly these bytes.
@@ -268,16 +267,15 @@ std::optional<Event> readEntry(QByteArrayView line, QString &error)
     reader.skipBlanks();
     if (reader.atEnd() || reader.rest().startsWith('#')) {
         // The header names the format; a newer one may hold lines this reader would misread.
-        static constexpr QByteArrayView kFormat = "; format ";
-        const qsizetype at = line.indexOf(kFormat);
-        if (line.startsWith("# Quillon wire transcript") && at >= 0) {
-            LineReader format(line.sliced(at + kFormat.size()));
+        const qsizetype at = line.indexOf(Transcript::FormatMark);
+        if (line.startsWith(Transcript::HeaderStart) && at >= 0) {
+            LineReader format(line.sliced(at + Transcript::FormatMark.size()));
             const auto number = format.number();
-            if (number && *number > kNewestFormat)
+            if (number && *number > Transcript::Format)
                 error = QStringLiteral("written in transcript format %1; this Quillon reads "
                                        "formats up to %2")
                                 .arg(*number)
-                                .arg(kNewestFormat);
+                                .arg(Transcript::Format);
         }
         return std::nullopt;
     }
@@ -297,18 +295,21 @@ std::optional<Event> readEntry(QByteArrayView line, QString &error)
     }
     event.ms = *ms;
     event.comPort = int(*comPort);
-    event.what = QString::fromLatin1(reader.word());
-    bool ok = !event.what.isEmpty() && (reader.atEnd() || reader.literal(" "));
-    if (ok && (event.what == u"sent" || event.what == u"recv")) {
-        event.kind = event.what == u"sent" ? Event::Kind::Sent : Event::Kind::Received;
+    const std::optional<Transcript::Word> word = Transcript::WordFrom(reader.word());
+    bool ok = word && (reader.atEnd() || reader.literal(" "));
+    event.word = word.value_or(Transcript::Word::Note);
+    const Transcript::Body body = Transcript::BodyOf(event.word);
+    if (ok && body == Transcript::Body::Bytes) {
+        event.kind
+                = event.word == Transcript::Word::Sent ? Event::Kind::Sent : Event::Kind::Received;
         ok = readChunk(reader, event.bytes);
         if (ok && event.bytes.isEmpty()) {
             error = QStringLiteral("a chunk of no bytes: nothing goes on a line or comes from it "
                                    "without a byte");
             return std::nullopt;
         }
-    } else if (ok && (event.what == u"open" || event.what == u"reopen")) {
-        event.kind = event.what == u"open" ? Event::Kind::Open : Event::Kind::Note;
+    } else if (ok && body == Transcript::Body::OpenedLine) {
+        event.kind = event.word == Transcript::Word::Open ? Event::Kind::Open : Event::Kind::Note;
         ok = readOpen(reader, event);
     } else if (ok) {
         event.text = QString::fromUtf8(reader.rest());
@@ -486,7 +487,8 @@ public:
 
     void note(const Event &event)
     {
-        if (event.what == u"settings") { // given to the open line, which kept its connection
+        if (event.word == Transcript::Word::Settings) { // given to the open line, which kept its
+                                                        // connection
             m_settings = event.text;
             line(SettingsStep{event.text});
             return;
@@ -495,7 +497,9 @@ public:
         const QString text = event.settings.isEmpty()
                 ? event.text
                 : QString::fromLatin1(EscapedBytes(event.text.toUtf8())) + " at " + event.settings;
-        comment(QStringLiteral("COM %1 %2: %3").arg(event.comPort).arg(event.what, text));
+        comment(QStringLiteral("COM %1 %2: %3")
+                        .arg(event.comPort)
+                        .arg(QLatin1String(Transcript::Spelling(event.word)), text));
     }
 
 private:
@@ -561,7 +565,7 @@ ScriptFromLog ScriptFromTranscript(const QByteArray &transcript, const QString &
         if (!event)
             continue;
         event->line = lineNumber;
-        if (event->kind == Event::Kind::Note && event->what == u"settings"
+        if (event->kind == Event::Kind::Note && event->word == Transcript::Word::Settings
                 && !SerialSettings::parse(event->text)) {
             result.errorLine = lineNumber;
             result.error = QStringLiteral("not settings a port takes");

@@ -2,20 +2,15 @@
 
 #include "line/linemessages.h"
 
-#include <cstring>
-
 LineRecorder::LineRecorder(QObject *parent)
     : QObject(parent), m_startedAt(QDateTime::currentDateTime())
 {
     m_clock.start();
 }
 
-void LineRecorder::tell(
-        int comPort, WireEntry::Kind kind, const char *what, const QByteArray &bytes)
+void LineRecorder::tell(int comPort, Transcript::Word word, const QByteArray &bytes)
 {
-    // The word is a literal: referring to it spares an allocation for every chunk of a stream.
-    WireEntry entry{elapsedMs(), comPort, kind,
-            QByteArray::fromRawData(what, qsizetype(std::strlen(what))), bytes};
+    WireEntry entry{elapsedMs(), comPort, word, bytes};
     if (m_deferred && m_waiting.size() < DeferredLimit) {
         m_waiting.append(std::move(entry));
         return;
@@ -45,17 +40,17 @@ void LineRecorder::flush()
 
 void LineRecorder::sent(int comPort, const QByteArray &bytes)
 {
-    tell(comPort, WireEntry::Kind::Sent, "sent", bytes);
+    tell(comPort, Transcript::Word::Sent, bytes);
 }
 
 void LineRecorder::received(int comPort, const QByteArray &bytes)
 {
-    tell(comPort, WireEntry::Kind::Received, "recv", bytes);
+    tell(comPort, Transcript::Word::Recv, bytes);
 }
 
-void LineRecorder::note(int comPort, const char *what, const QString &text)
+void LineRecorder::note(int comPort, Transcript::Word word, const QString &text)
 {
-    tell(comPort, WireEntry::Kind::Note, what, EscapeControlCharacters(text).toUtf8());
+    tell(comPort, word, EscapeControlCharacters(text).toUtf8());
 }
 
 void LineRecorder::replyRead(int comPort, const QString &command, const QByteArray &reply,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "line/record/transcriptformat.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -12,13 +14,13 @@
 // One thing that happened on the line, as the recorder tells it to whoever follows it.
 struct WireEntry
 {
-    enum class Kind { Sent, Received, Note };
     double ms = 0; // on the recorder's clock
     int comPort = 0;
-    Kind kind = Kind::Note;
-    QByteArray what; // the transcript's word: sent, recv, open, close, lost, fail, note, reopen
-    QByteArray bytes; // Sent / Received: the bytes; Note: the text, UTF-8, control characters
-                      // spelled out
+    Transcript::Word word = Transcript::Word::Note;
+    // Sent and Recv: the bytes; any other word: the text, UTF-8, control characters spelled out
+    QByteArray bytes;
+
+    bool isChunk() const { return Transcript::BodyOf(word) == Transcript::Body::Bytes; }
 };
 
 // One reply read in answer to a command, with where and when it came.
@@ -56,9 +58,9 @@ public:
 
     void sent(int comPort, const QByteArray &bytes);
     void received(int comPort, const QByteArray &bytes);
-    // A line of text about the port. `what` is one word, a string literal (it is kept without a
-    // copy); control characters in `text` are spelled out, so no name can start a line of its own.
-    void note(int comPort, const char *what, const QString &text);
+    // A line of text about the port; control characters in `text` are spelled out, so no name
+    // can start a line of its own.
+    void note(int comPort, Transcript::Word word, const QString &text);
     // A reply read in answer to `command`, every byte of it, as the results box shows it, and
     // the number it holds.
     void replyRead(int comPort, const QString &command, const QByteArray &reply,
@@ -78,7 +80,7 @@ signals:
     void writingFailed(const QString &message);
 
 private:
-    void tell(int comPort, WireEntry::Kind kind, const char *what, const QByteArray &bytes);
+    void tell(int comPort, Transcript::Word word, const QByteArray &bytes);
 
     QElapsedTimer m_clock;
     QDateTime m_startedAt;

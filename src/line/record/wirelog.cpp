@@ -145,8 +145,7 @@ bool WireLog::open(const QString &path)
     std::signal(SIGXFSZ, SIG_IGN);
     m_fd = fd;
 
-    const QByteArray header = "# Quillon wire transcript, started " + startTime(m_startedAt)
-            + "; times in ms since then; format " + QByteArray::number(Format) + '\n';
+    const QByteArray header = Transcript::Header(startTime(m_startedAt)) + '\n';
     if (!writeWhole(header)) {
         m_error = systemText(errno);
         close();
@@ -190,8 +189,8 @@ void WireLog::record(const WireEntry &entry)
     // Without a file nobody needs the hex; a long reply would pay for it on every chunk.
     if (m_fd < 0)
         return;
-    write(entry.ms, entry.comPort, entry.what.constData(),
-            entry.kind == WireEntry::Kind::Note ? entry.bytes : chunk(entry.bytes));
+    write(entry.ms, entry.comPort, Transcript::Spelling(entry.word),
+            entry.isChunk() ? chunk(entry.bytes) : entry.bytes);
 }
 
 bool WireLog::writeWhole(const QByteArray &bytes)

@@ -20,9 +20,6 @@ class WireLog : public QObject
     Q_OBJECT
 
 public:
-    // The header's "format N": the lines and their meaning, raised when either changes.
-    static constexpr int Format = 2;
-
     // Follows `recorder` (when given) from now on, and says through it when it cannot write.
     // Its header gives the time the recorder's clock started, the time every line counts from.
     explicit WireLog(LineRecorder *recorder = nullptr, QObject *parent = nullptr);

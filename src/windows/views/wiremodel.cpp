@@ -46,8 +46,8 @@ void WireModel::setLimits(qsizetype maxEntries, qsizetype maxMemory)
 qsizetype WireModel::memoryOf(const Row &row)
 {
     // The row itself, as a deque lays rows out in blocks, and the heap behind it.
-    return HistoryMemory::dequeSlot<Row>() + HistoryMemory::heapOf(row.entry.what)
-            + HistoryMemory::heapOf(row.entry.bytes) + HistoryMemory::heapOf(row.status);
+    return HistoryMemory::dequeSlot<Row>() + HistoryMemory::heapOf(row.entry.bytes)
+            + HistoryMemory::heapOf(row.status);
 }
 
 void WireModel::add(const WireEntry &entry)
@@ -79,13 +79,13 @@ void WireModel::setShown(bool shown)
 void WireModel::decodeStatus(Row &row)
 {
     StatusWatch &watch = m_status[row.entry.comPort];
-    if (row.entry.kind == WireEntry::Kind::Sent) {
+    if (row.entry.word == Transcript::Word::Sent) {
         watch.reg = StatusQueryIn(row.entry.bytes);
         watch.protocol = Framing::protocolOf(row.entry.bytes);
         watch.reply.clear();
         return;
     }
-    if (row.entry.kind != WireEntry::Kind::Received || watch.reg == StatusRegister::None)
+    if (row.entry.word != Transcript::Word::Recv || watch.reg == StatusRegister::None)
         return;
     // A register's reply is a few bytes; a longer one is no register value, however long.
     constexpr qsizetype kLongestReply = 64;
@@ -157,10 +157,9 @@ QString WireModel::entryLine(int row) const
     if (row < 0 || row >= int(m_rows.size()))
         return {};
     const Row &r = m_rows[size_t(row)];
-    const QByteArray rest
-            = r.entry.kind == WireEntry::Kind::Note ? r.entry.bytes : WireLog::chunk(r.entry.bytes);
+    const QByteArray rest = r.entry.isChunk() ? WireLog::chunk(r.entry.bytes) : r.entry.bytes;
     QString line = QString::fromUtf8(
-            WireLog::line(r.entry.ms, r.entry.comPort, r.entry.what.constData(), rest));
+            WireLog::line(r.entry.ms, r.entry.comPort, Transcript::Spelling(r.entry.word), rest));
     if (!r.status.isEmpty())
         line += QStringLiteral("  [") + r.status + QLatin1Char(']');
     return line;
@@ -182,9 +181,9 @@ QVariant WireModel::data(const QModelIndex &index, int role) const
         return {};
     const Row &r = m_rows[size_t(index.row())];
     const WireEntry &e = r.entry;
-    const bool chunk = e.kind != WireEntry::Kind::Note;
-    if (role == Qt::ForegroundRole && e.kind == WireEntry::Kind::Note
-            && (e.what == "lost" || e.what == "fail"))
+    const bool chunk = e.isChunk();
+    if (role == Qt::ForegroundRole && !chunk
+            && (e.word == Transcript::Word::Lost || e.word == Transcript::Word::Fail))
         return QBrush(QColor(0x9b, 0x10, 0x10));
     if (role == Qt::TextAlignmentRole
             && (index.column() == TimeColumn || index.column() == SizeColumn))
@@ -200,7 +199,7 @@ QVariant WireModel::data(const QModelIndex &index, int role) const
     case PortColumn:
         return QStringLiteral("COM%1").arg(e.comPort);
     case DirectionColumn:
-        return QString::fromLatin1(e.what);
+        return QString::fromLatin1(Transcript::Spelling(e.word));
     case SizeColumn:
         return chunk ? QVariant(e.bytes.size()) : QVariant();
     case HexColumn:
