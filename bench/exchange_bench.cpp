@@ -23,9 +23,9 @@
 // and divide the instructions by 205: the five that warm up are counted too.
 
 #include "bareclient.h"
-#include "line/linewait.h"
+#include "line/exchange/linewait.h"
 #include "line/record/wirelog.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "processclock.h"
 #include "ptyinstrument.h"
 #include "serialserver.h"

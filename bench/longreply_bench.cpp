@@ -15,7 +15,7 @@
 // characters), since a reply cut at its first line break never puts lines there. Last, the
 // resident memory above idle while the largest one-line reply is shown.
 
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "processclock.h"
 #include "ptyinstrument.h"
 #include "windowdriver.h"

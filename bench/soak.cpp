@@ -3,7 +3,7 @@
 // then open; and an operator gone wild against the simulator, with a transcript.
 
 #include "line/record/wirelog.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "ptyinstrument.h"
 #include "simprocess.h"
 #include "windowdriver.h"

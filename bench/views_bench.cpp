@@ -9,7 +9,7 @@
 // the process's CPU time is taken over the stream. Then a 1 MiB reply is read by Send both
 // ways. Chart: paint time of the plot at 100,000 points, next to drawing every point.
 
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "processclock.h"
 #include "protocol/replyreading.h"
 #include "simprocess.h"

@@ -1,6 +1,6 @@
 #include "ptydevice.h"
 
-#include "line/portbinding.h"
+#include "line/port/portbinding.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "line/portbinding.h"
+#include "line/port/portbinding.h"
 
 #include <QProcess>
 #include <QStringList>

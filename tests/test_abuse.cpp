@@ -2,7 +2,7 @@
 // 100 ms against a slow device. Nothing may crash, no exchange may nest, and the loop count
 // must stay consistent. The seed is printed; QUILLON_ABUSE_SEED repeats a run.
 
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "simprocess.h"
 #include "testmain.h"
 #include "windowdriver.h"

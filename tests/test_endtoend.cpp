@@ -1,6 +1,6 @@
 // The main window against a quillon-sim process: whole exchanges and injected faults.
 
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "simprocess.h"
 #include "testmain.h"
 #include "timebound.h"

@@ -2,7 +2,7 @@
 
 #include "hexbytes.h"
 #include "line/record/wirelog.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "protocol/framing.h"
 #include "testmain.h"
 #include "timebound.h"

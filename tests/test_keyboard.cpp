@@ -1,6 +1,6 @@
 // Keyboard use: Tab walks both windows in the layout's order, Space presses the focused button.
 
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "ptydevice.h"
 #include "testmain.h"
 #include "windowdriver.h"

@@ -1,8 +1,8 @@
 // The waits on the line, without any window: a pseudo-terminal device and the serial control.
 
-#include "line/deviceexchange.h"
-#include "line/linewait.h"
-#include "line/serialcontrol.h"
+#include "line/exchange/deviceexchange.h"
+#include "line/exchange/linewait.h"
+#include "line/port/serialcontrol.h"
 #include "ptydevice.h"
 #include "timebound.h"
 

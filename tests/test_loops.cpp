@@ -1,7 +1,7 @@
 // The timer loops, their count, and the quick commands.
 
 #include "hexbytes.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "testmain.h"
 #include "timebound.h"
 #include "windowdriver.h"

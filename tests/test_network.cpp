@@ -1,10 +1,10 @@
 // COM ports bound to a network serial server: a real ser2net in front of the simulator, reached
 // raw (socket://) and through RFC 2217 (rfc2217://), plus the failures of reaching one.
 
-#include "line/identitysearch.h"
-#include "line/linewait.h"
+#include "line/scan/identitysearch.h"
+#include "line/exchange/linewait.h"
 #include "line/record/wirelog.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "line/transport/linetransport.h"
 #include "line/transport/telnetcodec.h"
 #include "line/transport/transportregistry.h"

@@ -1,7 +1,7 @@
 // Port selection, Initialize and Exit, over pseudo-terminals.
 
 #include "line/record/wirelog.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "ptydevice.h"
 #include "testmain.h"
 #include "timebound.h"

@@ -2,9 +2,9 @@
 // that goes and comes back, a socat relay killed and restarted during a loop, a ser2net server
 // restarted, a server that keeps dropping us; and the ways the operator stops the wait.
 
-#include "line/portreopener.h"
+#include "line/port/portreopener.h"
 #include "line/record/wirelog.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "line/transport/linetransport.h"
 #include "line/transport/transportregistry.h"
 #include "processclock.h"

@@ -3,7 +3,7 @@
 
 #include "headlessrun.h"
 #include "line/record/wirelog.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "ptydevice.h"
 #include "script/scriptfromlog.h"
 #include "script/scriptrunner.h"

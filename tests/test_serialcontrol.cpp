@@ -1,9 +1,9 @@
 // The serial control over real pseudo-terminals: settings, byte transparency, failures.
 
 #include "line/linemessages.h"
-#include "line/linewait.h"
+#include "line/exchange/linewait.h"
 #include "line/record/wirelog.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "line/serialsettings.h"
 #include "ptydevice.h"
 

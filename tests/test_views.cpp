@@ -3,7 +3,7 @@
 
 #include "line/record/loopcsv.h"
 #include "line/record/wirelog.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "protocol/replyreading.h"
 #include "simprocess.h"
 #include "testmain.h"

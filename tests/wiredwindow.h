@@ -1,6 +1,6 @@
 #pragma once
 
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "ptydevice.h"
 #include "windowdriver.h"
 

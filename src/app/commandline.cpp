@@ -1,6 +1,6 @@
 #include "commandline.h"
 
-#include "line/instrumentscan.h"
+#include "line/scan/instrumentscan.h"
 #include "line/linemessages.h"
 
 #include <optional>

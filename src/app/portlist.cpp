@@ -1,6 +1,6 @@
 #include "portlist.h"
 
-#include "line/identitysearch.h"
+#include "line/scan/identitysearch.h"
 #include "line/linemessages.h"
 #include "protocol/framing.h"
 

@@ -1,6 +1,6 @@
 #include "app/scanreport.h"
 
-#include "line/instrumentscan.h"
+#include "line/scan/instrumentscan.h"
 #include "line/linemessages.h"
 #include "line/serialsettings.h"
 

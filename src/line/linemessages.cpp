@@ -1,8 +1,8 @@
-#include "linemessages.h"
+#include "line/linemessages.h"
 
 #include "line/transport/linetransport.h"
 #include "protocol/escapedbytes.h"
-#include "serialcontrol.h"
+#include "line/port/serialcontrol.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "serialsettings.h"
+#include "line/serialsettings.h"
 
 #include <QStringList>
 

@@ -1,10 +1,10 @@
 #include "script/scriptrunner.h"
 
-#include "line/deviceexchange.h"
+#include "line/exchange/deviceexchange.h"
 #include "line/linemessages.h"
-#include "line/linewait.h"
+#include "line/exchange/linewait.h"
 #include "line/record/linerecorder.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "line/serialsettings.h"
 #include "protocol/checkscript.h"
 #include "protocol/numericvalue.h"

@@ -1,7 +1,7 @@
 // The idle-input buffer against the plainest model of "keep the newest n bytes": a byte string
 // cut from the front, with a running count of what was cut.
 
-#include "line/tailbuffer.h"
+#include "line/port/tailbuffer.h"
 
 #include <cstdlib>
 

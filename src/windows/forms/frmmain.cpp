@@ -1,9 +1,9 @@
 #include "windows/forms/frmmain.h"
 
-#include "line/deviceexchange.h"
-#include "line/linewait.h"
+#include "line/exchange/deviceexchange.h"
+#include "line/exchange/linewait.h"
 #include "line/record/linerecorder.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "protocol/framing.h"
 #include "ui_frmmain.h"
 #include "windows/access/guardedaccessible.h"

@@ -1,9 +1,9 @@
 // Send and Read: the exchange of one command with the device, as the window shows it.
 
-#include "line/deviceexchange.h"
-#include "line/linewait.h"
+#include "line/exchange/deviceexchange.h"
+#include "line/exchange/linewait.h"
 #include "line/record/linerecorder.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "ui_frmmain.h"
 #include "windows/forms/frmmain.h"
 #include "windows/forms/testloops.h"

@@ -1,8 +1,8 @@
 // The timer-driven test loops and the one-click commands.
 
-#include "line/deviceexchange.h"
-#include "line/linewait.h"
-#include "line/serialcontrol.h"
+#include "line/exchange/deviceexchange.h"
+#include "line/exchange/linewait.h"
+#include "line/port/serialcontrol.h"
 #include "protocol/framing.h"
 #include "ui_frmmain.h"
 #include "windows/forms/frmmain.h"

@@ -1,9 +1,9 @@
 // Initialize COM Port, Exit, and opening an instrument found by Find Instruments.
 
-#include "line/instrumentscan.h"
-#include "line/linewait.h"
-#include "line/portbinding.h"
-#include "line/serialcontrol.h"
+#include "line/scan/instrumentscan.h"
+#include "line/exchange/linewait.h"
+#include "line/port/portbinding.h"
+#include "line/port/serialcontrol.h"
 #include "ui_frmmain.h"
 #include "windows/forms/frmmain.h"
 #include "windows/forms/frmports.h"

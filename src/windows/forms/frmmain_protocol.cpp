@@ -1,6 +1,6 @@
 // Choice of framing and of the device address.
 
-#include "line/deviceexchange.h"
+#include "line/exchange/deviceexchange.h"
 #include "protocol/numericvalue.h"
 #include "ui_frmmain.h"
 #include "windows/forms/frmmain.h"

@@ -2,7 +2,7 @@
 // shortcuts, the first two also from the command line and fed from the start of the run.
 
 #include "line/record/linerecorder.h"
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 #include "windows/forms/frmmain.h"
 #include "windows/views/findinstruments.h"
 #include "windows/views/historymemory.h"

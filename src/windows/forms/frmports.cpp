@@ -1,8 +1,8 @@
 #include "windows/forms/frmports.h"
 
 #include "line/linemessages.h"
-#include "line/portbinding.h"
-#include "line/serialcontrol.h"
+#include "line/port/portbinding.h"
+#include "line/port/serialcontrol.h"
 #include "line/serialsettings.h"
 #include "ui_frmports.h"
 #include "windows/artwork.h"

@@ -1,6 +1,6 @@
 #include "windows/forms/testloops.h"
 
-#include "line/serialcontrol.h"
+#include "line/port/serialcontrol.h"
 
 #include <QTimer>
 

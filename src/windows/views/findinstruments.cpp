@@ -1,8 +1,8 @@
 #include "windows/views/findinstruments.h"
 
-#include "line/identitysearch.h"
+#include "line/scan/identitysearch.h"
 #include "line/linemessages.h"
-#include "line/portbinding.h"
+#include "line/port/portbinding.h"
 #include "protocol/framing.h"
 #include "windows/artwork.h"
 

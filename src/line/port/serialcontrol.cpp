@@ -1,11 +1,11 @@
-#include "serialcontrol.h"
+#include "line/port/serialcontrol.h"
 
-#include "line/identitysearch.h"
+#include "line/scan/identitysearch.h"
 #include "line/record/linerecorder.h"
 #include "line/transport/linetransport.h"
-#include "portbinding.h"
-#include "portreopener.h"
-#include "serialsettings.h"
+#include "line/port/portbinding.h"
+#include "line/port/portreopener.h"
+#include "line/serialsettings.h"
 
 #include <QEventLoop>
 #include <QTimer>

@@ -1,4 +1,4 @@
-#include "tailbuffer.h"
+#include "line/port/tailbuffer.h"
 
 #include <algorithm>
 #include <cstring>

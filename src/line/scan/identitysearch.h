@@ -1,6 +1,6 @@
 #pragma once
 
-#include "line/instrumentscan.h"
+#include "line/scan/instrumentscan.h"
 #include "line/linemessages.h"
 
 #include <QList>

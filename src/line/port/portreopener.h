@@ -1,8 +1,8 @@
 #pragma once
 
 #include "line/transport/transportregistry.h"
-#include "linemessages.h"
-#include "serialsettings.h"
+#include "line/linemessages.h"
+#include "line/serialsettings.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>

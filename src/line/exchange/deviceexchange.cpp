@@ -1,8 +1,8 @@
-#include "deviceexchange.h"
+#include "line/exchange/deviceexchange.h"
 
-#include "linemessages.h"
+#include "line/linemessages.h"
 #include "protocol/numericvalue.h"
-#include "serialcontrol.h"
+#include "line/port/serialcontrol.h"
 
 QString DescribeExchangeProblem(const ExchangeProblem &problem)
 {

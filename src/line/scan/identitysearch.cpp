@@ -1,4 +1,4 @@
-#include "line/identitysearch.h"
+#include "line/scan/identitysearch.h"
 
 #include <QEventLoop>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
-#include "portreopener.h"
+#include "line/port/portreopener.h"
 
-#include "line/identitysearch.h"
+#include "line/scan/identitysearch.h"
 #include "line/transport/linetransport.h"
 
 #include <QDir>

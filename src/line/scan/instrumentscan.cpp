@@ -1,8 +1,8 @@
-#include "line/instrumentscan.h"
+#include "line/scan/instrumentscan.h"
 
 #include "line/linemessages.h"
-#include "line/linewait.h"
-#include "line/portbinding.h"
+#include "line/exchange/linewait.h"
+#include "line/port/portbinding.h"
 #include "line/serialsettings.h"
 #include "line/transport/linetransport.h"
 #include "line/transport/transportregistry.h"

@@ -2,9 +2,9 @@
 
 #include "line/record/transcriptformat.h"
 #include "line/transport/transportregistry.h"
-#include "linemessages.h"
-#include "serialsettings.h"
-#include "tailbuffer.h"
+#include "line/linemessages.h"
+#include "line/serialsettings.h"
+#include "line/port/tailbuffer.h"
 
 #include <QByteArray>
 #include <QObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "line/linewait.h"
+#include "line/exchange/linewait.h"
 #include "protocol/framing.h"
 #include "protocol/replyformat.h"
 #include "protocol/replyreading.h"

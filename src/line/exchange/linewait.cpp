@@ -1,6 +1,6 @@
-#include "linewait.h"
+#include "line/exchange/linewait.h"
 
-#include "serialcontrol.h"
+#include "line/port/serialcontrol.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>

@@ -1,4 +1,4 @@
-#include "portbinding.h"
+#include "line/port/portbinding.h"
 
 #include <QtGlobal>
 
