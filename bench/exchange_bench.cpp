@@ -24,8 +24,8 @@
 
 #include "bareclient.h"
 #include "line/exchange/linewait.h"
-#include "line/record/wirelog.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/wirelog.h"
 #include "processclock.h"
 #include "ptyinstrument.h"
 #include "serialserver.h"

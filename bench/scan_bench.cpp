@@ -9,8 +9,8 @@
 // sends the same probes one after another and gives each the window's whole reply wait: it is
 // computed from the probe count, since running it would take minutes.
 
-#include "line/scan/instrumentscan.h"
 #include "line/exchange/linewait.h"
+#include "line/scan/instrumentscan.h"
 #include "simprocess.h"
 
 #include <QCoreApplication>

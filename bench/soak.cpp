@@ -2,8 +2,8 @@
 // streams without being asked while the window is idle, with the wire view never opened and
 // then open; and an operator gone wild against the simulator, with a transcript.
 
-#include "line/record/wirelog.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/wirelog.h"
 #include "ptyinstrument.h"
 #include "simprocess.h"
 #include "windowdriver.h"

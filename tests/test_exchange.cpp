@@ -1,8 +1,8 @@
 // Send, Read and the protocol/address handlers against a scripted device on a pseudo-terminal.
 
 #include "hexbytes.h"
-#include "line/record/wirelog.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/wirelog.h"
 #include "protocol/framing.h"
 #include "testmain.h"
 #include "timebound.h"
@@ -616,18 +616,17 @@ private slots:
     {
         QTest::addColumn<int>("index");
         QTest::addColumn<SelectBy>("way");
-        QTest::addColumn<bool>("addrMode");
-        QTest::addColumn<bool>("packetMode");
+        QTest::addColumn<QByteArray>("wire"); // "*CLS" sent with address 3 committed
         QTest::addColumn<bool>("setEnabled");
         QTest::addColumn<bool>("prompt");
         for (SelectBy way : {SelectBy::Mouse, SelectBy::SpaceKey, SelectBy::ArrowKey,
                      SelectBy::Accessibility, SelectBy::Code}) {
             QTest::addRow("off, %s", selectByName(way))
-                    << 0 << way << false << false << false << true;
-            QTest::addRow("addr, %s", selectByName(way))
-                    << 1 << way << true << false << true << true;
+                    << 0 << way << QByteArray("*CLS\n") << false << true;
+            QTest::addRow("addr, %s", selectByName(way)) << 1 << way << hex("02 33") + "*CLS\n"
+                                                         << true << true;
             QTest::addRow("packet, %s", selectByName(way))
-                    << 2 << way << false << true << true << false;
+                    << 2 << way << hex("02 33 2A 43 4C 53 03 44") << true << false;
         }
     }
 
@@ -635,28 +634,36 @@ private slots:
     {
         QFETCH(int, index);
         QFETCH(SelectBy, way);
-        QFETCH(bool, addrMode);
-        QFETCH(bool, packetMode);
+        QFETCH(QByteArray, wire);
         QFETCH(bool, setEnabled);
         QFETCH(bool, prompt);
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        click(w.get(), "optProt_1");
+        setAddress("3");
         // Start from a neighbour, so every way makes a change.
         const int before = index == 0 ? 1 : index - 1;
         click(w.get(), QStringLiteral("optProt_%1").arg(before));
         box("ckPrompt")->setChecked(!prompt);
         select(w.get(), QStringLiteral("optProt_%1").arg(index), way,
                 QStringLiteral("optProt_%1").arg(before));
-        QCOMPARE(w->state().addrMode, addrMode);
-        QCOMPARE(w->state().packetMode, packetMode);
         QCOMPARE(control<QWidget>(w.get(), "cmdSet")->isEnabled(), setEnabled);
         QCOMPARE(box("ckPrompt")->isChecked(), prompt);
+        answerWith("\r\n>", wire.back());
+        auto sendsAsChosen = [&] {
+            device->clearReceived();
+            type("*CLS");
+            w->cmdSend_Click();
+            QCOMPARE(device->received().toHex(' '), wire.toHex(' '));
+        };
+        sendsAsChosen();
         w->optProt_Click(7); // not a member: nothing changes
-        QCOMPARE(w->state().addrMode, addrMode);
-        // Typing in the address box enables Set Address whatever the protocol.
-        control<QLineEdit>(w.get(), "txtAddr")->setText("3");
+        sendsAsChosen();
+        // Typing in the address box enables Set Address whatever the protocol, and commits
+        // nothing.
+        control<QLineEdit>(w.get(), "txtAddr")->setText("5");
         QVERIFY(control<QWidget>(w.get(), "cmdSet")->isEnabled());
-        QCOMPARE(w->state().devAddr, QStringLiteral("4"));
+        sendsAsChosen();
     }
 
     void setAddress_data()
@@ -692,7 +699,7 @@ private slots:
         control<QLineEdit>(w.get(), "txtAddr")->setFocus();
         QWidget *focusBefore = QApplication::focusWidget();
         click(w.get(), "cmdSet");
-        QCOMPARE(w->state().devAddr, devAddr);
+        QCOMPARE(w->state().devAddr(), devAddr);
         QCOMPARE(w->state().AddrSetFlg, accepted);
         QCOMPARE(control<QWidget>(w.get(), "cmdSet")->isEnabled(), !accepted);
         QCOMPARE(errorShown(), !accepted);

@@ -235,8 +235,8 @@ private slots:
 
     void exchangeMarksTheLineBusy()
     {
-        QSignalSpy started(wait.get(), &LineWait::started);
-        QSignalSpy finished(wait.get(), &LineWait::finished);
+        QSignalSpy started(&wait->hold(), &LineHold::begun);
+        QSignalSpy finished(&wait->hold(), &LineHold::ended);
         QVERIFY(!wait->busy());
         {
             LineWait::Hold held(*wait);

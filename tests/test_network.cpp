@@ -1,10 +1,10 @@
 // COM ports bound to a network serial server: a real ser2net in front of the simulator, reached
 // raw (socket://) and through RFC 2217 (rfc2217://), plus the failures of reaching one.
 
-#include "line/scan/identitysearch.h"
 #include "line/exchange/linewait.h"
-#include "line/record/wirelog.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/wirelog.h"
+#include "line/scan/identitysearch.h"
 #include "line/transport/linetransport.h"
 #include "line/transport/telnetcodec.h"
 #include "line/transport/transportregistry.h"
@@ -315,7 +315,7 @@ private slots:
         bindCom1(urlFor(kind));
         SerialControl control;
         control.setCommPort(1);
-        QVERIFY(control.setPortOpen(true));
+        QVERIFY(openAndWait(control));
         // The instrument echoes what it gets once CNTL-E has switched the echo on; runs of 0xFF
         // are what a Telnet layer doubles.
         QByteArray text;
@@ -502,7 +502,7 @@ private slots:
         bindCom1(binding);
         SerialControl otherProgram;
         otherProgram.setCommPort(1);
-        QVERIFY(otherProgram.setPortOpen(true));
+        QVERIFY(openAndWait(otherProgram));
         frmMain w;
         w.timer()->stop();
         QSignalSpy beeps(&w, &frmMain::beeped);

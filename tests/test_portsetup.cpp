@@ -1,7 +1,7 @@
 // Port selection, Initialize and Exit, over pseudo-terminals.
 
-#include "line/record/wirelog.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/wirelog.h"
 #include "ptydevice.h"
 #include "testmain.h"
 #include "timebound.h"

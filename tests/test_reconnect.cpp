@@ -3,8 +3,8 @@
 // restarted, a server that keeps dropping us; and the ways the operator stops the wait.
 
 #include "line/port/portreopener.h"
-#include "line/record/wirelog.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/wirelog.h"
 #include "line/transport/linetransport.h"
 #include "line/transport/transportregistry.h"
 #include "processclock.h"
@@ -379,7 +379,7 @@ private slots:
         QVERIFY(server.start());
         auto other = std::make_unique<SerialControl>();
         other->setCommPort(1);
-        QVERIFY(other->setPortOpen(true));
+        QVERIFY(openAndWait(*other));
         idle(PortReopener::LongestRetryMs); // several tries, each turned away
         QCOMPARE(failures.size(), 1);
         QCOMPARE(notices.size(), 0);

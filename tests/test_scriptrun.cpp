@@ -2,8 +2,8 @@
 // quillon-sim and its fault switches; one session recorded through the window and replayed.
 
 #include "headlessrun.h"
-#include "line/record/wirelog.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/wirelog.h"
 #include "ptydevice.h"
 #include "script/scriptfromlog.h"
 #include "script/scriptrunner.h"

@@ -1,9 +1,10 @@
 // The serial control over real pseudo-terminals: settings, byte transparency, failures.
 
-#include "line/linemessages.h"
 #include "line/exchange/linewait.h"
-#include "line/record/wirelog.h"
+#include "line/linehold.h"
+#include "line/linemessages.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/wirelog.h"
 #include "line/serialsettings.h"
 #include "ptydevice.h"
 
@@ -112,8 +113,10 @@ private slots:
         QCOMPARE(control.InBufferCount(), SerialControl::IdleInputLimit);
         QVERIFY(control.Input() == flood.right(SerialControl::IdleInputLimit));
 
-        // While an exchange waits, every byte is kept.
-        control.setExchangeWaiting(true);
+        // While an exchange holds the line, every byte is kept.
+        LineHold hold;
+        control.setHold(&hold);
+        hold.begin(QString());
         device.send(flood);
         QTRY_VERIFY_WITH_TIMEOUT(control.InBufferCount() == flood.size(), 20000);
         QCOMPARE(control.takeDroppedCount(), 0);

@@ -93,15 +93,10 @@ private slots:
         frmMain window;
         const MainState &m = window.state();
         QCOMPARE(m.AddrSetFlg, false);
-        QCOMPARE(window.loops().IDNTestFlg(), 0);
-        QCOMPARE(window.loops().CMDloopFlg(), 0);
         QCOMPARE(window.loops().LpCount(), 0);
-        QCOMPARE(m.QueryFlg, 0);
-        QCOMPARE(m.addrMode, false);
-        QCOMPARE(m.packetMode, false);
+        QCOMPARE(m.framing.protocol, Framing::Protocol::Off);
+        QCOMPARE(m.framing.address, QByteArray("4"));
         QCOMPARE(m.lastCmd, QString());
-        QCOMPARE(m.outMsg, QByteArray());
-        QCOMPARE(m.devAddr, QStringLiteral("4"));
         QCOMPARE(m.crlf, QStringLiteral("\r\n"));
     }
 

@@ -1,9 +1,9 @@
 // The wire view, the loop chart and the loop's CSV rows: bounded history, decoded status bits,
 // decimation that keeps every spike, and a ramp from the simulator followed row by row.
 
+#include "line/port/serialcontrol.h"
 #include "line/record/loopcsv.h"
 #include "line/record/wirelog.h"
-#include "line/port/serialcontrol.h"
 #include "protocol/replyreading.h"
 #include "simprocess.h"
 #include "testmain.h"
@@ -550,7 +550,7 @@ private slots:
         QCOMPARE(w.serial()->Settings(), "19200,N,8,1");
         QVERIFY(control<QAbstractButton>(w.portsWindow(), "optBaud_3")->isChecked());
         QVERIFY(control<QAbstractButton>(&w, "optProt_1")->isChecked());
-        QCOMPARE(w.state().devAddr, "7");
+        QCOMPARE(w.state().devAddr(), "7");
         QVERIFY(w.state().AddrSetFlg);
         QCOMPARE(resultsText(&w), "Device address set to 7");
         control<QComboBox>(&w, "combCmd")->setEditText("*IDN?");

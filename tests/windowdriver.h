@@ -1,5 +1,6 @@
 #pragma once
 
+#include "line/port/serialcontrol.h"
 #include "windows/forms/frmmain.h"
 #include "windows/forms/frmports.h"
 
@@ -120,7 +121,17 @@ inline void initialize(frmMain &window, const std::function<void(frmPorts *)> &i
     window.cmdInit_Click();
 }
 
-// Initialize with one COM button (and optionally a baud option index) pressed.
+// Opens `line` and waits, events running, until the open has ended one way or the other: a
+// network line or a binding by identity is reached later. True when it is open.
+inline bool openAndWait(SerialControl &line)
+{
+    line.setPortOpen(true);
+    return QTest::qWaitFor([&] { return line.state() != SerialControl::State::Opening; }, 15000)
+            && line.PortOpen();
+}
+
+// Initialize with one COM button (and optionally a baud option index) pressed, until the open
+// it starts has ended.
 inline void initializeOn(frmMain &window, int comPort, int baudIndex = -1)
 {
     initialize(window, [comPort, baudIndex](frmPorts *ports) {
@@ -128,6 +139,8 @@ inline void initializeOn(frmMain &window, int comPort, int baudIndex = -1)
         if (baudIndex >= 0)
             click(ports, QStringLiteral("optBaud_%1").arg(baudIndex));
     });
+    QVERIFY(QTest::qWaitFor(
+            [&] { return window.serial()->state() != SerialControl::State::Opening; }, 15000));
 }
 
 } // namespace WindowDriver

@@ -1,7 +1,7 @@
 #include "commandline.h"
 
-#include "line/scan/instrumentscan.h"
 #include "line/linemessages.h"
+#include "line/scan/instrumentscan.h"
 
 #include <optional>
 

@@ -3,10 +3,10 @@
 #include "app/scanreport.h"
 #include "line/linemessages.h"
 #include "line/port/portbinding.h"
+#include "line/port/serialcontrol.h"
 #include "line/record/linerecorder.h"
 #include "line/record/loopcsv.h"
 #include "line/record/wirelog.h"
-#include "line/port/serialcontrol.h"
 #include "script/scriptfromlog.h"
 #include "script/scriptrunner.h"
 #include "windows/appearance.h"
@@ -220,7 +220,8 @@ int main(int argc, char *argv[])
     if (commandLine.action == CommandLine::Action::RunScript) {
         QCoreApplication app(argc, argv);
         return RunCheckScript(
-                {commandLine.scriptPath, commandLine.junitPath, &recorder}, stdout, stderr);
+                {commandLine.scriptPath, commandLine.junitPath, &recorder, commandLine.reopen},
+                stdout, stderr);
     }
 
     QApplication::setApplicationName(QStringLiteral("Quillon"));
@@ -229,8 +230,10 @@ int main(int argc, char *argv[])
             QStringLiteral("org.quillon.Quillon")); // icon and name on Wayland
     ApplyQuillonAppearance();
 
-    frmMain window(&recorder);
-    window.serial()->setReopen(commandLine.reopen);
+    LineSessionOptions line;
+    line.reopen = commandLine.reopen;
+    line.recorder = &recorder;
+    frmMain window(line);
     leaveLikeExitOnSignals(window);
     window.show();
     if (commandLine.showWire)

@@ -1,10 +1,12 @@
 #include "portlist.h"
 
-#include "line/scan/identitysearch.h"
 #include "line/linemessages.h"
+#include "line/scan/identitysearch.h"
 #include "protocol/framing.h"
 
+#include <QEventLoop>
 #include <QStringList>
+#include <QTimer>
 
 std::array<ComBinding, 4> CurrentComBindings()
 {
@@ -16,9 +18,19 @@ std::array<ComBinding, 4> CurrentComBindings()
     }
     if (!byIdentity)
         return bindings;
-    // One search serves them all.
+    // One search serves them all; the listing waits for it, as a command does.
     IdentitySearch search;
-    const QList<FoundInstrument> found = search.run();
+    QList<FoundInstrument> found;
+    QEventLoop searching;
+    QObject::connect(
+            &search, &IdentitySearch::finished, &searching, [&](const QList<FoundInstrument> &all) {
+                found = all;
+                searching.quit();
+            });
+    QTimer::singleShot(IdentitySearch::LongestSearchMs, &searching, &QEventLoop::quit);
+    search.start();
+    if (search.running())
+        searching.exec();
     for (ComBinding &binding : bindings) {
         const LineAddress address = ParseLineAddress(binding.device);
         if (!address.kind->create)

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "line/scan/instrumentscan.h"
 #include "line/port/portbinding.h"
+#include "line/scan/instrumentscan.h"
 #include "line/transport/transportregistry.h"
 
 #include <QList>

@@ -1,7 +1,7 @@
 #include "app/scanreport.h"
 
-#include "line/scan/instrumentscan.h"
 #include "line/linemessages.h"
+#include "line/scan/instrumentscan.h"
 #include "line/serialsettings.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,6 @@
 #include "line/linemessages.h"
 
-#include "line/transport/linetransport.h"
 #include "protocol/escapedbytes.h"
-#include "line/port/serialcontrol.h"
 
 #include <QStringList>
 
@@ -66,12 +64,12 @@ QString PromptMissingMessage()
                           "non-Velk device");
 }
 
-QString InputOverflowMessage(qint64 dropped)
+QString InputOverflowMessage(qint64 dropped, qint64 kept)
 {
     return QStringLiteral("Input overflowed while no exchange was waiting: the oldest %1 bytes "
                           "were dropped, the newest %2 kept.")
             .arg(dropped)
-            .arg(SerialControl::IdleInputLimit);
+            .arg(kept);
 }
 
 QString PortLabel(int comPort, const QString &binding)
@@ -240,7 +238,7 @@ QString openFailureReason(const LineFailure &failure)
         return QStringLiteral("No answer from %1 port %2 within %3 s.")
                 .arg(host)
                 .arg(failure.port)
-                .arg(LineTransport::OpenTimeoutMs / 1000);
+                .arg(failure.milliseconds / 1000);
     case LineError::Unreachable:
         return QStringLiteral("%1 cannot be reached from here (%2).")
                 .arg(host, detail.isEmpty() ? QStringLiteral("no route") : detail);

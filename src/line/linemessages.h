@@ -23,8 +23,9 @@ QString TranscriptNotWrittenMessage(const QString &path, const QString &systemTe
 
 // "COM port not open: <consequence>. Press ..." for every action refused on a closed port.
 QString PortNotOpenMessage(const QString &consequence);
-// What the operator is told when input was dropped while no exchange was waiting.
-QString InputOverflowMessage(qint64 dropped);
+// What the operator is told when input was dropped while no exchange was waiting: the oldest
+// `dropped` bytes, the newest `kept` kept.
+QString InputOverflowMessage(qint64 dropped, qint64 kept);
 // What the operator is told when the Velk prompt did not come after a command.
 QString PromptMissingMessage();
 // "COM n (binding)", the binding escaped: how every message names a port.
@@ -76,7 +77,7 @@ struct LineFailure
     QString owner; // who owns the device, when known
     QString group; // the group that owns the device, when known
     unsigned mode = 0; // its permission bits
-    int milliseconds = 0;
+    int milliseconds = 0; // DroppedOnProbation, NoAnswer: the bound that ran out
     bool reopens = false; // Lost: the port is reopened by itself once the device is back
 };
 QString DescribeLineFailure(const LineFailure &failure);

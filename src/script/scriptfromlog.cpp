@@ -1,8 +1,8 @@
 #include "script/scriptfromlog.h"
 
 #include "line/exchange/deviceexchange.h"
-#include "line/linemessages.h"
 #include "line/exchange/linewait.h"
+#include "line/linemessages.h"
 #include "line/record/transcriptformat.h"
 #include "line/serialsettings.h"
 #include "protocol/checkscript.h"

@@ -2,10 +2,10 @@
 
 #include "line/exchange/deviceexchange.h"
 #include "line/linemessages.h"
-#include "line/exchange/linewait.h"
-#include "line/record/linerecorder.h"
 #include "line/port/serialcontrol.h"
+#include "line/scan/identitysearch.h"
 #include "line/serialsettings.h"
+#include "line/session/linesession.h"
 #include "protocol/checkscript.h"
 #include "protocol/numericvalue.h"
 
@@ -39,15 +39,28 @@ struct StepRecord
     double seconds = 0;
 };
 
+LineSessionOptions sessionOptions(const ScriptRunOptions &run, IdentityResolver *resolver)
+{
+    LineSessionOptions options;
+    options.reopen = run.reopen;
+    options.recorder = run.recorder;
+    options.identityResolver = resolver;
+    return options;
+}
+
 class ScriptRunner
 {
 public:
     // `keepRecords` only for a report: a long run would otherwise hold every step in memory.
-    ScriptRunner(const CheckScript &script, LineRecorder *recorder, std::FILE *out, std::FILE *err,
-            bool keepRecords)
-        : m_script(script), m_out(out), m_err(err), m_keepRecords(keepRecords), m_recorder(recorder)
+    ScriptRunner(const CheckScript &script, const ScriptRunOptions &options, std::FILE *out,
+            std::FILE *err, bool keepRecords)
+        : m_script(script),
+          m_out(out),
+          m_err(err),
+          m_keepRecords(keepRecords),
+          m_session(sessionOptions(options, &m_identitySearch)),
+          m_line(m_session.port())
     {
-        m_line.setRecorder(recorder);
         QObject::connect(&m_line, &SerialControl::failure,
                 [this](const QString &message) { m_lineFailure = message; });
         QObject::connect(
@@ -86,8 +99,8 @@ private:
     {
         return std::visit(Overloaded{
                                   [&](const PortStep &port) {
-                                      m_line.setPortOpen(false);
-                                      m_line.setCommPort(port.comPort);
+                                      m_session.close();
+                                      m_session.setComPort(port.comPort);
                                       return openPort(step);
                                   },
                                   [&](const SettingsStep &settings) {
@@ -139,9 +152,19 @@ private:
 
     bool openPort(const ScriptStep &step)
     {
-        m_line.setSettings(m_lineSettings);
+        m_session.setSettings(m_lineSettings);
         m_lineFailure.clear();
-        if (m_line.setPortOpen(true)) {
+        if (!m_session.open() && m_line.state() == SerialControl::State::Opening) {
+            // A network line or a binding by identity is reached meanwhile; the run has nothing
+            // else to do. Each has a bound of its own, and says how it ended.
+            QEventLoop opening;
+            QObject::connect(&m_line, &SerialControl::stateChanged, &opening, [&] {
+                if (m_line.state() != SerialControl::State::Opening)
+                    opening.quit();
+            });
+            opening.exec();
+        }
+        if (m_line.PortOpen()) {
             if (!m_line.openNotice().isEmpty())
                 tell(m_line.openNotice());
             return true;
@@ -157,8 +180,8 @@ private:
 
         SendOutcome outcome;
         {
-            LineWait::Hold held(m_wait);
-            outcome = m_exchange.send(settings, send.command);
+            LineSession::Turn turn(m_session);
+            outcome = m_session.send(settings, send.command, ExchangeOrigin::Script);
         }
         if (outcome.refusal) {
             // A port that went away has said why, which says more than that it is not open.
@@ -172,9 +195,6 @@ private:
         m_last = ReplyUnderCheck();
         m_last.packetMode = settings.framing.protocol == Framing::Protocol::Packet;
         if (outcome.reply) {
-            if (m_recorder)
-                m_recorder->replyRead(m_line.CommPort(), send.command, outcome.reply->wait.received,
-                        outcome.reply->display.results, outcome.reply->reading.number);
             m_last.read = true;
             m_last.received = outcome.reply->wait.received;
             // "Rx buffer empty" is the box's word for no reply; a pattern must not find it.
@@ -251,10 +271,9 @@ private:
     std::FILE *m_out;
     std::FILE *m_err;
     const bool m_keepRecords;
-    LineRecorder *m_recorder;
-    SerialControl m_line;
-    LineWait m_wait{&m_line};
-    DeviceExchange m_exchange{m_line, m_wait};
+    IdentitySearch m_identitySearch;
+    LineSession m_session;
+    SerialControl &m_line;
     ExchangeSettings m_settings;
     QString m_lineSettings = SerialSettings().text();
     QString m_lineFailure;
@@ -410,7 +429,7 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     QElapsedTimer clock;
     clock.start();
     const QDateTime startedAt = QDateTime::currentDateTime();
-    ScriptRunner runner(script, options.recorder, out, err, report.isOpen());
+    ScriptRunner runner(script, options, out, err, report.isOpen());
     const bool finished = runner.run();
     const double seconds = double(clock.elapsed()) / 1000.0;
 

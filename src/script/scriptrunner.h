@@ -16,6 +16,7 @@ struct ScriptRunOptions
     // Told of the line's traffic and of every reply a step reads (for --log and --csv); none
     // when null.
     LineRecorder *recorder = nullptr;
+    bool reopen = true; // a lost port is reopened once the device is back (--no-reconnect: not)
 };
 
 // Exit statuses of a script run: every check passed, one failed, or the script or its port

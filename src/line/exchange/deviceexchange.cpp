@@ -1,8 +1,8 @@
 #include "line/exchange/deviceexchange.h"
 
 #include "line/linemessages.h"
-#include "protocol/numericvalue.h"
 #include "line/port/serialcontrol.h"
+#include "protocol/numericvalue.h"
 
 QString DescribeExchangeProblem(const ExchangeProblem &problem)
 {
@@ -27,7 +27,7 @@ QString DescribeExchangeProblem(const ExchangeProblem &problem)
     case ExchangeError::PromptMissing:
         return PromptMissingMessage();
     case ExchangeError::InputOverflow:
-        return InputOverflowMessage(problem.droppedBytes);
+        return InputOverflowMessage(problem.droppedBytes, SerialControl::IdleInputLimit);
     case ExchangeError::ReplyCut:
         return QStringLiteral("The reply was larger than %1 MiB and was cut: the rest was read and "
                               "discarded.")

@@ -25,6 +25,7 @@ using namespace std::chrono;
 
 LineWait::LineWait(SerialControl *line, QObject *parent) : QObject(parent), m_line(line)
 {
+    m_line->setHold(&m_hold);
 #ifdef Q_OS_LINUX
     // The sleep between polls has to end on the poll grid to the microsecond, and the event
     // loop's own timers only know milliseconds. A timer file descriptor that the event loop
@@ -55,28 +56,21 @@ LineWait::~LineWait()
 #endif
 }
 
-LineWait::Hold::Hold(LineWait &wait) : m_wait(wait)
+LineWait::Hold::Hold(LineWait &wait, const QString &holder) : m_wait(wait)
 {
-    m_wait.m_busy = true;
-    m_wait.m_eventsHaveRun = false;
-    m_wait.m_line->setExchangeWaiting(true);
-    emit m_wait.started();
+    m_wait.m_hold.begin(holder);
 }
 
 LineWait::Hold::~Hold()
 {
-    m_wait.m_busy = false;
-    m_wait.m_line->setExchangeWaiting(false);
-    emit m_wait.finished();
+    m_wait.m_hold.end();
 }
 
 void LineWait::letEventsRun(QEventLoop::ProcessEventsFlags flags)
 {
-    if (m_busy && !std::exchange(m_eventsHaveRun, true)) {
-        // From here the operator may watch the wire view while the exchange waits.
-        m_line->recordLive();
-        emit eventsRunning();
-    }
+    // From here the operator may act, and watch the wire view, while the exchange waits.
+    if (m_hold.phase() == LineHold::Phase::Quiet)
+        m_hold.yield();
     QCoreApplication::processEvents(flags);
 }
 
@@ -250,7 +244,7 @@ LineWait::Reply LineWait::readReply(
                 if (whileSettling)
                     whileSettling(reply.received);
             },
-            m_line);
+            m_line, &m_hold);
     drain(reply.received, DrainPolls);
     reply.cut = std::exchange(m_cut, false);
     return reply;
@@ -265,8 +259,8 @@ bool LineWait::waitForPrompt()
     return waitFor(discarded, Wire::Prompt, PromptPolls) != End::OutOfPolls;
 }
 
-void LineWait::settle(
-        double seconds, const std::function<void()> &meanwhile, SerialControl *watched)
+void LineWait::settle(double seconds, const std::function<void()> &meanwhile,
+        SerialControl *watched, LineHold *hold)
 {
     const auto start = steady_clock::now();
     if (!(seconds > 0))
@@ -302,8 +296,8 @@ void LineWait::settle(
         watched->takeWaiting(microseconds(0));
     // What the exchange recorded so far is told now, in time that would be spun away: the
     // transcript's and the wire view's work costs the exchange nothing when it fits.
-    if (watched)
-        watched->flushRecords();
+    if (hold)
+        hold->spareTime();
     if (slept) {
         lateness += steady_clock::now() - aim > lateness ? kLatenessStep : -kLatenessStep;
         lateness = std::clamp<nanoseconds>(lateness, nanoseconds(0), kLatenessCap);

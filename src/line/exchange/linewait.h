@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QEventLoop>
 #include <QObject>
+#include <QString>
+
+#include "line/linehold.h"
 
 #include <chrono>
 #include <functional>
@@ -88,21 +91,21 @@ public:
     // not keep a core busy, and spins only the last stretch, since a thread wakes a little late.
     // `meanwhile` runs first, while what it works on is still fresh in the caches; what it takes
     // beyond the settle's end lengthens it.
-    // With a line `watched`, the last short sleep waits on it.
+    // With a line `watched`, what it holds is taken in as the spin begins, and the hold's batch
+    // of records is told then.
     static void settle(double seconds, const std::function<void()> &meanwhile = {},
-            SerialControl *watched = nullptr);
+            SerialControl *watched = nullptr, LineHold *hold = nullptr);
 
-    // True while an exchange holds the line.
-    bool busy() const { return m_busy; }
-    // The exchange held now, or the last one, let events run (eventsRunning() was emitted).
-    bool eventsHaveRun() const { return m_eventsHaveRun; }
+    // Whether an exchange holds the line, and how far it has come.
+    LineHold &hold() { return m_hold; }
+    const LineHold &hold() const { return m_hold; }
+    bool busy() const { return m_hold.held(); }
 
-    // Holds the line for one exchange, for its lifetime: busy() is true and started()/finished()
-    // bracket it.
+    // Holds the line for one exchange, for its lifetime.
     class Hold
     {
     public:
-        explicit Hold(LineWait &wait);
+        explicit Hold(LineWait &wait, const QString &holder = QString());
         ~Hold();
         Hold(const Hold &) = delete;
         Hold &operator=(const Hold &) = delete;
@@ -110,13 +113,6 @@ public:
     private:
         LineWait &m_wait;
     };
-
-signals:
-    void started();
-    void finished();
-    // The exchange held now lets events run for the first time: from here on the operator can
-    // act while it waits. An exchange that ends before never lets anyone act during it.
-    void eventsRunning();
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -137,8 +133,7 @@ private:
     void sleepUntil(Clock::time_point deadline);
 
     SerialControl *m_line;
-    bool m_busy = false;
-    bool m_eventsHaveRun = false; // since the exchange held now began
+    LineHold m_hold;
     bool m_cut = false; // something was discarded over the cap since the reply began
     // The next poll takes what has been read without a turn of the event loop: the sleep that
     // ended on input has taken it in, or a sleep that follows an empty poll will.

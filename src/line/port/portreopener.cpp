@@ -1,14 +1,14 @@
 #include "line/port/portreopener.h"
 
-#include "line/scan/identitysearch.h"
 #include "line/transport/linetransport.h"
 
 #include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <utility>
 
-PortReopener::PortReopener(QObject *parent) : QObject(parent), m_search(new IdentitySearch(this))
+PortReopener::PortReopener(QObject *parent) : QObject(parent)
 {
     connect(&m_timer, &QTimer::timeout, this, [this] {
         if (watchesPath())
@@ -18,7 +18,6 @@ PortReopener::PortReopener(QObject *parent) : QObject(parent), m_search(new Iden
         else
             tryNow();
     });
-    connect(m_search, &IdentitySearch::finished, this, &PortReopener::searchFinished);
     m_probation.setSingleShot(true);
     connect(&m_probation, &QTimer::timeout, this, &PortReopener::handOver);
     connect(&m_directories, &QFileSystemWatcher::directoryChanged, this, [this] {
@@ -68,7 +67,8 @@ void PortReopener::stop()
     m_active = false;
     m_timer.stop();
     m_probation.stop();
-    m_search->cancel();
+    if (std::exchange(m_searching, false) && m_resolver)
+        m_resolver->cancel();
     discardAttempt();
     if (!m_directories.directories().isEmpty())
         m_directories.removePaths(m_directories.directories());
@@ -123,24 +123,31 @@ void PortReopener::attemptLost()
 
 void PortReopener::searchNow()
 {
-    if (m_active && !m_attempt && !m_search->running())
-        m_search->start();
-}
-
-void PortReopener::searchFinished(const QList<FoundInstrument> &found)
-{
-    if (!m_active)
+    if (!m_active || m_attempt || m_searching)
         return;
-    const QList<FoundInstrument> matched
-            = IdentitySearch::matching(m_address.identityPattern, found);
-    if (matched.size() == 1) {
-        m_line = ParseLineAddress(matched.first().binding);
-        tryNow();
+    if (!m_resolver) { // nobody here can probe lines: the instrument cannot be found
+        LineFailure why;
+        why.error = LineError::NoInstrumentMatches;
+        why.comPort = m_comPort;
+        why.binding = m_address.binding;
+        ++m_attempts;
+        failAttempt(why);
         return;
     }
-    // Not back, or not alone: either way nothing is opened, and the search goes on.
-    ++m_attempts;
-    failAttempt(IdentitySearch::failureFor(m_comPort, m_address.binding, matched));
+    m_searching = true;
+    m_resolver->resolve(m_comPort, m_address, [this](const IdentityResolver::Result &result) {
+        m_searching = false;
+        if (!m_active)
+            return;
+        if (result.failure) {
+            // Not back, or not alone: either way nothing is opened, and the search goes on.
+            ++m_attempts;
+            failAttempt(*result.failure);
+            return;
+        }
+        m_line = ParseLineAddress(result.line);
+        tryNow();
+    });
 }
 
 void PortReopener::failAttempt(const LineFailure &why)

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "line/transport/transportregistry.h"
 #include "line/linemessages.h"
+#include "line/port/identityresolver.h"
 #include "line/serialsettings.h"
+#include "line/transport/transportregistry.h"
 
 #include <QFileSystemWatcher>
 #include <QObject>
@@ -10,9 +11,7 @@
 #include <QString>
 #include <QTimer>
 
-class IdentitySearch;
 class LineTransport;
-struct FoundInstrument;
 
 // Reopens a lost line once it is back, without polling it hard. A device path is watched
 // for: the directory it lives in (a USB adapter, a relay's link reappearing), and a look every
@@ -44,6 +43,8 @@ public:
     bool active() const { return m_active; }
     // Attempts made since start().
     int attempts() const { return m_attempts; }
+    // How a binding by identity is searched for again; it must outlive this reopener.
+    void setIdentityResolver(IdentityResolver *resolver) { m_resolver = resolver; }
 
 signals:
     // An attempt opened; it counts once it has stayed up for its probation.
@@ -56,7 +57,6 @@ signals:
 private:
     void tryNow();
     void searchNow();
-    void searchFinished(const QList<FoundInstrument> &found);
     void attemptOpenFinished(bool opened);
     void attemptLost();
     void failAttempt(const LineFailure &why);
@@ -72,7 +72,8 @@ private:
     LineAddress m_address;
     // What an attempt opens: the address itself, or the line its instrument was found on.
     LineAddress m_line;
-    IdentitySearch *m_search = nullptr;
+    IdentityResolver *m_resolver = nullptr;
+    bool m_searching = false;
     SerialSettings m_settings;
     int m_attempts = 0;
     int m_retryMs = FirstRetryMs;

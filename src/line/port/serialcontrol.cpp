@@ -1,16 +1,17 @@
 #include "line/port/serialcontrol.h"
 
-#include "line/scan/identitysearch.h"
-#include "line/record/linerecorder.h"
-#include "line/transport/linetransport.h"
+#include "line/linehold.h"
+#include "line/port/identityresolver.h"
 #include "line/port/portbinding.h"
 #include "line/port/portreopener.h"
+#include "line/record/linerecorder.h"
 #include "line/serialsettings.h"
+#include "line/transport/linetransport.h"
 
-#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -47,6 +48,11 @@ bool canEnter(State from, State to)
 
 SerialControl::SerialControl(QObject *parent) : QObject(parent), m_reopener(new PortReopener(this))
 {
+    m_openOverrun.setSingleShot(true);
+    connect(&m_openOverrun, &QTimer::timeout, this, [this] {
+        if (m_state == State::Opening && m_transport)
+            failOpen(m_transport->failure(LineError::NoAnswer));
+    });
     connect(m_reopener, &PortReopener::probationStarted, this,
             [this] { enter(State::OnProbation); });
     connect(m_reopener, &PortReopener::attemptFailed, this, &SerialControl::reopenAttemptFailed);
@@ -110,9 +116,25 @@ bool SerialControl::applySettings(const QString &settings)
     return true;
 }
 
+void SerialControl::setIdentityResolver(IdentityResolver *resolver)
+{
+    m_identityResolver = resolver;
+    m_reopener->setIdentityResolver(resolver);
+}
+
+bool SerialControl::canSetRate() const
+{
+    return m_transport && m_transport->canSetRate();
+}
+
+bool SerialControl::settingsPending() const
+{
+    return PortOpen() && m_transport->settingsPending();
+}
+
 QString SerialControl::devicePath() const
 {
-    return DevicePathForComPort(m_commPort);
+    return m_binding.isEmpty() ? DevicePathForComPort(m_commPort) : m_binding;
 }
 
 void SerialControl::dropTransport()
@@ -131,6 +153,7 @@ void SerialControl::adoptTransport(LineTransport *transport)
 {
     transport->setParent(this);
     m_transport = transport;
+    connect(transport, &LineTransport::settingsSettled, this, &SerialControl::settingsSettled);
     connect(transport, &QIODevice::readyRead, this, &SerialControl::keepIdleInput);
     connect(transport, &LineTransport::lost, this, &SerialControl::lineLost);
     connect(transport, &LineTransport::notice, this, [this](const QString &text) {
@@ -142,6 +165,7 @@ void SerialControl::adoptTransport(LineTransport *transport)
 
 void SerialControl::close()
 {
+    cancelIdentitySearch();
     if (m_state == State::Open)
         note(Transcript::Word::Close, QuotedName(m_address.binding));
     dropTransport();
@@ -160,6 +184,7 @@ bool SerialControl::setPortOpen(bool open)
     // A lost line, the wait for one, or an open still under way (Initialize pressed again while
     // connecting) gives way to this open.
     dropTransport();
+    cancelIdentitySearch();
     m_openNotice.clear();
     m_address = ParseLineAddress(devicePath());
     m_openSettings = m_settings;
@@ -173,51 +198,60 @@ bool SerialControl::setPortOpen(bool open)
         failOpen(why);
         return false;
     }
+    if (m_address.kind->create)
+        openLine(m_address);
+    else
+        findByIdentity();
+    return m_state == State::Open;
+}
 
-    LineAddress line = m_address;
-    if (!line.kind->create) {
-        const std::optional<LineAddress> found = findByIdentity();
-        if (!found)
-            return false; // said why, or given up for another open
-        line = *found;
-    }
-
+void SerialControl::openLine(const LineAddress &line)
+{
     LineTransport *transport = CreateLineTransport(m_commPort, line, this);
     adoptTransport(transport);
     connect(transport, &LineTransport::openFinished, this, &SerialControl::openFinished);
     transport->startOpen(SerialSettings::parse(m_openSettings).value_or(SerialSettings{}));
-    if (m_state == State::Opening && m_transport == transport) {
-        // A network line takes a while; the event loop runs meanwhile so that nothing freezes.
-        // Any change of state ends the wait: this open ending, or another open or a close
-        // (Initialize pressed again) taking its place.
-        QEventLoop wait;
-        connect(this, &SerialControl::stateChanged, &wait, &QEventLoop::quit);
-        QTimer::singleShot(LineTransport::OpenTimeoutMs + OpenOverrunMs, &wait, &QEventLoop::quit);
-        wait.exec();
-        if (m_state == State::Opening && m_transport == transport)
-            failOpen(transport->failure(LineError::NoAnswer));
-    }
-    // Given up for another open, which reports for itself, unless it did open.
-    return m_state == State::Open && m_transport == transport;
+    // A network line takes a while; the events run meanwhile, and openFinished() ends it. Should
+    // the transport overrun its own bound, the open is given up all the same.
+    if (m_state == State::Opening && m_transport == transport)
+        m_openOverrun.start(LineTransport::OpenTimeoutMs + OpenOverrunMs);
 }
 
-std::optional<LineAddress> SerialControl::findByIdentity()
+void SerialControl::findByIdentity()
 {
-    IdentitySearch search;
-    // Closed, or another open taking this one's place: the search ends at once, and its lines
-    // are closed before any other search begins.
-    connect(this, &SerialControl::stateChanged, &search, &IdentitySearch::cancel);
-    const QList<FoundInstrument> found = search.run();
-    if (m_state != State::Opening || m_transport)
-        return std::nullopt; // closed or opened again meanwhile, which says so itself
-    const QList<FoundInstrument> matched
-            = IdentitySearch::matching(m_address.identityPattern, found);
-    if (matched.size() != 1) {
-        failOpen(IdentitySearch::failureFor(m_commPort, m_address.binding, matched));
-        return std::nullopt;
+    if (!m_identityResolver) {
+        failOpen(IdentityResolverMissing());
+        return;
     }
-    note(Transcript::Word::Found, IdentitySearch::describe(matched));
-    return ParseLineAddress(matched.first().binding);
+    m_searchingIdentity = true;
+    m_identityResolver->resolve(
+            m_commPort, m_address, [this](const IdentityResolver::Result &result) {
+                m_searchingIdentity = false;
+                if (m_state != State::Opening || m_transport)
+                    return; // closed or opened again meanwhile, which says so itself
+                if (result.failure) {
+                    failOpen(*result.failure);
+                    return;
+                }
+                note(Transcript::Word::Found, result.found);
+                openLine(ParseLineAddress(result.line));
+            });
+}
+
+void SerialControl::cancelIdentitySearch()
+{
+    m_openOverrun.stop();
+    if (std::exchange(m_searchingIdentity, false) && m_identityResolver)
+        m_identityResolver->cancel();
+}
+
+LineFailure SerialControl::IdentityResolverMissing() const
+{
+    LineFailure why;
+    why.error = LineError::NoInstrumentMatches;
+    why.comPort = m_commPort;
+    why.binding = m_address.binding;
+    return why;
 }
 
 QString SerialControl::lineName() const
@@ -232,6 +266,7 @@ void SerialControl::openFinished(bool opened)
 {
     if (m_state != State::Opening)
         return;
+    m_openOverrun.stop();
     if (!opened) {
         failOpen(m_transport->openFailure());
         return;
@@ -242,6 +277,7 @@ void SerialControl::openFinished(bool opened)
     if (!m_openNotice.isEmpty())
         note(Transcript::Word::Note, m_openNotice);
     enter(State::Open);
+    emit this->opened();
 }
 
 void SerialControl::failOpen(const LineFailure &why)
@@ -324,9 +360,6 @@ bool SerialControl::Output(const QByteArray &bytes)
         emit failure(PortNotOpenMessage(QStringLiteral("nothing was sent")));
         return false;
     }
-    m_transport->waitForSettings();
-    if (!PortOpen())
-        return false; // lost or closed meanwhile, and said so
     if (m_transport->write(bytes) != bytes.size())
         return false; // the loss handler has reported it
     if (m_recorder)
@@ -373,8 +406,12 @@ void SerialControl::keepIdleInput()
 {
     // Moved out of the port's own buffer at once: it holds each small read of the line in a
     // block of its own, and a megabyte of them would take many times that in memory.
-    if (m_exchangeWaiting || !m_transport)
+    if (!m_transport)
         return;
+    if (m_hold && m_hold->held()) {
+        emit inputForExchange();
+        return;
+    }
     const QByteArray arrived = m_transport->readAll();
     if (m_recorder && !arrived.isEmpty())
         m_recorder->received(m_commPort, arrived);
@@ -383,30 +420,7 @@ void SerialControl::keepIdleInput()
 
 void SerialControl::setRecorder(LineRecorder *recorder)
 {
-    if (m_recorder)
-        m_recorder->setDeferred(false);
     m_recorder = recorder;
-    if (m_recorder)
-        m_recorder->setDeferred(m_exchangeWaiting);
-}
-
-void SerialControl::setExchangeWaiting(bool waiting)
-{
-    m_exchangeWaiting = waiting;
-    if (m_recorder)
-        m_recorder->setDeferred(waiting);
-}
-
-void SerialControl::flushRecords()
-{
-    if (m_recorder)
-        m_recorder->flush();
-}
-
-void SerialControl::recordLive()
-{
-    if (m_recorder)
-        m_recorder->setDeferred(false);
 }
 
 qint64 SerialControl::takeDroppedCount()

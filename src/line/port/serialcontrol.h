@@ -1,15 +1,16 @@
 #pragma once
 
-#include "line/record/transcriptformat.h"
-#include "line/transport/transportregistry.h"
 #include "line/linemessages.h"
-#include "line/serialsettings.h"
 #include "line/port/tailbuffer.h"
+#include "line/record/transcriptformat.h"
+#include "line/serialsettings.h"
+#include "line/transport/transportregistry.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 #include <optional>
@@ -25,6 +26,8 @@
 //
 // closing or opening is possible from every state; a failed open ends Closed; a lost port
 // waits to be reopened unless reopening is off, and then stays Lost. Only Open carries bytes.
+class IdentityResolver;
+class LineHold;
 class LineTransport;
 class LineRecorder;
 class PortReopener;
@@ -44,6 +47,9 @@ public:
 
     void setCommPort(int comPort);
     int CommPort() const { return m_commPort; }
+    // A line opened directly rather than the one COM n is bound to (what a scan probes);
+    // empty: COM n's binding.
+    void setBinding(const QString &binding) { m_binding = binding; }
 
     // Takes effect at the next open. An unreadable text is refused and the old one kept.
     bool setSettings(const QString &settings);
@@ -63,11 +69,18 @@ public:
     void note(Transcript::Word word, const QString &text);
 
     bool PortOpen() const { return m_state == State::Open; }
-    // Opening may fail: then the port stays closed, failure() says why, and false is returned.
-    // A network port may take up to LineTransport::OpenTimeoutMs to open; events are handled
-    // meanwhile, so the windows keep answering, and the wait has an end of its own should a
-    // transport overrun its bound.
+    // Opening may fail: then the port stays closed and failure() says why. A local device opens
+    // at once: true. A network port may take up to LineTransport::OpenTimeoutMs, and a binding by
+    // identity its search first: the port is then Opening, false is returned, and opened() or
+    // failure() follows. Nothing waits meanwhile; the events go on.
     bool setPortOpen(bool open);
+    // How a binding by identity finds its line, when opened and when reopened; none: such a
+    // binding does not open. It must outlive this control.
+    void setIdentityResolver(IdentityResolver *resolver);
+    // Whether the open line's rate can be set from here (not a raw network line's).
+    bool canSetRate() const;
+    // Settings just applied wait for the far end's answer; settingsSettled() ends that.
+    bool settingsPending() const;
     // What the operator should know about the port just opened (a raw network line that the
     // baud rate cannot reach, a server that did not confirm the settings); empty when nothing.
     QString openNotice() const { return m_openNotice; }
@@ -90,15 +103,12 @@ public:
     QByteArray discardInput();
     qint64 InBufferCount() const;
 
-    // While an exchange waits, everything the device sends is kept. Otherwise at most
-    // IdleInputLimit bytes wait for the next Read, the newest, so that a device that never
+    // While an exchange holds the line, everything the device sends is left for it. Otherwise at
+    // most IdleInputLimit bytes wait for the next Read, the newest, so that a device that never
     // stops talking cannot fill the memory.
     static constexpr qint64 IdleInputLimit = qint64(1024) * 1024;
-    // The recorder is told of an exchange's traffic in the exchange's spare time: at
-    // flushRecords(), at its end, or live again once it lets events run (recordLive()).
-    void setExchangeWaiting(bool waiting);
-    void flushRecords();
-    void recordLive();
+    // The hold this control asks whether an exchange waits; it must outlive the control.
+    void setHold(const LineHold *hold) { m_hold = hold; }
     // Bytes dropped over the limit since the last call.
     qint64 takeDroppedCount();
     // Takes in what the system holds for the line without a turn of the event loop, waiting up
@@ -110,6 +120,12 @@ public:
 
 signals:
     void failure(const QString &message);
+    // The port asked for with setPortOpen(true) is open: at once, or once it was reached.
+    void opened();
+    // Settings applied to the open line are settled: confirmed, refused or given up on.
+    void settingsSettled();
+    // Bytes have come while an exchange holds the line; they wait for it.
+    void inputForExchange();
     // Something the operator should know that is not a failure: a lost port is back.
     void notice(const QString &message);
     void stateChanged(SerialControl::State state);
@@ -117,10 +133,12 @@ signals:
 private:
     void enter(State next);
     void close();
-    // The line whose instrument a binding by identity names, searched for with events running;
-    // nothing when there is none or several (and failure() has said so), or when the open was
-    // given up meanwhile.
-    std::optional<LineAddress> findByIdentity();
+    void openLine(const LineAddress &line);
+    // Looks for the line whose instrument a binding by identity names, and opens it; none or
+    // several fail the open.
+    void findByIdentity();
+    void cancelIdentitySearch();
+    LineFailure IdentityResolverMissing() const;
     void openFinished(bool opened);
     // The binding of the open line, and the line it was found on when that is another.
     QString lineName() const;
@@ -142,14 +160,18 @@ private:
     QString m_openNotice;
     bool m_reopen = true;
     PortReopener *m_reopener = nullptr;
+    IdentityResolver *m_identityResolver = nullptr;
+    bool m_searchingIdentity = false;
+    QTimer m_openOverrun;
     // The modem lines as last asked for, set again on a reopened line.
     bool m_requestToSend = false;
     bool m_dataTerminalReady = false;
     LineRecorder *m_recorder = nullptr;
     int m_commPort = 0;
+    QString m_binding;
     QString m_settings = SerialSettings().text();
     int m_inputLen = 0;
-    bool m_exchangeWaiting = false;
+    const LineHold *m_hold = nullptr;
     // What arrived while no exchange waited, bounded; always older than the port's own buffer.
     TailBuffer m_idleInput{IdleInputLimit};
 };

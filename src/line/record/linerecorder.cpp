@@ -11,31 +11,34 @@ LineRecorder::LineRecorder(QObject *parent)
 void LineRecorder::tell(int comPort, Transcript::Word word, const QByteArray &bytes)
 {
     WireEntry entry{elapsedMs(), comPort, word, bytes};
-    if (m_deferred && m_waiting.size() < DeferredLimit) {
-        m_waiting.append(std::move(entry));
+    if (m_hold && m_hold->phase() == LineHold::Phase::Quiet && m_batch.size() < BatchLimit) {
+        m_batch.append(std::move(entry));
         return;
     }
-    flush();
+    tellBatch();
     emit recorded(entry);
 }
 
-void LineRecorder::setDeferred(bool deferred)
+void LineRecorder::setHold(const LineHold *hold)
 {
-    m_deferred = deferred;
-    if (!deferred)
-        flush();
+    tellBatch();
+    if (m_hold)
+        m_hold->disconnect(this);
+    m_hold = hold;
+    if (m_hold)
+        connect(m_hold, &LineHold::batchDue, this, &LineRecorder::tellBatch);
 }
 
-void LineRecorder::flush()
+void LineRecorder::tellBatch()
 {
     // Taken out first: a follower that records in turn adds after these, not among them.
-    QList<WireEntry> waiting;
-    waiting.swap(m_waiting);
-    for (const WireEntry &entry : waiting)
+    QList<WireEntry> batch;
+    batch.swap(m_batch);
+    for (const WireEntry &entry : batch)
         emit recorded(entry);
-    waiting.clear();
-    if (m_waiting.isEmpty())
-        m_waiting.swap(waiting); // keeps the block for the next exchange
+    batch.clear();
+    if (m_batch.isEmpty())
+        m_batch.swap(batch); // keeps the block for the next exchange
 }
 
 void LineRecorder::sent(int comPort, const QByteArray &bytes)
@@ -56,7 +59,7 @@ void LineRecorder::note(int comPort, Transcript::Word word, const QString &text)
 void LineRecorder::replyRead(int comPort, const QString &command, const QByteArray &reply,
         const QByteArray &shown, std::optional<double> value)
 {
-    flush(); // what the line did comes before the reply it made
+    tellBatch(); // what the line did comes before the reply it made
     emit replyRecorded({QDateTime::currentMSecsSinceEpoch(), elapsedMs(), comPort, command, reply,
             shown, value});
 }

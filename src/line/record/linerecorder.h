@@ -1,5 +1,6 @@
 #pragma once
 
+#include "line/linehold.h"
 #include "line/record/transcriptformat.h"
 
 #include <QByteArray>
@@ -65,12 +66,12 @@ public:
     // the number it holds.
     void replyRead(int comPort, const QString &command, const QByteArray &reply,
             const QByteArray &shown, std::optional<double> value);
-    // While deferred, what happens on the line is kept, with the time it happened, and told when
-    // flushed or no longer deferred, in the order it happened: an exchange tells it in time it
-    // would otherwise spin away. At most DeferredLimit entries wait.
-    void setDeferred(bool deferred);
-    void flush();
-    static constexpr qsizetype DeferredLimit = 64;
+    // While `hold` is Quiet, what happens on the line is kept in a batch, with the time it
+    // happened, and told when the hold says the batch is due, in the order it happened: an
+    // exchange tells it in time it would otherwise spin away. At most BatchLimit entries wait.
+    // The hold must outlive this recorder, or be replaced first; none: everything is told live.
+    void setHold(const LineHold *hold);
+    static constexpr qsizetype BatchLimit = 64;
 
 signals:
     void recorded(const WireEntry &entry);
@@ -81,9 +82,10 @@ signals:
 
 private:
     void tell(int comPort, Transcript::Word word, const QByteArray &bytes);
+    void tellBatch();
 
     QElapsedTimer m_clock;
     QDateTime m_startedAt;
-    bool m_deferred = false;
-    QList<WireEntry> m_waiting;
+    const LineHold *m_hold = nullptr;
+    QList<WireEntry> m_batch;
 };

@@ -1,14 +1,28 @@
 #include "line/scan/identitysearch.h"
 
-#include <QEventLoop>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStringList>
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
-IdentitySearch::IdentitySearch(QObject *parent) : QObject(parent) { }
+IdentitySearch::IdentitySearch(QObject *parent) : QObject(parent)
+{
+    m_bound.setSingleShot(true);
+    connect(&m_bound, &QTimer::timeout, this, [this] {
+        // Past its bound: what was found so far is all there is.
+        const QList<FoundInstrument> found = m_scan ? m_scan->found() : QList<FoundInstrument>();
+        cancel();
+        emit finished(found);
+    });
+    connect(this, &IdentitySearch::finished, this, [this](const QList<FoundInstrument> &found) {
+        m_bound.stop();
+        if (auto done = std::exchange(m_resolving, nullptr))
+            done(found);
+    });
+}
 
 IdentitySearch::~IdentitySearch()
 {
@@ -114,7 +128,12 @@ QString IdentitySearch::describe(const QList<FoundInstrument> &instruments)
 
 void IdentitySearch::start()
 {
-    cancel();
+    if (m_scan) { // a search under way makes way for this one
+        InstrumentScan *scan = std::exchange(m_scan, nullptr);
+        scan->disconnect(this);
+        scan->cancel();
+        scan->deleteLater();
+    }
     m_scan = new InstrumentScan(this);
     connect(m_scan, &InstrumentScan::finished, this, [this, scan = m_scan] {
         const QList<FoundInstrument> found = scan->found();
@@ -128,8 +147,8 @@ void IdentitySearch::start()
 
 void IdentitySearch::cancel()
 {
-    if (m_running)
-        m_running->quit();
+    m_bound.stop();
+    m_resolving = nullptr;
     if (!m_scan)
         return;
     InstrumentScan *scan = m_scan;
@@ -144,21 +163,21 @@ bool IdentitySearch::running() const
     return m_scan != nullptr;
 }
 
-QList<FoundInstrument> IdentitySearch::run()
+void IdentitySearch::resolve(
+        int comPort, const LineAddress &address, std::function<void(const Result &)> done)
 {
-    QList<FoundInstrument> found;
-    QEventLoop wait;
-    connect(this, &IdentitySearch::finished, &wait, [&](const QList<FoundInstrument> &all) {
-        found = all;
-        wait.quit();
-    });
-    QTimer::singleShot(LongestSearchMs, &wait, &QEventLoop::quit);
+    cancel();
+    m_resolving = [comPort, address, done = std::move(done)](const QList<FoundInstrument> &found) {
+        const QList<FoundInstrument> matched = matching(address.identityPattern, found);
+        Result result;
+        if (matched.size() == 1) {
+            result.line = matched.first().binding;
+            result.found = describe(matched);
+        } else {
+            result.failure = failureFor(comPort, address.binding, matched);
+        }
+        done(result);
+    };
+    m_bound.start(LongestSearchMs);
     start();
-    if (running()) {
-        m_running = &wait;
-        wait.exec();
-        m_running = nullptr;
-    }
-    cancel(); // past its bound
-    return found;
 }

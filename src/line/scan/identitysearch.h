@@ -1,11 +1,15 @@
 #pragma once
 
-#include "line/scan/instrumentscan.h"
 #include "line/linemessages.h"
+#include "line/port/identityresolver.h"
+#include "line/scan/instrumentscan.h"
 
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+
+#include <functional>
 
 // Finding the instrument that a binding by identity (idn:PATTERN) names: the lines a scan
 // probes are probed as a scan does, and each answer to "*IDN?" is held against the pattern, a
@@ -13,9 +17,7 @@
 //
 // A search that names no line, or more than one, opens nothing: the operator has to know
 // which instrument the commands go to.
-class QEventLoop;
-
-class IdentitySearch : public QObject
+class IdentitySearch : public QObject, public IdentityResolver
 {
     Q_OBJECT
 
@@ -42,17 +44,19 @@ public:
 
     // Probes what a scan without arguments does; finished() follows with every instrument found.
     void start();
-    void cancel();
     bool running() const;
 
-    // Runs a search to its end, events running meanwhile, and returns what it found; cancel()
-    // meanwhile ends it with nothing.
-    QList<FoundInstrument> run();
+    // The one line whose instrument matches the pattern `address` holds, searched for as
+    // start() does; `done` follows once the search has ended or run past its bound.
+    void resolve(int comPort, const LineAddress &address,
+            std::function<void(const Result &)> done) override;
+    void cancel() override;
 
 signals:
     void finished(const QList<FoundInstrument> &found);
 
 private:
     InstrumentScan *m_scan = nullptr;
-    QEventLoop *m_running = nullptr;
+    QTimer m_bound; // LongestSearchMs, for resolve()
+    std::function<void(const QList<FoundInstrument> &)> m_resolving;
 };

@@ -1,7 +1,7 @@
 #include "line/scan/instrumentscan.h"
 
-#include "line/linemessages.h"
 #include "line/exchange/linewait.h"
+#include "line/linemessages.h"
 #include "line/port/portbinding.h"
 #include "line/serialsettings.h"
 #include "line/transport/linetransport.h"

@@ -47,6 +47,8 @@ LineFailure LineTransport::failure(LineError error, const QString &detail) const
     why.host = m_address.host;
     why.port = m_address.port;
     why.detail = detail;
+    if (error == LineError::NoAnswer)
+        why.milliseconds = OpenTimeoutMs;
     return why;
 }
 

@@ -50,9 +50,12 @@ public:
     // Gives the open line new settings without closing it. False where the line cannot take
     // them that way; they then wait for the next open.
     virtual bool applySettings(const SerialSettings &) { return false; }
-    // Before a write: returns once settings just applied have been confirmed, refused or left
-    // unanswered for their bound, events running meanwhile. At once when none are pending.
-    virtual void waitForSettings() { }
+    // Whether the line's rate can be set from here at all, whatever the far end answered: a
+    // raw network line keeps the server's.
+    virtual bool canSetRate() const { return true; }
+    // Settings just applied wait for the far end's answer, within their bound; what is written
+    // meanwhile goes once they are settled, in order. settingsSettled() ends it.
+    virtual bool settingsPending() const { return false; }
     // Takes in what the system holds for the line, without a turn of the event loop, waiting up
     // to `wait` for something to come. False where only the event loop can do that.
     virtual bool takeWaiting(std::chrono::microseconds /*wait*/) { return false; }
@@ -67,6 +70,8 @@ signals:
     // Something the operator should know about the open line that is no failure: settings
     // the other end did not confirm, or that this kind of line cannot carry.
     void notice(const QString &text);
+    // The settings asked for are confirmed, refused or given up on; no longer pending.
+    void settingsSettled();
 
 protected:
     // Whether `descriptor` has something to read, or has been closed at the other end, within

@@ -2,7 +2,6 @@
 
 #include "line/transport/networkmessages.h"
 
-#include <QEventLoop>
 #include <QtEndian>
 
 #include <algorithm>
@@ -124,6 +123,7 @@ void Rfc2217Transport::close()
 {
     m_negotiationTimer.stop();
     const bool wasSettling = std::exchange(m_settling, false);
+    m_heldWrites.clear();
     TcpTransport::close();
     if (wasSettling)
         emit settingsSettled();
@@ -135,7 +135,7 @@ void Rfc2217Transport::connectionMade()
     // Binary both ways, so that CR and 0xFF pass as data; no go-ahead; and the option that
     // lets this side set the line.
     using T = TelnetCodec;
-    m_socket.write(T::negotiation(T::WILL, T::OptionBinary) + T::negotiation(T::DO, T::OptionBinary)
+    writeToServer(T::negotiation(T::WILL, T::OptionBinary) + T::negotiation(T::DO, T::OptionBinary)
             + T::negotiation(T::WILL, T::OptionSuppressGoAhead)
             + T::negotiation(T::DO, T::OptionSuppressGoAhead)
             + T::negotiation(T::WILL, T::OptionComPort));
@@ -229,7 +229,7 @@ void Rfc2217Transport::handleCommand(const TelnetCodec::Command &command)
 void Rfc2217Transport::answer(quint8 verb, quint8 option)
 {
     if (m_socket.bytesToWrite() <= AnswerBacklogBytes)
-        m_socket.write(TelnetCodec::negotiation(verb, option));
+        writeToServer(TelnetCodec::negotiation(verb, option));
 }
 
 void Rfc2217Transport::sendLineSettings()
@@ -240,7 +240,7 @@ void Rfc2217Transport::sendLineSettings()
     using T = TelnetCodec;
     QByteArray baud(4, '\0');
     qToBigEndian(quint32(m_settings.baudRate), baud.data());
-    m_socket.write(T::subnegotiation(T::OptionComPort, char(SetBaudRate) + baud)
+    writeToServer(T::subnegotiation(T::OptionComPort, char(SetBaudRate) + baud)
             + T::subnegotiation(
                     T::OptionComPort, T::bytes({SetDataSize, quint8(m_settings.dataBits)}))
             + T::subnegotiation(
@@ -321,6 +321,11 @@ void Rfc2217Transport::endSettling(const QString &text)
     }
     if (!text.isEmpty())
         emit notice(text);
+    if (!m_heldWrites.isEmpty()) {
+        const QByteArray held = std::exchange(m_heldWrites, QByteArray());
+        writeToServer(TelnetCodec::escape(held));
+        m_socket.flush();
+    }
     emit settingsSettled();
 }
 
@@ -349,24 +354,12 @@ bool Rfc2217Transport::applySettings(const SerialSettings &settings)
     return true;
 }
 
-void Rfc2217Transport::waitForSettings()
-{
-    if (!m_settling)
-        return;
-    // Ends on the confirmation, on the bound of m_negotiationTimer, or with the line.
-    QEventLoop loop;
-    connect(this, &Rfc2217Transport::settingsSettled, &loop, &QEventLoop::quit);
-    connect(this, &LineTransport::lost, &loop, &QEventLoop::quit);
-    connect(this, &QObject::destroyed, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
 void Rfc2217Transport::sendControl(quint8 value)
 {
     if (!m_comPortAgreed || !isOpen())
         return;
     using T = TelnetCodec;
-    m_socket.write(T::subnegotiation(T::OptionComPort, T::bytes({SetControl, quint8(value)})));
+    writeToServer(T::subnegotiation(T::OptionComPort, T::bytes({SetControl, quint8(value)})));
     m_socket.flush();
 }
 
@@ -399,8 +392,21 @@ qint64 Rfc2217Transport::readData(char *data, qint64 maxSize)
 
 qint64 Rfc2217Transport::writeData(const char *data, qint64 size)
 {
+    if (m_settling) {
+        m_heldWrites.append(data, size);
+        return size;
+    }
     const QByteArray escaped = TelnetCodec::escape(QByteArray::fromRawData(data, size));
-    if (m_socket.write(escaped) != escaped.size())
+    if (!writeToServer(escaped))
         return -1;
     return size;
+}
+
+bool Rfc2217Transport::writeToServer(const QByteArray &bytes)
+{
+    // A server that has closed the connection is reported as a loss once; what would still go
+    // to it goes nowhere, without a word from the socket for every write.
+    if (!m_socket.isOpen())
+        return false;
+    return m_socket.write(bytes) == bytes.size();
 }

@@ -11,7 +11,7 @@
 // option; the line counts as open when the server has confirmed all four, or has refused the
 // option, or has kept quiet for NegotiationTimeoutMs. In the last two cases the operator is
 // told once that the settings are not confirmed. Settings applied to the open line go out on
-// the same connection, and the next write waits for their confirmation the same way.
+// the same connection, and what is written meanwhile goes once they are confirmed the same way.
 //
 // Everything the server sends is held within fixed bounds: the socket's buffer, the decoded
 // data not read yet, one subnegotiation, and our answers to its requests.
@@ -37,11 +37,9 @@ public:
     void setRequestToSend(bool on) override;
     void setDataTerminalReady(bool on) override;
     bool applySettings(const SerialSettings &settings) override;
-    void waitForSettings() override;
-
-signals:
-    // The settings asked for are confirmed, refused or given up on; no longer pending.
-    void settingsSettled();
+    // The server takes the settings whatever it answers to them: the rate is ours to set.
+    bool canSetRate() const override { return true; }
+    bool settingsPending() const override { return m_settling && isOpen(); }
 
 protected:
     qint64 readData(char *data, qint64 maxSize) override;
@@ -63,6 +61,8 @@ private:
     // goes ahead. `notice` (empty when all is well) is said once.
     void endSettling(const QString &notice);
     void negotiationTimedOut();
+    // Writes to the server while the connection lasts; false once it is gone or short.
+    bool writeToServer(const QByteArray &bytes);
 
     TelnetCodec m_telnet;
     QByteArray m_inbox; // line data taken out of the Telnet stream, not read yet
@@ -70,6 +70,9 @@ private:
     bool m_comPortAgreed = false;
     bool m_comPortRefused = false;
     bool m_settling = false; // settings asked for on the open line, not settled yet
+    // What was written while settings were pending, sent once they are settled. Our own bytes:
+    // a frame or two, and for at most NegotiationTimeoutMs.
+    QByteArray m_heldWrites;
     bool m_malformedReported = false;
     // Options of the server's we have refused; answered again only once it has changed them.
     std::bitset<256> m_refusedWill;

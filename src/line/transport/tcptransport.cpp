@@ -26,6 +26,7 @@ TcpTransport::TcpTransport(int comPort, const LineAddress &address, QObject *par
     m_socket.setReadBufferSize(SocketBufferBytes);
     m_openTimer.setSingleShot(true);
     connect(&m_openTimer, &QTimer::timeout, this, &TcpTransport::giveUpOpening);
+    connect(&m_socket, &QTcpSocket::connected, this, [this] { m_accepted = true; });
     connect(&m_socket, &QTcpSocket::connected, this, &TcpTransport::holdOpeningDescriptor);
     connect(&m_socket, &QTcpSocket::connected, this, &TcpTransport::connectionMade);
     connect(&m_socket, &QTcpSocket::readyRead, this, &TcpTransport::socketReadable);
@@ -61,6 +62,7 @@ void TcpTransport::startOpen(const SerialSettings &settings)
     beginOpen();
     m_settings = settings;
     m_settingsText = settings.text();
+    m_accepted = false;
     m_openClock.start();
     m_openTimer.start(OpenTimeoutMs);
     m_socket.connectToHost(address().host, address().port);
@@ -172,7 +174,9 @@ void TcpTransport::handleSocketError(QAbstractSocket::SocketError error)
             why = LineError::HostNotFound;
             break;
         case QAbstractSocket::ConnectionRefusedError:
-            why = LineError::Refused;
+            // A reset of a connection that was accepted reads as a refusal to the socket; the
+            // server did listen, and closed on us.
+            why = m_accepted ? LineError::ClosedByServer : LineError::Refused;
             break;
         case QAbstractSocket::SocketTimeoutError:
             why = LineError::NoAnswer;

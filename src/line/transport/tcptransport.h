@@ -29,6 +29,7 @@ public:
     void startTransfer() override;
     // Kept as they are: the server's own settings apply, which the operator is told.
     bool applySettings(const SerialSettings &settings) override;
+    bool canSetRate() const override { return false; }
     bool takeWaiting(std::chrono::microseconds wait) override;
 
 protected:
@@ -69,4 +70,5 @@ private:
     int m_openingDescriptor = -1;
     QTimer m_openTimer;
     QElapsedTimer m_openClock;
+    bool m_accepted = false; // the server accepted the connection this open made
 };

@@ -1,9 +1,11 @@
 #include "windows/forms/frmmain.h"
 
 #include "line/exchange/deviceexchange.h"
-#include "line/exchange/linewait.h"
-#include "line/record/linerecorder.h"
+#include "line/linehold.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/linerecorder.h"
+#include "line/scan/identitysearch.h"
+#include "line/session/linesession.h"
 #include "protocol/framing.h"
 #include "ui_frmmain.h"
 #include "windows/access/guardedaccessible.h"
@@ -26,7 +28,24 @@
 #include <limits>
 #include <utility>
 
-frmMain::frmMain(LineRecorder *recorder, QWidget *parent) : QWidget(parent), ui(new Ui::frmMain)
+namespace {
+
+LineSessionOptions recordedBy(LineRecorder *recorder)
+{
+    LineSessionOptions options;
+    options.recorder = recorder;
+    return options;
+}
+
+} // namespace
+
+frmMain::frmMain(QWidget *parent) : frmMain(LineSessionOptions(), parent) { }
+
+frmMain::frmMain(LineRecorder *recorder, QWidget *parent)
+    : frmMain(recordedBy(recorder), parent) { }
+
+frmMain::frmMain(const LineSessionOptions &options, QWidget *parent)
+    : QWidget(parent), ui(new Ui::frmMain)
 {
     // Before any control exists: with a screen reader running, each control is asked for its
     // accessible interface as soon as it is made, and the first answer is kept.
@@ -64,18 +83,12 @@ frmMain::frmMain(LineRecorder *recorder, QWidget *parent) : QWidget(parent), ui(
                 group, QPalette::Base, revisionPalette.brush(group, QPalette::Window));
     ui->txtRev->setPalette(revisionPalette);
 
-    MSComm1 = new SerialControl(this);
-    setUpViews(recorder);
-    MSComm1->setRecorder(m_recorder);
+    setUpSession(options);
+    setUpViews();
     // A transcript or CSV file that stops taking lines is a failure the operator must hear of,
     // like one of the line's own.
     connect(m_recorder, &LineRecorder::writingFailed, this, &frmMain::reportError);
     setUpLoops();
-    m_lineWait = new LineWait(MSComm1, this);
-    m_exchange = std::make_unique<DeviceExchange>(*MSComm1, *m_lineWait);
-    m_exchange->setEarlyDisplay([this](const ReplyDisplay &display) {
-        setResults(QString::fromLatin1(display.results));
-    });
 
     optProt = new QButtonGroup(this);
     optProt->addButton(ui->optProt_0, 0);
@@ -98,12 +111,31 @@ frmMain::frmMain(LineRecorder *recorder, QWidget *parent) : QWidget(parent), ui(
 
 frmMain::~frmMain()
 {
+    // The line goes first: closing it is still recorded, and the window's own recorder, made
+    // before it, would otherwise be gone by then.
+    delete m_session;
     delete ui;
+}
+
+void frmMain::setUpSession(const LineSessionOptions &options)
+{
+    LineSessionOptions own = options;
+    m_recorder = options.recorder ? options.recorder : new LineRecorder(this);
+    own.recorder = m_recorder;
+    if (!own.identityResolver) {
+        m_identitySearch = new IdentitySearch(this);
+        own.identityResolver = m_identitySearch;
+    }
+    m_session = new LineSession(own, this);
+    MSComm1 = &m_session->port();
+    m_session->exchange().setEarlyDisplay([this](const ReplyDisplay &display) {
+        setResults(QString::fromLatin1(display.results));
+    });
 }
 
 bool frmMain::exchangeInProgress() const
 {
-    return m_lineWait->busy();
+    return m_session->hold().held();
 }
 
 void frmMain::connectHandlers()
@@ -138,17 +170,19 @@ void frmMain::connectHandlers()
         if (std::exchange(m_resultsClearDue, false))
             setResults(QString());
     };
-    connect(m_lineWait, &LineWait::started, this, &frmMain::exchangeStarted);
-    connect(m_lineWait, &LineWait::eventsRunning, this, [clearResultsIfDue] {
+    const LineHold *hold = &m_session->hold();
+    connect(hold, &LineHold::begun, this, &frmMain::exchangeStarted);
+    connect(hold, &LineHold::yielded, this, [clearResultsIfDue] {
         QApplication::setOverrideCursor(Qt::BusyCursor);
         clearResultsIfDue();
     });
-    connect(m_lineWait, &LineWait::finished, this, [this, clearResultsIfDue] {
-        if (m_lineWait->eventsHaveRun())
+    connect(hold, &LineHold::ended, this, [this, clearResultsIfDue](bool yielded) {
+        if (yielded)
             QApplication::restoreOverrideCursor();
         clearResultsIfDue();
         emit exchangeFinished();
     });
+    connect(MSComm1, &SerialControl::opened, this, &frmMain::portOpened);
 
     // Whatever goes wrong on the line reaches the operator here, once, with one beep.
     connect(MSComm1, &SerialControl::failure, this, &frmMain::reportError);
@@ -164,7 +198,7 @@ void frmMain::Form_Load()
     setResults(QString());
     ui->combCmd->setEditText(QString());
     // The address in force is "4" although the box starts empty; Set Address commits another.
-    m.devAddr = QLatin1String(Wire::StartupAddress);
+    m.framing.address = Wire::StartupAddress;
     ui->txtAddr->clear();
     ui->txtCount->setVisible(false);
     ui->cmdExit->setEnabled(true);
@@ -189,8 +223,7 @@ void frmMain::Form_Load()
     ui->optProt_0->setChecked(true); // raises optProt_Click(0)
     for (QPushButton *button : deviceButtons())
         button->setEnabled(false);
-    m.addrMode = false;
-    m.packetMode = false;
+    m.framing.protocol = Framing::Protocol::Off;
     m.AddrSetFlg = false;
     // Last, so that the port window's own start-up finds every control here in its start state.
     if (!m_ports)

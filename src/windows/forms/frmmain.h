@@ -1,11 +1,12 @@
 #pragma once
 
+#include "line/session/linesession.h"
 #include "windows/forms/mainstate.h"
 #include "windows/forms/testloops.h"
 
 #include <QWidget>
 
-#include <memory>
+#include <functional>
 
 QT_BEGIN_NAMESPACE
 class QAction;
@@ -18,10 +19,9 @@ class frmMain;
 }
 QT_END_NAMESPACE
 
-class DeviceExchange;
 class FindInstruments;
 struct FoundInstrument;
-class LineWait;
+class IdentitySearch;
 struct ExchangeSettings;
 struct ReplyOutcome;
 class LineRecorder;
@@ -39,18 +39,23 @@ class frmMain : public QWidget
     Q_OBJECT
 
 public:
-    // `recorder`, when given, is told of the line's traffic and of the loop's replies; it must
-    // outlive the window. Without one the window keeps its own, for the wire view and the chart.
-    explicit frmMain(LineRecorder *recorder = nullptr, QWidget *parent = nullptr);
+    // The window's line session is built from `options`: the recorder, when given, is told of
+    // the line's traffic and of the loop's replies, and must outlive the window (without one the
+    // window keeps its own, for the wire view and the chart); reopening as they say. COM n and
+    // its settings are what the port window chooses.
+    explicit frmMain(QWidget *parent = nullptr);
+    explicit frmMain(LineRecorder *recorder, QWidget *parent = nullptr);
+    explicit frmMain(const LineSessionOptions &options, QWidget *parent = nullptr);
     ~frmMain() override;
 
     const MainState &state() const { return m; }
     SerialControl *serial() const { return MSComm1; }
+    LineSession *session() const { return m_session; }
     frmPorts *portsWindow() const { return m_ports; }
     QTimer *timer() const;
     // The IDN loop and the command loop: their flags, their count and their timer.
     const TestLoops &loops() const { return *m_loops; }
-    // True while a Send or Read is waiting for the device.
+    // True while an exchange holds the line: a Send or Read waiting for the device.
     bool exchangeInProgress() const;
 
     // The windows that show the line and the loop (frmmain_views.cpp). Their data is gathered
@@ -138,10 +143,14 @@ private:
 
     // The rest of Initialize: the port window, then the port opened as chosen there.
     void choosePort();
-    bool openChosenPort();
+    // Opens the port as chosen; `then` runs once it is open, at once or when it has been
+    // reached. False when it failed at once.
+    bool openChosenPort(const std::function<void()> &then = {});
+    void portOpened();
     [[noreturn]] void endProcess();
 
-    void setUpViews(LineRecorder *recorder);
+    void setUpSession(const LineSessionOptions &options);
+    void setUpViews();
     void setUpLoops();
     // The steps of a loop's tick (frmmain_loops.cpp).
     void sendIdnQuery();
@@ -151,12 +160,14 @@ private:
 
     Ui::frmMain *ui;
     MainState m;
-    SerialControl *MSComm1 = nullptr;
-    LineWait *m_lineWait = nullptr;
-    std::unique_ptr<DeviceExchange> m_exchange;
+    LineSession *m_session = nullptr;
+    SerialControl *MSComm1 = nullptr; // the session's port
+    IdentitySearch *m_identitySearch = nullptr;
     TestLoops *m_loops = nullptr;
     // Initialize was pressed while an exchange waited: the port window opens once it has ended.
     bool m_portChoiceDue = false;
+    // What follows the open under way once the port is open (a found instrument's framing).
+    std::function<void()> m_afterOpen;
     // A read follows the send and the results box is to be empty while it waits: emptied when
     // the wait first lets the window draw, unless the reply is shown before.
     bool m_resultsClearDue = false;

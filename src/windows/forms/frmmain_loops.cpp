@@ -112,9 +112,8 @@ void frmMain::sendControlChar(char code, const QString &confirmation)
 {
     // Written at once, even while an exchange waits: the operator may need it to get a device
     // that echoes everything back to answering plainly.
-    m.outMsg = exchangeSettings().framing.controlFrame(code);
     // Say "sent" only when it was: a closed port has already been reported by the control.
-    if (MSComm1->Output(m.outMsg))
+    if (MSComm1->Output(exchangeSettings().framing.controlFrame(code)))
         setResults(confirmation);
 }
 

@@ -1,14 +1,30 @@
 // Initialize COM Port, Exit, and opening an instrument found by Find Instruments.
 
-#include "line/scan/instrumentscan.h"
-#include "line/exchange/linewait.h"
+#include "line/linehold.h"
 #include "line/port/portbinding.h"
 #include "line/port/serialcontrol.h"
+#include "line/scan/instrumentscan.h"
+#include "line/session/linesession.h"
 #include "ui_frmmain.h"
 #include "windows/forms/frmmain.h"
 #include "windows/forms/frmports.h"
 
 #include <QButtonGroup>
+
+namespace {
+
+// Pressed while a Send or Read waits (a loop's tick, most often), the close before it has just
+// ended that wait; what follows runs once the wait has returned. Run inside it, the port window
+// would hold the wait, and the tick that started it, until the operator is done: no tick could
+// run and the loop count would stand still while the port window shows.
+template<typename Then>
+void onceTheLineIsFree(const LineHold &hold, QObject *context, Then then)
+{
+    QObject::connect(&hold, &LineHold::ended, context, then,
+            Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+}
+
+} // namespace
 
 void frmMain::cmdInit_Click()
 {
@@ -17,16 +33,12 @@ void frmMain::cmdInit_Click()
     // The port is closed while the operator chooses, so that a new baud rate or another COM
     // port takes effect when it is opened again. A lost port is no longer waited for: the
     // operator chooses afresh.
+    m_afterOpen = nullptr;
     if (MSComm1->state() != SerialControl::State::Closed)
         MSComm1->setPortOpen(false);
-    // Pressed while a Send or Read waits (a loop's tick, most often), the close has just ended
-    // that wait; the port window opens once the wait has returned. Opened inside it, it would
-    // hold the wait, and the tick that started it, until the operator is done: no tick could run
-    // and the loop count would stand still while the port window shows.
-    if (m_lineWait->busy()) {
+    if (exchangeInProgress()) {
         m_portChoiceDue = true;
-        connect(m_lineWait, &LineWait::finished, this, &frmMain::choosePort,
-                Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+        onceTheLineIsFree(m_session->hold(), this, [this] { choosePort(); });
         return;
     }
     choosePort();
@@ -45,15 +57,25 @@ void frmMain::choosePort()
     openChosenPort();
 }
 
-bool frmMain::openChosenPort()
+bool frmMain::openChosenPort(const std::function<void()> &then)
 {
     const PortChoice &choice = m_ports->choice();
     hideError();
-    MSComm1->setCommPort(choice.comPort);
-    MSComm1->setSettings(choice.commSettings);
+    m_session->setComPort(choice.comPort);
+    m_session->setSettings(choice.commSettings);
     MSComm1->setInputLen(0);
-    if (!MSComm1->setPortOpen(true))
-        return false; // the serial control has told the operator why
+    m_afterOpen = then;
+    // A network line or a binding by identity opens later: portOpened() follows then, and a
+    // failure is told by the serial control, like any other.
+    if (!m_session->open() && MSComm1->state() != SerialControl::State::Opening) {
+        m_afterOpen = nullptr;
+        return false;
+    }
+    return true;
+}
+
+void frmMain::portOpened()
+{
     MSComm1->setRTSEnable(true);
     MSComm1->setDTREnable(true);
     for (QPushButton *button : deviceButtons())
@@ -69,7 +91,8 @@ bool frmMain::openChosenPort()
     // server would not confirm) stays in view, without a beep: the port did open.
     if (!MSComm1->openNotice().isEmpty())
         showError(MSComm1->openNotice());
-    return true;
+    if (auto then = std::exchange(m_afterOpen, nullptr))
+        then();
 }
 
 void frmMain::useFoundInstrument(int comPort, const FoundInstrument &instrument)
@@ -78,17 +101,15 @@ void frmMain::useFoundInstrument(int comPort, const FoundInstrument &instrument)
         return; // a port choice is pending already
     // As Initialize does: the port is closed first, and a Send or Read that waited on it has to
     // return before the new one opens.
+    m_afterOpen = nullptr;
     if (MSComm1->state() != SerialControl::State::Closed)
         MSComm1->setPortOpen(false);
-    if (m_lineWait->busy()) {
+    if (exchangeInProgress()) {
         m_portChoiceDue = true;
-        connect(
-                m_lineWait, &LineWait::finished, this,
-                [this, comPort, instrument] {
-                    m_portChoiceDue = false;
-                    useFoundInstrument(comPort, instrument);
-                },
-                Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+        onceTheLineIsFree(m_session->hold(), this, [this, comPort, instrument] {
+            m_portChoiceDue = false;
+            useFoundInstrument(comPort, instrument);
+        });
         return;
     }
     if (!m_ports->choose(comPort, instrument.baudRate)) {
@@ -97,13 +118,13 @@ void frmMain::useFoundInstrument(int comPort, const FoundInstrument &instrument)
         return;
     }
     SetComPortOverride(comPort, instrument.binding);
-    if (!openChosenPort())
-        return;
-    optProt->button(int(instrument.protocol))->setChecked(true); // raises optProt_Click
-    if (instrument.protocol != Framing::Protocol::Off && instrument.address >= 0) {
-        ui->txtAddr->setText(QString::number(instrument.address));
-        cmdSet_Click();
-    }
+    openChosenPort([this, instrument] {
+        optProt->button(int(instrument.protocol))->setChecked(true); // raises optProt_Click
+        if (instrument.protocol != Framing::Protocol::Off && instrument.address >= 0) {
+            ui->txtAddr->setText(QString::number(instrument.address));
+            cmdSet_Click();
+        }
+    });
 }
 
 void frmMain::cmdExit_Click()

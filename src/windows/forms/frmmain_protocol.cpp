@@ -9,21 +9,18 @@ void frmMain::optProt_Click(int Index)
 {
     switch (Index) {
     case 0:
-        m.addrMode = false;
-        m.packetMode = false;
+        m.framing.protocol = Framing::Protocol::Off;
         ui->cmdSet->setEnabled(false);
         ui->ckPrompt->setChecked(true);
         break;
     case 1:
-        m.addrMode = true;
-        m.packetMode = false;
+        m.framing.protocol = Framing::Protocol::Addr;
         ui->cmdSet->setEnabled(true);
         ui->ckPrompt->setChecked(true);
         ui->txtAddr->setFocus(); // the operator will want to type the address next
         break;
     case 2:
-        m.addrMode = false;
-        m.packetMode = true;
+        m.framing.protocol = Framing::Protocol::Packet;
         ui->cmdSet->setEnabled(true);
         ui->ckPrompt->setChecked(false);
         ui->txtAddr->setFocus();
@@ -46,9 +43,9 @@ void frmMain::cmdSet_Click()
         reportError(DescribeExchangeProblem({*refused}));
         return;
     }
-    m.devAddr = entry.devAddr;
+    m.framing.address = entry.devAddr.toLatin1();
     m.AddrSetFlg = true;
     ui->cmdSet->setEnabled(false);
     ui->combCmd->setFocus();
-    setResults(QStringLiteral("Device address set to ") + m.devAddr);
+    setResults(QStringLiteral("Device address set to ") + m.devAddr());
 }

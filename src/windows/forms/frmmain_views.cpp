@@ -1,8 +1,8 @@
 // The wire view, the loop chart and Find Instruments: opened from the context menu or their
 // shortcuts, the first two also from the command line and fed from the start of the run.
 
-#include "line/record/linerecorder.h"
 #include "line/port/serialcontrol.h"
+#include "line/record/linerecorder.h"
 #include "windows/forms/frmmain.h"
 #include "windows/views/findinstruments.h"
 #include "windows/views/historymemory.h"
@@ -18,9 +18,8 @@
 #include <QMenu>
 #include <QScreen>
 
-void frmMain::setUpViews(LineRecorder *recorder)
+void frmMain::setUpViews()
 {
-    m_recorder = recorder ? recorder : new LineRecorder(this);
     m_wireModel = new WireModel(this);
     m_wireModel->follow(m_recorder);
     m_loopSeries = new LoopSeries(this);

@@ -2,7 +2,6 @@
 
 #include "protocol/framing.h"
 
-#include <QByteArray>
 #include <QString>
 
 // The run's state that every handler of the main window shares. Nothing of it is saved. The
@@ -11,10 +10,12 @@ struct MainState
 {
     bool AddrSetFlg = false; // an address has been committed once; never cleared again
     int QueryFlg = 0; // the last framed message held a '?'
-    bool addrMode = false; // "Addr " framing chosen
-    bool packetMode = false; // "Packet" framing chosen
+    // The protocol chosen with the option buttons and the address in force, "4" until Set
+    // Address commits another. The terminators are read from their boxes at each send.
+    Framing framing{Framing::Protocol::Off, QByteArray(Wire::StartupAddress)};
     QString lastCmd; // repeated when Send finds the command box empty
-    QByteArray outMsg; // the frame being sent, exactly as it goes on the line
-    QString devAddr = QLatin1String(Wire::StartupAddress);
     QString crlf; // between the lines of the results box
+
+    // The address characters after STX, as Set Address shows them.
+    QString devAddr() const { return QString::fromLatin1(framing.address); }
 };

@@ -1,8 +1,8 @@
 #include "windows/views/findinstruments.h"
 
-#include "line/scan/identitysearch.h"
 #include "line/linemessages.h"
 #include "line/port/portbinding.h"
+#include "line/scan/identitysearch.h"
 #include "protocol/framing.h"
 #include "windows/artwork.h"
 
