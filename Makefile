@@ -49,10 +49,12 @@ demo:
 	@$(MAKE) programs
 	$(AS_OWNER) scripts/demo $(BUILD_DIR)
 
-# Upper time bounds ("timing") run last, one at a time, on a machine no other suite loads.
+# Upper time bounds ("timing") run last, one at a time, on a machine no other suite loads. A test
+# that leaves a file in the temporary directory fails the run.
+NO_LEFTOVERS = $(CURDIR)/scripts/no-leftovers
 test: build
-	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) ctest --output-on-failure -j $(JOBS) -LE timing
-	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) ctest --output-on-failure -L timing
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) $(NO_LEFTOVERS) ctest --output-on-failure -j $(JOBS) -LE timing
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) $(NO_LEFTOVERS) ctest --output-on-failure -L timing
 
 # The Debian package: build/quillon_<version>_amd64.deb
 package: build
@@ -68,10 +70,11 @@ test-asan:
 		-DCMAKE_UNITY_BUILD=ON $(CMAKE_FLAGS)
 	$(AS_OWNER) cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) ctest --output-on-failure \
-		-j $(JOBS) -LE timing -E '^(package|make)$$'
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) $(NO_LEFTOVERS) ctest \
+		--output-on-failure -j $(JOBS) -LE timing -E '^(package|make)$$'
 	cd $(ASAN_BUILD_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) ctest --output-on-failure -L timing
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) $(NO_LEFTOVERS) ctest \
+		--output-on-failure -L timing
 
 # libFuzzer on the framing, reply check, number reading and reply formatting (FUZZ_SECONDS each).
 FUZZ_SECONDS ?= 60
