@@ -18,8 +18,8 @@ endif
 endif
 endif
 
-.PHONY: all build configure programs run demo test package test-asan fuzz tidy bench soak \
-	format format-check clean
+.PHONY: all build configure programs run demo install uninstall test package test-asan fuzz tidy \
+	bench soak format format-check clean
 
 all: build
 
@@ -48,6 +48,32 @@ demo:
 	@scripts/demo --check-display
 	@$(MAKE) programs
 	$(AS_OWNER) scripts/demo $(BUILD_DIR)
+
+# Where make install puts the programs: under your home, which needs no sudo; root's go to
+# /usr/local.
+ifeq ($(shell id -u),0)
+PREFIX ?= /usr/local
+else
+PREFIX ?= $(HOME)/.local
+endif
+
+# quillon and quillon-sim in $(PREFIX)/bin, with their manual pages, desktop entry and icons,
+# as the package installs them. Root installs; the build stays the clone owner's.
+install:
+	@scripts/install-deps run
+	@$(MAKE) configure
+	$(AS_OWNER) cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon quillon-sim manpages debian_changelog
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX) --strip
+	@$(if $(AS_OWNER),chown $(CLONE_OWNER): $(BUILD_DIR)/install_manifest.txt,true)
+	@case ":$$PATH:" in *":$(PREFIX)/bin:"*) ;; *) printf '%s\n' \
+		"make: $(PREFIX)/bin is not on your PATH$(if $(filter $(HOME)/.local,$(PREFIX)), yet: Debian's ~/.profile adds it when you log in again). For this shell:" \
+		"    export PATH=\"$(PREFIX)/bin:\$$PATH\"";; esac
+
+# What the last make install put in place, removed again.
+uninstall:
+	@[ -f $(BUILD_DIR)/install_manifest.txt ] || { echo "make: no install recorded in $(BUILD_DIR)" >&2; exit 1; }
+	xargs -d '\n' rm -fv -- <$(BUILD_DIR)/install_manifest.txt
+	rm -f $(BUILD_DIR)/install_manifest.txt
 
 # Upper time bounds ("timing") run last, one at a time, on a machine no other suite loads. A test
 # that leaves a file in the temporary directory fails the run.
