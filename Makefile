@@ -64,16 +64,17 @@ install:
 	@$(MAKE) configure
 	$(AS_OWNER) cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon quillon-sim manpages debian_changelog
 	cmake --install $(BUILD_DIR) --prefix $(PREFIX) --strip
-	@$(if $(AS_OWNER),chown $(CLONE_OWNER): $(BUILD_DIR)/install_manifest.txt,true)
+	@# Every install (the package's too) rewrites CMake's manifest: uninstall keeps its own copy.
+	@mv $(BUILD_DIR)/install_manifest.txt $(BUILD_DIR)/make-installed $(if $(AS_OWNER),&& chown $(CLONE_OWNER): $(BUILD_DIR)/make-installed)
 	@case ":$$PATH:" in *":$(PREFIX)/bin:"*) ;; *) printf '%s\n' \
 		"make: $(PREFIX)/bin is not on your PATH$(if $(filter $(HOME)/.local,$(PREFIX)), yet: Debian's ~/.profile adds it when you log in again). For this shell:" \
 		"    export PATH=\"$(PREFIX)/bin:\$$PATH\"";; esac
 
 # What the last make install put in place, removed again.
 uninstall:
-	@[ -f $(BUILD_DIR)/install_manifest.txt ] || { echo "make: no install recorded in $(BUILD_DIR)" >&2; exit 1; }
-	xargs -d '\n' rm -fv -- <$(BUILD_DIR)/install_manifest.txt
-	rm -f $(BUILD_DIR)/install_manifest.txt
+	@[ -f $(BUILD_DIR)/make-installed ] || { echo "make: no install recorded in $(BUILD_DIR)" >&2; exit 1; }
+	xargs -d '\n' rm -fv -- <$(BUILD_DIR)/make-installed
+	rm -f $(BUILD_DIR)/make-installed
 
 # Upper time bounds ("timing") run last, one at a time, on a machine no other suite loads. A test
 # that leaves a file in the temporary directory fails the run.
