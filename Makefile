@@ -18,8 +18,8 @@ endif
 endif
 endif
 
-.PHONY: all build configure programs run demo test package test-asan fuzz tidy bench soak \
-	format format-check clean
+.PHONY: all build configure programs run demo install uninstall test package test-asan fuzz tidy \
+	bench soak format format-check clean
 
 all: build
 
@@ -49,10 +49,39 @@ demo:
 	@$(MAKE) programs
 	$(AS_OWNER) scripts/demo $(BUILD_DIR)
 
-# Upper time bounds ("timing") run last, one at a time, on a machine no other suite loads.
+# Where make install puts the programs: under your home, which needs no sudo; root's go to
+# /usr/local.
+ifeq ($(shell id -u),0)
+PREFIX ?= /usr/local
+else
+PREFIX ?= $(HOME)/.local
+endif
+
+# quillon and quillon-sim in $(PREFIX)/bin, with their manual pages, desktop entry and icons,
+# as the package installs them. Root installs; the build stays the clone owner's.
+install:
+	@scripts/install-deps run
+	@$(MAKE) configure
+	$(AS_OWNER) cmake --build $(BUILD_DIR) -j $(JOBS) --target quillon quillon-sim manpages debian_changelog
+	cmake --install $(BUILD_DIR) --prefix $(PREFIX) --strip
+	@# Every install (the package's too) rewrites CMake's manifest: uninstall keeps its own copy.
+	@mv $(BUILD_DIR)/install_manifest.txt $(BUILD_DIR)/make-installed $(if $(AS_OWNER),&& chown $(CLONE_OWNER): $(BUILD_DIR)/make-installed)
+	@case ":$$PATH:" in *":$(PREFIX)/bin:"*) ;; *) printf '%s\n' \
+		"make: $(PREFIX)/bin is not on your PATH$(if $(filter $(HOME)/.local,$(PREFIX)), yet: Debian's ~/.profile adds it when you log in again). For this shell:" \
+		"    export PATH=\"$(PREFIX)/bin:\$$PATH\"";; esac
+
+# What the last make install put in place, removed again.
+uninstall:
+	@[ -f $(BUILD_DIR)/make-installed ] || { echo "make: no install recorded in $(BUILD_DIR)" >&2; exit 1; }
+	xargs -d '\n' rm -fv -- <$(BUILD_DIR)/make-installed
+	rm -f $(BUILD_DIR)/make-installed
+
+# Upper time bounds ("timing") run last, one at a time, on a machine no other suite loads. A test
+# that leaves a file in the temporary directory fails the run.
+NO_LEFTOVERS = $(CURDIR)/scripts/no-leftovers
 test: build
-	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) ctest --output-on-failure -j $(JOBS) -LE timing
-	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) ctest --output-on-failure -L timing
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) $(NO_LEFTOVERS) ctest --output-on-failure -j $(JOBS) -LE timing
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen $(AS_OWNER) $(NO_LEFTOVERS) ctest --output-on-failure -L timing
 
 # The Debian package: build/quillon_<version>_amd64.deb
 package: build
@@ -68,10 +97,11 @@ test-asan:
 		-DCMAKE_UNITY_BUILD=ON $(CMAKE_FLAGS)
 	$(AS_OWNER) cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
 	cd $(ASAN_BUILD_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) ctest --output-on-failure \
-		-j $(JOBS) -LE timing -E '^(package|make)$$'
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) $(NO_LEFTOVERS) ctest \
+		--output-on-failure -j $(JOBS) -LE timing -E '^(package|make)$$'
 	cd $(ASAN_BUILD_DIR) && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) ctest --output-on-failure -L timing
+		UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 $(AS_OWNER) $(NO_LEFTOVERS) ctest \
+		--output-on-failure -L timing
 
 # libFuzzer on the framing, reply check, number reading and reply formatting (FUZZ_SECONDS each).
 FUZZ_SECONDS ?= 60

@@ -89,4 +89,23 @@ if [[ ${#as_user[@]} -gt 0 ]]; then
         || fail "make demo without a display: status $status, build made: $([[ -e $clone/build ]] && echo yes), said: $out"
 fi
 
+# make install: ~/.local or PREFIX, a word on PATH; uninstall, though the package installed since.
+unset MAKEFLAGS MFLAGS MAKELEVEL MAKEOVERRIDES
+clone="$scratch/install" bin="$scratch/home/.local/bin"
+mkdir -p "$clone/scripts" "$scratch/home" && cp "$source_dir/Makefile" "$clone/"
+cp "$source_dir/scripts/configure" "$source_dir/scripts/install-deps" "$clone/scripts/"
+printf 'cmake_minimum_required(VERSION 3.21)\nproject(probe NONE)\ninstall(PROGRAMS Makefile DESTINATION bin RENAME quillon)
+foreach(t quillon quillon-sim manpages debian_changelog)\nadd_custom_target(${t})\nendforeach()\n' >"$clone/CMakeLists.txt"
+[[ ${#as_user[@]} -eq 0 ]] || chown -R nobody:nogroup "$clone" "$scratch/home"
+in_clone() { (cd "$clone" && "${as_user[@]}" env HOME="$scratch/home" PATH="$1" "${@:2}" 2>&1); }
+out=$(in_clone /usr/bin:/bin make install) && [[ -x "$bin/quillon" && "$out" == *$'log in again. For this shell:\n    export PATH="'"$bin"':$PATH"'* ]] \
+    || fail "make install put nothing in ~/.local/bin or said nothing of PATH: $out"
+out=$(in_clone "$bin:/usr/bin:/bin" make install) && [[ "$out" != *"not on your PATH"* ]] || fail "bin/ on PATH: $out"
+in_clone /usr/bin:/bin cmake --install build --prefix "$clone/package" >/dev/null
+out=$(in_clone /usr/bin:/bin make uninstall) && [[ ! -e "$bin/quillon" ]] || fail "make uninstall left it: $out"
+if [[ ${#as_user[@]} -gt 0 ]]; then
+    out=$(cd "$clone" && SUDO_USER=nobody make install PREFIX="$scratch/usr" 2>&1) || fail "as root: $out"
+    [[ -x "$scratch/usr/bin/quillon" && -z $(find "$clone" ! -user nobody) ]] || fail "make install as root: $out"
+fi
+
 [[ $failed -eq 0 ]] && echo "1 passed, 0 failed" || exit 1

@@ -410,10 +410,10 @@ private slots:
                    "Try 'quillon --help' for more information.\n";
         // Fault caught: the recording was emptied before it was read. Another spelling of the
         // same path is the same file.
-        const QString recording = QDir::temp().filePath("quillon-read-and-written.log");
+        const QString recording = m_scratch.filePath("read-and-written.log");
         QVERIFY(QFile(recording).open(QIODevice::WriteOnly));
         QTest::newRow("transcript read and written") << QStringList{"--script-from-log", recording,
-                "--log", QDir::tempPath() + "/./quillon-read-and-written.log"}
+                "--log", m_scratch.path() + "/./read-and-written.log"}
                                                      << QStringList{} << 2
                                                      << "quillon: " + recording
                         + " is read by --script-from-log and would be emptied by --log; choose "
@@ -801,6 +801,10 @@ private slots:
         QVERIFY(!refused.open(dir.filePath("no/such/dir/wire.log")));
         QVERIFY(!refused.errorString().isEmpty());
     }
+
+private:
+    // Files a row names, which must outlive its _data function.
+    QTemporaryDir m_scratch;
 };
 
 QTEST_GUILESS_MAIN(CommandLineTest)
