@@ -338,15 +338,31 @@ private slots:
         QCOMPARE(sim.process().readAllStandardOutput().trimmed(), QByteArray());
     }
 
+    void lostPortStopsTheRun_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("reopening")
+                << QStringList() << "The port will be reopened when the device is back.";
+        QTest::newRow("--no-reconnect")
+                << QStringList{"--no-reconnect"}
+                << "The port is closed (--no-reconnect); press \"Initialize COM Port\" when the "
+                   "device is back.";
+    }
+
     void lostPortStopsTheRun()
     {
+        QFETCH(QStringList, options);
+        QFETCH(QString, said);
         SimProcess sim({"--hangup-after", "2"});
         QVERIFY(sim.ready());
         const QString path
                 = writeFile(dir, "lost.qs", "port 1\nrepeat 3\nquery *IDN?\nexpect /VELK/\nend\n");
-        const HeadlessRun run = RunHeadless({"--run", path, "--com1", sim.path()});
+        const HeadlessRun run
+                = RunHeadless(QStringList{"--run", path, "--com1", sim.path()} + options);
         QCOMPARE(run.status, 2);
         QVERIFY2(run.output.contains("\nERROR 3: "), qPrintable(run.output));
+        QVERIFY2(run.output.contains(said + "\n"), qPrintable(run.output));
         QVERIFY2(run.output.contains("\nERROR: the run stopped at line 3"), qPrintable(run.output));
     }
 

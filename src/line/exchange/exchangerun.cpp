@@ -88,7 +88,8 @@ void ExchangeRun::arrived()
     const QByteArray bytes = m_line.Input();
     if (bytes.isEmpty())
         return;
-    const qsizetype room = std::max<qsizetype>(0, LineWait::ReplyCapBytes - m_result.received.size());
+    const qsizetype room
+            = std::max<qsizetype>(0, LineWait::ReplyCapBytes - m_result.received.size());
     m_result.cut = m_result.cut || bytes.size() > room;
     m_result.received.append(bytes.constData(), std::min(room, bytes.size()));
     if (m_phase == Phase::AwaitingReply) {

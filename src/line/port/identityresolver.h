@@ -25,7 +25,8 @@ public:
 
     // Starts looking for the line `address` names; `done` runs once, later, unless cancel() or
     // another resolve() comes first.
-    virtual void resolve(int comPort, const LineAddress &address,
-            std::function<void(const Result &)> done) = 0;
+    virtual void resolve(
+            int comPort, const LineAddress &address, std::function<void(const Result &)> done)
+            = 0;
     virtual void cancel() = 0;
 };

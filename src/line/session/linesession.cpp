@@ -53,8 +53,7 @@ LineSession::~LineSession()
 
 LineSession::Turn::Turn(LineSession &session, const QString &holder)
     : m_hold(*session.m_wait, holder)
-{
-}
+{ }
 
 LineSession::Turn::~Turn() = default;
 
