@@ -3,7 +3,6 @@
 
 #include "line/exchange/linewait.h"
 #include "line/port/serialcontrol.h"
-#include "line/record/wirelog.h"
 #include "line/scan/identitysearch.h"
 #include "line/transport/linetransport.h"
 #include "line/transport/telnetcodec.h"
@@ -11,6 +10,7 @@
 #include "processclock.h"
 #include "protocol/framing.h"
 #include "ptydevice.h"
+#include "recordedwindow.h"
 #include "script/scriptrunner.h"
 #include "serialserver.h"
 #include "simprocess.h"
@@ -281,12 +281,9 @@ private slots:
     {
         QFETCH(QString, kind);
         bindCom1(urlFor(kind));
-        QTemporaryFile log;
-        QVERIFY(log.open());
-        LineRecorder recorder;
-        WireLog transcript(&recorder);
-        QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&recorder);
+        RecordedWindow recorded;
+        QVERIFY(recorded.start());
+        frmMain &w = recorded.window();
         w.timer()->stop();
         QSignalSpy beeps(&w, &frmMain::beeped);
         initializeOn(w, 1);
@@ -302,7 +299,7 @@ private slots:
         send(w, "*IDN?");
         QCOMPARE(resultsText(&w), kIdentity);
         QCOMPARE(beeps.size(), 0);
-        const QByteArray written = log.readAll();
+        const QByteArray written = recorded.transcriptText();
         QVERIFY2(written.contains(" COM1 open \"" + urlFor(kind).toUtf8() + "\" at 9600,N,8,1\n"),
                 written.constData());
     }

@@ -1,8 +1,8 @@
 // Port selection, Initialize and Exit, over pseudo-terminals.
 
 #include "line/port/serialcontrol.h"
-#include "line/record/wirelog.h"
 #include "ptydevice.h"
+#include "recordedwindow.h"
 #include "testmain.h"
 #include "timebound.h"
 #include "windowdriver.h"
@@ -331,11 +331,9 @@ private slots:
     {
         PtyDevice device;
         device.bindTo(1);
-        QTemporaryDir dir;
-        LineRecorder recorder;
-        WireLog transcript(&recorder);
-        QVERIFY(transcript.open(dir.filePath("wire.log")));
-        frmMain w(&recorder);
+        RecordedWindow recorded;
+        QVERIFY(recorded.start());
+        frmMain &w = recorded.window();
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         QSignalSpy beeps(&w, &frmMain::beeped);
@@ -344,7 +342,7 @@ private slots:
         };
         QCOMPARE(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
         struct rlimit full = unlimited;
-        full.rlim_cur = rlim_t(QFileInfo(dir.filePath("wire.log")).size());
+        full.rlim_cur = rlim_t(QFileInfo(recorded.transcriptPath()).size());
         ::setrlimit(RLIMIT_FSIZE, &full);
         for (int i = 0; i < 5; ++i)
             QVERIFY(w.serial()->Output("*CLS\n")); // the line itself goes on working
@@ -356,9 +354,7 @@ private slots:
         QVERIFY(device.waitForReceived(25));
         QCOMPARE(device.received(), QByteArray("*CLS\n").repeated(5));
         QVERIFY(w.serial()->Output("*RST\n"));
-        QFile file(dir.filePath("wire.log"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray content = file.readAll();
+        const QByteArray content = recorded.transcriptText();
         QVERIFY(content.contains("\n# 5 lines missing here, from "));
         QVERIFY(content.endsWith("COM1 sent 5 bytes: 2A 52 53 54 0A  \"*RST\\n\"\n"));
     }

@@ -4,10 +4,10 @@
 
 #include "line/port/portreopener.h"
 #include "line/port/serialcontrol.h"
-#include "line/record/wirelog.h"
 #include "line/transport/linetransport.h"
 #include "line/transport/transportregistry.h"
 #include "processclock.h"
+#include "recordedwindow.h"
 #include "serialserver.h"
 #include "simprocess.h"
 #include "testmain.h"
@@ -22,7 +22,6 @@
 #include <QLineEdit>
 #include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 
 #include <algorithm>
 #include <sys/resource.h>
@@ -133,12 +132,9 @@ private slots:
                 QStringList{"--link", link(), "--hangup-after", "3"});
         QVERIFY(sim->ready());
         bindCom1(link());
-        QTemporaryFile log;
-        QVERIFY(log.open());
-        LineRecorder recorder;
-        WireLog transcript(&recorder);
-        QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&recorder);
+        RecordedWindow recorded;
+        QVERIFY(recorded.start());
+        frmMain &w = recorded.window();
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         QSignalSpy failures(w.serial(), &SerialControl::failure);
@@ -174,7 +170,7 @@ private slots:
         setResults(w);
         QTRY_COMPARE(resultsText(&w), kIdentity);
         QCOMPARE(failures.size(), 1);
-        const QByteArray written = log.readAll();
+        const QByteArray written = recorded.transcriptText();
         QVERIFY2(written.contains(" COM1 reopen \"" + link().toUtf8() + "\" at 9600,N,8,1\n"),
                 written.constData());
     }
@@ -230,12 +226,9 @@ private slots:
         Relay relay(link(), sim.path());
         QVERIFY(relay.start());
         bindCom1(link());
-        QTemporaryFile log;
-        QVERIFY(log.open());
-        LineRecorder recorder;
-        WireLog transcript(&recorder);
-        QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&recorder);
+        RecordedWindow recorded;
+        QVERIFY(recorded.start());
+        frmMain &w = recorded.window();
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         QSignalSpy failures(w.serial(), &SerialControl::failure);
@@ -252,10 +245,7 @@ private slots:
         startIdnLoop(w);
         // From the transcript: an answer came since the last reopening (or since the start).
         auto talksSinceReopen = [&] {
-            QFile file(log.fileName());
-            if (!file.open(QIODevice::ReadOnly))
-                return false;
-            const QByteArray all = file.readAll();
+            const QByteArray all = recorded.transcriptText();
             const qsizetype reopened = std::max<qsizetype>(0, all.lastIndexOf(" reopen "));
             return all.indexOf("VELK", reopened) >= 0;
         };
@@ -407,12 +397,9 @@ private slots:
             server.waitForFinished(5000);
         });
         bindCom1(QStringLiteral("socket://127.0.0.1:%1").arg(port));
-        QTemporaryFile log;
-        QVERIFY(log.open());
-        LineRecorder recorder;
-        WireLog transcript(&recorder);
-        QVERIFY(transcript.open(log.fileName()));
-        frmMain w(&recorder);
+        RecordedWindow recorded;
+        QVERIFY(recorded.start());
+        frmMain &w = recorded.window();
         w.timer()->stop();
         QVERIFY(waitUntil([&] { return (initializeOn(w, 1), w.serial()->PortOpen()); }, 5000) >= 0);
         QSignalSpy failures(w.serial(), &SerialControl::failure);
@@ -424,7 +411,7 @@ private slots:
         QCOMPARE(failures.size(), 1);
         QCOMPARE(notices.size(), 0);
         QVERIFY(!w.serial()->PortOpen());
-        const QByteArray written = log.readAll();
+        const QByteArray written = recorded.transcriptText();
         QVERIFY2(written.contains(" COM1 attempt 2: Cannot open COM 1 (socket://127.0.0.1:")
                         && written.contains("): The server closed the connection again within 2 s.")
                         && !written.contains(" COM1 attempt 4:"),

@@ -59,10 +59,10 @@ private slots:
         const int packet = int(Framing::Protocol::Packet);
         const QByteArray nak = QByteArray("\x15"
                                           "47.25\x03<\r\n>");
-        QTest::newRow("a loop's tick") << ExchangeOrigin::Loop << off << QByteArray("2.5\r\n>")
-                                       << true << "2.5";
-        QTest::newRow("a script's query") << ExchangeOrigin::Script << off
-                                          << QByteArray("1.5>") << true << "1.5";
+        QTest::newRow("a loop's tick")
+                << ExchangeOrigin::Loop << off << QByteArray("2.5\r\n>") << true << "2.5";
+        QTest::newRow("a script's query")
+                << ExchangeOrigin::Script << off << QByteArray("1.5>") << true << "1.5";
         QTest::newRow("a NAK is no value") << ExchangeOrigin::Script << packet << nak << true << "";
         QTest::newRow("the operator's own send")
                 << ExchangeOrigin::Operator << off << QByteArray("2.5\r\n>") << false << "";

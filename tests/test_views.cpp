@@ -5,6 +5,7 @@
 #include "line/record/loopcsv.h"
 #include "line/record/wirelog.h"
 #include "protocol/replyreading.h"
+#include "recordedwindow.h"
 #include "simprocess.h"
 #include "testmain.h"
 #include "timebound.h"
@@ -591,11 +592,9 @@ private slots:
     {
         SimProcess sim({"--ramp", "--overload-every", "4"});
         QVERIFY(sim.ready());
-        QTemporaryDir dir;
-        LineRecorder recorder;
-        LoopCsv csv(&recorder);
-        QVERIFY(csv.open(dir.filePath("loop.csv")));
-        frmMain w(&recorder);
+        RecordedWindow recorded;
+        QVERIFY(recorded.start());
+        frmMain &w = recorded.window();
         initializeOn(w, 1);
         QVERIFY(w.serial()->PortOpen());
         select(&w, "optTime_0", SelectBy::Code); // 100 ms
@@ -608,9 +607,7 @@ private slots:
         const qint64 ticks = w.loops().LpCount();
         click(&w, "cmdCmdtstoff");
 
-        QFile file(dir.filePath("loop.csv"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QList<QByteArray> rows = file.readAll().split('\n');
+        QList<QByteArray> rows = recorded.csvText().split('\n');
         QCOMPARE(rows.takeFirst(), LoopCsv::header().chopped(1));
         QCOMPARE(rows.takeLast(), QByteArray());
         // Fault caught: each reply's CR LF inside its quotes made two lines of a row.
