@@ -2,7 +2,7 @@
 # Serial servers that misbehave on purpose, and pyserial's RFC 2217 server on a pseudo-terminal.
 # Each listens on 127.0.0.1, prints its port, serves one connection after another and ends
 # within a minute.   hostile_server.py MODE   |   hostile_server.py pyserial DEVICE
-import signal, socket, sys, threading, time
+import signal, socket, struct, sys, threading, time
 
 IAC, SB, SE, WILL, DO, DONT, NOP = 255, 250, 240, 251, 253, 254, 241
 def sb(code, value):  # the server's answer to a COM-PORT-OPTION setting
@@ -21,12 +21,16 @@ MODES = {'subnegotiation-flood': (bytes([IAC, SB, 44]), b'A' * 65536, 1 << 30, 0
          'interrupted-subnegotiation': (bytes([IAC, SB, 44, 101, 0, IAC, NOP]) + b'JUNK'
                                         + bytes([IAC, SE]), b'', 0, 0),
          'close-while-agreeing': (b'', None, 0, 0),
+         'reset-after-hello': (b'hello', 'reset', 0, 0),
          'refuses-option': (bytes([IAC, DONT, 44]), b'', 0, 0),
          'confirms-other': (bytes([IAC, DO, 44]) + sb(101, (4800).to_bytes(4, 'big'))
                             + sb(102, b'\x08') + sb(103, b'\x01') + sb(104, b'\x01'), b'', 0, 0)}
 
 def serve(conn, head, body, most, rate):
     conn.sendall(head)
+    if body == 'reset':  # accepted, a word, and a reset rather than a close
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
+        return
     data = conn.recv(4096)
     while body == b'' and data:
         conn.sendall(b'VELK,HOSTILE\r\n>' * data.count(b'\n'))

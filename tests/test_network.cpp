@@ -553,6 +553,8 @@ private slots:
                         {"bad-baud-rate", "answered baud rate 4294967295, which RFC"},
                         {"interrupted-subnegotiation", "sent a broken or over-long Telnet command"},
                         {"close-while-agreeing", "The server closed the connection at once."},
+                        // Fault caught: a reset right after the accept read as a refusal.
+                        {"reset-after-hello", "The server closed the connection, saying"},
                         {"refuses-option", "did not confirm the line settings 9600,N,8,1"},
                         {"confirms-other", "set the line to 4800,N,8,1 instead of 9600,N,8,1"}};
         for (const auto &[mode, said] : rows)

@@ -26,8 +26,13 @@ TcpTransport::TcpTransport(int comPort, const LineAddress &address, QObject *par
     m_socket.setReadBufferSize(SocketBufferBytes);
     m_openTimer.setSingleShot(true);
     connect(&m_openTimer, &QTimer::timeout, this, &TcpTransport::giveUpOpening);
-    connect(&m_socket, &QTcpSocket::connected, this, [this] { m_accepted = true; });
-    connect(&m_socket, &QTcpSocket::connected, this, &TcpTransport::holdOpeningDescriptor);
+    // The second handle is taken as the connection is attempted: a server that accepts and
+    // resets at once may be reported before the socket says it connected.
+    connect(&m_socket, &QAbstractSocket::stateChanged, this,
+            [this](QAbstractSocket::SocketState state) {
+                if (state == QAbstractSocket::ConnectingState && opening())
+                    holdOpeningDescriptor();
+            });
     connect(&m_socket, &QTcpSocket::connected, this, &TcpTransport::connectionMade);
     connect(&m_socket, &QTcpSocket::readyRead, this, &TcpTransport::socketReadable);
     connect(&m_socket, &QTcpSocket::errorOccurred, this, &TcpTransport::handleSocketError);
@@ -62,7 +67,6 @@ void TcpTransport::startOpen(const SerialSettings &settings)
     beginOpen();
     m_settings = settings;
     m_settingsText = settings.text();
-    m_accepted = false;
     m_openClock.start();
     m_openTimer.start(OpenTimeoutMs);
     m_socket.connectToHost(address().host, address().port);
@@ -152,6 +156,21 @@ QByteArray TcpTransport::unreadData()
     return m_socket.isReadable() ? m_socket.peek(ServerWordsKept) : m_openingWords;
 }
 
+bool TcpTransport::serverAnswered() const
+{
+#ifdef Q_OS_LINUX
+    // A refused connection brings nothing back but the reset, so no round trip was ever timed;
+    // one that was accepted timed the server's answer to our opening.
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    return m_openingDescriptor >= 0
+            && ::getsockopt(m_openingDescriptor, IPPROTO_TCP, TCP_INFO, &info, &size) == 0
+            && info.tcpi_rtt > 0;
+#else
+    return false;
+#endif
+}
+
 QByteArray TcpTransport::peekSystemBuffer() const
 {
 #ifdef Q_OS_LINUX
@@ -174,9 +193,9 @@ void TcpTransport::handleSocketError(QAbstractSocket::SocketError error)
             why = LineError::HostNotFound;
             break;
         case QAbstractSocket::ConnectionRefusedError:
-            // A reset of a connection that was accepted reads as a refusal to the socket; the
+            // A connection accepted and reset at once reads as a refusal to the socket; the
             // server did listen, and closed on us.
-            why = m_accepted ? LineError::ClosedByServer : LineError::Refused;
+            why = serverAnswered() ? LineError::ClosedByServer : LineError::Refused;
             break;
         case QAbstractSocket::SocketTimeoutError:
             why = LineError::NoAnswer;

@@ -48,6 +48,8 @@ protected:
     // The start of what the system holds for the connection and the socket has not read, left
     // there: a server that resets the connection leaves its parting words behind the error.
     QByteArray peekSystemBuffer() const;
+    // Whether the server answered the connection this open made, however it ended.
+    bool serverAnswered() const;
     // What is left of the open's time.
     int openTimeLeftMs() const;
 
@@ -70,5 +72,5 @@ private:
     int m_openingDescriptor = -1;
     QTimer m_openTimer;
     QElapsedTimer m_openClock;
-    bool m_accepted = false; // the server accepted the connection this open made
+
 };
