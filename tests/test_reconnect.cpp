@@ -151,6 +151,11 @@ private slots:
                 QStringLiteral("COM 1 (%1) was lost").arg(link())));
         QTRY_VERIFY(!QFileInfo::exists(link()));
         QCOMPARE(w.serial()->state(), SerialControl::State::WaitingToReopen);
+        // Fault caught: the operator was told to press Initialize, as if nothing would happen.
+        w.cmdRead_Click();
+        QCOMPARE(shownError(&w),
+                "COM port not open: nothing was read. The port will be reopened when the device "
+                "is back.");
         auto *count = control<QLineEdit>(&w, "txtCount");
         const int countWhileAway = count->text().toInt();
         QTest::qWait(700);

@@ -52,8 +52,12 @@ QString TranscriptNotWrittenMessage(const QString &path, const QString &systemTe
             .arg(EscapeControlCharacters(path), EscapeControlCharacters(systemText));
 }
 
-QString PortNotOpenMessage(const QString &consequence)
+QString PortNotOpenMessage(const QString &consequence, bool reopening)
 {
+    if (reopening)
+        return QStringLiteral("COM port not open: %1. The port will be reopened when the device "
+                              "is back.")
+                .arg(consequence);
     return QStringLiteral("COM port not open: %1. Press \"Initialize COM Port\" first.")
             .arg(consequence);
 }

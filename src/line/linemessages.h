@@ -21,8 +21,9 @@ QString QuotedName(const QString &name);
 // What the operator is told when the transcript stops taking lines.
 QString TranscriptNotWrittenMessage(const QString &path, const QString &systemText);
 
-// "COM port not open: <consequence>. Press ..." for every action refused on a closed port.
-QString PortNotOpenMessage(const QString &consequence);
+// "COM port not open: <consequence>. ..." for every action refused on a closed port: what to
+// press, or, while a lost port waits to be reopened by itself, that it will be.
+QString PortNotOpenMessage(const QString &consequence, bool reopening = false);
 // What the operator is told when input was dropped while no exchange was waiting: the oldest
 // `dropped` bytes, the newest `kept` kept.
 QString InputOverflowMessage(qint64 dropped, qint64 kept);

@@ -15,9 +15,9 @@ QString DescribeExchangeProblem(const ExchangeProblem &problem)
         return QStringLiteral("Cannot send: the command holds a character outside the 8-bit "
                               "range (codes 0 to 255). Nothing was sent.");
     case ExchangeError::PortClosedForSend:
-        return PortNotOpenMessage(QStringLiteral("nothing was sent"));
+        return PortNotOpenMessage(QStringLiteral("nothing was sent"), problem.reopening);
     case ExchangeError::PortClosedForRead:
-        return PortNotOpenMessage(QStringLiteral("nothing was read"));
+        return PortNotOpenMessage(QStringLiteral("nothing was read"), problem.reopening);
     case ExchangeError::AddressOutOfRange:
         return QStringLiteral("Address value not %1 to %2, re-enter")
                 .arg(Wire::MinAddress)
@@ -64,10 +64,10 @@ std::optional<ExchangeError> DeviceExchange::addressRefusal(const AddressEntry &
     return std::nullopt;
 }
 
-std::optional<ExchangeError> DeviceExchange::readRefusal() const
+std::optional<ExchangeProblem> DeviceExchange::readRefusal() const
 {
     if (!m_line.PortOpen())
-        return ExchangeError::PortClosedForRead;
+        return ExchangeProblem{ExchangeError::PortClosedForRead, 0, m_line.reopening()};
     return std::nullopt;
 }
 
@@ -91,7 +91,8 @@ SendOutcome DeviceExchange::send(const ExchangeSettings &settings, const QString
     if (!refused && !m_line.PortOpen())
         refused = ExchangeError::PortClosedForSend;
     if (refused) {
-        outcome.refusal = ExchangeProblem{*refused};
+        outcome.refusal = ExchangeProblem{
+                *refused, 0, *refused == ExchangeError::PortClosedForSend && m_line.reopening()};
         return outcome;
     }
 

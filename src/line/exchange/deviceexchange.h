@@ -54,6 +54,7 @@ struct ExchangeProblem
 {
     ExchangeError error = ExchangeError::NothingToSend;
     qint64 droppedBytes = 0; // InputOverflow: what was lost before the read
+    bool reopening = false; // PortClosedFor...: the lost port waits to be reopened by itself
 };
 
 // The operator's words for `problem`.
@@ -106,7 +107,7 @@ public:
     // Why an address typed by the operator may not be committed.
     static std::optional<ExchangeError> addressRefusal(const AddressEntry &entry);
     // A read needs an open port.
-    std::optional<ExchangeError> readRefusal() const;
+    std::optional<ExchangeProblem> readRefusal() const;
 
     // The frame and whether a read follows it, without touching the line.
     static SentFrame frame(const ExchangeSettings &settings, const QByteArray &command);

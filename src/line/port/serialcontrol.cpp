@@ -21,7 +21,7 @@ constexpr int OpenOverrunMs = 1000;
 
 using State = SerialControl::State;
 
-bool reopening(State state)
+bool isReopeningState(State state)
 {
     return state == State::WaitingToReopen || state == State::OnProbation;
 }
@@ -33,9 +33,9 @@ bool canEnter(State from, State to)
     case State::Opening:
         return true; // the operator may close or open at any time
     case State::Open:
-        return from == State::Opening || reopening(from);
+        return from == State::Opening || isReopeningState(from);
     case State::Lost:
-        return from == State::Open || reopening(from); // reopening turned off: Lost again
+        return from == State::Open || isReopeningState(from); // reopening turned off: Lost again
     case State::WaitingToReopen:
         return from == State::Lost || from == State::OnProbation;
     case State::OnProbation:
@@ -71,7 +71,7 @@ void SerialControl::enter(State next)
     const State left = m_state;
     m_state = next;
     // The reopener works in the two reopening states and in no other.
-    if (!reopening(next))
+    if (!isReopeningState(next))
         m_reopener->stop();
     else if (left == State::Lost)
         m_reopener->start(m_commPort, m_address,
@@ -88,7 +88,7 @@ void SerialControl::note(Transcript::Word word, const QString &text)
 void SerialControl::setReopen(bool on)
 {
     m_reopen = on;
-    if (!on && reopening(m_state))
+    if (!on && isReopeningState(m_state))
         enter(State::Lost);
 }
 
@@ -120,6 +120,11 @@ void SerialControl::setIdentityResolver(IdentityResolver *resolver)
 {
     m_identityResolver = resolver;
     m_reopener->setIdentityResolver(resolver);
+}
+
+bool SerialControl::reopening() const
+{
+    return isReopeningState(m_state) || (m_state == State::Lost && m_reopen);
 }
 
 bool SerialControl::canSetRate() const
@@ -357,7 +362,7 @@ void SerialControl::setDTREnable(bool on)
 bool SerialControl::Output(const QByteArray &bytes)
 {
     if (!PortOpen()) {
-        emit failure(PortNotOpenMessage(QStringLiteral("nothing was sent")));
+        emit failure(PortNotOpenMessage(QStringLiteral("nothing was sent"), reopening()));
         return false;
     }
     if (m_transport->write(bytes) != bytes.size())

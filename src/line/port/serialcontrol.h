@@ -89,6 +89,8 @@ public:
     // settings (on unless turned off). Closing or opening the port stops the wait.
     void setReopen(bool on);
     bool reopen() const { return m_reopen; }
+    // The port was lost and waits, or tries, to be reopened by itself.
+    bool reopening() const;
 
     // Modem lines. A pseudo-terminal has none; that is not worth a word to the operator.
     void setRTSEnable(bool on);

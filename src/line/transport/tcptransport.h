@@ -72,5 +72,4 @@ private:
     int m_openingDescriptor = -1;
     QTimer m_openTimer;
     QElapsedTimer m_openClock;
-
 };

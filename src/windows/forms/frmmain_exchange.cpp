@@ -33,7 +33,7 @@ void frmMain::cmdRead_Click()
     // A closed or lost port is refused as Send refuses it, so the message that explained the
     // loss is replaced by one that says what to press, not by "Rx buffer empty".
     if (const auto refused = m_session->exchange().readRefusal()) {
-        reportError(DescribeExchangeProblem({*refused}));
+        reportError(DescribeExchangeProblem(*refused));
         return;
     }
     LineSession::Turn turn(*m_session);
