@@ -132,7 +132,8 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
                 earlyLength = received.size();
                 if (m_earlyDisplay)
                     m_earlyDisplay(early);
-            });
+            },
+            settings.settleSeconds);
     if (outcome.wait.cut)
         m_line.note("cut", DescribeExchangeProblem({ExchangeError::ReplyCut}));
 

@@ -30,6 +30,9 @@ struct ExchangeSettings
     // The command is already the whole frame (a recorded one replayed byte for byte): no
     // framing and no terminator are added. What follows it still goes by the settings above.
     bool unframed = false;
+    // How long the reply is given to finish after its end has come. A network client's
+    // exchange ends as its reply does: what straggles after it is drained before the next write.
+    double settleSeconds = LineWait::SettleSeconds;
 };
 
 // Every way an exchange is refused or goes wrong. The window and a script run only present

@@ -59,10 +59,10 @@ void LineRecorder::note(int comPort, const char *what, const QString &text)
     tell(comPort, WireEntry::Kind::Note, what, EscapeControlCharacters(text).toUtf8());
 }
 
-void LineRecorder::replyRead(
-        int comPort, const QString &command, const QByteArray &reply, const QByteArray &shown)
+void LineRecorder::replyRead(int comPort, const QString &command, const QByteArray &reply,
+        const QByteArray &shown, const QString &client)
 {
     flush(); // what the line did comes before the reply it made
     emit replyRecorded({QDateTime::currentMSecsSinceEpoch(), elapsedMs(), comPort, command, reply,
-            shown, ReplyNumber(reply)});
+            shown, ReplyNumber(reply), client});
 }

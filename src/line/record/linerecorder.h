@@ -33,6 +33,8 @@ struct LoopReading
     QByteArray reply; // every byte read, the line's framing included
     QByteArray shown; // the reply as the results box shows it, Latin-1
     std::optional<double> value; // empty when the reply is not one number
+    // A network client's exchange: its address, protocol and device; empty for the operator's.
+    QString client;
 };
 
 // The one record of the line for a run. The serial control feeds it every frame written, every
@@ -59,9 +61,10 @@ public:
     // A line of text about the port. `what` is one word, a string literal (it is kept without a
     // copy); control characters in `text` are spelled out, so no name can start a line of its own.
     void note(int comPort, const char *what, const QString &text);
-    // A reply read in answer to `command`, every byte of it, and as the results box shows it.
-    void replyRead(
-            int comPort, const QString &command, const QByteArray &reply, const QByteArray &shown);
+    // A reply read in answer to `command`, every byte of it, and as the results box shows it;
+    // `client` names the network client that asked, if one did.
+    void replyRead(int comPort, const QString &command, const QByteArray &reply,
+            const QByteArray &shown, const QString &client = {});
     // While deferred, what happens on the line is kept, with the time it happened, and told when
     // flushed or no longer deferred, in the order it happened: an exchange tells it in time it
     // would otherwise spin away. At most DeferredLimit entries wait.
