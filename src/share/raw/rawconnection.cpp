@@ -89,6 +89,7 @@ void RawConnection::answer(const QByteArray &message, const LineAnswer &answer)
     // own timeout says so.
     if (answer.status == LineAnswer::Status::Ok && answer.replied && m_socket) {
         m_socket->write(answer.reply + '\n');
+        m_socket->flush(); // the client waits for it
         if (m_socket->bytesToWrite() > m_limits.maxUnsentBytes) {
             close(QStringLiteral("SOCKET client %1 does not read its replies: disconnected.")
                             .arg(m_asker.address));

@@ -120,6 +120,8 @@ void RpcChannel::send(const QByteArray &record)
     if (m_closed || !m_socket)
         return;
     m_socket->write(Rpc::RecordMarked(record));
+    // On its way now rather than at the event loop's next turn: the client waits for it.
+    m_socket->flush();
     if (m_socket->bytesToWrite() > m_bounds.maxUnsentBytes)
         close(QStringLiteral("%1 client %2 does not read its replies: disconnected.")
                         .arg(m_name, m_peer));
