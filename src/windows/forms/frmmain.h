@@ -20,6 +20,7 @@ QT_END_NAMESPACE
 
 class DeviceExchange;
 class FindInstruments;
+class ShareWindow;
 struct FoundInstrument;
 class LineWait;
 struct ExchangeSettings;
@@ -64,6 +65,10 @@ public:
     void showWireView();
     void showLoopChart();
     void showFindInstruments();
+    // "Share on the Network…": the window's line served to VISA programs.
+    void showShareWindow();
+    ShareWindow *shareWindow() const { return m_shareWindow; }
+    QAction *shareAction() const { return m_shareAction; }
     QAction *wireViewAction() const { return m_wireAction; }
     QAction *loopChartAction() const { return m_chartAction; }
     QAction *findInstrumentsAction() const { return m_findAction; }
@@ -176,4 +181,6 @@ private:
     QAction *m_wireAction = nullptr;
     QAction *m_chartAction = nullptr;
     QAction *m_findAction = nullptr;
+    ShareWindow *m_shareWindow = nullptr;
+    QAction *m_shareAction = nullptr;
 };
