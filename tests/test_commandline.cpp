@@ -162,8 +162,9 @@ private slots:
                                        << ""
                                        << "--scan records nothing: --log and --csv go with the "
                                           "window or --run";
-        QTest::newRow("serve") << QStringList{"--serve", "--device", "packet:12", "--com1", "/dev/x"}
-                               << A::Serve << "/dev/x"
+        QTest::newRow("serve") << QStringList{"--serve", "--device", "packet:12", "--com1",
+                "/dev/x"} << A::Serve
+                               << "/dev/x"
                                << ""
                                << ""
                                << "";
@@ -172,12 +173,12 @@ private slots:
                 << ""
                 << ""
                 << "option '--listen' goes with --serve";
-        QTest::newRow("device off the bus") << QStringList{"--serve", "--device", "addr:16"}
-                                            << A::Error << ""
-                                            << ""
-                                            << ""
-                                            << "option '--device': 'addr:16' is no device: write "
-                                               "plain, addr:N or packet:N, with N from 0 to 15";
+        QTest::newRow("device off the bus")
+                << QStringList{"--serve", "--device", "addr:16"} << A::Error << ""
+                << ""
+                << ""
+                << "option '--device': 'addr:16' is no device: write "
+                   "plain, addr:N or packet:N, with N from 0 to 15";
         QTest::newRow("network named without allowed clients")
                 << QStringList{"--serve", "--listen", "192.0.2.1"} << A::Error << ""
                 << ""

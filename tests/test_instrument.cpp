@@ -143,7 +143,9 @@ private slots:
         options.alwaysNak = fault == "nak";
         options.garbage = fault == "garbage";
         options.floodBytes = fault == "flood" ? 1 << 20 : 0;
-        options.address = fault == "address" ? 12 : fault == "bus" || fault == "checksum-ff" ? 3 : 4;
+        options.address = fault == "address"               ? 12
+                : fault == "bus" || fault == "checksum-ff" ? 3
+                                                           : 4;
         if (fault == "bus" || fault == "checksum-ff")
             options.bus = {7, 12};
         options.checksumFF = fault == "checksum-ff" ? 12 : -1;

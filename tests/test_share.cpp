@@ -41,13 +41,13 @@ private slots:
         QVERIFY2(qgetenv("QUILLON_NETNS") == "inside", "run through tests/share/netns.sh");
         m_portmapper = std::make_unique<Portmapper>();
         QVERIFY2(m_portmapper->ready(), "rpcbind did not start");
-        m_bus = std::make_unique<SimProcess>(QStringList{"--address", "3,7,12", "--line-baud",
-                "19200", "--checksum-ff", "12"});
+        m_bus = std::make_unique<SimProcess>(
+                QStringList{"--address", "3,7,12", "--line-baud", "19200", "--checksum-ff", "12"});
         QVERIFY(m_bus->ready());
         // Nothing but the line: the scan finds the rate, the framings and the addresses.
-        m_served = std::make_unique<ServedLine>(QStringList{"--com1", m_bus->path(),
-                "--raw-port", "0", "--log", m_files.filePath("wire.log"), "--csv",
-                m_files.filePath("replies.csv")});
+        m_served = std::make_unique<ServedLine>(
+                QStringList{"--com1", m_bus->path(), "--raw-port", "0", "--log",
+                        m_files.filePath("wire.log"), "--csv", m_files.filePath("replies.csv")});
         QCOMPARE(m_served->resources().size(), 8);
         QVERIFY2(m_served->errors().contains("registered with the portmapper"),
                 qPrintable(m_served->errors()));
@@ -83,12 +83,16 @@ private slots:
         QTest::addColumn<int>("address"); // whose identity comes back
         for (const char *client : {"pyvisa", "liblxi"})
             for (const char *kind : {"INSTR", "SOCKET"})
-                for (const auto &[device, address] : {std::pair{"inst0", 3}, {"gpib0,3", 3},
-                             {"gpib0,7", 7}, {"gpib0,12", 12}})
+                for (const auto &[device, address] :
+                        {std::pair{"inst0", 3}, {"gpib0,3", 3}, {"gpib0,7", 7}, {"gpib0,12", 12}})
                     QTest::addRow("%s %s %s", client, device, kind)
                             << client << device << kind << address;
-        QTest::newRow("lxi-tools inst0 INSTR") << "lxi" << "inst0" << "INSTR" << 3;
-        QTest::newRow("lxi-tools gpib0,12 SOCKET") << "lxi" << "gpib0,12" << "SOCKET" << 12;
+        QTest::newRow("lxi-tools inst0 INSTR") << "lxi"
+                                               << "inst0"
+                                               << "INSTR" << 3;
+        QTest::newRow("lxi-tools gpib0,12 SOCKET") << "lxi"
+                                                   << "gpib0,12"
+                                                   << "SOCKET" << 12;
     }
 
     void identities()
@@ -112,11 +116,13 @@ private slots:
         } else {
             QStringList arguments = {"scpi", "-a", "127.0.0.1", "-x"};
             if (kind == u"SOCKET")
-                arguments << "-r" << "-p" << QString::number(m_served->rawPort(device));
+                arguments << "-r"
+                          << "-p" << QString::number(m_served->rawPort(device));
             run = RunToEnd(QStringLiteral("lxi"), arguments << "*IDN?");
             // Its hex dump: "0x56 0x45 ...", the line end the device's own.
             QString bytes;
-            for (const auto &byte : QRegularExpression("0x([0-9a-fA-F]{2})").globalMatch(run.output))
+            for (const auto &byte :
+                    QRegularExpression("0x([0-9a-fA-F]{2})").globalMatch(run.output))
                 bytes += byte.captured(1).toLower();
             run.output = bytes.chopped(2);
             expected = idnHex(address);
@@ -131,8 +137,8 @@ private slots:
     {
         QList<std::pair<QProcess *, QStringList>> clients;
         QStringList instr, sockets, vxi11, raw;
-        for (const auto &[device, address] : {std::pair{"gpib0,3", 3}, {"gpib0,7", 7},
-                     {"gpib0,12", 12}}) {
+        for (const auto &[device, address] :
+                {std::pair{"gpib0,3", 3}, {"gpib0,7", 7}, {"gpib0,12", 12}}) {
             instr << m_served->resource(device, "INSTR");
             sockets << m_served->resource(device, "SOCKET");
             vxi11 << QStringLiteral("vxi11:") + device;
@@ -225,8 +231,8 @@ private slots:
         QVERIFY2(locked.output.startsWith("11 "), qPrintable(locked.output));
         ::kill(pid_t(holder.processId()), SIGKILL);
         QVERIFY(holder.waitForFinished(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(
-                RunToEnd(kPython, {kVisa, "fault", "127.0.0.1", "gpib0,3", "500"}).output.startsWith("0 "),
+        QTRY_VERIFY_WITH_TIMEOUT(RunToEnd(kPython, {kVisa, "fault", "127.0.0.1", "gpib0,3", "500"})
+                                         .output.startsWith("0 "),
                 5000);
     }
 
@@ -237,9 +243,12 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("device");
         QTest::addColumn<int>("error");
-        QTest::newRow("silent") << "--silent" << "addr:4" << 15;
-        QTest::newRow("NAK") << "--nak" << "packet:4" << 17;
-        QTest::newRow("bad checksum") << "--bad-checksum" << "packet:4" << 17;
+        QTest::newRow("silent") << "--silent"
+                                << "addr:4" << 15;
+        QTest::newRow("NAK") << "--nak"
+                             << "packet:4" << 17;
+        QTest::newRow("bad checksum") << "--bad-checksum"
+                                      << "packet:4" << 17;
     }
 
     void deviceFaults()
@@ -268,17 +277,26 @@ private slots:
     {
         QTest::addColumn<QString>("attack");
         QTest::addColumn<QString>("answer");
-        QTest::newRow("fragment of 2^31 - 1 bytes") << "fragment" << "hung up";
-        QTest::newRow("record over the bound in fragments") << "fragments" << "hung up";
-        QTest::newRow("another program") << "program" << "accepted 1";
-        QTest::newRow("another version") << "version" << "accepted 2 1 1";
-        QTest::newRow("unknown procedure") << "procedure" << "accepted 3";
-        QTest::newRow("another RPC version") << "rpc-version" << "denied 0 2 2";
-        QTest::newRow("truncated arguments") << "truncated" << "accepted 4";
-        QTest::newRow("a reply instead of a call") << "not-a-call" << "hung up";
-        QTest::newRow("raw line without an end") << "raw-endless-line" << "hung up";
-        QTest::newRow("1000 connections held open")
-                << "hold" << "opened 1000, closed by the server 968";
+        QTest::newRow("fragment of 2^31 - 1 bytes") << "fragment"
+                                                    << "hung up";
+        QTest::newRow("record over the bound in fragments") << "fragments"
+                                                            << "hung up";
+        QTest::newRow("another program") << "program"
+                                         << "accepted 1";
+        QTest::newRow("another version") << "version"
+                                         << "accepted 2 1 1";
+        QTest::newRow("unknown procedure") << "procedure"
+                                           << "accepted 3";
+        QTest::newRow("another RPC version") << "rpc-version"
+                                             << "denied 0 2 2";
+        QTest::newRow("truncated arguments") << "truncated"
+                                             << "accepted 4";
+        QTest::newRow("a reply instead of a call") << "not-a-call"
+                                                   << "hung up";
+        QTest::newRow("raw line without an end") << "raw-endless-line"
+                                                 << "hung up";
+        QTest::newRow("1000 connections held open") << "hold"
+                                                    << "opened 1000, closed by the server 968";
     }
 
     void hostileClients()
@@ -286,16 +304,15 @@ private slots:
         QFETCH(QString, attack);
         QFETCH(QString, answer);
         const qint64 before = m_served->residentKiB();
-        const quint16 port = attack.startsWith("raw") ? m_served->rawPort("gpib0,3")
-                                                      : m_served->corePort();
+        const quint16 port
+                = attack.startsWith("raw") ? m_served->rawPort("gpib0,3") : m_served->corePort();
         const Finished run = RunToEnd(kPython, {kHostile, attack, QString::number(port)});
         QCOMPARE(run.output, answer + u'\n');
         QVERIFY2(m_served->residentKiB() < before + 32 * 1024,
                 qPrintable(QStringLiteral("%1 KiB before, %2 after")
                                    .arg(before)
                                    .arg(m_served->residentKiB())));
-        QTRY_COMPARE_WITH_TIMEOUT(
-                RunToEnd(kLxiClient, {"127.0.0.1", "1", "vxi11:gpib0,3"}).output,
+        QTRY_COMPARE_WITH_TIMEOUT(RunToEnd(kLxiClient, {"127.0.0.1", "1", "vxi11:gpib0,3"}).output,
                 "vxi11:gpib0,3 " + idnHex(3) + " 1\n", 5000);
     }
 

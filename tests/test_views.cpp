@@ -468,9 +468,8 @@ private slots:
         QWidget *focusOn = control(&w, "cmdInit");
         focusOn->setFocus();
         QTRY_VERIFY(focusOn->hasFocus());
-        const QMap<QString, Qt::Key> key
-                = {{"wire", Qt::Key_W}, {"chart", Qt::Key_C}, {"find", Qt::Key_F},
-                        {"share", Qt::Key_S}};
+        const QMap<QString, Qt::Key> key = {{"wire", Qt::Key_W}, {"chart", Qt::Key_C},
+                {"find", Qt::Key_F}, {"share", Qt::Key_S}};
         // A menu runs its own loop: its entry is chosen from inside it, with the keyboard.
         auto chooseFromMenu = [&] {
             QTimer::singleShot(50, [letter = key[view]] {
@@ -479,8 +478,9 @@ private slots:
                 QStringList texts;
                 for (QAction *action : menu->actions())
                     texts << action->text();
-                QCOMPARE(texts, QStringList({"&Wire View", "Loop &Chart", "&Find Instruments…",
-                                        "&Share on the Network…"}));
+                QCOMPARE(texts,
+                        QStringList({"&Wire View", "Loop &Chart", "&Find Instruments…",
+                                "&Share on the Network…"}));
                 QTest::keyClick(menu, letter);
             });
         };
@@ -511,9 +511,8 @@ private slots:
                 return w.shareWindow();
             return name == "chart" ? static_cast<QWidget *>(w.loopChart()) : w.findInstruments();
         };
-        const QMap<QString, QString> titles
-                = {{"wire", "Wire View"}, {"chart", "Loop Chart"}, {"find", "Find Instruments"},
-                        {"share", "Share on the Network"}};
+        const QMap<QString, QString> titles = {{"wire", "Wire View"}, {"chart", "Loop Chart"},
+                {"find", "Find Instruments"}, {"share", "Share on the Network"}};
         QTRY_VERIFY2(opened(view) && opened(view)->isVisible(), qPrintable(way));
         QVERIFY(opened(view)->windowTitle().contains(titles[view]));
         for (const QString &other : titles.keys())
@@ -598,8 +597,8 @@ private slots:
         QCOMPARE(resources.size(), 8);
         QProcess client;
         client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        client.start("/usr/bin/python3", {QUILLON_SOURCE_DIR "/tests/share/visa_client.py", "ask",
-                                                 "300", resources.at(5)});
+        client.start("/usr/bin/python3",
+                {QUILLON_SOURCE_DIR "/tests/share/visa_client.py", "ask", "300", resources.at(5)});
         QTRY_VERIFY_WITH_TIMEOUT(share->clientTable()->rowCount() == 1
                         && share->clientTable()->item(0, 4)->text().toInt() > 0,
                 20000);

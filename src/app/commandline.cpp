@@ -137,10 +137,10 @@ bool parseServeOption(Option option, const QString &value, CommandLine &result, 
                         : QStringLiteral("takes a whole number from 1 to 1000000");
         return false;
     }
-    (option == Option::Vxi11Port  ? result.vxi11Port
-            : option == Option::RawPort ? result.rawPort
-            : option == Option::MaxClients ? result.maxClients
-                                           : result.idleSeconds)
+    (option == Option::Vxi11Port                   ? result.vxi11Port
+                    : option == Option::RawPort    ? result.rawPort
+                    : option == Option::MaxClients ? result.maxClients
+                                                   : result.idleSeconds)
             = *number;
     return true;
 }

@@ -12,7 +12,17 @@
 // --help, --version and --list-ports work over ssh and in scripts.
 struct CommandLine
 {
-    enum class Action { Run, Help, Version, ListPorts, Error, RunScript, ScriptFromLog, Scan, Serve };
+    enum class Action {
+        Run,
+        Help,
+        Version,
+        ListPorts,
+        Error,
+        RunScript,
+        ScriptFromLog,
+        Scan,
+        Serve
+    };
     Action action = Action::Run;
     QString error; // for Error: what is wrong, as GNU tools say it ("unrecognized option '-x'")
     std::array<QString, Wire::ComPorts> comDevices; // --com1 .. --com4, empty where not given

@@ -47,8 +47,9 @@ struct ScanResult
 // rate the line answered at.
 std::optional<ScanResult> scanLine(const QString &binding, std::FILE *err)
 {
-    print(err, QStringLiteral("quillon: scanning %1 for instruments\n")
-                       .arg(EscapeControlCharacters(binding)));
+    print(err,
+            QStringLiteral("quillon: scanning %1 for instruments\n")
+                    .arg(EscapeControlCharacters(binding)));
     InstrumentScan scan;
     QObject::connect(&scan, &InstrumentScan::skipped, [err](const QString &, const QString &why) {
         print(err, QStringLiteral("quillon: %1\n").arg(why));
@@ -95,8 +96,7 @@ bool interfacePrompts(SerialControl &line, LineWait &wait, const ServedDevice &d
 
 } // namespace
 
-int RunServe(const CommandLine &commandLine, LineRecorder *recorder, std::FILE *out,
-        std::FILE *err)
+int RunServe(const CommandLine &commandLine, LineRecorder *recorder, std::FILE *out, std::FILE *err)
 {
     const QString binding = DevicePathForComPort(1);
     QList<ServedDevice> devices;
@@ -106,9 +106,10 @@ int RunServe(const CommandLine &commandLine, LineRecorder *recorder, std::FILE *
     if (scanned) {
         const auto found = scanLine(binding, err);
         if (!found) {
-            print(err, QStringLiteral("quillon: nothing answered *IDN? on %1; name the devices "
-                                      "with --device to serve them anyway\n")
-                               .arg(EscapeControlCharacters(binding)));
+            print(err,
+                    QStringLiteral("quillon: nothing answered *IDN? on %1; name the devices "
+                                   "with --device to serve them anyway\n")
+                            .arg(EscapeControlCharacters(binding)));
             return 1;
         }
         devices = found->devices;
@@ -160,16 +161,18 @@ int RunServe(const CommandLine &commandLine, LineRecorder *recorder, std::FILE *
 
     LineAdapter shared(line, wait, recorder);
     ShareServer server(shared, devices, settings);
-    QObject::connect(&server, &ShareServer::notice,
-            [err](const QString &message) { print(err, QStringLiteral("quillon: %1\n").arg(message)); });
+    QObject::connect(&server, &ShareServer::notice, [err](const QString &message) {
+        print(err, QStringLiteral("quillon: %1\n").arg(message));
+    });
     QString problem;
     if (!server.start(&problem)) {
         print(err, QStringLiteral("quillon: %1\n").arg(problem));
         return 2;
     }
-    print(err, QStringLiteral("quillon: serving COM 1 (%1 at %2) to clients on %3\n")
-                       .arg(EscapeControlCharacters(binding), lineSettings,
-                               settings.listen.toString()));
+    print(err,
+            QStringLiteral("quillon: serving COM 1 (%1 at %2) to clients on %3\n")
+                    .arg(EscapeControlCharacters(binding), lineSettings,
+                            settings.listen.toString()));
     for (const QString &report : server.discoveryReport())
         print(err, QStringLiteral("quillon: %1\n").arg(report));
     // Alone on their lines, so a script takes them as they are.

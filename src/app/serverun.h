@@ -11,5 +11,5 @@ class LineRecorder;
 // Every exchange is recorded in `recorder`. Returns the exit status: 1 when nothing answered the
 // scan or the port cannot be opened, 2 when a port to listen on cannot be had. Needs an event
 // loop's application object, not a display.
-int RunServe(const CommandLine &commandLine, LineRecorder *recorder, std::FILE *out,
-        std::FILE *err);
+int RunServe(
+        const CommandLine &commandLine, LineRecorder *recorder, std::FILE *out, std::FILE *err);

@@ -125,7 +125,8 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     ReplyDisplay early;
     qsizetype earlyLength = -1; // none formatted
     outcome.wait = m_wait.readReply(
-            settings.framing.terminator(), settings.prompt, [&](const QByteArray &received) {
+            settings.framing.terminator(), settings.prompt,
+            [&](const QByteArray &received) {
                 if (received.size() > kFormatWhileSettling)
                     return;
                 early = FormatReply(received, options);

@@ -91,8 +91,8 @@ void LineAdapter::run()
     if (m_onLine || m_wait.busy())
         return;
     // While one client holds the lock only its turns go; the others keep their places.
-    const auto next = std::find_if(m_queue.begin(), m_queue.end(),
-            [this](const std::shared_ptr<Turn> &turn) {
+    const auto next = std::find_if(
+            m_queue.begin(), m_queue.end(), [this](const std::shared_ptr<Turn> &turn) {
                 return !m_holder || turn->query.asker.id == m_holder->id;
             });
     if (next == m_queue.end())
@@ -124,7 +124,8 @@ LineAnswer LineAdapter::exchange(const LineQuery &query)
     settings.settleSeconds = 0;
 
     const QString who = query.asker.describe();
-    m_line.note("client", who + QStringLiteral(" sends ") + QString::fromLatin1(EscapedBytes(query.message)));
+    m_line.note("client",
+            who + QStringLiteral(" sends ") + QString::fromLatin1(EscapedBytes(query.message)));
     const SendOutcome outcome = m_exchange->send(settings, QString::fromLatin1(query.message));
 
     LineAnswer answer;
@@ -184,8 +185,9 @@ LineAnswer LineAdapter::exchange(const LineQuery &query)
         }
         if (!packet.checksumOk) {
             answer.status = LineAnswer::Status::DeviceError;
-            answer.detail = packet.etxPos == 0 ? QStringLiteral("The reply packet has no ETX.")
-                                               : QStringLiteral("The reply packet's checksum is wrong.");
+            answer.detail = packet.etxPos == 0
+                    ? QStringLiteral("The reply packet has no ETX.")
+                    : QStringLiteral("The reply packet's checksum is wrong.");
             return answer;
         }
         payload = packet.payload;

@@ -23,8 +23,8 @@ class ShareServer : public QObject
     Q_OBJECT
 
 public:
-    ShareServer(SharedLine &line, const QList<ServedDevice> &devices,
-            const ShareSettings &settings, QObject *parent = nullptr);
+    ShareServer(SharedLine &line, const QList<ServedDevice> &devices, const ShareSettings &settings,
+            QObject *parent = nullptr);
     ~ShareServer() override;
 
     // Listens on every port; false with `error` (nothing is served then).

@@ -49,5 +49,6 @@ struct ShareSettings
     ShareLimits limits;
 
     // "192.168.1.0/24" or a single address: the network, or nothing with `error` set.
-    static std::optional<QPair<QHostAddress, int>> parseNetwork(const QString &text, QString *error);
+    static std::optional<QPair<QHostAddress, int>> parseNetwork(
+            const QString &text, QString *error);
 };

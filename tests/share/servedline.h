@@ -95,12 +95,15 @@ public:
     // The raw socket's port of the device `name`.
     quint16 rawPort(const QString &name) const
     {
-        return quint16(resource(name, QStringLiteral("SOCKET")).section(QStringLiteral("::"), 2, 2).toUInt());
+        return quint16(resource(name, QStringLiteral("SOCKET"))
+                               .section(QStringLiteral("::"), 2, 2)
+                               .toUInt());
     }
     // The VXI-11 core channel's port, as the report on standard error gives it.
     quint16 corePort()
     {
-        static const QRegularExpression port(QStringLiteral("core channel (?:\\(port |on port )(\\d+)"));
+        static const QRegularExpression port(
+                QStringLiteral("core channel (?:\\(port |on port )(\\d+)"));
         return quint16(port.match(errors()).captured(1).toUInt());
     }
     qint64 pid() const { return m_process.processId(); }

@@ -14,8 +14,7 @@ constexpr int kUnspecified = -1;
 constexpr int kCallTimeoutMs = 2000;
 } // namespace
 
-AvahiPublisher::AvahiPublisher(const QString &name, QObject *parent)
-    : QObject(parent), m_name(name)
+AvahiPublisher::AvahiPublisher(const QString &name, QObject *parent) : QObject(parent), m_name(name)
 {
     QDBusConnection bus = QDBusConnection::systemBus();
     if (!bus.isConnected() || !bus.interface()
@@ -23,8 +22,8 @@ AvahiPublisher::AvahiPublisher(const QString &name, QObject *parent)
         m_report = QStringLiteral("No avahi-daemon runs here: nothing is announced by mDNS.");
         return;
     }
-    QDBusInterface server(kService, QStringLiteral("/"),
-            QStringLiteral("org.freedesktop.Avahi.Server"), bus);
+    QDBusInterface server(
+            kService, QStringLiteral("/"), QStringLiteral("org.freedesktop.Avahi.Server"), bus);
     server.setTimeout(kCallTimeoutMs);
     const QDBusReply<QDBusObjectPath> group = server.call(QStringLiteral("EntryGroupNew"));
     if (!group.isValid()) {
@@ -48,9 +47,9 @@ void AvahiPublisher::publish(const QString &type, quint16 port, const QString &i
     if (!m_group)
         return;
     const QString service = instance.isEmpty() ? m_name : m_name + u' ' + instance;
-    const QDBusMessage added = m_group->call(QStringLiteral("AddService"), kUnspecified,
-            kUnspecified, 0U, service, type, QString(), QString(), port,
-            QVariant::fromValue(QList<QByteArray>()));
+    const QDBusMessage added
+            = m_group->call(QStringLiteral("AddService"), kUnspecified, kUnspecified, 0U, service,
+                    type, QString(), QString(), port, QVariant::fromValue(QList<QByteArray>()));
     if (added.type() == QDBusMessage::ErrorMessage) {
         m_report = QStringLiteral("avahi-daemon did not take %1: %2")
                            .arg(type, added.errorMessage());

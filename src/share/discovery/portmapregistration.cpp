@@ -67,8 +67,8 @@ PortmapRegistration::PortmapRegistration(quint16 corePort) : m_port(corePort)
         here.sin_family = AF_INET;
         here.sin_port = htons(PMAPPORT);
         here.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const u_short held = pmap_getport(
-                &here, Vxi11::CoreProgram, Vxi11::ProgramVersion, IPPROTO_TCP);
+        const u_short held
+                = pmap_getport(&here, Vxi11::CoreProgram, Vxi11::ProgramVersion, IPPROTO_TCP);
         // Left behind by a server that is gone: taken over.
         if (held != 0 && !somethingListensOn(held)) {
             pmap_unset(Vxi11::CoreProgram, Vxi11::ProgramVersion);
@@ -79,7 +79,7 @@ PortmapRegistration::PortmapRegistration(quint16 corePort) : m_port(corePort)
             m_report = held != 0
                     ? QStringLiteral("The portmapper has another VXI-11 server on port %1; "
                                      "this one is not registered. ")
-                                      .arg(held)
+                                    .arg(held)
                             + reachable
                     : QStringLiteral("The portmapper refused the registration. ") + reachable;
             return;

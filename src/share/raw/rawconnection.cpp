@@ -75,9 +75,8 @@ void RawConnection::readLines()
         query.timeout = kRawTimeout;
         query.asker = m_asker;
         m_asking = true;
-        m_line.query(query, [this, message](const LineAnswer &answer) {
-            this->answer(message, answer);
-        });
+        m_line.query(query,
+                [this, message](const LineAnswer &answer) { this->answer(message, answer); });
     }
 }
 

@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
-RpcChannel::RpcChannel(QTcpSocket *socket, quint32 program, quint32 version,
-        const QString &name, const Bounds &bounds, QObject *parent)
+RpcChannel::RpcChannel(QTcpSocket *socket, quint32 program, quint32 version, const QString &name,
+        const Bounds &bounds, QObject *parent)
     : QObject(parent),
       m_socket(socket),
       m_program(program),

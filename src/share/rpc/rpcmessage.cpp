@@ -27,7 +27,8 @@ std::variant<Call, Refusal> ReadCall(const QByteArray &record)
     quint32 type = 0;
     quint32 version = 0;
     if (!reader.u32(call.xid) || !reader.u32(type) || type != kCall)
-        return Refusal{Refusal::Kind::Unreadable, call.xid, QStringLiteral("a record that is no call")};
+        return Refusal{
+                Refusal::Kind::Unreadable, call.xid, QStringLiteral("a record that is no call")};
     if (!reader.u32(version))
         return Refusal{Refusal::Kind::Unreadable, call.xid, QStringLiteral("a call cut short")};
     if (version != Version)

@@ -3,8 +3,8 @@
 XdrReader::XdrReader(const QByteArray &bytes) : m_bytes(bytes)
 {
     // Decoding only reads the buffer, whatever the library's signature says.
-    xdrmem_create(&m_xdr, const_cast<char *>(m_bytes.constData()), u_int(m_bytes.size()),
-            XDR_DECODE);
+    xdrmem_create(
+            &m_xdr, const_cast<char *>(m_bytes.constData()), u_int(m_bytes.size()), XDR_DECODE);
 }
 
 XdrReader::~XdrReader()

@@ -82,12 +82,7 @@ std::optional<qint32> ReadLink(const QByteArray &xdr)
 
 QByteArray CreateLinkResult(Error error, qint32 link, quint16 abortPort, quint32 maxReceive)
 {
-    return XdrWriter(16)
-            .i32(qint32(error))
-            .i32(link)
-            .u32(abortPort)
-            .u32(maxReceive)
-            .bytes();
+    return XdrWriter(16).i32(qint32(error)).i32(link).u32(abortPort).u32(maxReceive).bytes();
 }
 
 QByteArray WriteResult(Error error, quint32 size)

@@ -67,8 +67,8 @@ Vxi11Server::~Vxi11Server()
 bool Vxi11Server::listen(
         const QHostAddress &address, quint16 corePort, quint16 abortPort, QString *error)
 {
-    for (auto [server, port, what] : {std::tuple{m_core, corePort, "core"},
-                 std::tuple{m_abort, abortPort, "abort"}}) {
+    for (auto [server, port, what] :
+            {std::tuple{m_core, corePort, "core"}, std::tuple{m_abort, abortPort, "abort"}}) {
         if (!server->listen(address, port)) {
             if (error)
                 *error = QStringLiteral("The VXI-11 %1 channel cannot listen on %2 port %3: %4")
@@ -108,12 +108,13 @@ void Vxi11Server::accept(QTcpServer *server, bool abortChannel)
         auto *channel = new RpcChannel(socket,
                 abortChannel ? Vxi11::AbortProgram : Vxi11::CoreProgram, Vxi11::ProgramVersion,
                 abortChannel ? QStringLiteral("VXI-11 abort") : kProtocol, bounds, this);
-        connect(channel, &RpcChannel::called, this, [this, channel, abortChannel](const Rpc::Call &call) {
-            if (abortChannel)
-                abort(channel, call);
-            else
-                dispatch(channel, call);
-        });
+        connect(channel, &RpcChannel::called, this,
+                [this, channel, abortChannel](const Rpc::Call &call) {
+                    if (abortChannel)
+                        abort(channel, call);
+                    else
+                        dispatch(channel, call);
+                });
         connect(channel, &RpcChannel::refused, this, [this, channel](const QString &why) {
             m_clients.refuse(QStringLiteral("rpc"), channel->peer() + u' ' + why, why);
         });
@@ -254,44 +255,44 @@ void Vxi11Server::write(RpcChannel *channel, const QByteArray &arguments)
         return;
     const qint32 id = link->id;
     whenFree(*link, args->flags, args->lockTimeout, [this, id, args = *args](bool free) {
-                Link &link = m_links.at(id);
-                if (!free)
-                    return link.channel->reply(Vxi11::WriteResult(Error::Locked, 0));
-                if (link.partial.size() + args.data.size() > m_limits.maxMessageBytes) {
-                    link.partial.clear();
-                    return link.channel->reply(Vxi11::WriteResult(Error::OutOfResources, 0));
-                }
-                link.partial += args.data;
-                const auto size = quint32(args.data.size());
-                if (!(args.flags & Vxi11::End))
-                    return link.channel->reply(Vxi11::WriteResult(Error::None, size));
+        Link &link = m_links.at(id);
+        if (!free)
+            return link.channel->reply(Vxi11::WriteResult(Error::Locked, 0));
+        if (link.partial.size() + args.data.size() > m_limits.maxMessageBytes) {
+            link.partial.clear();
+            return link.channel->reply(Vxi11::WriteResult(Error::OutOfResources, 0));
+        }
+        link.partial += args.data;
+        const auto size = quint32(args.data.size());
+        if (!(args.flags & Vxi11::End))
+            return link.channel->reply(Vxi11::WriteResult(Error::None, size));
 
-                LineQuery query;
-                query.device = link.framing;
-                query.message = withoutLineEnd(std::exchange(link.partial, QByteArray()));
-                query.timeout = ioTimeout(args.ioTimeout);
-                query.asker = link.asker;
-                link.reply.clear();
-                link.writing = true;
-                m_line.query(query, [this, id, size, message = query.message](const LineAnswer &answer) {
-                    const auto found = m_links.find(id);
-                    if (found == m_links.end() || !found->second.writing || !found->second.channel)
-                        return;
-                    Link &done = found->second;
-                    done.writing = false;
-                    m_clients.counted(done.asker.id, message);
-                    Error error = errorFor(answer.status);
-                    if (error == Error::None && answer.replied) {
-                        // Kept for the reads that follow, ended as an instrument on the LAN
-                        // ends its reply.
-                        if (answer.reply.size() + 1 > m_limits.maxMessageBytes)
-                            error = Error::IoError;
-                        else
-                            done.reply = answer.reply + '\n';
-                    }
-                    done.channel->reply(Vxi11::WriteResult(error, error == Error::None ? size : 0));
-                });
-            });
+        LineQuery query;
+        query.device = link.framing;
+        query.message = withoutLineEnd(std::exchange(link.partial, QByteArray()));
+        query.timeout = ioTimeout(args.ioTimeout);
+        query.asker = link.asker;
+        link.reply.clear();
+        link.writing = true;
+        m_line.query(query, [this, id, size, message = query.message](const LineAnswer &answer) {
+            const auto found = m_links.find(id);
+            if (found == m_links.end() || !found->second.writing || !found->second.channel)
+                return;
+            Link &done = found->second;
+            done.writing = false;
+            m_clients.counted(done.asker.id, message);
+            Error error = errorFor(answer.status);
+            if (error == Error::None && answer.replied) {
+                // Kept for the reads that follow, ended as an instrument on the LAN
+                // ends its reply.
+                if (answer.reply.size() + 1 > m_limits.maxMessageBytes)
+                    error = Error::IoError;
+                else
+                    done.reply = answer.reply + '\n';
+            }
+            done.channel->reply(Vxi11::WriteResult(error, error == Error::None ? size : 0));
+        });
+    });
 }
 
 void Vxi11Server::read(RpcChannel *channel, const QByteArray &arguments)
@@ -304,31 +305,31 @@ void Vxi11Server::read(RpcChannel *channel, const QByteArray &arguments)
         return;
     const qint32 id = link->id;
     whenFree(*link, args->flags, args->lockTimeout, [this, id, args = *args](bool free) {
-                Link &link = m_links.at(id);
-                if (!free)
-                    return link.channel->reply(Vxi11::ReadResult(Error::Locked, 0, {}));
-                // Nothing was asked, or all of it has been read: the instrument says nothing
-                // more, and a read of it waits in vain.
-                if (link.reply.isEmpty())
-                    return link.channel->reply(Vxi11::ReadResult(Error::IoTimeout, 0, {}));
-                qsizetype size = std::min<qsizetype>(args.requestSize, link.reply.size());
-                qint32 reason = 0;
-                if (args.flags & Vxi11::TermCharSet) {
-                    const qsizetype at = link.reply.indexOf(args.termChar);
-                    if (at >= 0 && at < size) {
-                        size = at + 1;
-                        reason |= Vxi11::TermChar;
-                    }
-                }
-                const QByteArray data = link.reply.left(size);
-                link.reply.remove(0, size);
-                // The last piece carries END, even when it fills the request exactly.
-                if (link.reply.isEmpty())
-                    reason |= Vxi11::EndReason;
-                if (size == qsizetype(args.requestSize))
-                    reason |= Vxi11::RequestCount;
-                link.channel->reply(Vxi11::ReadResult(Error::None, reason, data));
-            });
+        Link &link = m_links.at(id);
+        if (!free)
+            return link.channel->reply(Vxi11::ReadResult(Error::Locked, 0, {}));
+        // Nothing was asked, or all of it has been read: the instrument says nothing
+        // more, and a read of it waits in vain.
+        if (link.reply.isEmpty())
+            return link.channel->reply(Vxi11::ReadResult(Error::IoTimeout, 0, {}));
+        qsizetype size = std::min<qsizetype>(args.requestSize, link.reply.size());
+        qint32 reason = 0;
+        if (args.flags & Vxi11::TermCharSet) {
+            const qsizetype at = link.reply.indexOf(args.termChar);
+            if (at >= 0 && at < size) {
+                size = at + 1;
+                reason |= Vxi11::TermChar;
+            }
+        }
+        const QByteArray data = link.reply.left(size);
+        link.reply.remove(0, size);
+        // The last piece carries END, even when it fills the request exactly.
+        if (link.reply.isEmpty())
+            reason |= Vxi11::EndReason;
+        if (size == qsizetype(args.requestSize))
+            reason |= Vxi11::RequestCount;
+        link.channel->reply(Vxi11::ReadResult(Error::None, reason, data));
+    });
 }
 
 void Vxi11Server::readStatusByte(RpcChannel *channel, const QByteArray &arguments)
@@ -341,33 +342,33 @@ void Vxi11Server::readStatusByte(RpcChannel *channel, const QByteArray &argument
         return;
     const qint32 id = link->id;
     whenFree(*link, args->flags, args->lockTimeout, [this, id, args = *args](bool free) {
-                Link &link = m_links.at(id);
-                if (!free)
-                    return link.channel->reply(Vxi11::ReadStbResult(Error::Locked, 0));
-                // The status byte as IEEE 488.2 gives it to a message: the answer to *STB?.
-                LineQuery query;
-                query.device = link.framing;
-                query.message = "*STB?";
-                query.readReply = true;
-                query.timeout = ioTimeout(args.ioTimeout);
-                query.asker = link.asker;
-                link.writing = true;
-                m_line.query(query, [this, id](const LineAnswer &answer) {
-                    const auto found = m_links.find(id);
-                    if (found == m_links.end() || !found->second.writing || !found->second.channel)
-                        return;
-                    Link &done = found->second;
-                    done.writing = false;
-                    m_clients.counted(done.asker.id, "*STB?");
-                    Error error = errorFor(answer.status);
-                    bool number = false;
-                    const uint value = answer.reply.trimmed().toUInt(&number);
-                    if (error == Error::None && (!number || value > 255))
-                        error = Error::IoError;
-                    done.channel->reply(
-                            Vxi11::ReadStbResult(error, error == Error::None ? quint8(value) : 0));
-                });
-            });
+        Link &link = m_links.at(id);
+        if (!free)
+            return link.channel->reply(Vxi11::ReadStbResult(Error::Locked, 0));
+        // The status byte as IEEE 488.2 gives it to a message: the answer to *STB?.
+        LineQuery query;
+        query.device = link.framing;
+        query.message = "*STB?";
+        query.readReply = true;
+        query.timeout = ioTimeout(args.ioTimeout);
+        query.asker = link.asker;
+        link.writing = true;
+        m_line.query(query, [this, id](const LineAnswer &answer) {
+            const auto found = m_links.find(id);
+            if (found == m_links.end() || !found->second.writing || !found->second.channel)
+                return;
+            Link &done = found->second;
+            done.writing = false;
+            m_clients.counted(done.asker.id, "*STB?");
+            Error error = errorFor(answer.status);
+            bool number = false;
+            const uint value = answer.reply.trimmed().toUInt(&number);
+            if (error == Error::None && (!number || value > 255))
+                error = Error::IoError;
+            done.channel->reply(
+                    Vxi11::ReadStbResult(error, error == Error::None ? quint8(value) : 0));
+        });
+    });
 }
 
 void Vxi11Server::clear(RpcChannel *channel, const QByteArray &arguments)

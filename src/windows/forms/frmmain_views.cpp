@@ -117,7 +117,8 @@ void frmMain::showFindInstruments()
 void frmMain::showShareWindow()
 {
     if (!m_shareWindow) {
-        m_shareWindow = new ShareWindow(MSComm1, m_lineWait, m_recorder,
+        m_shareWindow = new ShareWindow(
+                MSComm1, m_lineWait, m_recorder,
                 [this]() -> const QTableWidget * {
                     return m_findInstruments ? m_findInstruments->table() : nullptr;
                 },

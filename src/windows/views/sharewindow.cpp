@@ -138,8 +138,8 @@ void ShareWindow::start()
 {
     QList<ServedDevice> devices;
     QString problem;
-    for (const QString &word :
-            m_devices->text().split(QRegularExpression(QStringLiteral("[\\s,;]+")), Qt::SkipEmptyParts)) {
+    for (const QString &word : m_devices->text().split(
+                 QRegularExpression(QStringLiteral("[\\s,;]+")), Qt::SkipEmptyParts)) {
         std::optional<ServedDevice> device = ServedDevice::parse(word, &problem);
         if (!device) {
             m_status->setText(problem + u'.');
@@ -161,8 +161,8 @@ void ShareWindow::start()
                                   .arg(EscapeControlCharacters(m_listen->text())));
         return;
     }
-    for (const QString &word : m_allow->text().split(QRegularExpression(QStringLiteral("[\\s,;]+")),
-                 Qt::SkipEmptyParts)) {
+    for (const QString &word : m_allow->text().split(
+                 QRegularExpression(QStringLiteral("[\\s,;]+")), Qt::SkipEmptyParts)) {
         const auto network = ShareSettings::parseNetwork(word, &problem);
         if (!network) {
             m_status->setText(problem + u'.');
@@ -246,19 +246,22 @@ void ShareWindow::takeFoundRows()
             byAddress.insert(-1, QStringLiteral("plain"));
     }
     m_devices->setText(byAddress.values().join(u' '));
-    m_status->setText(QStringLiteral("Taken from Find Instruments: %1 devices.").arg(byAddress.size()));
+    m_status->setText(
+            QStringLiteral("Taken from Find Instruments: %1 devices.").arg(byAddress.size()));
 }
 
 void ShareWindow::showClients()
 {
-    const QList<ShareClient> clients = m_server ? m_server->clients().clients() : QList<ShareClient>();
+    const QList<ShareClient> clients
+            = m_server ? m_server->clients().clients() : QList<ShareClient>();
     m_clients->setRowCount(int(clients.size()));
     for (int row = 0; row < int(clients.size()); ++row) {
         const ShareClient &client = clients.at(row);
         m_clients->setItem(row, 0, shareCell(client.asker.address));
         m_clients->setItem(row, 1, shareCell(client.asker.protocol));
         m_clients->setItem(row, 2, shareCell(client.asker.device));
-        m_clients->setItem(row, 3, shareCell(client.locked ? QStringLiteral("holds the line") : QString()));
+        m_clients->setItem(
+                row, 3, shareCell(client.locked ? QStringLiteral("holds the line") : QString()));
         m_clients->setItem(row, 4, shareCell(QString::number(client.queries)));
         // Whatever a client sent is shown escaped: it cannot draw anything of its own here.
         m_clients->setItem(row, 5,
