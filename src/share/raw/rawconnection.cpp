@@ -9,6 +9,8 @@ namespace {
 const QString kProtocol = QStringLiteral("SOCKET");
 // A raw socket has no timeout of its own to offer: the line's bounds end the exchange first.
 constexpr std::chrono::milliseconds kRawTimeout{10000};
+// What is read from a client at a time.
+constexpr qint64 kRawChunk = qint64(64) * 1024;
 } // namespace
 
 RawConnection::RawConnection(QTcpSocket *socket, SharedLine &line, ShareClients &clients,
@@ -22,7 +24,7 @@ RawConnection::RawConnection(QTcpSocket *socket, SharedLine &line, ShareClients 
       m_idle(new QTimer(this))
 {
     m_socket->setParent(this);
-    m_socket->setReadBufferSize(64 * 1024);
+    m_socket->setReadBufferSize(kRawChunk);
     m_asker = m_clients.add(
             m_socket->peerAddress().toString() + u':' + QString::number(m_socket->peerPort()),
             kProtocol, device.name);
@@ -56,7 +58,7 @@ void RawConnection::readLines()
                                 .arg(m_limits.maxMessageBytes));
                 return;
             }
-            const QByteArray more = m_socket->read(64 * 1024);
+            const QByteArray more = m_socket->read(kRawChunk);
             if (more.isEmpty())
                 return;
             m_idle->start(m_limits.idle);

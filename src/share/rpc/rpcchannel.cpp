@@ -5,6 +5,11 @@
 
 #include <algorithm>
 
+namespace {
+// What is read from a client at a time, and held of what it sent beyond the call in hand.
+constexpr qint64 kChannelChunk = qint64(64) * 1024;
+} // namespace
+
 RpcChannel::RpcChannel(QTcpSocket *socket, quint32 program, quint32 version, const QString &name,
         const Bounds &bounds, QObject *parent)
     : QObject(parent),
@@ -19,7 +24,7 @@ RpcChannel::RpcChannel(QTcpSocket *socket, quint32 program, quint32 version, con
     m_socket->setParent(this);
     m_peer = m_socket->peerAddress().toString() + u':' + QString::number(m_socket->peerPort());
     // Read no further ahead than a record: the rest waits in the kernel and the client's window.
-    m_socket->setReadBufferSize(64 * 1024);
+    m_socket->setReadBufferSize(kChannelChunk);
     m_idle->setSingleShot(true);
     connect(m_idle, &QTimer::timeout, this, [this] {
         close(m_called ? QStringLiteral("%1 client %2 asked nothing for %3 s: disconnected.")
@@ -80,10 +85,10 @@ void RpcChannel::readCalls()
                             .arg(m_name, m_peer, *m_reader.refusal()));
             return;
         }
-        const qsizetype wanted = std::min<qsizetype>(m_reader.wanted(), 64 * 1024);
+        const qsizetype wanted = std::min<qsizetype>(m_reader.wanted(), kChannelChunk);
         if (wanted <= 0 || m_socket->bytesAvailable() == 0)
             return;
-        char buffer[64 * 1024];
+        char buffer[kChannelChunk];
         const qint64 got = m_socket->read(buffer, wanted);
         if (got <= 0)
             return;

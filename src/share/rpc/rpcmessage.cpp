@@ -17,7 +17,7 @@ constexpr quint32 kAuthError = 1;
 constexpr quint32 kAuthBadCredentials = 1;
 constexpr quint32 kAuthNone = 0;
 // xid, reply, accepted, an empty verifier and the status.
-constexpr qsizetype kReplyHeaderBytes = 6 * 4;
+constexpr qsizetype kReplyHeaderBytes = qsizetype(6) * 4;
 } // namespace
 
 std::variant<Call, Refusal> ReadCall(const QByteArray &record)
@@ -65,7 +65,7 @@ QByteArray AcceptedReply(quint32 xid, AcceptStat status, const QByteArray &resul
 
 QByteArray DeniedReply(const Refusal &refusal)
 {
-    XdrWriter writer(6 * 4);
+    XdrWriter writer(qsizetype(6) * 4);
     writer.u32(refusal.xid).u32(kReply).u32(kDenied);
     if (refusal.kind == Refusal::Kind::RpcMismatch)
         writer.u32(kRpcMismatch).u32(Version).u32(Version);
