@@ -6,7 +6,7 @@
 #include <QTimer>
 
 namespace {
-const QString kProtocol = QStringLiteral("SOCKET");
+const QString kRawProtocol = QStringLiteral("SOCKET");
 // A raw socket has no timeout of its own to offer: the line's bounds end the exchange first.
 constexpr std::chrono::milliseconds kRawTimeout{10000};
 // What is read from a client at a time.
@@ -27,7 +27,7 @@ RawConnection::RawConnection(QTcpSocket *socket, SharedLine &line, ShareClients 
     m_socket->setReadBufferSize(kRawChunk);
     m_asker = m_clients.add(
             m_socket->peerAddress().toString() + u':' + QString::number(m_socket->peerPort()),
-            kProtocol, device.name);
+            kRawProtocol, device.name);
     m_idle->setSingleShot(true);
     connect(m_idle, &QTimer::timeout, this, [this] {
         close(QStringLiteral("SOCKET client %1 sent nothing for %2 s: disconnected.")

@@ -14,7 +14,7 @@ using Vxi11::Error;
 
 namespace {
 
-const QString kProtocol = QStringLiteral("VXI-11");
+const QString kVxi11Protocol = QStringLiteral("VXI-11");
 
 Error errorFor(LineAnswer::Status status)
 {
@@ -95,7 +95,7 @@ void Vxi11Server::accept(QTcpServer *server, bool abortChannel)
 {
     while (QTcpSocket *socket = server->nextPendingConnection()) {
         // Refused in TCP's terms, the only ones a client has before its first call.
-        if (!m_clients.admit(socket->peerAddress(), kProtocol)) {
+        if (!m_clients.admit(socket->peerAddress(), kVxi11Protocol)) {
             socket->abort();
             socket->deleteLater();
             continue;
@@ -107,7 +107,7 @@ void Vxi11Server::accept(QTcpServer *server, bool abortChannel)
         bounds.firstCall = m_limits.firstCall;
         auto *channel = new RpcChannel(socket,
                 abortChannel ? Vxi11::AbortProgram : Vxi11::CoreProgram, Vxi11::ProgramVersion,
-                abortChannel ? QStringLiteral("VXI-11 abort") : kProtocol, bounds, this);
+                abortChannel ? QStringLiteral("VXI-11 abort") : kVxi11Protocol, bounds, this);
         connect(channel, &RpcChannel::called, this,
                 [this, channel, abortChannel](const Rpc::Call &call) {
                     if (abortChannel)
@@ -225,7 +225,7 @@ void Vxi11Server::createLink(RpcChannel *channel, const QByteArray &arguments)
     link.id = m_nextLink++;
     link.channel = channel;
     link.framing = device->framing;
-    link.asker = m_clients.add(channel->peer(), kProtocol, device->name);
+    link.asker = m_clients.add(channel->peer(), kVxi11Protocol, device->name);
     const qint32 id = link.id;
     m_links.emplace(id, std::move(link));
     const QByteArray created = Vxi11::CreateLinkResult(
