@@ -316,6 +316,20 @@ private slots:
                 "vxi11:gpib0,3 " + idnHex(3) + " 1\n", 5000);
     }
 
+    // Last, since the portmapper names one VXI-11 server at a time: `lxi discover` broadcasts
+    // on the namespace's link and finds a server listening there, with its identity.
+    void discoveredByLxi()
+    {
+        m_served.reset();
+        ServedLine served(
+                {"--com1", m_bus->path(), "--device", "plain", "--settings", "19200,N,8,1",
+                        "--listen", "192.0.2.1", "--allow", "192.0.2.0/24", "--raw-port", "0"});
+        QCOMPARE(served.resources().first(), "TCPIP::192.0.2.1::inst0::INSTR");
+        const Finished run = RunToEnd(QStringLiteral("lxi"), {"discover", "-t", "1"});
+        QVERIFY2(run.output.contains("Found \"VELK,QSIM-488,QS0003,1.0\" on address 192.0.2.1"),
+                qPrintable(run.output));
+    }
+
 private:
     QTemporaryDir m_files;
     std::unique_ptr<Portmapper> m_portmapper;
