@@ -116,8 +116,10 @@ void RpcChannel::answered()
 {
     m_inHand.reset();
     restartIdle();
-    // The next call may be waiting already; read it once this reply's caller is done.
-    QMetaObject::invokeMethod(this, &RpcChannel::readCalls, Qt::QueuedConnection);
+    // The next call may be waiting already: read once this reply's caller is done. Otherwise
+    // its bytes announce it.
+    if (m_reader.recordReady() || (m_socket && m_socket->bytesAvailable() > 0))
+        QMetaObject::invokeMethod(this, &RpcChannel::readCalls, Qt::QueuedConnection);
 }
 
 void RpcChannel::send(const QByteArray &record)
