@@ -243,12 +243,16 @@ private slots:
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("device");
         QTest::addColumn<int>("error");
+        // fault: a write with a 500 ms timeout; abort: one of 3 s, aborted after 300 ms
+        QTest::addColumn<QString>("asked");
         QTest::newRow("silent") << "--silent"
-                                << "addr:4" << 15;
+                                << "addr:4" << 15 << "fault";
         QTest::newRow("NAK") << "--nak"
-                             << "packet:4" << 17;
+                             << "packet:4" << 17 << "fault";
         QTest::newRow("bad checksum") << "--bad-checksum"
-                                      << "packet:4" << 17;
+                                      << "packet:4" << 17 << "fault";
+        QTest::newRow("aborted") << "--silent"
+                                 << "addr:4" << 23 << "abort";
     }
 
     void deviceFaults()
@@ -256,12 +260,19 @@ private slots:
         QFETCH(QString, fault);
         QFETCH(QString, device);
         QFETCH(int, error);
+        QFETCH(QString, asked);
         SimProcess sim({fault}, 2);
         QVERIFY(sim.ready());
         // Beside the bench's server, which holds the portmapper's name: reached by its port.
         ServedLine served({"--com1", sim.path(), "--device", device, "--raw-port", "0"});
         QCOMPARE(served.resources().size(), 2);
         const QString core = QStringLiteral("127.0.0.1:%1").arg(served.corePort());
+        if (asked == u"abort") {
+            const Finished run = RunToEnd(kPython, {kVisa, "abort", core, "gpib0,4"});
+            QCOMPARE(run.output.section(u' ', 0, 1), "23 0");
+            QVERIFY2(run.output.section(u' ', 2).toDouble() < 2.5, qPrintable(run.output));
+            return;
+        }
         const Finished run = RunToEnd(kPython, {kVisa, "fault", core, "gpib0,4", "500"});
         QCOMPARE(run.output.section(u' ', 0, 0).toInt(), error);
         const double seconds = run.output.section(u' ', 1, 1).toDouble();

@@ -8,6 +8,8 @@ show (a read's reasons, locks, the protocol's error codes).
   visa_client.py reads HOST DEVICE     a reply read in pieces of several sizes: sizes, reasons
                                        (HOST may be HOST:PORT, the core channel's port)
   visa_client.py fault HOST DEVICE MS  one query with an I/O timeout of MS: error, seconds
+  visa_client.py abort HOST DEVICE     a write to a silent device aborted on the abort channel:
+                                       the write's error, the abort's, seconds
   visa_client.py locks HOST DEVICE     two links and their locks: each step's error code
   visa_client.py hold HOST DEVICE      takes the lock, says "locked", and waits to be killed
 """
@@ -92,6 +94,24 @@ def fault(host, device, io_timeout):
     client.destroy_link(lid)
 
 
+def abort(host, device):
+    import threading
+
+    client, lid = link(host, device)
+    error, _, abort_port, _ = client.create_link(0, 0, 0, device)
+    channel = rpc.RawTCPClient(host.split(":")[0], vxi11.DEVICE_ASYNC_PROG, vxi11.DEVICE_ASYNC_VERS, abort_port)
+    channel.packer = vxi11.Vxi11Packer()
+    channel.unpacker = vxi11.Vxi11Unpacker("")
+    written = []
+    started = time.monotonic()
+    writer = threading.Thread(target=lambda: written.append(client.device_write(lid, 3000, 0, END, b"*IDN?\n")[0]))
+    writer.start()
+    time.sleep(0.3)
+    aborted = channel.make_call(vxi11.DEVICE_ABORT, lid, channel.packer.pack_device_link, channel.unpacker.unpack_device_error)
+    writer.join()
+    print(written[0], aborted, "%.3f" % (time.monotonic() - started))
+
+
 def locks(host, device):
     first, a = link(host, device)
     second, b = link(host, device)
@@ -130,6 +150,8 @@ if __name__ == "__main__":
         reads(*args)
     elif command == "fault":
         fault(args[0], args[1], int(args[2]))
+    elif command == "abort":
+        abort(*args)
     elif command == "locks":
         locks(*args)
     elif command == "hold":
