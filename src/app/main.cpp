@@ -219,6 +219,11 @@ int main(int argc, char *argv[])
 
     // Serving, like a script, needs an event loop and no window system.
     if (commandLine.action == CommandLine::Action::Serve) {
+        // Qt's own event loop rather than GLib's: a server has no GLib sources to serve, and
+        // Qt's loop sets and clears a timer without waking itself through a pipe, which a
+        // client's every call would pay for.
+        if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+            qputenv("QT_NO_GLIB", "1");
         QCoreApplication app(argc, argv);
         return RunServe(commandLine, &recorder, stdout, stderr);
     }

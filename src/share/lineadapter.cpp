@@ -44,8 +44,12 @@ void LineAdapter::query(const LineQuery &query, Done done)
     turn->query = query;
     turn->done = std::move(done);
     turn->deadline = Clock::now() + std::max(query.timeout, milliseconds(0));
+    // The timer is set for the earliest deadline; one that comes later leaves it as it is
+    // (setting a timer costs the event loop a wake-up), and it is set anew when it fires.
+    const auto left = duration_cast<milliseconds>(turn->deadline - Clock::now());
     m_queue.append(std::move(turn));
-    armDeadlines();
+    if (!m_deadlines->isActive() || m_deadlines->remainingTime() > left.count())
+        armDeadlines();
     scheduleRun();
 }
 

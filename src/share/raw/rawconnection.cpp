@@ -30,10 +30,17 @@ RawConnection::RawConnection(QTcpSocket *socket, SharedLine &line, ShareClients 
             kRawProtocol, device.name);
     m_idle->setSingleShot(true);
     connect(m_idle, &QTimer::timeout, this, [this] {
+        using namespace std::chrono;
+        const auto quiet = duration_cast<milliseconds>(steady_clock::now() - m_lastActivity);
+        if (m_asking || quiet < m_limits.idle) {
+            m_idle->start(m_asking ? milliseconds(m_limits.idle) : m_limits.idle - quiet);
+            return;
+        }
         close(QStringLiteral("SOCKET client %1 sent nothing for %2 s: disconnected.")
                         .arg(m_asker.address)
                         .arg(m_limits.idle.count()));
     });
+    m_lastActivity = std::chrono::steady_clock::now();
     m_idle->start(m_limits.idle);
     connect(m_socket, &QTcpSocket::readyRead, this, &RawConnection::readLines);
     connect(m_socket, &QTcpSocket::disconnected, this, [this] { close(); });
@@ -61,7 +68,7 @@ void RawConnection::readLines()
             const QByteArray more = m_socket->read(kRawChunk);
             if (more.isEmpty())
                 return;
-            m_idle->start(m_limits.idle);
+            m_lastActivity = std::chrono::steady_clock::now();
             m_partial += more;
             continue;
         }

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <chrono>
+
 class QTcpSocket;
 class QTimer;
 class ShareClients;
@@ -40,7 +42,9 @@ private:
     ShareLimits m_limits;
     LineAsker m_asker;
     QByteArray m_partial; // a line whose end has not come
+    // Looked at when it fires, not restarted at every line: a timer's start costs a wake-up.
     QTimer *m_idle;
+    std::chrono::steady_clock::time_point m_lastActivity;
     bool m_asking = false; // a message is on its way through the line
     bool m_closed = false;
 };

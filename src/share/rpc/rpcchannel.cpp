@@ -26,14 +26,7 @@ RpcChannel::RpcChannel(QTcpSocket *socket, quint32 program, quint32 version, con
     // Read no further ahead than a record: the rest waits in the kernel and the client's window.
     m_socket->setReadBufferSize(kChannelChunk);
     m_idle->setSingleShot(true);
-    connect(m_idle, &QTimer::timeout, this, [this] {
-        close(m_called ? QStringLiteral("%1 client %2 asked nothing for %3 s: disconnected.")
-                                 .arg(m_name, m_peer)
-                                 .arg(m_bounds.idle.count() / 1000)
-                       : QStringLiteral("%1 client %2 sent no call in %3 s: disconnected.")
-                                 .arg(m_name, m_peer)
-                                 .arg(m_bounds.firstCall.count() / 1000));
-    });
+    connect(m_idle, &QTimer::timeout, this, &RpcChannel::idleTimerFired);
     connect(m_socket, &QTcpSocket::readyRead, this, &RpcChannel::readCalls);
     connect(m_socket, &QTcpSocket::disconnected, this, [this] { close(); });
     connect(m_socket, &QTcpSocket::errorOccurred, this, [this] { close(); });
@@ -44,7 +37,27 @@ RpcChannel::~RpcChannel() = default;
 
 void RpcChannel::restartIdle()
 {
-    m_idle->start(m_called ? m_bounds.idle : m_bounds.firstCall);
+    m_lastActivity = std::chrono::steady_clock::now();
+    if (!m_idle->isActive())
+        m_idle->start(m_called ? m_bounds.idle : m_bounds.firstCall);
+}
+
+void RpcChannel::idleTimerFired()
+{
+    using namespace std::chrono;
+    const milliseconds bound = m_called ? m_bounds.idle : m_bounds.firstCall;
+    const auto quiet = duration_cast<milliseconds>(steady_clock::now() - m_lastActivity);
+    // A call in hand is no idleness: it is bounded by the time the line gives it.
+    if (m_inHand || quiet < bound) {
+        m_idle->start(m_inHand ? bound : bound - quiet);
+        return;
+    }
+    close(m_called ? QStringLiteral("%1 client %2 asked nothing for %3 s: disconnected.")
+                             .arg(m_name, m_peer)
+                             .arg(m_bounds.idle.count() / 1000)
+                   : QStringLiteral("%1 client %2 sent no call in %3 s: disconnected.")
+                             .arg(m_name, m_peer)
+                             .arg(m_bounds.firstCall.count() / 1000));
 }
 
 void RpcChannel::readCalls()
@@ -65,7 +78,7 @@ void RpcChannel::readCalls()
             }
             const Rpc::Call &call = std::get<Rpc::Call>(read);
             m_called = true;
-            m_idle->stop();
+            m_lastActivity = std::chrono::steady_clock::now();
             m_inHand = call.xid;
             if (call.program != m_program) {
                 replyStatus(Rpc::AcceptStat::ProgramUnavailable);

@@ -57,7 +57,10 @@ private:
     void readCalls();
     void send(const QByteArray &record);
     void answered();
+    // A call ended or came: the idle time counts from now. The timer is not touched for it (each
+    // start or stop of a timer costs the event loop a wake-up); when it fires, it looks.
     void restartIdle();
+    void idleTimerFired();
 
     QPointer<QTcpSocket> m_socket;
     quint32 m_program;
@@ -67,6 +70,7 @@ private:
     Bounds m_bounds;
     RpcRecordReader m_reader;
     QTimer *m_idle;
+    std::chrono::steady_clock::time_point m_lastActivity;
     std::optional<quint32> m_inHand;
     bool m_called = false; // a call has come
     bool m_closed = false;
