@@ -45,9 +45,9 @@ private slots:
                 QStringList{"--address", "3,7,12", "--line-baud", "19200", "--checksum-ff", "12"});
         QVERIFY(m_bus->ready());
         // Nothing but the line: the scan finds the rate, the framings and the addresses.
-        m_served = std::make_unique<ServedLine>(
-                QStringList{"--com1", m_bus->path(), "--raw-port", "0", "--log",
-                        m_files.filePath("wire.log"), "--csv", m_files.filePath("replies.csv")});
+        m_served = std::make_unique<ServedLine>(QStringList{"--com1", m_bus->path(), "--raw-port",
+                "0", "--idle-timeout", "5", "--log", m_files.filePath("wire.log"), "--csv",
+                m_files.filePath("replies.csv")});
         QCOMPARE(m_served->resources().size(), 8);
         QVERIFY2(m_served->errors().contains("registered with the portmapper"),
                 qPrintable(m_served->errors()));
@@ -306,6 +306,8 @@ private slots:
                                                    << "hung up";
         QTest::newRow("raw line without an end") << "raw-endless-line"
                                                  << "hung up";
+        QTest::newRow("asks nothing for longer than --idle-timeout") << "idle"
+                                                                     << "hung up";
         QTest::newRow("1000 connections held open") << "hold"
                                                     << "opened 1000, closed by the server 968";
     }

@@ -33,6 +33,13 @@ void ShareClients::connectionClosed()
     m_connections = qMax(0, m_connections - 1);
 }
 
+void ShareClients::clear()
+{
+    m_connections = 0;
+    m_clients.clear();
+    emit changed();
+}
+
 LineAsker ShareClients::add(const QString &address, const QString &protocol, const QString &device)
 {
     ShareClient client;

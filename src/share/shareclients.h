@@ -31,6 +31,8 @@ public:
     // and address; the caller tells the client.
     bool admit(const QHostAddress &peer, const QString &protocol);
     void connectionClosed();
+    // Every connection has gone at once (the serving stopped).
+    void clear();
     int connections() const { return m_connections; }
 
     // A new client on an admitted connection; returns the asker with its id.

@@ -13,7 +13,7 @@
 // Who asks the line for an exchange: what the recorder, the Share window and a refusal name.
 struct LineAsker
 {
-    quint64 id = 0; // one per network connection, never reused in a run; 0 is nobody
+    quint64 id = 0; // one per client (a VXI-11 link, a raw socket), never reused; 0: nobody
     QString address; // the client's, "127.0.0.1:40112"
     QString protocol; // "VXI-11" or "SOCKET"
     QString device; // "inst0", "gpib0,3"

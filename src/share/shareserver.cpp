@@ -73,6 +73,8 @@ void ShareServer::stop()
     m_raw.clear();
     delete m_vxi11;
     m_vxi11 = nullptr;
+    // Their connections went with the servers, without a word each.
+    m_clients->clear();
 }
 
 QStringList ShareServer::resourceStrings() const

@@ -103,6 +103,17 @@ def main():
     elif case == "not-a-call":
         sock.sendall(record(struct.pack(">II", 6, 1)))
         print(answer(sock))
+    elif case == "idle":
+        # One call answered, then nothing: the server hangs up once the idle bound has passed.
+        sock.sendall(record(call(7, CORE, 1, 99)))
+        answer(sock)
+        sock.settimeout(8)
+        try:
+            print("hung up" if sock.recv(1) == b"" else "answered")
+        except socket.timeout:
+            print("kept")
+        except ConnectionResetError:
+            print("hung up")
     elif case == "raw-endless-line":
         print(hung_up(sock, b"*IDN" * (600 * 1024)))
 

@@ -1,5 +1,6 @@
 // liblxi as the tests of `quillon --serve` use it: each target asked COUNT times *IDN?, in
-// turn, and each distinct reply printed (hex) with how often it came.
+// turn, and each distinct reply printed (hex) with how often it came. Each call may take 10 s:
+// eight of these at once on a sanitized server and a busy machine wait long for their turns.
 //   lxi_client HOST COUNT TARGET...   TARGET: vxi11:DEVICE (through the portmapper) or raw:PORT
 #include <lxi.h>
 
@@ -52,9 +53,9 @@ int main(int argc, char **argv)
         memset(target, 0, sizeof *target);
         target->name = argv[i + 3];
         if (strncmp(target->name, "vxi11:", 6) == 0)
-            target->device = lxi_connect(host, 0, target->name + 6, 3000, VXI11);
+            target->device = lxi_connect(host, 0, target->name + 6, 10000, VXI11);
         else
-            target->device = lxi_connect(host, atoi(target->name + 4), NULL, 3000, RAW);
+            target->device = lxi_connect(host, atoi(target->name + 4), NULL, 10000, RAW);
         if (target->device < 0) {
             fprintf(stderr, "lxi_client: cannot connect to %s\n", target->name);
             return 1;
@@ -64,11 +65,11 @@ int main(int argc, char **argv)
     for (int round = 0; round < rounds; ++round)
         for (int i = 0; i < n; ++i) {
             struct Target *target = &targets[i];
-            if (lxi_send(target->device, "*IDN?\n", 6, 3000) < 0) {
+            if (lxi_send(target->device, "*IDN?\n", 6, 10000) < 0) {
                 ++target->failed;
                 continue;
             }
-            int length = lxi_receive(target->device, reply, sizeof reply, 3000);
+            int length = lxi_receive(target->device, reply, sizeof reply, 10000);
             if (length < 0) {
                 ++target->failed;
                 continue;

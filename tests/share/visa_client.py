@@ -29,7 +29,7 @@ def ask(count, resources):
     manager = pyvisa.ResourceManager("@py")
     opened = []
     for name in resources:
-        inst = manager.open_resource(name, timeout=5000)
+        inst = manager.open_resource(name, timeout=10000)
         inst.encoding = "latin-1"
         if name.endswith("::SOCKET"):
             inst.read_termination = "\n"

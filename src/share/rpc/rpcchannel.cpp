@@ -77,7 +77,9 @@ void RpcChannel::readCalls()
                 continue;
             }
             const Rpc::Call &call = std::get<Rpc::Call>(read);
-            m_called = true;
+            // From the first call on, the idle bound counts instead of the first call's.
+            if (!std::exchange(m_called, true))
+                m_idle->start(m_bounds.idle);
             m_lastActivity = std::chrono::steady_clock::now();
             m_inHand = call.xid;
             if (call.program != m_program) {
