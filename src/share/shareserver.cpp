@@ -19,6 +19,8 @@ ShareServer::ShareServer(SharedLine &line, const QList<ServedDevice> &devices,
 
 ShareServer::~ShareServer()
 {
+    // Whoever follows the list may be going away too (a window's children go together).
+    m_clients->blockSignals(true);
     stop();
 }
 

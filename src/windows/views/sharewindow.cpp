@@ -208,6 +208,9 @@ void ShareWindow::stop()
     // A client's exchange may be waiting on the line below this call: both go once it is back.
     if (m_server) {
         m_server->stop();
+        // Nothing it says later reaches this window, which may be going.
+        m_server->clients().disconnect(this);
+        m_server->disconnect(this);
         m_server->deleteLater();
         m_server = nullptr;
     }
