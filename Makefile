@@ -132,7 +132,8 @@ clean:
 
 # Our exchange side by side with pyvisa-py's query and with a bare C client (the floor of this
 # machine), and what waiting and looping cost in CPU; what the wire view and the loop chart cost
-# the main window; a scan of three lines side by side against a sweep one probe at a time.
+# the main window; a scan of three lines side by side against a sweep one probe at a time; the
+# line served to VXI-11 and raw-socket clients against the same clients on the line directly.
 bench:
 	@scripts/install-deps bench
 	@$(MAKE) build
@@ -140,6 +141,7 @@ bench:
 	$(AS_OWNER) $(BUILD_DIR)/bench/bench_views
 	$(AS_OWNER) $(BUILD_DIR)/bench/bench_longreply
 	$(AS_OWNER) $(BUILD_DIR)/bench/bench_scan
+	$(AS_OWNER) tests/share/netns.sh $(BUILD_DIR)/bench/bench_share
 # Ten minutes of the IDN loop at 100 ms, then a minute of a device that never stops talking.
 soak: build
 	$(AS_OWNER) $(BUILD_DIR)/bench/bench_soak 600 60

@@ -36,6 +36,14 @@ QByteArray Instrument::busIdentity(int address)
     return "VELK,QSIM-488,QS" + QByteArray::number(address).rightJustified(4, '0') + ",1.0";
 }
 
+QByteArray Instrument::checksumFFIdentity(int address)
+{
+    const QByteArray identity = busIdentity(address);
+    const QByteArray packet = QByteArray(1, ACK) + addressChar(address) + identity + ETX;
+    const qsizetype comma = identity.lastIndexOf(',');
+    return identity.left(comma) + char(xorOf(packet) ^ char(0xFF)) + identity.mid(comma);
+}
+
 int Instrument::listenerFor(char address) const
 {
     if (address == addressChar(m_options.address))
@@ -174,6 +182,8 @@ QByteArray Instrument::execute(int address, const QByteArray &command, bool &isQ
     const QByteArray header = command.trimmed().toUpper();
     isQuery = header.endsWith('?');
     quint8 &esr = m_esr[address];
+    if (header == "*IDN?" && address == m_options.checksumFF)
+        return checksumFFIdentity(address);
     if (header == "*IDN?")
         return m_options.bus.isEmpty() ? identity() : busIdentity(address);
     if (header == "*ESR?") {

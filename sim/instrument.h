@@ -28,6 +28,9 @@ public:
         std::uint32_t seed = 1; // for --garbage, so a run can be repeated
         bool ramp = false; // MEAS? answers 1, 2, 3, ... (the n-th query n) as +n.000000E+00
         int overloadEvery = 0; // with ramp: every n-th MEAS? answers OVLD, no number
+        // The instrument at this address (-1: none) ends its serial number with the byte that
+        // makes the checksum of its *IDN? packet 0xFF, the value a signed char reads as -1.
+        int checksumFF = -1;
     };
 
     // What one received message turned into.
@@ -55,6 +58,9 @@ public:
     static QByteArray identity() { return QByteArrayLiteral("VELK,QSIM-488,0,1.0"); }
     // The "*IDN?" reply of the instrument at `address` on a bus: its serial number is its own.
     static QByteArray busIdentity(int address);
+    // busIdentity() with the byte added to its serial number that makes the XOR of the ACK
+    // packet carrying it, ETX included, come out 0xFF.
+    static QByteArray checksumFFIdentity(int address);
 
     // Event status register bits used here.
     static constexpr quint8 OperationComplete = 0x01;

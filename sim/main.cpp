@@ -124,6 +124,10 @@ int main(int argc, char *argv[])
             {"seed", "Seed for --garbage.", "N", "1"},
             {"ramp", "Answer MEAS? with 1, 2, 3, ... in the form +1.000000E+00."},
             {"overload-every", "With --ramp, answer every N-th MEAS? with OVLD instead.", "N", "0"},
+            {"checksum-ff",
+                    "The instrument at this address ends its serial number with the byte that "
+                    "makes its *IDN? packet's checksum 0xFF.",
+                    "N", "-1"},
             {"trace", "Print every frame received and sent, in hex, with a timestamp."},
     });
     parser.process(app);
@@ -141,6 +145,7 @@ int main(int argc, char *argv[])
     device.seed = std::uint32_t(intOption(parser, "seed", 0, INT_MAX));
     device.ramp = parser.isSet("ramp");
     device.overloadEvery = intOption(parser, "overload-every", 0, INT_MAX);
+    device.checksumFF = intOption(parser, "checksum-ff", -1, 15);
     SimLine::Timing timing;
     timing.baud = intOption(parser, "baud", 0, 4000000);
     timing.delayMs = intOption(parser, "delay", 0, 600000);

@@ -149,6 +149,29 @@ private slots:
                                        << ""
                                        << "--scan records nothing: --log and --csv go with the "
                                           "window or --run";
+        QTest::newRow("serve") << QStringList{"--serve", "--device", "packet:12", "--com1",
+                "/dev/x"} << A::Serve
+                               << "/dev/x"
+                               << ""
+                               << ""
+                               << "";
+        QTest::newRow("serve option without --serve")
+                << QStringList{"--listen", "127.0.0.1"} << A::Error << ""
+                << ""
+                << ""
+                << "option '--listen' goes with --serve";
+        QTest::newRow("device off the bus")
+                << QStringList{"--serve", "--device", "addr:16"} << A::Error << ""
+                << ""
+                << ""
+                << "option '--device': 'addr:16' is no device: write "
+                   "plain, addr:N or packet:N, with N from 0 to 15";
+        QTest::newRow("network named without allowed clients")
+                << QStringList{"--serve", "--listen", "192.0.2.1"} << A::Error << ""
+                << ""
+                << ""
+                << "--listen 192.0.2.1 reaches the network: name the clients' networks with "
+                   "--allow NETWORK";
         QTest::newRow("word after end of options") << QStringList{"--", "--help"} << A::Error << ""
                                                    << ""
                                                    << ""
@@ -259,7 +282,7 @@ private slots:
         const QString noDesktop
                 = "quillon: the window needs a desktop session (DISPLAY and "
                   "WAYLAND_DISPLAY are not set); --list-ports, --scan, "
-                  "--run, --script-from-log, --help and --version work without one\n";
+                  "--run, --serve, --script-from-log, --help and --version work without one\n";
         QTest::newRow("no display") << QStringList{} << QStringList{} << 2 << noDesktop;
         QTest::newRow("no display, a port bound, files named") << QStringList{"--com1",
                 "/nonexistent", "--log", "/nonexistent-dir/x.log", "--csv",
@@ -267,8 +290,8 @@ private slots:
         QTest::newRow("display that does not answer")
                 << QStringList{} << QStringList{"DISPLAY=:687", "QT_QPA_PLATFORM=xcb"} << 2
                 << "quillon: the window needs a desktop session (could not connect to display "
-                   ":687); --list-ports, --scan, --run, --script-from-log, --help and --version "
-                   "work without one\n";
+                   ":687); --list-ports, --scan, --run, --serve, --script-from-log, --help and "
+                   "--version work without one\n";
         QTest::newRow("unwritable log with the port list")
                 << QStringList{"--list-ports", "--log", "/nonexistent-dir/x.log"} << QStringList{}
                 << 2 << "quillon: cannot write the transcript to /nonexistent-dir/x.log: ";

@@ -128,6 +128,8 @@ private slots:
         QTest::newRow("address 12")
                 << "address" << withChecksum(hex("02 3C") + "*IDN?" + hex("03"));
         QTest::newRow("bus") << "bus" << withChecksum(hex("02 37") + "*IDN?" + hex("03"));
+        QTest::newRow("checksum 0xFF")
+                << "checksum-ff" << withChecksum(hex("02 3C") + "*IDN?" + hex("03"));
     }
 
     void faults()
@@ -141,9 +143,12 @@ private slots:
         options.alwaysNak = fault == "nak";
         options.garbage = fault == "garbage";
         options.floodBytes = fault == "flood" ? 1 << 20 : 0;
-        options.address = fault == "address" ? 12 : fault == "bus" ? 3 : 4;
-        if (fault == "bus")
+        options.address = fault == "address"               ? 12
+                : fault == "bus" || fault == "checksum-ff" ? 3
+                                                           : 4;
+        if (fault == "bus" || fault == "checksum-ff")
             options.bus = {7, 12};
+        options.checksumFF = fault == "checksum-ff" ? 12 : -1;
         Instrument device(options);
         const QByteArray answer = device.receive(sent);
         if (fault == "no-prompt")
@@ -166,6 +171,10 @@ private slots:
             QVERIFY(answer.endsWith("\r\n>"));
         } else if (fault == "address")
             QCOMPARE(answer, withChecksum(hex("06 3C") + kIdn + hex("03")) + "\r\n>");
+        else if (fault == "checksum-ff") // 0xCF brings the XOR from 0x30 to 0xFF
+            QCOMPARE(answer,
+                    hex("06 3C") + "VELK,QSIM-488,QS0012" + hex("CF") + ",1.0" + hex("03 FF")
+                            + "\r\n>");
         else if (fault == "bus") // the one at 7 answers, with its own serial number
             QCOMPARE(answer,
                     withChecksum(hex("06 37") + "VELK,QSIM-488,QS0007,1.0" + hex("03")) + "\r\n>");

@@ -14,6 +14,7 @@
 #include "windows/views/findinstruments.h"
 #include "windows/views/loopchart.h"
 #include "windows/views/loopseries.h"
+#include "windows/views/sharewindow.h"
 #include "windows/views/wiremodel.h"
 #include "windows/views/wireview.h"
 
@@ -21,8 +22,11 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTableView>
@@ -346,7 +350,7 @@ private slots:
             bytes.reserve(block);
             bytes.append(size, 'x');
             if (chart)
-                series.append({{}, double(n), 1, "MEAS?", bytes, {}, {}});
+                series.append({{}, double(n), 1, "MEAS?", bytes, {}, {}, {}});
             else
                 model.add({double(n), 1, Transcript::Word::Recv, bytes});
         }
@@ -449,6 +453,7 @@ private slots:
             QTest::addRow("wire, %s", way) << way << "wire";
             QTest::addRow("chart, %s", way) << way << "chart";
             QTest::addRow("find, %s", way) << way << "find";
+            QTest::addRow("share, %s", way) << way << "share";
         }
     }
 
@@ -464,8 +469,8 @@ private slots:
         QWidget *focusOn = control(&w, "cmdInit");
         focusOn->setFocus();
         QTRY_VERIFY(focusOn->hasFocus());
-        const QMap<QString, Qt::Key> key
-                = {{"wire", Qt::Key_W}, {"chart", Qt::Key_C}, {"find", Qt::Key_F}};
+        const QMap<QString, Qt::Key> key = {{"wire", Qt::Key_W}, {"chart", Qt::Key_C},
+                {"find", Qt::Key_F}, {"share", Qt::Key_S}};
         // A menu runs its own loop: its entry is chosen from inside it, with the keyboard.
         auto chooseFromMenu = [&] {
             QTimer::singleShot(50, [letter = key[view]] {
@@ -474,7 +479,9 @@ private slots:
                 QStringList texts;
                 for (QAction *action : menu->actions())
                     texts << action->text();
-                QCOMPARE(texts, QStringList({"&Wire View", "Loop &Chart", "&Find Instruments…"}));
+                QCOMPARE(texts,
+                        QStringList({"&Wire View", "Loop &Chart", "&Find Instruments…",
+                                "&Share on the Network…"}));
                 QTest::keyClick(menu, letter);
             });
         };
@@ -492,16 +499,21 @@ private slots:
         } else if (way == "shortcut") {
             QTest::keyClick(focusOn, key[view], Qt::ControlModifier | Qt::ShiftModifier);
         } else {
-            view == "chart" ? w.showLoopChart()
-                            : (view == "wire" ? w.showWireView() : w.showFindInstruments());
+            if (view == "share")
+                w.showShareWindow();
+            else
+                view == "chart" ? w.showLoopChart()
+                                : (view == "wire" ? w.showWireView() : w.showFindInstruments());
         }
         const auto opened = [&w](const QString &name) -> QWidget * {
             if (name == "wire")
                 return w.wireView();
+            if (name == "share")
+                return w.shareWindow();
             return name == "chart" ? static_cast<QWidget *>(w.loopChart()) : w.findInstruments();
         };
-        const QMap<QString, QString> titles
-                = {{"wire", "Wire View"}, {"chart", "Loop Chart"}, {"find", "Find Instruments"}};
+        const QMap<QString, QString> titles = {{"wire", "Wire View"}, {"chart", "Loop Chart"},
+                {"find", "Find Instruments"}, {"share", "Share on the Network"}};
         QTRY_VERIFY2(opened(view) && opened(view)->isVisible(), qPrintable(way));
         QVERIFY(opened(view)->windowTitle().contains(titles[view]));
         for (const QString &other : titles.keys())
@@ -557,6 +569,52 @@ private slots:
         control<QComboBox>(&w, "combCmd")->setEditText("*IDN?");
         click(&w, "cmdSend");
         QTRY_COMPARE(resultsText(&w), "VELK,QSIM-488,QS0007,1.0");
+        SetComPortOverride(3, QString());
+        qunsetenv("QUILLON_COM2");
+    }
+
+    // The window's line served from Find Instruments' rows: a pyvisa-py client on a raw socket
+    // is listed while it asks, and the operator's Send goes on afterwards.
+    void shareWindowServesTheFoundInstruments()
+    {
+        SimProcess sim({"--address", "3,7,12", "--line-baud", "19200"}, 2);
+        QVERIFY(sim.ready());
+        frmMain w;
+        w.timer()->stop();
+        FindInstruments *find = findOn(w, sim.path());
+        QTRY_VERIFY_WITH_TIMEOUT(!find->running(), 30000);
+        find->table()->selectRow(0);
+        control<QComboBox>(find, "useAs")->setCurrentIndex(2);
+        click(find, "use");
+        QVERIFY(w.serial()->PortOpen());
+        w.showShareWindow();
+        ShareWindow *share = w.shareWindow();
+        QVERIFY(share);
+        click(share, "take");
+        QCOMPARE(share->devicesBox()->text(), "plain packet:3 packet:7 packet:12");
+        click(share, "start");
+        QVERIFY(share->serving());
+        const QStringList resources = share->resourceBox()->toPlainText().split('\n');
+        QCOMPARE(resources.size(), 8);
+        QProcess client;
+        client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        client.start("/usr/bin/python3",
+                {QUILLON_SOURCE_DIR "/tests/share/visa_client.py", "ask", "300", resources.at(5)});
+        QTRY_VERIFY_WITH_TIMEOUT(share->clientTable()->rowCount() == 1
+                        && share->clientTable()->item(0, 4)->text().toInt() > 0,
+                20000);
+        QCOMPARE(share->clientTable()->item(0, 1)->text(), "SOCKET");
+        QCOMPARE(share->clientTable()->item(0, 2)->text(), "gpib0,7");
+        QCOMPARE(share->clientTable()->item(0, 5)->text(), "*IDN?");
+        // Served by this thread's event loop: waited for with it running.
+        QTRY_VERIFY_WITH_TIMEOUT(client.state() == QProcess::NotRunning, 30000);
+        QCOMPARE(client.readAllStandardOutput(),
+                resources.at(5).toLatin1() + " " + QByteArray("VELK,QSIM-488,QS0007,1.0").toHex()
+                        + " 300\n");
+        QTRY_COMPARE(share->clientTable()->rowCount(), 0);
+        control<QComboBox>(&w, "combCmd")->setEditText("*IDN?");
+        click(&w, "cmdSend");
+        QTRY_COMPARE(resultsText(&w), "VELK,QSIM-488,QS0003,1.0");
         SetComPortOverride(3, QString());
         qunsetenv("QUILLON_COM2");
     }

@@ -2,6 +2,10 @@
 
 #include "line/linemessages.h"
 #include "line/scan/instrumentscan.h"
+#include "line/serialsettings.h"
+#include "share/sharesettings.h"
+
+#include <QHostAddress>
 
 #include <optional>
 
@@ -36,7 +40,17 @@ enum class Option {
     Com1,
     Com2,
     Com3,
-    Com4
+    Com4,
+    Serve,
+    Device,
+    Settings,
+    NoPrompt,
+    Listen,
+    Allow,
+    Vxi11Port,
+    RawPort,
+    MaxClients,
+    IdleTimeout
 };
 
 struct OptionName
@@ -54,7 +68,20 @@ constexpr OptionName kOptions[] = {{"help", Option::Help, false}, {"h", Option::
         {"no-reconnect", Option::NoReopen, false}, {"run", Option::Run, true},
         {"junit", Option::Junit, true}, {"script-from-log", Option::ScriptFromLog, true},
         {"scan", Option::Scan, false}, {"json", Option::Json, false}, {"com1", Option::Com1, true},
-        {"com2", Option::Com2, true}, {"com3", Option::Com3, true}, {"com4", Option::Com4, true}};
+        {"com2", Option::Com2, true}, {"com3", Option::Com3, true}, {"com4", Option::Com4, true},
+        {"serve", Option::Serve, false}, {"device", Option::Device, true},
+        {"settings", Option::Settings, true}, {"no-prompt", Option::NoPrompt, false},
+        {"listen", Option::Listen, true}, {"allow", Option::Allow, true},
+        {"vxi11-port", Option::Vxi11Port, true}, {"raw-port", Option::RawPort, true},
+        {"max-clients", Option::MaxClients, true}, {"idle-timeout", Option::IdleTimeout, true}};
+
+// A whole number from `low` to `high`, or nothing.
+std::optional<int> numberIn(const QString &text, int low, int high)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    return ok && value >= low && value <= high ? std::optional<int>(value) : std::nullopt;
+}
 
 std::optional<OptionName> findOption(const QString &name)
 {
@@ -66,7 +93,57 @@ std::optional<OptionName> findOption(const QString &name)
 
 // What works without a desktop session: the usage text and the no-desktop message say it alike.
 const char kWithoutDesktop[]
-        = "--list-ports, --scan, --run, --script-from-log, --help and --version";
+        = "--list-ports, --scan, --run, --serve, --script-from-log, --help and --version";
+
+// Takes the value of a --serve option into `result`; false with `problem` when it is no value
+// the option takes.
+bool parseServeOption(Option option, const QString &value, CommandLine &result, QString *problem)
+{
+    switch (option) {
+    case Option::Device:
+        if (!ServedDevice::parse(value, problem))
+            return false;
+        result.servedDevices << value;
+        return true;
+    case Option::Settings:
+        if (!SerialSettings::parse(value)) {
+            *problem = QStringLiteral("'%1' are no line settings: write them as 9600,N,8,1")
+                               .arg(EscapeControlCharacters(value));
+            return false;
+        }
+        result.serveSettings = value;
+        return true;
+    case Option::Listen:
+        if (QHostAddress(value).isNull()) {
+            *problem = QStringLiteral("'%1' is no address of this machine: write it as "
+                                      "192.168.1.20")
+                               .arg(EscapeControlCharacters(value));
+            return false;
+        }
+        result.listen = value;
+        return true;
+    case Option::Allow:
+        if (!ShareSettings::parseNetwork(value, problem))
+            return false;
+        result.allowed << value;
+        return true;
+    default:
+        break;
+    }
+    const bool port = option == Option::Vxi11Port || option == Option::RawPort;
+    const auto number = numberIn(value, port ? 0 : 1, port ? 65535 : 1000000);
+    if (!number) {
+        *problem = port ? QStringLiteral("a port is a number from 0 (any free one) to 65535")
+                        : QStringLiteral("takes a whole number from 1 to 1000000");
+        return false;
+    }
+    (option == Option::Vxi11Port                   ? result.vxi11Port
+                    : option == Option::RawPort    ? result.rawPort
+                    : option == Option::MaxClients ? result.maxClients
+                                                   : result.idleSeconds)
+            = *number;
+    return true;
+}
 
 } // namespace
 
@@ -75,6 +152,7 @@ QString UsageText()
     return QStringLiteral(
             "Usage: quillon [OPTION]...\n"
             "  or:  quillon --scan [--json] [DEVICE|URL]...\n"
+            "  or:  quillon --serve [--com1 DEVICE] [--device DEVICE]... [OPTION]...\n"
             "Drive an RS-232 instrument interface by hand.\n"
             "\n"
             "  --com1 DEVICE .. --com4 DEVICE\n"
@@ -102,6 +180,22 @@ QString UsageText()
             "  --wire            open the wire view (live transcript) at start\n"
             "  --chart           open the loop chart at start\n"
             "  --no-reconnect    leave a lost port closed instead of reopening it when it is back\n"
+            "  --serve           serve the instruments behind COM 1 to VISA programs on the\n"
+            "                    network, without a window: the interface as inst0, each\n"
+            "                    instrument as gpib0,N, by VXI-11 and by a raw SCPI socket each;\n"
+            "                    prints every resource string a client can open\n"
+            "  --device DEVICE   with --serve, serve DEVICE (plain, addr:N or packet:N, N 0-15;\n"
+            "                    repeat for more) instead of those a scan of the line finds\n"
+            "  --settings S      with --device, the line settings (default 9600,N,8,1)\n"
+            "  --no-prompt       with --device, the interface sends no '>' prompt\n"
+            "  --listen ADDRESS  with --serve, listen on ADDRESS (default 127.0.0.1)\n"
+            "  --allow NETWORK   with --serve, serve clients from NETWORK (192.168.1.0/24);\n"
+            "                    needed with --listen on any other address than this machine's\n"
+            "  --vxi11-port N    the VXI-11 core channel's port (default: any free one,\n"
+            "                    registered with the portmapper)\n"
+            "  --raw-port N      the first device's raw socket, the next ones follow (5025)\n"
+            "  --max-clients N   connections served at once (default 32)\n"
+            "  --idle-timeout S  close a connection that asks nothing for S seconds (600)\n"
             "  -h, --help        show this help and exit\n"
             "  -v, --version     show the version and exit\n"
             "\n"
@@ -143,6 +237,8 @@ CommandLine ParseCommandLine(const QStringList &arguments)
         return failed;
     };
     bool help = false, version = false, listPorts = false, scan = false, optionsEnded = false;
+    bool serve = false;
+    QStringList serveOptions; // given, and so asking for --serve
     QStringList operands;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString &argument = arguments.at(i);
@@ -182,8 +278,13 @@ CommandLine ParseCommandLine(const QStringList &arguments)
             result.json |= option->option == Option::Json;
             result.showWire |= option->option == Option::Wire;
             result.showChart |= option->option == Option::Chart;
+            serve |= option->option == Option::Serve;
             if (option->option == Option::NoReopen)
                 result.reopen = false;
+            if (option->option == Option::NoPrompt) {
+                result.servePrompt = false;
+                serveOptions << spelled;
+            }
             continue;
         }
         QString value;
@@ -219,6 +320,13 @@ CommandLine ParseCommandLine(const QStringList &arguments)
             *path = value;
             continue;
         }
+        if (option->option >= Option::Device) {
+            QString problem;
+            if (!parseServeOption(option->option, value, result, &problem))
+                return fail(QStringLiteral("option '%1': %2").arg(spelled, problem));
+            serveOptions << spelled;
+            continue;
+        }
         if (value.isEmpty())
             return fail(QStringLiteral("option '%1' needs a device, for example /dev/ttyUSB0")
                                 .arg(spelled));
@@ -243,6 +351,18 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     if (scan && !(result.logPath.isEmpty() && result.csvPath.isEmpty()))
         return fail(QStringLiteral("--scan records nothing: --log and --csv go with the window "
                                    "or --run"));
+    if (!serve && !serveOptions.isEmpty())
+        return fail(QStringLiteral("option '%1' goes with --serve").arg(serveOptions.first()));
+    if (serve && !(result.scriptPath.isEmpty() && !scan))
+        return fail(QStringLiteral("--serve runs alone: not with --run or --scan"));
+    if (result.servedDevices.isEmpty() && (!result.serveSettings.isEmpty() || !result.servePrompt))
+        return fail(QStringLiteral("--settings and --no-prompt go with --device: a scan finds "
+                                   "the line's rate and prompt itself"));
+    if (!result.listen.isEmpty() && !QHostAddress(result.listen).isLoopback()
+            && result.allowed.isEmpty())
+        return fail(QStringLiteral("--listen %1 reaches the network: name the clients' networks "
+                                   "with --allow NETWORK")
+                            .arg(result.listen));
     if (help)
         result.action = CommandLine::Action::Help;
     else if (version)
@@ -251,6 +371,8 @@ CommandLine ParseCommandLine(const QStringList &arguments)
         result.action = CommandLine::Action::ListPorts;
     else if (scan)
         result.action = CommandLine::Action::Scan;
+    else if (serve)
+        result.action = CommandLine::Action::Serve;
     else if (!result.scriptPath.isEmpty())
         result.action = CommandLine::Action::RunScript;
     else if (!result.replayedLogPath.isEmpty())

@@ -12,7 +12,17 @@
 // --help, --version and --list-ports work over ssh and in scripts.
 struct CommandLine
 {
-    enum class Action { Run, Help, Version, ListPorts, Error, RunScript, ScriptFromLog, Scan };
+    enum class Action {
+        Run,
+        Help,
+        Version,
+        ListPorts,
+        Error,
+        RunScript,
+        ScriptFromLog,
+        Scan,
+        Serve
+    };
     Action action = Action::Run;
     QString error; // for Error: what is wrong, as GNU tools say it ("unrecognized option '-x'")
     std::array<QString, Wire::ComPorts> comDevices; // --com1 .. --com4, empty where not given
@@ -26,6 +36,16 @@ struct CommandLine
     bool reopen = true; // false with --no-reconnect
     QStringList scanTargets; // --scan's devices and URLs; none: the default ones
     bool json = false; // --json, with --scan
+    // --serve and what goes with it: the devices behind COM 1 on the network.
+    QStringList servedDevices; // --device, each checked: plain, addr:N, packet:N
+    QString serveSettings; // --settings, with --device
+    bool servePrompt = true; // false with --no-prompt
+    QString listen; // --listen ADDRESS; empty: 127.0.0.1
+    QStringList allowed; // --allow NETWORK, each checked
+    int vxi11Port = -1; // --vxi11-port; -1: any free port
+    int rawPort = -1; // --raw-port, the first device's; -1: 5025
+    int maxClients = -1; // --max-clients; -1: the default
+    int idleSeconds = -1; // --idle-timeout; -1: the default
 };
 
 // `arguments` as main() gets them, the program's name first. Qt's own options for the window

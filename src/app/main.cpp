@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 #include "app/portlist.h"
 #include "app/scanreport.h"
+#include "app/serverun.h"
 #include "line/linemessages.h"
 #include "line/port/portbinding.h"
 #include "line/port/serialcontrol.h"
@@ -168,6 +169,7 @@ int main(int argc, char *argv[])
     case CommandLine::Action::Scan:
     case CommandLine::Action::RunScript:
     case CommandLine::Action::ScriptFromLog:
+    case CommandLine::Action::Serve:
         break;
     }
 
@@ -214,6 +216,17 @@ int main(int argc, char *argv[])
     }
     if (commandLine.action == CommandLine::Action::ScriptFromLog)
         return PrintScriptFromLog(commandLine.replayedLogPath, stdout, stderr);
+
+    // Serving, like a script, needs an event loop and no window system.
+    if (commandLine.action == CommandLine::Action::Serve) {
+        // Qt's own event loop rather than GLib's: a server has no GLib sources to serve, and
+        // Qt's loop sets and clears a timer without waking itself through a pipe, which a
+        // client's every call would pay for.
+        if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+            qputenv("QT_NO_GLIB", "1");
+        QCoreApplication app(argc, argv);
+        return RunServe(commandLine, &recorder, stdout, stderr);
+    }
 
     // A script runs where no display exists (ssh, a nightly job): the line needs an event
     // loop, not a window system.

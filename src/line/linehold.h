@@ -36,6 +36,15 @@ public:
     // The exchange has time to spare: the batch may be told now.
     void spareTime() { emit batchDue(); }
 
+    // Runs `then` in `context` once the exchange that holds the line now has ended and returned,
+    // not from inside its wait: whatever it starts then does not hold that exchange up.
+    template<typename Then>
+    void whenFree(QObject *context, Then then) const
+    {
+        connect(this, &LineHold::ended, context, then,
+                Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
+    }
+
 signals:
     void begun();
     // The exchange held now lets events run for the first time.

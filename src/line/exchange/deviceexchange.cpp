@@ -24,6 +24,10 @@ QString DescribeExchangeProblem(const ExchangeProblem &problem)
                 .arg(Wire::MaxAddress);
     case ExchangeError::AddressOutsideByteRange:
         return QStringLiteral("Address holds a character outside codes 0 to 255, re-enter");
+    case ExchangeError::LineLocked:
+        return QStringLiteral("The line is locked by %1: nothing was sent. It is free again once "
+                              "that client unlocks it or goes.")
+                .arg(EscapeControlCharacters(problem.holder));
     case ExchangeError::PromptMissing:
         return PromptMissingMessage();
     case ExchangeError::InputOverflow:
@@ -104,7 +108,7 @@ SendOutcome DeviceExchange::send(const ExchangeSettings &settings, const QString
         outcome.reply = read(settings, outcome.sent.query);
         outcome.problems = outcome.reply->problems;
     } else if (settings.prompt && !m_wait.waitForPrompt()) {
-        outcome.problems.append({ExchangeError::PromptMissing});
+        outcome.problems.append(ExchangeProblem{ExchangeError::PromptMissing});
     }
     // Otherwise the reply waits in the buffer for Read, or for the next Send to discard it.
     return outcome;
@@ -126,14 +130,16 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     ReplyDisplay early;
     qsizetype earlyLength = -1; // none formatted
     outcome.wait = m_wait.readReply(
-            settings.framing.terminator(), settings.prompt, [&](const QByteArray &received) {
+            settings.framing.terminator(), settings.prompt,
+            [&](const QByteArray &received) {
                 if (received.size() > kFormatWhileSettling)
                     return;
                 early = FormatReply(received, options);
                 earlyLength = received.size();
                 if (m_earlyDisplay)
                     m_earlyDisplay(early);
-            });
+            },
+            settings.settleSeconds);
     if (outcome.wait.cut)
         m_line.note(Transcript::Word::Cut, DescribeExchangeProblem({ExchangeError::ReplyCut}));
 
@@ -143,10 +149,10 @@ ReplyOutcome DeviceExchange::read(const ExchangeSettings &settings, bool lastWas
     outcome.reading = ReadReply(outcome.wait.received, settings.framing.protocol);
 
     if (outcome.wait.promptMissing)
-        outcome.problems.append({ExchangeError::PromptMissing});
+        outcome.problems.append(ExchangeProblem{ExchangeError::PromptMissing});
     if (outcome.wait.cut)
-        outcome.problems.append({ExchangeError::ReplyCut});
+        outcome.problems.append(ExchangeProblem{ExchangeError::ReplyCut});
     if (droppedBefore > 0)
-        outcome.problems.append({ExchangeError::InputOverflow, droppedBefore});
+        outcome.problems.append(ExchangeProblem{ExchangeError::InputOverflow, droppedBefore});
     return outcome;
 }

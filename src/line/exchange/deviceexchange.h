@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 class SerialControl;
 struct AddressEntry;
@@ -31,6 +32,9 @@ struct ExchangeSettings
     // The command is already the whole frame (a recorded one replayed byte for byte): no
     // framing and no terminator are added. What follows it still goes by the settings above.
     bool unframed = false;
+    // How long the reply is given to finish after its end has come. A network client's
+    // exchange ends as its reply does: what straggles after it is drained before the next write.
+    double settleSeconds = LineWait::SettleSeconds;
 };
 
 // Every way an exchange is refused or goes wrong. The window and a script run only present
@@ -44,6 +48,7 @@ enum class ExchangeError {
     PortClosedForRead,
     AddressOutOfRange,
     AddressOutsideByteRange,
+    LineLocked, // a network client has the line to itself; `holder` says who
     // Found in what came back, or did not.
     PromptMissing,
     InputOverflow,
@@ -52,9 +57,16 @@ enum class ExchangeError {
 
 struct ExchangeProblem
 {
+    // A constructor rather than an aggregate: most problems name only their error.
+    ExchangeProblem(ExchangeError error = ExchangeError::NothingToSend, qint64 droppedBytes = 0,
+            bool reopening = false, QString holder = {})
+        : error(error), droppedBytes(droppedBytes), reopening(reopening), holder(std::move(holder))
+    { }
+
     ExchangeError error = ExchangeError::NothingToSend;
     qint64 droppedBytes = 0; // InputOverflow: what was lost before the read
     bool reopening = false; // PortClosedFor...: the lost port waits to be reopened by itself
+    QString holder; // LineLocked: who holds the line, in the operator's words
 };
 
 // The operator's words for `problem`.

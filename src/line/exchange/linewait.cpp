@@ -223,8 +223,8 @@ void LineWait::drain(QByteArray &received, int maxCount)
     }
 }
 
-LineWait::Reply LineWait::readReply(
-        char terminator, bool prompt, const std::function<void(const QByteArray &)> &whileSettling)
+LineWait::Reply LineWait::readReply(char terminator, bool prompt,
+        const std::function<void(const QByteArray &)> &whileSettling, double settleSeconds)
 {
     Reply reply;
     m_cut = false;
@@ -239,7 +239,7 @@ LineWait::Reply LineWait::readReply(
         reply.promptMissing = reply.end == End::OutOfPolls;
     }
     settle(
-            SettleSeconds,
+            settleSeconds,
             [&] {
                 if (whileSettling)
                     whileSettling(reply.received);

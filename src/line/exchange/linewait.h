@@ -78,9 +78,11 @@ public:
     // The whole reading of a reply: until `terminator` (0: until anything), then until the
     // prompt when `prompt` is set, the settle, and a drain of what is left. A port that goes
     // away ends it early, with what did arrive. `whileSettling` gets what has been received
-    // as the settle begins, in time the settle spends waiting anyway.
+    // as the settle begins, in time the settle spends waiting anyway. `settleSeconds` 0 drains
+    // at once.
     Reply readReply(char terminator, bool prompt,
-            const std::function<void(const QByteArray &)> &whileSettling = {});
+            const std::function<void(const QByteArray &)> &whileSettling = {},
+            double settleSeconds = SettleSeconds);
 
     // After a command that wants no reply read: waits for the prompt and discards what came
     // with it. False when the prompt did not come within its bound.

@@ -57,9 +57,9 @@ void LineRecorder::note(int comPort, Transcript::Word word, const QString &text)
 }
 
 void LineRecorder::replyRead(int comPort, const QString &command, const QByteArray &reply,
-        const QByteArray &shown, std::optional<double> value)
+        const QByteArray &shown, std::optional<double> value, const QString &client)
 {
     tellBatch(); // what the line did comes before the reply it made
     emit replyRecorded({QDateTime::currentMSecsSinceEpoch(), elapsedMs(), comPort, command, reply,
-            shown, value});
+            shown, value, client});
 }

@@ -36,6 +36,8 @@ struct LoopReading
     QByteArray reply; // every byte read, the line's framing included
     QByteArray shown; // the reply as the results box shows it, Latin-1
     std::optional<double> value; // empty when the reply is not one number
+    // A network client's exchange: its address, protocol and device; empty for the operator's.
+    QString client;
 };
 
 // The one record of the line for a run. The serial control feeds it every frame written, every
@@ -63,9 +65,9 @@ public:
     // can start a line of its own.
     void note(int comPort, Transcript::Word word, const QString &text);
     // A reply read in answer to `command`, every byte of it, as the results box shows it, and
-    // the number it holds.
+    // the number it holds; `client` names the network client that asked, if one did.
     void replyRead(int comPort, const QString &command, const QByteArray &reply,
-            const QByteArray &shown, std::optional<double> value);
+            const QByteArray &shown, std::optional<double> value, const QString &client = {});
     // While `hold` is Quiet, what happens on the line is kept in a batch, with the time it
     // happened, and told when the hold says the batch is due, in the order it happened: an
     // exchange tells it in time it would otherwise spin away. At most BatchLimit entries wait.

@@ -61,7 +61,12 @@ QByteArray LoopCsv::row(const LoopReading &reading)
     QByteArray line
             = QDateTime::fromMSecsSinceEpoch(reading.at).toString(Qt::ISODateWithMs).toUtf8();
     line += ',' + QByteArray::number(reading.ms, 'f', 3);
-    line += ",COM" + QByteArray::number(reading.comPort);
+    // A network client's row names it in the port's column, so every row keeps the same columns.
+    const QByteArray port = "COM" + QByteArray::number(reading.comPort);
+    line += ',';
+    line += reading.client.isEmpty()
+            ? port
+            : quoted(port + ' ' + EscapeControlCharacters(reading.client).toUtf8());
     line += ',' + quoted(reading.command.toUtf8());
     // A spreadsheet row is one line: the box's lines are joined, and the exact bytes follow in
     // a column of their own.

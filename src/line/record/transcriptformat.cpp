@@ -7,7 +7,7 @@ namespace Transcript {
 
 namespace {
 
-constexpr std::array<std::pair<Word, const char *>, 12> kWords{{
+constexpr std::array<std::pair<Word, const char *>, 15> kWords{{
         {Word::Sent, "sent"},
         {Word::Recv, "recv"},
         {Word::Open, "open"},
@@ -20,6 +20,9 @@ constexpr std::array<std::pair<Word, const char *>, 12> kWords{{
         {Word::Lost, "lost"},
         {Word::Attempt, "attempt"},
         {Word::Cut, "cut"},
+        {Word::Client, "client"},
+        {Word::Lock, "lock"},
+        {Word::Unlock, "unlock"},
 }};
 
 } // namespace

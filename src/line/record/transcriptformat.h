@@ -9,8 +9,9 @@
 // check script from a transcript: its version, its header and the words a line can hold.
 namespace Transcript {
 
-// Raised when the lines or their meaning change; a reader refuses a newer one.
-constexpr int Format = 2;
+// Raised when the lines or their meaning change; a reader refuses a newer one. Format 3 added
+// the words of network clients.
+constexpr int Format = 3;
 
 // "# Quillon wire transcript, started TIME; times in ms since then; format N"
 QByteArray Header(const QByteArray &startTime);
@@ -31,6 +32,9 @@ enum class Word {
     Lost, // the open line went away, as the operator was told
     Attempt, // "N: why" for a reopening that did not succeed yet
     Cut, // a reply larger than its bound, and what became of the rest
+    Client, // a network client's message, "ADDRESS PROTOCOL DEVICE sends \"escaped\""
+    Lock, // a network client has the line to itself
+    Unlock, // and lets it go
 };
 
 enum class Body { Bytes, OpenedLine, Text };

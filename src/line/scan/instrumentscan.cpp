@@ -45,11 +45,13 @@ int replyWaitMs(qint32 baudRate)
 }
 
 // "*IDN?" is answered with four fields, maker, model, serial number and firmware, separated by
-// commas and in printable characters: what garbage at a wrong rate never looks like.
+// commas and in printable characters (Latin-1's too: a maker's name may have an umlaut): what
+// garbage at a wrong rate never looks like.
 bool isIdentity(const QByteArray &text)
 {
     return text.count(',') >= 3 && std::all_of(text.cbegin(), text.cend(), [](char c) {
-        return c >= 0x20 && c < 0x7F;
+        const auto code = static_cast<unsigned char>(c);
+        return (code >= 0x20 && code < 0x7F) || code >= 0xA0;
     });
 }
 

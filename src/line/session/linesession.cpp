@@ -87,11 +87,12 @@ void LineSession::close()
 }
 
 SendOutcome LineSession::send(const ExchangeSettings &settings, const QString &command,
-        ExchangeOrigin origin, const std::function<void(const SentFrame &)> &framed)
+        ExchangeOrigin origin, const std::function<void(const SentFrame &)> &framed,
+        const QString &asker)
 {
     const SendOutcome outcome = m_exchange.send(settings, command, framed);
     if (outcome.reply)
-        record(origin, command, *outcome.reply);
+        record(origin, command, *outcome.reply, asker);
     return outcome;
 }
 
@@ -103,13 +104,14 @@ ReplyOutcome LineSession::read(const ExchangeSettings &settings, bool lastWasQue
     return outcome;
 }
 
-void LineSession::record(ExchangeOrigin origin, const QString &command, const ReplyOutcome &reply)
+void LineSession::record(ExchangeOrigin origin, const QString &command, const ReplyOutcome &reply,
+        const QString &asker)
 {
     // A read that the port's closing cut short (Initialize pressed, the device gone) is no reply.
     if (!m_options.recorder || !m_options.recordedReplies.contains(origin) || !m_port->PortOpen())
         return;
     m_options.recorder->replyRead(m_port->CommPort(), command, reply.wait.received,
-            reply.display.results, reply.reading.number);
+            reply.display.results, reply.reading.number, asker);
 }
 
 quint64 LineSession::submit(const Submission &submission, const Submitted &done)

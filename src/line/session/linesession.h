@@ -30,9 +30,11 @@ struct LineSessionOptions
     QString binding;
     QString settings = SerialSettings().text();
     bool reopen = true; // a lost line is reopened once it is back
-    // The origins whose replies become readings (the CSV file, the loop chart): a loop's ticks
-    // and a script's queries; the operator's own sends and the scan's probes are not readings.
-    QList<ExchangeOrigin> recordedReplies{ExchangeOrigin::Loop, ExchangeOrigin::Script};
+    // The origins whose replies become readings (the CSV file, the loop chart): a loop's ticks,
+    // a script's queries and a network client's; the operator's own sends and the scan's probes
+    // are not readings.
+    QList<ExchangeOrigin> recordedReplies{
+            ExchangeOrigin::Loop, ExchangeOrigin::Script, ExchangeOrigin::Client};
     LineRecorder *recorder = nullptr; // none: nothing is recorded
     IdentityResolver *identityResolver = nullptr; // none: a binding by identity does not open
 };
@@ -82,12 +84,19 @@ public:
         LineWait::Hold m_hold;
     };
 
-    // The one exchange of the window and of a script, waiting on the line with events running,
-    // inside a Turn. `origin` decides whether the reply becomes a reading; `command` names it.
+    // The one exchange of the window, a script and a network client, waiting on the line with
+    // events running, inside a Turn. `origin` decides whether the reply becomes a reading;
+    // `command` names it there, and `asker` the client that asked, if one did.
     SendOutcome send(const ExchangeSettings &settings, const QString &command,
-            ExchangeOrigin origin, const std::function<void(const SentFrame &)> &framed = {});
+            ExchangeOrigin origin, const std::function<void(const SentFrame &)> &framed = {},
+            const QString &asker = {});
     ReplyOutcome read(const ExchangeSettings &settings, bool lastWasQuery, ExchangeOrigin origin,
             const QString &command);
+
+    // Who has the line to themselves (a network client's lock), in the operator's words; empty
+    // while nobody has. Exchanges of others are refused meanwhile, and say who holds it.
+    QString lockedBy() const { return m_lockedBy; }
+    void setLockedBy(const QString &holder) { m_lockedBy = holder; }
 
     // An exchange carried out by signals: `frame` goes on the line once it is free and the
     // earlier submissions are done, and `done` gets what came back. Nothing waits meanwhile.
@@ -105,7 +114,8 @@ public:
     void withdraw(quint64 id);
 
 private:
-    void record(ExchangeOrigin origin, const QString &command, const ReplyOutcome &reply);
+    void record(ExchangeOrigin origin, const QString &command, const ReplyOutcome &reply,
+            const QString &asker = {});
     void startNextSubmission();
 
     LineSessionOptions m_options;
@@ -123,4 +133,5 @@ private:
     std::deque<Queued> m_queue;
     quint64 m_running = 0; // the submission on the line now, 0 for none
     quint64 m_lastId = 0;
+    QString m_lockedBy;
 };

@@ -20,6 +20,7 @@ class frmMain;
 QT_END_NAMESPACE
 
 class FindInstruments;
+class ShareWindow;
 struct FoundInstrument;
 class IdentitySearch;
 struct ExchangeSettings;
@@ -69,6 +70,10 @@ public:
     void showWireView();
     void showLoopChart();
     void showFindInstruments();
+    // "Share on the Network…": the window's line served to VISA programs.
+    void showShareWindow();
+    ShareWindow *shareWindow() const { return m_shareWindow; }
+    QAction *shareAction() const { return m_shareAction; }
     QAction *wireViewAction() const { return m_wireAction; }
     QAction *loopChartAction() const { return m_chartAction; }
     QAction *findInstrumentsAction() const { return m_findAction; }
@@ -131,6 +136,9 @@ private:
     void setResults(const QString &text);
     bool checked(const QCheckBox *box) const;
 
+    // True when another user has the line: a locked line is said, a client's exchange under way
+    // is waited for and `handler` runs again after it.
+    bool lineTakenByAnother(void (frmMain::*handler)());
     // What the next Send or Read depends on, read from the window once as it starts.
     ExchangeSettings exchangeSettings() const;
     // The body of Send, inside the exchange it was given.
@@ -166,6 +174,8 @@ private:
     TestLoops *m_loops = nullptr;
     // Initialize was pressed while an exchange waited: the port window opens once it has ended.
     bool m_portChoiceDue = false;
+    // A Send or Read waits for a network client's exchange to end.
+    bool m_turnDue = false;
     // What follows the open under way once the port is open (a found instrument's framing).
     std::function<void()> m_afterOpen;
     // A read follows the send and the results box is to be empty while it waits: emptied when
@@ -184,4 +194,6 @@ private:
     QAction *m_wireAction = nullptr;
     QAction *m_chartAction = nullptr;
     QAction *m_findAction = nullptr;
+    ShareWindow *m_shareWindow = nullptr;
+    QAction *m_shareAction = nullptr;
 };

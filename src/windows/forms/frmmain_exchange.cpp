@@ -2,6 +2,7 @@
 
 #include "line/exchange/deviceexchange.h"
 #include "line/exchange/linewait.h"
+#include "line/linehold.h"
 #include "line/session/linesession.h"
 #include "ui_frmmain.h"
 #include "windows/forms/frmmain.h"
@@ -18,9 +19,30 @@ ExchangeOrigin originOf(const TestLoops &loops)
 
 } // namespace
 
+bool frmMain::lineTakenByAnother(void (frmMain::*handler)())
+{
+    // A network client that has the line to itself is named, and nothing is sent.
+    if (const QString holder = m_session->lockedBy(); !holder.isEmpty()) {
+        ExchangeProblem locked{ExchangeError::LineLocked};
+        locked.holder = holder;
+        reportError(DescribeExchangeProblem(locked));
+        return true;
+    }
+    if (!exchangeInProgress())
+        return false;
+    // A client's exchange holds the line: this one takes its turn once that has ended. The
+    // window's own exchange, waiting further up (a tick during a Send), lets nothing else in.
+    if (!m_session->hold().holder().isEmpty() && !std::exchange(m_turnDue, true))
+        m_session->hold().whenFree(this, [this, handler] {
+            m_turnDue = false;
+            (this->*handler)();
+        });
+    return true;
+}
+
 void frmMain::cmdSend_Click()
 {
-    if (exchangeInProgress())
+    if (lineTakenByAnother(&frmMain::cmdSend_Click))
         return;
     LineSession::Turn turn(*m_session);
     sendCommand(exchangeSettings());
@@ -28,7 +50,7 @@ void frmMain::cmdSend_Click()
 
 void frmMain::cmdRead_Click()
 {
-    if (exchangeInProgress())
+    if (lineTakenByAnother(&frmMain::cmdRead_Click))
         return;
     // A closed or lost port is refused as Send refuses it, so the message that explained the
     // loss is replaced by one that says what to press, not by "Rx buffer empty".

@@ -11,21 +11,6 @@
 
 #include <QButtonGroup>
 
-namespace {
-
-// Pressed while a Send or Read waits (a loop's tick, most often), the close before it has just
-// ended that wait; what follows runs once the wait has returned. Run inside it, the port window
-// would hold the wait, and the tick that started it, until the operator is done: no tick could
-// run and the loop count would stand still while the port window shows.
-template<typename Then>
-void onceTheLineIsFree(const LineHold &hold, QObject *context, Then then)
-{
-    QObject::connect(&hold, &LineHold::ended, context, then,
-            Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
-}
-
-} // namespace
-
 void frmMain::cmdInit_Click()
 {
     if (m_portChoiceDue)
@@ -38,7 +23,11 @@ void frmMain::cmdInit_Click()
         MSComm1->setPortOpen(false);
     if (exchangeInProgress()) {
         m_portChoiceDue = true;
-        onceTheLineIsFree(m_session->hold(), this, [this] { choosePort(); });
+        // Pressed while a Send or Read waits (a loop's tick, most often), the close before it has
+        // just ended that wait; the port window opens once the wait has returned. Opened inside
+        // it, it would hold the wait, and the tick that started it, until the operator is done:
+        // no tick could run and the loop count would stand still while the port window shows.
+        m_session->hold().whenFree(this, [this] { choosePort(); });
         return;
     }
     choosePort();
@@ -106,7 +95,7 @@ void frmMain::useFoundInstrument(int comPort, const FoundInstrument &instrument)
         MSComm1->setPortOpen(false);
     if (exchangeInProgress()) {
         m_portChoiceDue = true;
-        onceTheLineIsFree(m_session->hold(), this, [this, comPort, instrument] {
+        m_session->hold().whenFree(this, [this, comPort, instrument] {
             m_portChoiceDue = false;
             useFoundInstrument(comPort, instrument);
         });

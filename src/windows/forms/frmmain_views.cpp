@@ -8,6 +8,7 @@
 #include "windows/views/historymemory.h"
 #include "windows/views/loopchart.h"
 #include "windows/views/loopseries.h"
+#include "windows/views/sharewindow.h"
 #include "windows/views/wiremodel.h"
 #include "windows/views/wireview.h"
 
@@ -38,9 +39,14 @@ void frmMain::setUpViews()
     m_findAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
     m_findAction->setShortcutVisibleInContextMenu(true);
     connect(m_findAction, &QAction::triggered, this, &frmMain::showFindInstruments);
+    m_shareAction = new QAction(QStringLiteral("&Share on the Network…"), this);
+    m_shareAction->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    m_shareAction->setShortcutVisibleInContextMenu(true);
+    connect(m_shareAction, &QAction::triggered, this, &frmMain::showShareWindow);
     addAction(m_wireAction);
     addAction(m_chartAction);
     addAction(m_findAction);
+    addAction(m_shareAction);
 }
 
 namespace {
@@ -99,6 +105,22 @@ void frmMain::showFindInstruments()
     m_findInstruments->activateWindow();
 }
 
+void frmMain::showShareWindow()
+{
+    if (!m_shareWindow) {
+        m_shareWindow = new ShareWindow(
+                m_session,
+                [this]() -> const QTableWidget * {
+                    return m_findInstruments ? m_findInstruments->table() : nullptr;
+                },
+                this);
+        placeBeside(m_shareWindow, this, 0);
+    }
+    m_shareWindow->show();
+    m_shareWindow->raise();
+    m_shareWindow->activateWindow();
+}
+
 void frmMain::keyPressEvent(QKeyEvent *event)
 {
     // X11 turns the Menu key into a context menu request by itself (the key press then goes to
@@ -126,5 +148,6 @@ void frmMain::contextMenuEvent(QContextMenuEvent *event)
     menu.addAction(m_wireAction);
     menu.addAction(m_chartAction);
     menu.addAction(m_findAction);
+    menu.addAction(m_shareAction);
     menu.exec(event->globalPos());
 }

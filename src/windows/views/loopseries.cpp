@@ -34,6 +34,9 @@ qsizetype LoopSeries::memoryOf(const LoopReading &reading)
 
 void LoopSeries::append(const LoopReading &reading)
 {
+    // The chart is the loop's: a network client's replies are in the transcript and the CSV.
+    if (!reading.client.isEmpty())
+        return;
     // Past a bound the oldest tenth goes at once: the figures are counted again over what is
     // kept, once per tenth, not once per reply.
     if (qsizetype(m_readings.size()) >= m_maxReadings)

@@ -1,0 +1,57 @@
+#include "share/sharesettings.h"
+
+#include <QRegularExpression>
+
+QString ServedDevice::nameFor(const Framing &framing)
+{
+    if (framing.protocol == Framing::Protocol::Off)
+        return QStringLiteral("inst0");
+    const int address = framing.address.isEmpty() ? 0 : framing.address.at(0) - '0';
+    return QStringLiteral("gpib0,%1").arg(address);
+}
+
+std::optional<ServedDevice> ServedDevice::parse(const QString &text, QString *error)
+{
+    static const QRegularExpression form(QStringLiteral("^(plain|addr|packet)(?::(\\d{1,2}))?$"));
+    const QRegularExpressionMatch match = form.match(text.trimmed().toLower());
+    const bool plain = match.hasMatch() && match.captured(1) == u"plain";
+    bool numbered = false;
+    const int address = match.captured(2).toInt(&numbered);
+    if (!match.hasMatch() || plain == numbered || address < Wire::MinAddress
+            || address > Wire::MaxAddress) {
+        if (error)
+            *error = QStringLiteral("'%1' is no device: write plain, addr:N or packet:N, with N "
+                                    "from %2 to %3")
+                             .arg(text)
+                             .arg(Wire::MinAddress)
+                             .arg(Wire::MaxAddress);
+        return std::nullopt;
+    }
+    ServedDevice device;
+    if (!plain) {
+        device.framing.framing.protocol = match.captured(1) == u"addr" ? Framing::Protocol::Addr
+                                                                       : Framing::Protocol::Packet;
+        device.framing.framing.address = QByteArray(1, char('0' + address));
+    }
+    device.name = nameFor(device.framing.framing);
+    return device;
+}
+
+std::optional<QPair<QHostAddress, int>> ShareSettings::parseNetwork(
+        const QString &text, QString *error)
+{
+    QPair<QHostAddress, int> network = QHostAddress::parseSubnet(text.trimmed());
+    if (network.first.isNull()) {
+        const QHostAddress single(text.trimmed());
+        if (!single.isNull())
+            network = {single, single.protocol() == QAbstractSocket::IPv6Protocol ? 128 : 32};
+    }
+    if (network.first.isNull()) {
+        if (error)
+            *error = QStringLiteral("'%1' is no network: write an address with its prefix "
+                                    "length, such as 192.168.1.0/24")
+                             .arg(text);
+        return std::nullopt;
+    }
+    return network;
+}
