@@ -3,6 +3,9 @@
 # and how scripts/configure treats a build directory made by someone else and changed flags.
 # Run as root it checks as the unprivileged user `nobody`, as a newcomer would be.
 set -euo pipefail
+# The outer make's command-line settings (CI's BUILD_DIR=build-ci) reach here through the
+# environment; the makes under test must see only their own.
+unset BUILD_DIR BUILD_TYPE CMAKE_FLAGS ASAN_BUILD_DIR PREFIX
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -101,7 +104,7 @@ in_clone() { (cd "$clone" && "${as_user[@]}" env HOME="$scratch/home" PATH="$1" 
 out=$(in_clone /usr/bin:/bin make install) && [[ -x "$bin/quillon" && "$out" == *$'log in again. For this shell:\n    export PATH="'"$bin"':$PATH"'* ]] \
     || fail "make install put nothing in ~/.local/bin or said nothing of PATH: $out"
 out=$(in_clone "$bin:/usr/bin:/bin" make install) && [[ "$out" != *"not on your PATH"* ]] || fail "bin/ on PATH: $out"
-in_clone /usr/bin:/bin cmake --install build --prefix "$clone/package" >/dev/null
+out=$(in_clone /usr/bin:/bin cmake --install build --prefix "$clone/package") || fail "cmake --install: $out"
 out=$(in_clone /usr/bin:/bin make uninstall) && [[ ! -e "$bin/quillon" ]] || fail "make uninstall left it: $out"
 if [[ ${#as_user[@]} -gt 0 ]]; then
     out=$(cd "$clone" && SUDO_USER=nobody make install PREFIX="$scratch/usr" 2>&1) || fail "as root: $out"

@@ -431,8 +431,8 @@ private slots:
         control<ByteTextBox>(&w, "txtResults")->setText("kept");
         w.cmdRead_Click();
         QCOMPARE(errorText(w),
-                QStringLiteral("COM port not open: nothing was read. Press \"Initialize COM Port\" "
-                               "first."));
+                QStringLiteral("COM port not open: nothing was read. The port will be reopened "
+                               "when the device is back."));
         QVERIFY(errorShown(&w));
         QCOMPARE(beeps.size(), 2);
         QCOMPARE(control<ByteTextBox>(&w, "txtResults")->text(), QStringLiteral("kept"));
