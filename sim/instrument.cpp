@@ -12,14 +12,6 @@ constexpr char ACK = 0x06;
 constexpr char NAK = 0x15;
 const QByteArray kEndOfLine("\r\n");
 
-qsizetype firstTerminator(const QByteArray &buffer, qsizetype from)
-{
-    for (qsizetype i = from; i < buffer.size(); ++i)
-        if (buffer[i] == '\r' || buffer[i] == '\n')
-            return i;
-    return -1;
-}
-
 char xorOf(const QByteArray &bytes)
 {
     char sum = 0;
@@ -73,8 +65,19 @@ QByteArray Instrument::receive(const QByteArray &bytes, QList<Exchange> *exchang
     return out;
 }
 
+qsizetype Instrument::terminatorAt(qsizetype from) const
+{
+    for (qsizetype i = from; i < m_buffer.size(); ++i)
+        if (m_buffer[i] == '\r' || (m_buffer[i] == '\n' && !m_options.crOnly))
+            return i;
+    return -1;
+}
+
 QByteArray Instrument::flushPending(QList<Exchange> *exchanges)
 {
+    // The sender ended it with LF, which is no end here: it waits for its CR.
+    if (m_options.crOnly && m_buffer.contains('\n'))
+        return {};
     QByteArray answer;
     if (takeMessage(true, answer, exchanges))
         return answer;
@@ -93,22 +96,25 @@ bool Instrument::takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *e
         return false;
 
     QByteArray message;
+    int listener = -1;
     auto record = [&] {
         ++m_messages;
         if (exchanges)
-            exchanges->append({message, answer});
+            exchanges->append({message, answer, answer.isEmpty() ? -1 : listener});
         return true;
     };
 
     if (m_buffer[0] != STX) {
-        qsizetype end = firstTerminator(m_buffer, 0);
+        qsizetype end = terminatorAt(0);
         if (end < 0 && !atIdle)
             return false;
         if (end < 0)
             end = m_buffer.size();
         message = m_buffer.left(end);
         m_buffer.remove(0, end);
-        answer = answerMessage(Framing::Plain, m_options.address, message, true);
+        listener = m_options.address;
+        if (!m_options.addressedOnly)
+            answer = answerMessage(Framing::Plain, listener, message, true);
         return record();
     }
 
@@ -118,7 +124,7 @@ bool Instrument::takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *e
         m_buffer.clear();
         return false;
     }
-    const int listener = listenerFor(m_buffer[1]);
+    listener = listenerFor(m_buffer[1]);
     const bool forUs = listener >= 0;
     if (m_buffer.size() >= 3 && (m_buffer[2] == CNTL_E || m_buffer[2] == CNTL_F)) {
         message = m_buffer.left(3);
@@ -128,7 +134,7 @@ bool Instrument::takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *e
         return record();
     }
     const qsizetype etx = m_buffer.indexOf(ETX, 2);
-    const qsizetype end = firstTerminator(m_buffer, 2);
+    const qsizetype end = terminatorAt(2);
     if (etx >= 0 && (end < 0 || etx < end)) {
         if (etx + 1 >= m_buffer.size())
             return false; // its checksum is still on the way

@@ -20,6 +20,11 @@ public:
         // with its own serial number. Plain messages go to the one at `address`.
         QList<int> bus;
         bool prompt = true; // ">" after every message
+        // Plain messages go unanswered, prompt and all: only the addressed instruments speak.
+        bool addressedOnly = false;
+        // A message ends at CR alone. LF is part of it, so a message sent with LF alone waits
+        // for a CR, however long the line stays quiet.
+        bool crOnly = false;
         bool silent = false; // reads everything, answers nothing
         bool badChecksum = false; // ACK packets carry a wrong checksum
         bool alwaysNak = false; // every packet is refused
@@ -38,6 +43,7 @@ public:
     {
         QByteArray message; // the frame as received
         QByteArray answer; // what goes back on the line (may be empty)
+        int listener = -1; // the instrument that answered, -1 for none
     };
 
     explicit Instrument(const Options &options);
@@ -71,6 +77,8 @@ private:
 
     // Takes one complete message from the front of the buffer; false if none is complete yet.
     bool takeMessage(bool atIdle, QByteArray &answer, QList<Exchange> *exchanges);
+    // Where the message's terminator is, at or after `from`; -1 when it has none yet.
+    qsizetype terminatorAt(qsizetype from) const;
     // `address`: the instrument the message is for.
     QByteArray answerMessage(Framing framing, int address, const QByteArray &text, bool checksumOk);
     // The command's reply text (empty for a command that answers nothing).

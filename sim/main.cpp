@@ -84,6 +84,28 @@ QList<int> addressesOption(const QCommandLineParser &parser)
     return addresses;
 }
 
+// "11:180,12:40": the instruments that answer late, each with its latency in milliseconds.
+QHash<int, int> lateOption(const QCommandLineParser &parser)
+{
+    QHash<int, int> late;
+    if (!parser.isSet(QStringLiteral("late")))
+        return late;
+    for (const QString &field : parser.value(QStringLiteral("late")).split(u',')) {
+        bool addressOk = false, msOk = false;
+        const int address = field.section(u':', 0, 0).trimmed().toInt(&addressOk);
+        const int ms = field.section(u':', 1).trimmed().toInt(&msOk);
+        if (!addressOk || !msOk || address < 0 || address > 15 || ms < 0 || ms > 600000
+                || late.contains(address)) {
+            std::fprintf(stderr,
+                    "quillon-sim: --late takes ADDRESS:MS pairs (address 0 to 15, each once; "
+                    "0 to 600000 ms) separated by commas\n");
+            std::exit(2);
+        }
+        late.insert(address, ms);
+    }
+    return late;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -108,6 +130,14 @@ int main(int argc, char *argv[])
                     "messages go to the first.",
                     "LIST", "4"},
             {"no-prompt", "Send no \">\" ready-for-next-message prompt."},
+            {"addressed-only",
+                    "Leave plain messages unanswered: only addressed ones reach an instrument."},
+            {"cr-only",
+                    "End a message at CR alone; a message sent with LF alone waits for its CR."},
+            {"late",
+                    "Let the instrument at an address answer this much later than the others, "
+                    "as in 11:180 (several pairs separated by commas).",
+                    "ADDRESS:MS"},
             {"baud", "Pace output at this rate (10 bits a byte); with --device, the line rate.",
                     "N", "0"},
             {"line-baud",
@@ -137,6 +167,8 @@ int main(int argc, char *argv[])
     device.address = addresses.first();
     device.bus = addresses.mid(1);
     device.prompt = !parser.isSet("no-prompt");
+    device.addressedOnly = parser.isSet("addressed-only");
+    device.crOnly = parser.isSet("cr-only");
     device.silent = parser.isSet("silent");
     device.badChecksum = parser.isSet("bad-checksum");
     device.alwaysNak = parser.isSet("nak");
@@ -149,6 +181,7 @@ int main(int argc, char *argv[])
     SimLine::Timing timing;
     timing.baud = intOption(parser, "baud", 0, 4000000);
     timing.delayMs = intOption(parser, "delay", 0, 600000);
+    timing.lateMs = lateOption(parser);
     timing.hangupAfter = intOption(parser, "hangup-after", 0, INT_MAX);
     timing.trace = parser.isSet("trace");
     if (parser.isSet("line-baud")) {

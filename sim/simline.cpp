@@ -27,8 +27,7 @@ SimLine::SimLine(int fd, const Instrument::Options &device, const Timing &timing
         const QByteArray reply = m_device.flushPending(&done);
         for (const auto &exchange : done)
             trace("rx", exchange.message);
-        if (!reply.isEmpty())
-            answer(reply);
+        answerEach(reply, done);
     });
 }
 
@@ -68,14 +67,31 @@ void SimLine::readLine()
         QTimer::singleShot(m_timing.delayMs + 50, this, &SimLine::hangUp);
         return;
     }
-    if (!reply.isEmpty())
-        answer(reply);
+    answerEach(reply, done);
 }
 
-void SimLine::answer(const QByteArray &bytes)
+void SimLine::answerEach(const QByteArray &reply, const QList<Instrument::Exchange> &done)
 {
-    if (m_timing.delayMs > 0)
-        QTimer::singleShot(m_timing.delayMs, this, [this, bytes] { queue(bytes); });
+    if (m_timing.lateMs.isEmpty()) {
+        if (!reply.isEmpty())
+            answer(reply);
+        return;
+    }
+    qsizetype answers = 0;
+    for (const auto &exchange : done)
+        answers += exchange.answer.size();
+    if (reply.size() > answers)
+        answer(reply.left(reply.size() - answers)); // the echo, at once
+    for (const auto &exchange : done)
+        if (!exchange.answer.isEmpty())
+            answer(exchange.answer, m_timing.lateMs.value(exchange.listener));
+}
+
+void SimLine::answer(const QByteArray &bytes, int lateMs)
+{
+    const int delayMs = m_timing.delayMs + lateMs;
+    if (delayMs > 0)
+        QTimer::singleShot(delayMs, Qt::PreciseTimer, this, [this, bytes] { queue(bytes); });
     else
         queue(bytes);
 }

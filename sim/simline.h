@@ -3,6 +3,7 @@
 #include "instrument.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 
 #include <random>
@@ -21,6 +22,7 @@ public:
     struct Timing
     {
         int delayMs = 0; // latency before each answer
+        QHash<int, int> lateMs; // further latency of the instrument at an address, by address
         int baud = 0; // 0: as fast as the line takes it; else 10 bits a byte
         int hangupAfter = 0; // 0: never; else close the line halfway through this message's answer
         bool trace = false;
@@ -40,7 +42,10 @@ signals:
 
 private:
     void readLine();
-    void answer(const QByteArray &bytes);
+    void answer(const QByteArray &bytes, int lateMs = 0);
+    // Answers what `done` asked, each instrument after its own latency; `reply` holds the echo
+    // followed by every answer.
+    void answerEach(const QByteArray &reply, const QList<Instrument::Exchange> &done);
     void queue(const QByteArray &bytes);
     void pump();
     void hangUp();

@@ -33,7 +33,9 @@ set(QUILLON_LINE_SOURCES
     line/exchange/linewait.h line/exchange/linewait.cpp
     line/exchange/deviceexchange.h line/exchange/deviceexchange.cpp
     line/exchange/exchangerun.h line/exchange/exchangerun.cpp
-    line/scan/instrumentscan.h line/scan/instrumentscan.cpp
-    line/scan/identitysearch.h line/scan/identitysearch.cpp
     line/session/linesession.h line/session/linesession.cpp
+    line/scan/instrumentscan.h line/scan/instrumentscan.cpp
+    line/scan/lineprobe.h line/scan/lineprobe.cpp
+    line/scan/probeledger.h line/scan/probeledger.cpp
+    line/scan/identitysearch.h line/scan/identitysearch.cpp
 )

@@ -420,7 +420,7 @@ private slots:
         QVERIFY(listed.contains("/dev/ttyS3\\nCOM 5"));
         // A binding by identity says what it opens now, the instrument's answer escaped.
         odd[0] = {"idn:VELK,*", ComPortSource::Option,
-                {{"/dev/pts/7", "", 19200, Framing::Protocol::Off, -1, "VELK,Q\nCOM 5"}}};
+                {{"/dev/pts/7", "", 19200, Framing::Protocol::Off, -1, "\n", "VELK,Q\nCOM 5"}}};
         odd[1] = {"idn:NONE*", ComPortSource::Environment, {}};
         QVERIFY(FormatPortList({}, odd).contains(
                 "  COM 1  idn:VELK,*  (from --com1; found by its answer to *IDN?)\n"

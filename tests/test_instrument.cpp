@@ -24,40 +24,64 @@ private slots:
     void answers_data()
     {
         QTest::addColumn<QByteArray>("sent");
-        QTest::addColumn<QByteArray>("answer");
-        QTest::newRow("plain lf") << QByteArray("*IDN?\n") << kIdn + "\r\n>";
-        QTest::newRow("plain cr lf") << QByteArray("*idn?\r\n") << kIdn + "\r\n>";
-        QTest::newRow("plain cr") << QByteArray("*IDN?\r") << kIdn + "\r\n>";
-        QTest::newRow("command, prompt only") << QByteArray("*RST\n") << QByteArray(">");
+        QTest::addColumn<QByteArray>("answer"); // at once, or once the line has gone quiet
+        QTest::addColumn<QString>("option"); // of quillon-sim, if any
+        QTest::newRow("plain lf") << QByteArray("*IDN?\n") << kIdn + "\r\n>" << QString();
+        QTest::newRow("plain cr lf") << QByteArray("*idn?\r\n") << kIdn + "\r\n>" << QString();
+        QTest::newRow("plain cr") << QByteArray("*IDN?\r") << kIdn + "\r\n>" << QString();
+        QTest::newRow("command, prompt only")
+                << QByteArray("*RST\n") << QByteArray(">") << QString();
         QTest::newRow("two in one write")
-                << QByteArray("*OPC?\n*IDN?\n") << "1\r\n>" + kIdn + "\r\n>";
-        QTest::newRow("addressed") << hex("02 34") + "*IDN?\n" << kIdn + "\r\n>";
-        QTest::newRow("other address ignored") << hex("02 35") + "*IDN?\n" << QByteArray();
-        QTest::newRow("packet query") << withChecksum(hex("02 34") + "*IDN?" + hex("03"))
-                                      << withChecksum(hex("06 34") + kIdn + hex("03")) + "\r\n>";
-        QTest::newRow("packet command gets esr") << withChecksum(hex("02 34") + "*RST" + hex("03"))
-                                                 << withChecksum(hex("06 34 30 03")) + "\r\n>";
+                << QByteArray("*OPC?\n*IDN?\n") << "1\r\n>" + kIdn + "\r\n>" << QString();
+        QTest::newRow("addressed") << hex("02 34") + "*IDN?\n" << kIdn + "\r\n>" << QString();
+        QTest::newRow("other address ignored") << hex("02 35") + "*IDN?\n"
+                                               << QByteArray() << QString();
+        QTest::newRow("packet query")
+                << withChecksum(hex("02 34") + "*IDN?" + hex("03"))
+                << withChecksum(hex("06 34") + kIdn + hex("03")) + "\r\n>" << QString();
+        QTest::newRow("packet command gets esr")
+                << withChecksum(hex("02 34") + "*RST" + hex("03"))
+                << withChecksum(hex("06 34 30 03")) + "\r\n>" << QString();
         QTest::newRow("packet bad checksum")
-                << hex("02 34 2A 49 44 4E 3F 03 00") << withChecksum(hex("15 34 30 03")) + "\r\n>";
+                << hex("02 34 2A 49 44 4E 3F 03 00") << withChecksum(hex("15 34 30 03")) + "\r\n>"
+                << QString();
         QTest::newRow("packet for another address")
-                << withChecksum(hex("02 39") + "*IDN?" + hex("03")) << QByteArray();
+                << withChecksum(hex("02 39") + "*IDN?" + hex("03")) << QByteArray() << QString();
         // A checksum that happens to be CR must not be taken for the end of a plain message.
         for (int c = 0x10; c < 0x100; ++c) {
             const QByteArray frame = withChecksum(hex("02 34") + "*RS" + char(c) + hex("03"));
             if (frame.back() == '\r') {
                 QTest::newRow("checksum byte is CR")
-                        << frame << withChecksum(hex("06 34 33 32 03")) + "\r\n>";
+                        << frame << withChecksum(hex("06 34 33 32 03")) + "\r\n>" << QString();
                 break;
             }
         }
+        QTest::newRow("addressed only: plain unanswered")
+                << QByteArray("*IDN?\r\n") << QByteArray() << "addressed-only";
+        QTest::newRow("addressed only: addressed answered") << hex("02 34") + "*IDN?\r\n"
+                                                            << kIdn + "\r\n>"
+                                                            << "addressed-only";
+        QTest::newRow("cr only: LF alone ends nothing, however quiet")
+                << QByteArray("*IDN?\n") << QByteArray() << "cr-only";
+        QTest::newRow("cr only: the LF after CR skipped")
+                << QByteArray("*IDN?\r\n*OPC?\r\n") << kIdn + "\r\n>1\r\n>"
+                << "cr-only";
+        QTest::newRow("cr only: addressed, CR ends it")
+                << hex("02 34") + "*IDN?\r" << kIdn + "\r\n>"
+                << "cr-only";
     }
 
     void answers()
     {
         QFETCH(QByteArray, sent);
         QFETCH(QByteArray, answer);
-        Instrument device({});
-        QCOMPARE(device.receive(sent).toHex(' '), answer.toHex(' '));
+        QFETCH(QString, option);
+        Instrument::Options options;
+        options.addressedOnly = option == "addressed-only";
+        options.crOnly = option == "cr-only";
+        Instrument device(options);
+        const QByteArray answered = device.receive(sent) + device.flushPending();
+        QCOMPARE(answered.toHex(' '), answer.toHex(' '));
     }
 
     void bytesMayArriveOneAtATime()

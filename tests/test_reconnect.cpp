@@ -208,10 +208,17 @@ private slots:
         initializeOn(w, 1);
         QTRY_VERIFY_WITH_TIMEOUT(w.serial()->PortOpen(), 30000);
         QSignalSpy notices(w.serial(), &SerialControl::notice);
+        QSignalSpy failures(w.serial(), &SerialControl::failure);
         // Another pseudo-terminal for certain: the old one is still in use as it is made.
         auto back = std::make_unique<SimProcess>(QStringList{"--line-baud", "9600"}, 4);
         QVERIFY(back->ready());
+        const QString lostLine = sim->path();
         sim.reset();
+        // Named as its return is, by its binding and its line.
+        QTRY_COMPARE(failures.size(), 1);
+        QVERIFY2(failures.first().first().toString().startsWith(
+                         "COM 1 (idn:VELK,QSIM-488,0,*, found on " + lostLine + ") was lost"),
+                qPrintable(failures.first().first().toString()));
         QTRY_COMPARE_WITH_TIMEOUT(notices.size(), 1, 30000);
         QCOMPARE(notices.first().first().toString(),
                 QStringLiteral("COM 1 (idn:VELK,QSIM-488,0,*, found on %1) is back: reopened at "

@@ -535,10 +535,11 @@ private slots:
     }
 
     // Use on the row of the instrument at address 7, as COM 3: the port window's baud option
-    // and COM button, the main window's framing and address, each as a click leaves them.
+    // and COM button, the main window's framing, address and line end, each as a click leaves
+    // them. The interface ends messages at CR alone: the window's LF would reach nobody.
     void findInstrumentsUsesTheClickHandlers()
     {
-        SimProcess sim({"--address", "3,7,12", "--line-baud", "19200"}, 2);
+        SimProcess sim({"--address", "3,7,12", "--line-baud", "19200", "--cr-only"}, 2);
         QVERIFY(sim.ready());
         frmMain w;
         w.timer()->stop();
@@ -553,6 +554,7 @@ private slots:
         QVERIFY(row < table->rowCount());
         QCOMPARE(table->item(row, FindInstruments::IdentityColumn)->text(),
                 "VELK,QSIM-488,QS0007,1.0");
+        QCOMPARE(table->item(row, FindInstruments::TerminatorColumn)->text(), "CR");
         table->selectRow(row);
         control<QComboBox>(find, "useAs")->setCurrentIndex(2);
         click(find, "use");
@@ -563,6 +565,8 @@ private slots:
         QCOMPARE(w.serial()->Settings(), "19200,N,8,1");
         QVERIFY(control<QAbstractButton>(w.portsWindow(), "optBaud_3")->isChecked());
         QVERIFY(control<QAbstractButton>(&w, "optProt_1")->isChecked());
+        QVERIFY(control<QAbstractButton>(&w, "ckCR")->isChecked());
+        QVERIFY(!control<QAbstractButton>(&w, "ckLF")->isChecked());
         QCOMPARE(w.state().devAddr(), "7");
         QVERIFY(w.state().AddrSetFlg);
         QCOMPARE(resultsText(&w), "Device address set to 7");

@@ -1,8 +1,8 @@
 #include "app/scanreport.h"
 
 #include "line/linemessages.h"
+#include "line/scan/identitysearch.h"
 #include "line/scan/instrumentscan.h"
-#include "line/serialsettings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,11 +30,12 @@ QString framingName(Framing::Protocol protocol)
     return QStringLiteral("plain");
 }
 
-QString offeredRates()
+// In the order they are tried.
+QString triedRates()
 {
     QStringList rates;
-    for (const char *offered : SerialSettings::Offered)
-        rates << QString::number(SerialSettings::parse(QLatin1String(offered))->baudRate);
+    for (const qint32 rate : InstrumentScan::rates())
+        rates << QString::number(rate);
     return rates.mid(0, rates.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ")
             + rates.constLast();
 }
@@ -65,10 +66,13 @@ QJsonObject toJson(const FoundInstrument &instrument)
     object.insert(QStringLiteral("byId"),
             instrument.byId.isEmpty() ? QJsonValue() : QJsonValue(instrument.byId));
     object.insert(QStringLiteral("baud"),
-            instrument.baudRate > 0 ? QJsonValue(instrument.baudRate) : QJsonValue());
+            instrument.baudRate ? QJsonValue(*instrument.baudRate) : QJsonValue());
     object.insert(QStringLiteral("framing"), framingName(instrument.protocol));
     object.insert(QStringLiteral("address"),
             instrument.address >= 0 ? QJsonValue(instrument.address) : QJsonValue());
+    object.insert(QStringLiteral("terminator"),
+            instrument.terminator.isEmpty() ? QJsonValue()
+                                            : QJsonValue(instrument.terminatorName()));
     object.insert(QStringLiteral("idn"), QString::fromLatin1(instrument.idn));
     return object;
 }
@@ -93,7 +97,8 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
     InstrumentScan scan;
     QList<ScanTarget> planned;
     QHash<QString, QString> skipped;
-    QHash<QString, qint32> answeredAt;
+    QHash<QString, std::optional<qint32>> answeredAt;
+    QList<std::pair<QString, QByteArray>> late;
     QObject::connect(&scan, &InstrumentScan::planned, [&](const QList<ScanTarget> &lines) {
         planned = lines;
         QString text = QStringLiteral("Probing %1 line%2 with *IDN?:\n")
@@ -120,7 +125,13 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
     QObject::connect(&scan, &InstrumentScan::rateFixed,
             [&](const QString &binding) { rateFixed.insert(binding); });
     QObject::connect(&scan, &InstrumentScan::lineAnswered,
-            [&](const QString &binding, qint32 baudRate) { answeredAt.insert(binding, baudRate); });
+            [&](const QString &binding, std::optional<qint32> baudRate) {
+                answeredAt.insert(binding, baudRate);
+            });
+    QObject::connect(&scan, &InstrumentScan::answeredLate,
+            [&](const QString &binding, const QByteArray &idn) {
+                late.append({binding, idn});
+            });
     if (showProgress)
         QObject::connect(&scan, &InstrumentScan::progress, [&](int done, int total) {
             print(err, QStringLiteral("\r\033[Kscanning: %1 of %2 probes").arg(done).arg(total));
@@ -152,22 +163,30 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
     } else if (!found.isEmpty()) {
         QList<QStringList> rows = {{QStringLiteral("PORT"), QStringLiteral("BY-ID"),
                 QStringLiteral("BAUD"), QStringLiteral("FRAMING"), QStringLiteral("ADDRESS"),
-                QStringLiteral("IDN")}};
+                QStringLiteral("TERMINATOR"), QStringLiteral("IDN")}};
         for (const FoundInstrument &instrument : std::as_const(found))
             rows << QStringList{EscapeControlCharacters(instrument.binding),
                     instrument.byId.isEmpty() ? QStringLiteral("-")
                                               : EscapeControlCharacters(instrument.byId),
-                    instrument.baudRate > 0 ? QString::number(instrument.baudRate)
-                                            : QStringLiteral("server's"),
+                    instrument.baudRate ? QString::number(*instrument.baudRate)
+                                        : QStringLiteral("server's"),
                     framingName(instrument.protocol),
                     instrument.address >= 0 ? QString::number(instrument.address)
                                             : QStringLiteral("-"),
+                    instrument.terminator.isEmpty() ? QStringLiteral("-")
+                                                    : instrument.terminatorName(),
                     EscapeControlCharacters(QString::fromLatin1(instrument.idn))};
         print(out, QStringLiteral("\n") + formatTable(rows));
     }
 
-    // Every line that gave nothing, and what it was asked.
+    // Every line that gave nothing, and what it was asked; every answer that came too late.
     QString nothing;
+    for (const auto &[binding, idn] : std::as_const(late))
+        nothing += QStringLiteral("Late on %1: \"%2\" answered more than %3 ms after its "
+                                  "probe and is shown under no address.\n")
+                           .arg(EscapeControlCharacters(binding),
+                                   EscapeControlCharacters(QString::fromLatin1(idn)))
+                           .arg(InstrumentScan::LongestLatenessMs);
     for (const ScanTarget &line : std::as_const(planned)) {
         const bool answered
                 = std::any_of(found.cbegin(), found.cend(), [&](const FoundInstrument &instrument) {
@@ -177,19 +196,19 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
             continue;
         const QString name = EscapeControlCharacters(line.binding);
         if (const auto rate = answeredAt.constFind(line.binding); rate != answeredAt.cend())
-            nothing += QStringLiteral("Nothing found on %1: it answered at %2 baud, but neither "
+            nothing += QStringLiteral("Nothing found on %1: it answered at %2, but neither "
                                       "plain nor at addresses %3 to %4, addressed or as a "
                                       "packet, with an identity.\n")
-                               .arg(name)
-                               .arg(*rate)
+                               .arg(name, IdentitySearch::describeRate(*rate))
                                .arg(Wire::MinAddress)
                                .arg(Wire::MaxAddress);
         else
-            nothing += QStringLiteral("Nothing found on %1: no answer to *IDN? at %2.\n")
+            nothing += QStringLiteral("Nothing found on %1: no answer to *IDN?, plain or "
+                                      "addressed, at %2.\n")
                                .arg(name,
                                        rateFixed.contains(line.binding)
                                                ? QStringLiteral("the rate the server keeps")
-                                               : offeredRates() + QStringLiteral(" baud"));
+                                               : triedRates() + QStringLiteral(" baud"));
     }
     if (!nothing.isEmpty())
         print(says, QStringLiteral("\n") + nothing);

@@ -40,7 +40,7 @@ void print(std::FILE *to, const QString &text)
 struct ScanResult
 {
     QList<ServedDevice> devices;
-    qint32 baudRate = 0;
+    std::optional<qint32> baudRate; // none where the line's rate is not ours to set
 };
 
 // What a scan of `binding` finds: the interface plain, each address in the framing that
@@ -68,6 +68,11 @@ std::optional<ScanResult> scanLine(const QString &binding, std::FILE *err)
         framing.protocol = found.protocol;
         if (found.address >= 0)
             framing.address = QByteArray(1, char('0' + found.address));
+        // The line end the scan found the line to want, as the window's Use sets it.
+        if (!found.terminator.isEmpty()) {
+            framing.addCR = found.terminator.contains(Wire::CR);
+            framing.addLF = found.terminator.contains(Wire::LF);
+        }
         ServedDevice device;
         device.framing.framing = framing;
         device.name = ServedDevice::nameFor(framing);
@@ -129,8 +134,8 @@ int RunServe(const CommandLine &commandLine, LineRecorder *recorder, std::FILE *
             return 1;
         }
         devices = found->devices;
-        if (found->baudRate > 0)
-            lineSettings = QStringLiteral("%1,N,8,1").arg(found->baudRate);
+        if (found->baudRate)
+            lineSettings = QStringLiteral("%1,N,8,1").arg(*found->baudRate);
     } else {
         for (const QString &named : commandLine.servedDevices) {
             ServedDevice device = *ServedDevice::parse(named, nullptr);

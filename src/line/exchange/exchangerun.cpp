@@ -50,8 +50,6 @@ void ExchangeRun::start(
     m_result = Result();
     m_hold.begin(holder);
     m_hold.yield(); // nothing here keeps events out: the line is recorded live
-    // Whatever came late for an exchange before would be taken for this one's reply.
-    m_line.discardInput();
     m_line.takeDroppedCount();
     if (m_line.settingsPending())
         enter(Phase::AwaitingSettings, -1); // settingsSettled() goes on, within the line's bound
@@ -61,11 +59,15 @@ void ExchangeRun::start(
 
 void ExchangeRun::write()
 {
-    if (!m_line.Output(m_frame)) {
+    // Whatever came late for an exchange before, or while the settings settled, would be taken
+    // for this one's reply.
+    m_result.drained = m_line.discardInput().left(LineWait::ReplyCapBytes);
+    if (!m_frame.isEmpty() && !m_line.Output(m_frame)) {
         finish(End::LineGone);
         return;
     }
     m_sent.start();
+    m_result.writtenAt = m_sent.msecsSinceReference();
     enter(Phase::AwaitingReply, m_waits.replyStartMs);
     // What the line brought with the write is there already, with no signal of its own to come.
     if (m_line.InBufferCount() > 0)

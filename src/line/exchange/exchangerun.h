@@ -51,6 +51,12 @@ public:
         End end = End::NoReply;
         bool cut = false; // more came than ReplyCapBytes: the rest was read and discarded
         int beganAfterMs = -1; // when the first byte came after the write; -1: none came
+        // What waited in the line and was thrown away just before the write (at most
+        // ReplyCapBytes): a late answer to an exchange before, for whoever keeps count.
+        QByteArray drained;
+        // When the frame went out, on the monotonic clock (QElapsedTimer's reference, in ms);
+        // -1 when it never did.
+        qint64 writtenAt = -1;
     };
 
     ExchangeRun(SerialControl &line, LineHold &hold, QObject *parent = nullptr);
@@ -60,8 +66,9 @@ public:
     // has come (any byte, without one), or a packet's checksum, or the interface's prompt.
     static bool replyEnded(const QByteArray &received, const Framing &framing);
 
-    // Takes the line for `holder`, throws away what waits in it, writes `frame` once settings
-    // just applied are settled, and gathers the reply. The line must be free and open.
+    // Takes the line for `holder`, and once settings just applied are settled, throws away what
+    // waits in it, writes `frame` and gathers the reply. The line must be free and open. An
+    // empty frame writes nothing: the run only listens, what waited being `drained`.
     void start(const QByteArray &frame, const Framing &framing, const Waits &waits,
             const QString &holder);
     // Ends it at once, without finished().

@@ -287,6 +287,7 @@ void SerialControl::openFinished(bool opened)
 
 void SerialControl::failOpen(const LineFailure &why)
 {
+    m_lastFailure = why;
     const QString message = DescribeLineFailure(why);
     dropTransport();
     note(Transcript::Word::Fail, message);
@@ -302,7 +303,10 @@ void SerialControl::lineLost(const QString &systemText)
     // A serial port may keep raising errors in a tight loop until it is closed, so report
     // once and close, but not from inside its own notification.
     LineFailure why = m_transport->failure(LineError::Lost, systemText);
+    // Named as its return will be: a line found by identity by its binding and where it was.
+    why.binding = lineName();
     why.reopens = m_reopen;
+    m_lastFailure = why;
     const QString message = DescribeLineFailure(why);
     enter(State::Lost);
     note(Transcript::Word::Lost, message);

@@ -81,6 +81,8 @@ public:
     bool canSetRate() const;
     // Settings just applied wait for the far end's answer; settingsSettled() ends that.
     bool settingsPending() const;
+    // Why the last open failed, or the open line was lost: what failure() told, in parts.
+    LineFailure lastFailure() const { return m_lastFailure; }
     // What the operator should know about the port just opened (a raw network line that the
     // baud rate cannot reach, a server that did not confirm the settings); empty when nothing.
     QString openNotice() const { return m_openNotice; }
@@ -160,6 +162,7 @@ private:
     LineAddress m_address;
     QString m_openSettings;
     QString m_openNotice;
+    LineFailure m_lastFailure;
     bool m_reopen = true;
     PortReopener *m_reopener = nullptr;
     IdentityResolver *m_identityResolver = nullptr;

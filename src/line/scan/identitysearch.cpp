@@ -26,7 +26,7 @@ IdentitySearch::IdentitySearch(QObject *parent) : QObject(parent)
 
 IdentitySearch::~IdentitySearch()
 {
-    cancel();
+    IdentitySearch::cancel();
 }
 
 namespace {
@@ -83,10 +83,10 @@ LineFailure IdentitySearch::failureFor(
     return why;
 }
 
-QString IdentitySearch::describeRate(qint32 baudRate)
+QString IdentitySearch::describeRate(std::optional<qint32> baudRate)
 {
-    return baudRate == 0 ? QStringLiteral("the server's rate")
-                         : QStringLiteral("%1 baud").arg(baudRate);
+    return baudRate ? QStringLiteral("%1 baud").arg(*baudRate)
+                    : QStringLiteral("the server's rate");
 }
 
 bool IdentitySearch::matches(const QString &pattern, const QByteArray &idn)

@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 // Finding the instrument that a binding by identity (idn:PATTERN) names: the lines a scan
 // probes are probed as a scan does, and each answer to "*IDN?" is held against the pattern, a
@@ -37,8 +38,8 @@ public:
     // Why COM `comPort`, bound to `binding`, opens none of `matched`: none or several.
     static LineFailure failureFor(
             int comPort, const QString &binding, const QList<FoundInstrument> &matched);
-    // "9600 baud", or what a rate of 0 stands for: a raw network line's, which is the server's.
-    static QString describeRate(qint32 baudRate);
+    // "9600 baud", or for none, a raw network line's: "the server's rate".
+    static QString describeRate(std::optional<qint32> baudRate);
     // "PATH (IDN at BAUD baud)" for each, joined, every outside text escaped.
     static QString describe(const QList<FoundInstrument> &instruments);
 

@@ -103,12 +103,17 @@ void frmMain::useFoundInstrument(int comPort, const FoundInstrument &instrument)
     }
     if (!m_ports->choose(comPort, instrument.baudRate)) {
         reportError(QStringLiteral("%1 baud is not a rate the port window offers")
-                            .arg(instrument.baudRate));
+                            .arg(instrument.baudRate.value_or(0)));
         return;
     }
     SetComPortOverride(comPort, instrument.binding);
     openChosenPort([this, instrument] {
         optProt->button(int(instrument.protocol))->setChecked(true); // raises optProt_Click
+        // The line end that drew an answer, as a click on each box would leave it.
+        if (!instrument.terminator.isEmpty()) {
+            ui->ckCR->setChecked(instrument.terminator.contains(Wire::CR));
+            ui->ckLF->setChecked(instrument.terminator.contains(Wire::LF));
+        }
         if (instrument.protocol != Framing::Protocol::Off && instrument.address >= 0) {
             ui->txtAddr->setText(QString::number(instrument.address));
             cmdSet_Click();

@@ -98,12 +98,12 @@ void frmPorts::cmdCOM_Click(int port)
     m_choice.comPort = port;
 }
 
-bool frmPorts::choose(int comPort, qint32 baudRate)
+bool frmPorts::choose(int comPort, std::optional<qint32> baudRate)
 {
     const std::array buttons = {ui->cmdCOM1, ui->cmdCOM2, ui->cmdCOM3, ui->cmdCOM4};
     if (comPort < 1 || comPort > int(buttons.size()))
         return false;
-    if (baudRate == 0) { // the line's rate is not ours to set: the one chosen stays
+    if (!baudRate) { // the line's rate is not ours to set: the one chosen stays
         buttons[comPort - 1]->click();
         return true;
     }

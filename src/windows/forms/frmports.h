@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QString>
 
+#include <optional>
+
 QT_BEGIN_NAMESPACE
 class QButtonGroup;
 namespace Ui {
@@ -35,8 +37,8 @@ public:
     void cmdCOM_Click(int port);
     void cmdExit_Click();
     // Chooses as the operator does, by the baud rate's option and the COM port's button. False,
-    // and nothing chosen, when no option has that rate; a rate of 0 leaves the option alone.
-    bool choose(int comPort, qint32 baudRate);
+    // and nothing chosen, when no option has that rate; no rate leaves the option alone.
+    bool choose(int comPort, std::optional<qint32> baudRate);
 
 protected:
     void showEvent(QShowEvent *event) override;

@@ -53,7 +53,7 @@ FindInstruments::FindInstruments(QWidget *parent)
       m_targets(new QListWidget(this)),
       m_progress(new QProgressBar(this)),
       m_status(new QLabel(this)),
-      m_table(new QTableWidget(0, 5, this)),
+      m_table(new QTableWidget(0, IdentityColumn + 1, this)),
       m_comPort(new QComboBox(this)),
       m_find(new QPushButton(QStringLiteral("&Find"), this)),
       m_cancel(new QPushButton(QStringLiteral("Cancel"), this)),
@@ -81,7 +81,8 @@ FindInstruments::FindInstruments(QWidget *parent)
 
     m_table->setAccessibleName(QStringLiteral("Instruments found"));
     m_table->setHorizontalHeaderLabels({QStringLiteral("Port"), QStringLiteral("Baud"),
-            QStringLiteral("Framing"), QStringLiteral("Address"), QStringLiteral("Identity")});
+            QStringLiteral("Framing"), QStringLiteral("Address"), QStringLiteral("Terminator"),
+            QStringLiteral("Identity")});
     m_table->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_table->setSelectionMode(QAbstractItemView::SingleSelection);
     m_table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -98,7 +99,7 @@ FindInstruments::FindInstruments(QWidget *parent)
     useAs->setBuddy(m_comPort);
     m_use->setToolTip(QStringLiteral(
             "Bind the chosen COM port to this line for this run, open it at the rate found and "
-            "set the main window's framing and address"));
+            "set the main window's framing, address and line end"));
     m_cancel->setToolTip(QStringLiteral("Stop every probe and close every line"));
 
     auto *progress = new QHBoxLayout;
@@ -202,11 +203,12 @@ void FindInstruments::addFound(const FoundInstrument &instrument)
     m_table->insertRow(row);
     m_table->setItem(row, PortColumn, cell(EscapeControlCharacters(instrument.binding)));
     m_table->setItem(row, BaudColumn,
-            cell(instrument.baudRate == 0 ? IdentitySearch::describeRate(0)
-                                          : QString::number(instrument.baudRate)));
+            cell(instrument.baudRate ? QString::number(*instrument.baudRate)
+                                     : IdentitySearch::describeRate(std::nullopt)));
     m_table->setItem(row, FramingColumn, cell(framingName(instrument.protocol)));
     m_table->setItem(row, AddressColumn,
             cell(instrument.address < 0 ? QString() : QString::number(instrument.address)));
+    m_table->setItem(row, TerminatorColumn, cell(instrument.terminatorName()));
     m_table->setItem(row, IdentityColumn,
             cell(EscapeControlCharacters(QString::fromLatin1(instrument.idn))));
     if (!instrument.byId.isEmpty())

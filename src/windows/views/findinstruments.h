@@ -21,7 +21,14 @@ class FindInstruments : public QWidget
     Q_OBJECT
 
 public:
-    enum Column { PortColumn, BaudColumn, FramingColumn, AddressColumn, IdentityColumn };
+    enum Column {
+        PortColumn,
+        BaudColumn,
+        FramingColumn,
+        AddressColumn,
+        TerminatorColumn,
+        IdentityColumn
+    };
 
     explicit FindInstruments(QWidget *parent = nullptr);
     ~FindInstruments() override;
