@@ -10,12 +10,14 @@ def sb(code, value):  # the server's answer to a COM-PORT-OPTION setting
 def bad(code, value):  # a setting confirmed with a value RFC 2217 does not have
     return bytes([IAC, DO, 44]) + sb(code, value), b'', 0, 0
 # mode: (sent at once; sent over and over once a command came, up to a total, at a rate or at
-# full speed); without the latter, each command is answered
+# full speed; and then 'close' instead of waiting for the client); without the latter, each
+# command is answered
 MODES = {'subnegotiation-flood': (bytes([IAC, SB, 44]), b'A' * 65536, 1 << 30, 0),
          'negotiation-storm': (b'', bytes([IAC, DO, 1, IAC, DONT, 1]) * 4096, 1 << 40, 0),
          'escaped-ff-flood': (b'', b'\xff' * 65536, 400 << 20, 0),
          'will-flood': (b'', bytes([IAC, WILL, 1]) * 8192, 1 << 40, 5 << 20),
          'raw-flood': (b'', b'x' * 65536, 150 << 20, 0),
+         'raw-flood-then-close': (b'', b'x' * 65536, 9 << 20, 0, 'close'),
          'bad-data-size': bad(102, b'\x10'), 'bad-parity': bad(103, b'\x00'),
          'bad-stop-size': bad(104, b'\x4d'), 'bad-baud-rate': bad(101, b'\xff' * 8),
          'interrupted-subnegotiation': (bytes([IAC, SB, 44, 101, 0, IAC, NOP]) + b'JUNK'
@@ -26,7 +28,7 @@ MODES = {'subnegotiation-flood': (bytes([IAC, SB, 44]), b'A' * 65536, 1 << 30, 0
          'confirms-other': (bytes([IAC, DO, 44]) + sb(101, (4800).to_bytes(4, 'big'))
                             + sb(102, b'\x08') + sb(103, b'\x01') + sb(104, b'\x01'), b'', 0, 0)}
 
-def serve(conn, head, body, most, rate):
+def serve(conn, head, body, most, rate, then=None):
     conn.sendall(head)
     if body == 'reset':  # accepted, a word, and a reset rather than a close
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack('ii', 1, 0))
@@ -42,7 +44,7 @@ def serve(conn, head, body, most, rate):
         conn.sendall(body)
         sent += len(body)
         time.sleep(max(0, start + sent / rate - time.monotonic()) if rate else 0)
-    while body and conn.recv(65536):
+    while body and then != 'close' and conn.recv(65536):
         pass
 
 def pyserial(conn, device):

@@ -415,8 +415,8 @@ private slots:
         QTest::newRow("bad settings")
                 << "  1.0 COM1 open \"x\" at 9600,Q,8,1\n" + idn << 1 << notALine;
         QTest::newRow("a later format")
-                << "# Quillon wire transcript, started x; times in ms since then; format 3\n" + idn
-                << 1 << "written in transcript format 3; this Quillon reads formats up to 2";
+                << "# Quillon wire transcript, started x; times in ms since then; format 4\n" + idn
+                << 1 << "written in transcript format 4; this Quillon reads formats up to 3";
         QTest::newRow("no frame") << WireLog::line(0.1, 1, "open", "/dev/pts/9 at 9600,N,8,1") << 0
                                   << "the transcript holds no frame sent";
     }

@@ -181,6 +181,11 @@ private slots:
                 << "/dev/quillon\nCOM 1 open /dev/ttyS0\r\x1b[2J\u2028"
                 << "Cannot open COM 3 (/dev/quillon\\nCOM 1 open /dev/ttyS0\\r\\x1B[2J\\u{2028}): "
                    "No such device. Check the cable or adapter, or bind COM 3 with QUILLON_COM3.";
+        // Fault caught: a backslash was kept as is, so this name read as the one above.
+        QTest::newRow("backslash in the name")
+                << "/dev/quillon\\nCOM 1"
+                << "Cannot open COM 3 (/dev/quillon\\\\nCOM 1): No such device. Check the cable "
+                   "or adapter, or bind COM 3 with QUILLON_COM3.";
     }
 
     void openFailures()

@@ -108,7 +108,7 @@ bool parseServeOption(Option option, const QString &value, CommandLine &result, 
     case Option::Settings:
         if (!SerialSettings::parse(value)) {
             *problem = QStringLiteral("'%1' are no line settings: write them as 9600,N,8,1")
-                               .arg(EscapeControlCharacters(value));
+                               .arg(EscapeOutsideText(value));
             return false;
         }
         result.serveSettings = value;
@@ -117,7 +117,7 @@ bool parseServeOption(Option option, const QString &value, CommandLine &result, 
         if (QHostAddress(value).isNull()) {
             *problem = QStringLiteral("'%1' is no address of this machine: write it as "
                                       "192.168.1.20")
-                               .arg(EscapeControlCharacters(value));
+                               .arg(EscapeOutsideText(value));
             return false;
         }
         result.listen = value;
@@ -341,7 +341,7 @@ CommandLine ParseCommandLine(const QStringList &arguments)
             return fail(QStringLiteral("--scan needs a device or URL, not an empty word"));
         if (const auto problem = InstrumentScan::targetProblem(target))
             return fail(QStringLiteral("cannot scan '%1': %2")
-                                .arg(EscapeControlCharacters(target), *problem));
+                                .arg(EscapeOutsideText(target), *problem));
     }
     result.scanTargets = operands;
     if (!result.junitPath.isEmpty() && result.scriptPath.isEmpty())

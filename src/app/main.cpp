@@ -47,7 +47,7 @@ QString fileReadAndWritten(const CommandLine &commandLine)
                     && QFileInfo(writtenPath).canonicalFilePath() == readFile)
                 return QStringLiteral("%1 is read by %2 and would be emptied by %3; choose another "
                                       "file for %3")
-                        .arg(EscapeControlCharacters(readPath), QLatin1String(readOption),
+                        .arg(EscapeOutsideText(readPath), QLatin1String(readOption),
                                 QLatin1String(writtenOption));
     }
     return QString();
@@ -190,7 +190,7 @@ int main(int argc, char *argv[])
     WireLog transcript(&recorder);
     if (!commandLine.logPath.isEmpty() && !transcript.open(commandLine.logPath)) {
         std::fprintf(stderr, "quillon: cannot write the transcript to %s: %s\n",
-                qPrintable(EscapeControlCharacters(commandLine.logPath)),
+                qPrintable(EscapeOutsideText(commandLine.logPath)),
                 qPrintable(transcript.errorString()));
         return 2;
     }
@@ -198,8 +198,7 @@ int main(int argc, char *argv[])
     LoopCsv csv(&recorder);
     if (!commandLine.csvPath.isEmpty() && !csv.open(commandLine.csvPath)) {
         std::fprintf(stderr, "quillon: cannot write the CSV file %s: %s\n",
-                qPrintable(EscapeControlCharacters(commandLine.csvPath)),
-                qPrintable(csv.errorString()));
+                qPrintable(EscapeOutsideText(commandLine.csvPath)), qPrintable(csv.errorString()));
         return 2;
     }
 

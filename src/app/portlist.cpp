@@ -48,9 +48,9 @@ QString FormatPortList(
     else
         out += QStringLiteral("Serial ports:\n");
     for (const SerialPortEntry &port : ports) {
-        out += QStringLiteral("  %1\n").arg(EscapeControlCharacters(port.device));
+        out += QStringLiteral("  %1\n").arg(EscapeOutsideText(port.device));
         if (!port.byId.isEmpty())
-            out += QStringLiteral("      %1\n").arg(EscapeControlCharacters(port.byId));
+            out += QStringLiteral("      %1\n").arg(EscapeOutsideText(port.byId));
         QStringList about;
         for (const QString &part : {port.description, port.manufacturer})
             if (!part.isEmpty())
@@ -64,7 +64,7 @@ QString FormatPortList(
         // The descriptions are the adapter's own strings: whatever it says stays on its line.
         if (!about.isEmpty())
             out += QStringLiteral("      %1\n")
-                           .arg(EscapeControlCharacters(about.join(QStringLiteral(", "))));
+                           .arg(EscapeOutsideText(about.join(QStringLiteral(", "))));
     }
     out += QStringLiteral("\nCOM ports:\n");
     for (int n = 1; n <= int(bindings.size()); ++n) {
@@ -89,7 +89,7 @@ QString FormatPortList(
             why += QStringLiteral("; ") + kind.description;
         out += QStringLiteral("  COM %1  %2  (%3)\n")
                        .arg(n)
-                       .arg(EscapeControlCharacters(binding.device), why);
+                       .arg(EscapeOutsideText(binding.device), why);
         if (kind.create)
             continue;
         if (binding.matches.size() == 1)

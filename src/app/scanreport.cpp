@@ -19,15 +19,7 @@ namespace {
 
 QString framingName(Framing::Protocol protocol)
 {
-    switch (protocol) {
-    case Framing::Protocol::Addr:
-        return QStringLiteral("addressed");
-    case Framing::Protocol::Packet:
-        return QStringLiteral("packet");
-    case Framing::Protocol::Off:
-        break;
-    }
-    return QStringLiteral("plain");
+    return QString::fromLatin1(WordsFor(protocol).reportWord);
 }
 
 // In the order they are tried.
@@ -106,7 +98,7 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                                .arg(lines.size() == 1 ? "" : "s");
         for (const ScanTarget &line : lines)
             text += QStringLiteral("  %1%2\n")
-                            .arg(EscapeControlCharacters(line.binding),
+                            .arg(EscapeOutsideText(line.binding),
                                     line.comPort > 0
                                             ? QStringLiteral("  (COM %1)").arg(line.comPort)
                                             : QString());
@@ -118,8 +110,7 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                 if (showProgress)
                     print(err, QStringLiteral("\r\033[K"));
                 print(says,
-                        QStringLiteral("Skipped %1: %2\n")
-                                .arg(EscapeControlCharacters(binding), reason));
+                        QStringLiteral("Skipped %1: %2\n").arg(EscapeOutsideText(binding), reason));
             });
     QSet<QString> rateFixed;
     QObject::connect(&scan, &InstrumentScan::rateFixed,
@@ -165,9 +156,9 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                 QStringLiteral("BAUD"), QStringLiteral("FRAMING"), QStringLiteral("ADDRESS"),
                 QStringLiteral("TERMINATOR"), QStringLiteral("IDN")}};
         for (const FoundInstrument &instrument : std::as_const(found))
-            rows << QStringList{EscapeControlCharacters(instrument.binding),
+            rows << QStringList{EscapeOutsideText(instrument.binding),
                     instrument.byId.isEmpty() ? QStringLiteral("-")
-                                              : EscapeControlCharacters(instrument.byId),
+                                              : EscapeOutsideText(instrument.byId),
                     instrument.baudRate ? QString::number(*instrument.baudRate)
                                         : QStringLiteral("server's"),
                     framingName(instrument.protocol),
@@ -175,7 +166,7 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                                             : QStringLiteral("-"),
                     instrument.terminator.isEmpty() ? QStringLiteral("-")
                                                     : instrument.terminatorName(),
-                    EscapeControlCharacters(QString::fromLatin1(instrument.idn))};
+                    EscapeOutsideText(QString::fromLatin1(instrument.idn))};
         print(out, QStringLiteral("\n") + formatTable(rows));
     }
 
@@ -184,8 +175,8 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
     for (const auto &[binding, idn] : std::as_const(late))
         nothing += QStringLiteral("Late on %1: \"%2\" answered more than %3 ms after its "
                                   "probe and is shown under no address.\n")
-                           .arg(EscapeControlCharacters(binding),
-                                   EscapeControlCharacters(QString::fromLatin1(idn)))
+                           .arg(EscapeOutsideText(binding),
+                                   EscapeOutsideText(QString::fromLatin1(idn)))
                            .arg(InstrumentScan::LongestLatenessMs);
     for (const ScanTarget &line : std::as_const(planned)) {
         const bool answered
@@ -194,7 +185,7 @@ int RunScan(const QStringList &targets, bool json, std::FILE *out, std::FILE *er
                   });
         if (answered || skipped.contains(line.binding))
             continue;
-        const QString name = EscapeControlCharacters(line.binding);
+        const QString name = EscapeOutsideText(line.binding);
         if (const auto rate = answeredAt.constFind(line.binding); rate != answeredAt.cend())
             nothing += QStringLiteral("Nothing found on %1: it answered at %2, but neither "
                                       "plain nor at addresses %3 to %4, addressed or as a "

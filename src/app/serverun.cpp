@@ -50,7 +50,7 @@ std::optional<ScanResult> scanLine(const QString &binding, std::FILE *err)
 {
     print(err,
             QStringLiteral("quillon: scanning %1 for instruments\n")
-                    .arg(EscapeControlCharacters(binding)));
+                    .arg(EscapeOutsideText(binding)));
     InstrumentScan scan;
     QObject::connect(&scan, &InstrumentScan::skipped, [err](const QString &, const QString &why) {
         print(err, QStringLiteral("quillon: %1\n").arg(why));
@@ -130,7 +130,7 @@ int RunServe(const CommandLine &commandLine, LineRecorder *recorder, std::FILE *
             print(err,
                     QStringLiteral("quillon: nothing answered *IDN? on %1; name the devices "
                                    "with --device to serve them anyway\n")
-                            .arg(EscapeControlCharacters(binding)));
+                            .arg(EscapeOutsideText(binding)));
             return 1;
         }
         devices = found->devices;
@@ -195,8 +195,7 @@ int RunServe(const CommandLine &commandLine, LineRecorder *recorder, std::FILE *
     }
     print(err,
             QStringLiteral("quillon: serving COM 1 (%1 at %2) to clients on %3\n")
-                    .arg(EscapeControlCharacters(binding), lineSettings,
-                            settings.listen.toString()));
+                    .arg(EscapeOutsideText(binding), lineSettings, settings.listen.toString()));
     for (const QString &report : server.discoveryReport())
         print(err, QStringLiteral("quillon: %1\n").arg(report));
     // Alone on their lines, so a script takes them as they are.

@@ -40,6 +40,13 @@ QString EscapeControlCharacters(const QString &text)
     return out;
 }
 
+QString EscapeOutsideText(const QString &text)
+{
+    QString doubled = text;
+    doubled.replace(u'\\', QStringLiteral("\\\\"));
+    return EscapeControlCharacters(doubled);
+}
+
 QString QuotedName(const QString &name)
 {
     return QString::fromLatin1(EscapedBytes(name.toUtf8()));
@@ -49,7 +56,7 @@ QString TranscriptNotWrittenMessage(const QString &path, const QString &systemTe
 {
     return QStringLiteral("The transcript %1 cannot be written (%2). The run goes on; where lines "
                           "are missing, the transcript says how many once it can be written again.")
-            .arg(EscapeControlCharacters(path), EscapeControlCharacters(systemText));
+            .arg(EscapeOutsideText(path), EscapeOutsideText(systemText));
 }
 
 QString PortNotOpenMessage(const QString &consequence, bool reopening)
@@ -78,13 +85,13 @@ QString InputOverflowMessage(qint64 dropped, qint64 kept)
 
 QString PortLabel(int comPort, const QString &binding)
 {
-    return QStringLiteral("COM %1 (%2)").arg(comPort).arg(EscapeControlCharacters(binding));
+    return QStringLiteral("COM %1 (%2)").arg(comPort).arg(EscapeOutsideText(binding));
 }
 
 QString DescribeReopenedPort(int comPort, const QString &binding, const QString &settings)
 {
     return QStringLiteral("%1 is back: reopened at %2")
-            .arg(PortLabel(comPort, binding), EscapeControlCharacters(settings));
+            .arg(PortLabel(comPort, binding), EscapeOutsideText(settings));
 }
 
 LineFailure DiagnoseDeviceFailure(int comPort, const QString &device,
@@ -170,7 +177,7 @@ QString lostDetail(const QString &systemText)
             QStringLiteral("No such file or directory")};
     return kSaysNothingMore.contains(systemText)
             ? QString()
-            : QStringLiteral(" (%1)").arg(EscapeControlCharacters(systemText));
+            : QStringLiteral(" (%1)").arg(EscapeOutsideText(systemText));
 }
 
 QString permissionRemedy(const LineFailure &failure)
@@ -178,13 +185,13 @@ QString permissionRemedy(const LineFailure &failure)
     // Joining the device's group helps only when that group may read and write it, and joining
     // "root" is never the answer.
     constexpr unsigned kGroupReadWrite = 060;
-    const QString group = EscapeControlCharacters(failure.group);
+    const QString group = EscapeOutsideText(failure.group);
     if (!group.isEmpty() && group != u"root" && (failure.mode & kGroupReadWrite) == kGroupReadWrite)
         return QStringLiteral("Permission denied. Add your user to the group \"%1\" (sudo usermod "
                               "-aG %1 $USER), then log in again.")
                 .arg(group);
     const QString owner = failure.owner.isEmpty() ? QStringLiteral("its owner")
-                                                  : EscapeControlCharacters(failure.owner);
+                                                  : EscapeOutsideText(failure.owner);
     return QStringLiteral("Permission denied: only %1 may read and write this device (group %2, "
                           "mode %3). An administrator has to grant access: a udev rule, or the "
                           "group the distribution uses for serial ports (\"dialout\" on Debian).")
@@ -195,8 +202,8 @@ QString permissionRemedy(const LineFailure &failure)
 // Why the port did not open, after "Cannot open COM n (binding): ".
 QString openFailureReason(const LineFailure &failure)
 {
-    const QString detail = EscapeControlCharacters(failure.detail);
-    const QString host = EscapeControlCharacters(failure.host);
+    const QString detail = EscapeOutsideText(failure.detail);
+    const QString host = EscapeOutsideText(failure.host);
     switch (failure.error) {
     case LineError::NoSuchDevice:
         if (failure.comPort <= 0) // not reached as a COM port

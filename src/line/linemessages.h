@@ -8,10 +8,14 @@
 
 // `text` with every character that could break a line or reorder what follows (control
 // characters, line and paragraph separators, direction overrides) spelled out as \n, \xNN or
-// \u{NNNN}. Every text from outside (a device name, the system's own words) goes through it
-// before it reaches a message or the transcript, so none can start a line of its own. Applying
-// it twice gives the same as once.
+// \u{NNNN}, so that a message can start no line of its own. Applying it twice gives the same as
+// once: a message whose outside parts were escaped goes through it again unchanged.
 QString EscapeControlCharacters(const QString &text);
+
+// Text from outside (a device name, a server's or the system's words) as a message or the
+// transcript quotes it: control characters spelled out as above, and a backslash doubled, so
+// that no two texts read alike ("x\\ny" is not a line break).
+QString EscapeOutsideText(const QString &text);
 
 // A device name or URL as the transcript writes it: between double quotes, with every byte that
 // is not printable ASCII, the quote and the backslash escaped as a reply's bytes are, so that

@@ -114,8 +114,10 @@ QString alternatives(const Named<T> (&table)[N])
     return text;
 }
 
-constexpr Named<Framing::Protocol> kProtocols[] = {{"off", Framing::Protocol::Off},
-        {"addr", Framing::Protocol::Addr}, {"packet", Framing::Protocol::Packet}};
+constexpr Named<Framing::Protocol> kProtocols[]
+        = {{kFramingWords[0].scriptWord, kFramingWords[0].protocol},
+                {kFramingWords[1].scriptWord, kFramingWords[1].protocol},
+                {kFramingWords[2].scriptWord, kFramingWords[2].protocol}};
 constexpr Named<std::pair<bool, bool>> kTerminators[] = {{"lf", {false, true}},
         {"cr", {true, false}}, {"crlf", {true, true}}, {"none", {false, false}}};
 constexpr Named<bool> kSwitch[] = {{"on", true}, {"off", false}};

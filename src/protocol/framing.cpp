@@ -115,3 +115,11 @@ ReplyPacket CheckReplyPacket(const QByteArray &received)
         result.payload = received.mid(2, etxIndex - 2);
     return result;
 }
+
+const FramingWords &WordsFor(Framing::Protocol protocol)
+{
+    for (const FramingWords &words : kFramingWords)
+        if (words.protocol == protocol)
+            return words;
+    return kFramingWords[0];
+}

@@ -66,6 +66,24 @@ struct Framing
     bool readFollows(const QByteArray &frame, bool autoQuery, bool readRequired) const;
 };
 
+// What each framing is called wherever it is shown or read, so that no two places can drift
+// apart: the window's option captions (Find Instruments shows them without the blank), a check
+// script's `framing` words, the devices `--serve --device` takes, and the scan's report.
+struct FramingWords
+{
+    Framing::Protocol protocol;
+    const char *caption;
+    const char *scriptWord;
+    const char *deviceWord;
+    const char *reportWord;
+};
+inline constexpr FramingWords kFramingWords[] = {
+        {Framing::Protocol::Off, "Off(none)", "off", "plain", "plain"},
+        {Framing::Protocol::Addr, "Addr ", "addr", "addr", "addressed"},
+        {Framing::Protocol::Packet, "Packet", "packet", "packet", "packet"},
+};
+const FramingWords &WordsFor(Framing::Protocol protocol);
+
 struct ReplyPacket
 {
     enum class Kind { None, Ack, Nak };

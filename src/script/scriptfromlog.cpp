@@ -393,7 +393,7 @@ public:
     void line(const StepAction &step) { line(ScriptLine(step).toUtf8()); }
     // Text from the transcript, which anyone may have written: no character of it may start a
     // line of the script or reach the terminal that shows it.
-    void comment(const QString &text) { line("# " + EscapeControlCharacters(text).toUtf8()); }
+    void comment(const QString &text) { line("# " + EscapeOutsideText(text).toUtf8()); }
 
     void open(const Event &event)
     {
@@ -623,7 +623,7 @@ ScriptFromLog ScriptFromTranscript(const QByteArray &transcript, const QString &
 
 int PrintScriptFromLog(const QString &path, std::FILE *out, std::FILE *err)
 {
-    const QString shownPath = EscapeControlCharacters(path);
+    const QString shownPath = EscapeOutsideText(path);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         std::fprintf(err, "quillon: cannot read the transcript %s: %s\n", qPrintable(shownPath),

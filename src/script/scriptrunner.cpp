@@ -25,7 +25,7 @@ namespace {
 // out.
 QString stepName(const ScriptStep &step)
 {
-    return EscapeControlCharacters(StepTitle(step));
+    return EscapeOutsideText(StepTitle(step));
 }
 
 // One step run, for the JUnit report.
@@ -189,8 +189,16 @@ private:
                     && !m_lineFailure.isEmpty();
             return stop(step, lost ? m_lineFailure : DescribeExchangeProblem(*outcome.refusal));
         }
-        if (!outcome.written || !m_line.PortOpen())
-            return stop(step, m_lineFailure);
+        if (!outcome.written || !m_line.PortOpen()) {
+            // What befell the reply before the line went is still news (a cut, above all); a
+            // prompt that never came is only the loss again.
+            QStringList said;
+            for (const ExchangeProblem &problem : outcome.problems)
+                if (problem.error != ExchangeError::PromptMissing)
+                    said << DescribeExchangeProblem(problem);
+            said << m_lineFailure;
+            return stop(step, said.join(u' '));
+        }
 
         m_last = ReplyUnderCheck();
         m_last.packetMode = settings.framing.protocol == Framing::Protocol::Packet;
@@ -252,8 +260,7 @@ private:
     void tell(const QString &notice)
     {
         m_notices << notice;
-        std::fprintf(
-                m_err, "quillon: %s\n", EscapeControlCharacters(notice).toLocal8Bit().constData());
+        std::fprintf(m_err, "quillon: %s\n", EscapeOutsideText(notice).toLocal8Bit().constData());
         std::fflush(m_err);
     }
 
@@ -261,7 +268,7 @@ private:
     {
         // A script, a device or a system message may hold control characters; none reaches
         // the terminal raw.
-        std::fputs(EscapeControlCharacters(text).toLocal8Bit().constData(), m_out);
+        std::fputs(EscapeOutsideText(text).toLocal8Bit().constData(), m_out);
         std::fputc('\n', m_out);
         // Lines appear as the steps end, so a watcher sees where a long run stands.
         std::fflush(m_out);
@@ -338,7 +345,7 @@ QByteArray junitReport(const QString &suiteName, const QDateTime &startedAt,
     writer.writeAttribute(QStringLiteral("timestamp"),
             startedAt.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")));
     writer.writeAttribute(
-            QStringLiteral("hostname"), EscapeControlCharacters(QHostInfo::localHostName()));
+            QStringLiteral("hostname"), EscapeOutsideText(QHostInfo::localHostName()));
     writer.writeAttribute(QStringLiteral("tests"), QString::number(records.size()));
     writer.writeAttribute(QStringLiteral("failures"), QString::number(failures));
     writer.writeAttribute(QStringLiteral("errors"), QString::number(errors));
@@ -356,7 +363,7 @@ QByteArray junitReport(const QString &suiteName, const QDateTime &startedAt,
         writer.writeAttribute(QStringLiteral("classname"), suiteName);
         writer.writeAttribute(time, QString::number(record.seconds, 'f', 3));
         if (!record.passed) {
-            const QString detail = EscapeControlCharacters(record.detail);
+            const QString detail = EscapeOutsideText(record.detail);
             writer.writeStartElement(
                     record.error ? QStringLiteral("error") : QStringLiteral("failure"));
             writer.writeAttribute(QStringLiteral("message"), detail);
@@ -370,7 +377,7 @@ QByteArray junitReport(const QString &suiteName, const QDateTime &startedAt,
     writer.writeTextElement(QStringLiteral("system-out"), QString());
     QStringList shown;
     for (const QString &notice : notices)
-        shown << EscapeControlCharacters(notice);
+        shown << EscapeOutsideText(notice);
     writer.writeTextElement(QStringLiteral("system-err"), shown.join(u'\n'));
     writer.writeEndElement();
     writer.writeEndElement();
@@ -387,7 +394,7 @@ CheckScript ReadCheckScript(const QByteArray &text)
 
 int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *err)
 {
-    const QByteArray path = EscapeControlCharacters(options.scriptPath).toLocal8Bit();
+    const QByteArray path = EscapeOutsideText(options.scriptPath).toLocal8Bit();
     QFile file(options.scriptPath);
     if (!file.open(QIODevice::ReadOnly)) {
         std::fprintf(err, "quillon: cannot read the script %s: %s\n", path.constData(),
@@ -403,7 +410,7 @@ int RunCheckScript(const ScriptRunOptions &options, std::FILE *out, std::FILE *e
     const CheckScript script = ReadCheckScript(text);
     if (!script.ok()) {
         for (const ScriptError &error : script.errors) {
-            const QByteArray message = EscapeControlCharacters(error.message).toLocal8Bit();
+            const QByteArray message = EscapeOutsideText(error.message).toLocal8Bit();
             std::fprintf(
                     err, "quillon: %s:%d: %s\n", path.constData(), error.line, message.constData());
             std::fprintf(out, "ERROR %d: %s\n", error.line, message.constData());

@@ -2,6 +2,9 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <iterator>
+
 QString ServedDevice::nameFor(const Framing &framing)
 {
     if (framing.protocol == Framing::Protocol::Off)
@@ -12,25 +15,34 @@ QString ServedDevice::nameFor(const Framing &framing)
 
 std::optional<ServedDevice> ServedDevice::parse(const QString &text, QString *error)
 {
-    static const QRegularExpression form(QStringLiteral("^(plain|addr|packet)(?::(\\d{1,2}))?$"));
+    static const QRegularExpression form(
+            QStringLiteral("^(%1|%2|%3)(?::(\\d{1,2}))?$")
+                    .arg(QLatin1StringView(kFramingWords[0].deviceWord),
+                            QLatin1StringView(kFramingWords[1].deviceWord),
+                            QLatin1StringView(kFramingWords[2].deviceWord)));
     const QRegularExpressionMatch match = form.match(text.trimmed().toLower());
-    const bool plain = match.hasMatch() && match.captured(1) == u"plain";
+    const auto named = std::find_if(
+            std::cbegin(kFramingWords), std::cend(kFramingWords), [&](const FramingWords &words) {
+                return match.captured(1) == QLatin1StringView(words.deviceWord);
+            });
+    const bool plain = match.hasMatch() && named->protocol == Framing::Protocol::Off;
     bool numbered = false;
     const int address = match.captured(2).toInt(&numbered);
     if (!match.hasMatch() || plain == numbered || address < Wire::MinAddress
             || address > Wire::MaxAddress) {
         if (error)
-            *error = QStringLiteral("'%1' is no device: write plain, addr:N or packet:N, with N "
-                                    "from %2 to %3")
-                             .arg(text)
+            *error = QStringLiteral("'%1' is no device: write %2, %3:N or %4:N, with N from %5 "
+                                    "to %6")
+                             .arg(text, QLatin1StringView(kFramingWords[0].deviceWord),
+                                     QLatin1StringView(kFramingWords[1].deviceWord),
+                                     QLatin1StringView(kFramingWords[2].deviceWord))
                              .arg(Wire::MinAddress)
                              .arg(Wire::MaxAddress);
         return std::nullopt;
     }
     ServedDevice device;
     if (!plain) {
-        device.framing.framing.protocol = match.captured(1) == u"addr" ? Framing::Protocol::Addr
-                                                                       : Framing::Protocol::Packet;
+        device.framing.framing.protocol = named->protocol;
         device.framing.framing.address = QByteArray(1, char('0' + address));
     }
     device.name = nameFor(device.framing.framing);

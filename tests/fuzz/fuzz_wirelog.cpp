@@ -93,6 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             std::abort();
     if (EscapeControlCharacters(once) != once)
         std::abort();
+    // Outside text escaped for a message goes into the transcript unchanged.
+    const QString outside = EscapeOutsideText(text);
+    if (EscapeControlCharacters(outside) != outside || outside.size() < text.size())
+        std::abort();
     // Nothing is lost: every character is kept or spelled out.
     if (once.size() < text.size())
         std::abort();

@@ -27,7 +27,7 @@ QString DescribeExchangeProblem(const ExchangeProblem &problem)
     case ExchangeError::LineLocked:
         return QStringLiteral("The line is locked by %1: nothing was sent. It is free again once "
                               "that client unlocks it or goes.")
-                .arg(EscapeControlCharacters(problem.holder));
+                .arg(EscapeOutsideText(problem.holder));
     case ExchangeError::PromptMissing:
         return PromptMissingMessage();
     case ExchangeError::InputOverflow:

@@ -38,8 +38,8 @@ bool LoopCsv::append(const LoopReading &reading)
         m_failureReported = true;
         emit writingFailed(
                 QStringLiteral("The CSV file %1 cannot be written (%2). The run goes on.")
-                        .arg(EscapeControlCharacters(m_file.fileName()),
-                                EscapeControlCharacters(m_file.errorString())));
+                        .arg(EscapeOutsideText(m_file.fileName()),
+                                EscapeOutsideText(m_file.errorString())));
     }
     return false;
 }
@@ -66,7 +66,7 @@ QByteArray LoopCsv::row(const LoopReading &reading)
     line += ',';
     line += reading.client.isEmpty()
             ? port
-            : quoted(port + ' ' + EscapeControlCharacters(reading.client).toUtf8());
+            : quoted(port + ' ' + EscapeOutsideText(reading.client).toUtf8());
     line += ',' + quoted(reading.command.toUtf8());
     // A spreadsheet row is one line: the box's lines are joined, and the exact bytes follow in
     // a column of their own.

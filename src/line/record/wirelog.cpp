@@ -176,7 +176,7 @@ QByteArray WireLog::lossLine(qint64 count, double fromMs, double toMs, const QSt
     return "# " + QByteArray::number(count) + (count == 1 ? " line" : " lines")
             + " missing here, from " + QByteArray::number(fromMs, 'f', 3) + " to "
             + QByteArray::number(toMs, 'f', 3) + " ms: the transcript could not be written ("
-            + EscapeControlCharacters(reason).toUtf8() + ')';
+            + EscapeOutsideText(reason).toUtf8() + ')';
 }
 
 QByteArray WireLog::chunk(const QByteArray &bytes)

@@ -120,8 +120,8 @@ QString IdentitySearch::describe(const QList<FoundInstrument> &instruments)
     QStringList each;
     for (const FoundInstrument &instrument : instruments)
         each << QStringLiteral("%1 (%2 at %3)")
-                        .arg(EscapeControlCharacters(instrument.binding),
-                                EscapeControlCharacters(QString::fromLatin1(instrument.idn)),
+                        .arg(EscapeOutsideText(instrument.binding),
+                                EscapeOutsideText(QString::fromLatin1(instrument.idn)),
                                 describeRate(instrument.baudRate));
     return each.join(QStringLiteral("; "));
 }

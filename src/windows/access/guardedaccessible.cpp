@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -288,8 +289,46 @@ private:
     }
 };
 
-QAccessibleInterface *guardedInterface(const QString &, QObject *object)
+// A popup is no child of the application on the accessibility bus, so a window's context menu
+// could be seen but not reached there. While it is open, the window that opened it (as the
+// menu's parent, named "contextMenu") lists it as its last child.
+class WindowWithContextMenu : public QAccessibleWidget
 {
+public:
+    explicit WindowWithContextMenu(QWidget *window) : QAccessibleWidget(window, QAccessible::Client)
+    { }
+
+    int childCount() const override { return QAccessibleWidget::childCount() + (menu() ? 1 : 0); }
+
+    QAccessibleInterface *child(int index) const override
+    {
+        if (QMenu *open = menu(); open && index == QAccessibleWidget::childCount())
+            return QAccessible::queryAccessibleInterface(open);
+        return QAccessibleWidget::child(index);
+    }
+
+    int indexOfChild(const QAccessibleInterface *child) const override
+    {
+        if (QMenu *open = menu(); open && child && child->object() == open)
+            return QAccessibleWidget::childCount();
+        return QAccessibleWidget::indexOfChild(child);
+    }
+
+private:
+    QMenu *menu() const
+    {
+        auto *open = widget()->findChild<QMenu *>(
+                QStringLiteral("contextMenu"), Qt::FindDirectChildrenOnly);
+        return open && open->isVisible() ? open : nullptr;
+    }
+};
+
+QAccessibleInterface *guardedInterface(const QString &className, QObject *object)
+{
+    // A plain form: dialogs and main windows keep the interfaces of their own kind.
+    if (className == u"QWidget" && object->isWidgetType()
+            && static_cast<QWidget *>(object)->isWindow())
+        return new WindowWithContextMenu(static_cast<QWidget *>(object));
     if (auto *button = qobject_cast<QAbstractButton *>(object)) {
         if (qobject_cast<QPushButton *>(button) || qobject_cast<QCheckBox *>(button)
                 || qobject_cast<QRadioButton *>(button))

@@ -144,6 +144,8 @@ void frmMain::contextMenuEvent(QContextMenuEvent *event)
     // Reached by a right click on the window's background or its buttons, by the Menu key and
     // by Shift+F10 (see keyPressEvent); the boxes that edit text keep their own menus.
     QMenu menu(this);
+    // The name by which the window shows it to screen readers while it is open.
+    menu.setObjectName(QStringLiteral("contextMenu"));
     menu.setAccessibleName(QStringLiteral("Views"));
     menu.addAction(m_wireAction);
     menu.addAction(m_chartAction);

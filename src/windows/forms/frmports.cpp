@@ -62,7 +62,7 @@ void frmPorts::describeComButtons()
     const std::array buttons = {ui->cmdCOM1, ui->cmdCOM2, ui->cmdCOM3, ui->cmdCOM4};
     for (int n = 1; n <= int(buttons.size()); ++n)
         buttons[n - 1]->setAccessibleDescription(
-                QStringLiteral("Opens %1").arg(EscapeControlCharacters(DevicePathForComPort(n))));
+                QStringLiteral("Opens %1").arg(EscapeOutsideText(DevicePathForComPort(n))));
 }
 
 void frmPorts::showEvent(QShowEvent *event)

@@ -28,15 +28,7 @@ constexpr int ByIdRole = Qt::UserRole + 1;
 
 QString framingName(Framing::Protocol protocol)
 {
-    switch (protocol) {
-    case Framing::Protocol::Off:
-        return QStringLiteral("Off(none)");
-    case Framing::Protocol::Addr:
-        return QStringLiteral("Addr");
-    case Framing::Protocol::Packet:
-        return QStringLiteral("Packet");
-    }
-    return QString();
+    return QString::fromLatin1(WordsFor(protocol).caption).trimmed();
 }
 
 QTableWidgetItem *cell(const QString &text)
@@ -146,11 +138,11 @@ void FindInstruments::listTargets()
     QSignalBlocker quiet(m_targets);
     m_targets->clear();
     for (const ScanTarget &target : InstrumentScan::defaultTargets()) {
-        auto *item = new QListWidgetItem(EscapeControlCharacters(target.binding), m_targets);
+        auto *item = new QListWidgetItem(EscapeOutsideText(target.binding), m_targets);
         item->setData(BindingRole, target.binding);
         item->setData(ByIdRole, target.byId);
         if (!target.byId.isEmpty())
-            item->setToolTip(EscapeControlCharacters(target.byId));
+            item->setToolTip(EscapeOutsideText(target.byId));
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
         item->setCheckState(Qt::Checked);
     }
@@ -179,7 +171,7 @@ void FindInstruments::find()
     connect(m_scan, &InstrumentScan::skipped, this,
             [this](const QString &binding, const QString &reason) {
                 m_skipped << QStringLiteral("%1: %2").arg(
-                        EscapeControlCharacters(binding), EscapeControlCharacters(reason));
+                        EscapeOutsideText(binding), EscapeOutsideText(reason));
             });
     connect(m_scan, &InstrumentScan::progress, this, [this](int done, int total) {
         m_progress->setRange(0, qMax(1, total));
@@ -201,18 +193,20 @@ void FindInstruments::addFound(const FoundInstrument &instrument)
     m_found << instrument;
     const int row = m_table->rowCount();
     m_table->insertRow(row);
-    m_table->setItem(row, PortColumn, cell(EscapeControlCharacters(instrument.binding)));
+    m_table->setItem(row, PortColumn, cell(EscapeOutsideText(instrument.binding)));
     m_table->setItem(row, BaudColumn,
             cell(instrument.baudRate ? QString::number(*instrument.baudRate)
                                      : IdentitySearch::describeRate(std::nullopt)));
     m_table->setItem(row, FramingColumn, cell(framingName(instrument.protocol)));
+    // Read back by the Share window, which takes the rows found for the devices it serves.
+    m_table->item(row, FramingColumn)->setData(ProtocolRole, int(instrument.protocol));
     m_table->setItem(row, AddressColumn,
             cell(instrument.address < 0 ? QString() : QString::number(instrument.address)));
     m_table->setItem(row, TerminatorColumn, cell(instrument.terminatorName()));
-    m_table->setItem(row, IdentityColumn,
-            cell(EscapeControlCharacters(QString::fromLatin1(instrument.idn))));
+    m_table->setItem(
+            row, IdentityColumn, cell(EscapeOutsideText(QString::fromLatin1(instrument.idn))));
     if (!instrument.byId.isEmpty())
-        m_table->item(row, PortColumn)->setToolTip(EscapeControlCharacters(instrument.byId));
+        m_table->item(row, PortColumn)->setToolTip(EscapeOutsideText(instrument.byId));
     if (m_table->currentRow() < 0)
         m_table->selectRow(row);
 }

@@ -29,6 +29,8 @@ public:
         TerminatorColumn,
         IdentityColumn
     };
+    // The framing column's cells hold their Framing::Protocol under this role.
+    static constexpr int ProtocolRole = Qt::UserRole;
 
     explicit FindInstruments(QWidget *parent = nullptr);
     ~FindInstruments() override;

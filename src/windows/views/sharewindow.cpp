@@ -3,10 +3,12 @@
 #include "line/linemessages.h"
 #include "line/port/serialcontrol.h"
 #include "line/session/linesession.h"
+#include "protocol/framing.h"
 #include "share/lineadapter.h"
 #include "share/shareclients.h"
 #include "share/shareserver.h"
 #include "windows/artwork.h"
+#include "windows/views/findinstruments.h"
 
 #include <QCheckBox>
 #include <QFormLayout>
@@ -38,7 +40,8 @@ ShareWindow::ShareWindow(
     : QWidget(parent, Qt::Window),
       m_session(session),
       m_foundRows(std::move(foundRows)),
-      m_devices(new QLineEdit(QStringLiteral("plain"), this)),
+      m_devices(new QLineEdit(
+              QString::fromLatin1(WordsFor(Framing::Protocol::Off).deviceWord), this)),
       m_prompt(new QCheckBox(QStringLiteral("The interface sends the \">\" &prompt"), this)),
       m_listen(new QLineEdit(QStringLiteral("127.0.0.1"), this)),
       m_allow(new QLineEdit(this)),
@@ -157,7 +160,7 @@ void ShareWindow::start()
     settings.listen = QHostAddress(m_listen->text().trimmed());
     if (settings.listen.isNull()) {
         m_status->setText(QStringLiteral("'%1' is no address of this machine.")
-                                  .arg(EscapeControlCharacters(m_listen->text())));
+                                  .arg(EscapeOutsideText(m_listen->text())));
         return;
     }
     for (const QString &word : m_allow->text().split(
@@ -234,18 +237,23 @@ void ShareWindow::takeFoundRows()
         m_status->setText(QStringLiteral("Find Instruments has found nothing yet."));
         return;
     }
-    // Columns as Find Instruments shows them: port, baud, framing, address, identity.
     QMap<int, QString> byAddress; // -1: the interface itself
     for (int row = 0; row < found->rowCount(); ++row) {
-        const QString framing = found->item(row, 2) ? found->item(row, 2)->text() : QString();
+        const QTableWidgetItem *framing = found->item(row, FindInstruments::FramingColumn);
+        const QTableWidgetItem *addressCell = found->item(row, FindInstruments::AddressColumn);
+        if (!framing)
+            continue;
+        const auto protocol
+                = Framing::Protocol(framing->data(FindInstruments::ProtocolRole).toInt());
         bool numbered = false;
-        const int address = found->item(row, 3) ? found->item(row, 3)->text().toInt(&numbered) : -1;
-        if (framing.startsWith(u"Packet") && numbered)
-            byAddress.insert(address, QStringLiteral("packet:%1").arg(address));
-        else if (framing.startsWith(u"Addr") && numbered && !byAddress.contains(address))
-            byAddress.insert(address, QStringLiteral("addr:%1").arg(address));
+        const int address = addressCell ? addressCell->text().toInt(&numbered) : -1;
+        const QString device = QString::fromLatin1(WordsFor(protocol).deviceWord);
+        // A packet where both answered: its checksum catches what the line garbles.
+        if (numbered && protocol != Framing::Protocol::Off
+                && (protocol == Framing::Protocol::Packet || !byAddress.contains(address)))
+            byAddress.insert(address, QStringLiteral("%1:%2").arg(device).arg(address));
         else if (!numbered)
-            byAddress.insert(-1, QStringLiteral("plain"));
+            byAddress.insert(-1, device);
     }
     m_devices->setText(byAddress.values().join(u' '));
     m_status->setText(
@@ -266,8 +274,8 @@ void ShareWindow::showClients()
                 row, 3, shareCell(client.locked ? QStringLiteral("holds the line") : QString()));
         m_clients->setItem(row, 4, shareCell(QString::number(client.queries)));
         // Whatever a client sent is shown escaped: it cannot draw anything of its own here.
-        m_clients->setItem(row, 5,
-                shareCell(EscapeControlCharacters(QString::fromLatin1(client.lastCommand))));
+        m_clients->setItem(
+                row, 5, shareCell(EscapeOutsideText(QString::fromLatin1(client.lastCommand))));
     }
 }
 
