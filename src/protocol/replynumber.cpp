@@ -15,7 +15,9 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-QByteArrayView trimmed(QByteArrayView text)
+} // namespace
+
+QByteArrayView TrimmedBlanks(QByteArrayView text)
 {
     while (!text.isEmpty() && isBlank(text.front()))
         text = text.sliced(1);
@@ -24,11 +26,9 @@ QByteArrayView trimmed(QByteArrayView text)
     return text;
 }
 
-} // namespace
-
 std::optional<double> ReadInstrumentNumber(QByteArrayView text)
 {
-    const QByteArrayView s = trimmed(text);
+    const QByteArrayView s = TrimmedBlanks(text);
     // The whole text must be one number: [sign] digits [. digits] [E [sign] digits], with a
     // digit on at least one side of the point.
     qsizetype i = 0;

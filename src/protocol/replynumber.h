@@ -11,3 +11,7 @@
 // Unlike NumericValue, which reads what an operator types and always gives something, this
 // says "none" instead of guessing, so a chart can leave a gap rather than plot a false 0.
 std::optional<double> ReadInstrumentNumber(QByteArrayView text);
+
+// `text` without the blanks (space, tab, CR, LF) at either end that a reply's number and text
+// may carry.
+QByteArrayView TrimmedBlanks(QByteArrayView text);

@@ -4,20 +4,6 @@
 
 namespace {
 
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-QByteArrayView trimmed(QByteArrayView text)
-{
-    while (!text.isEmpty() && isBlank(text.front()))
-        text = text.sliced(1);
-    while (!text.isEmpty() && isBlank(text.back()))
-        text.chop(1);
-    return text;
-}
-
 QByteArray cutAtLineEnds(const QByteArray &received)
 {
     QByteArray line = received;
@@ -45,10 +31,10 @@ ReplyReading ReadReply(const QByteArray &received, Framing::Protocol protocol)
             return reading;
         }
     }
-    QByteArrayView text = trimmed(reading.line);
+    QByteArrayView text = TrimmedBlanks(reading.line);
     if (!text.isEmpty() && text.back() == Wire::Prompt)
         text.chop(1);
-    reading.text = trimmed(text).toByteArray();
+    reading.text = TrimmedBlanks(text).toByteArray();
     // Asked as a packet, anything but a verified ACK is no answer to trust.
     if (protocol != Framing::Protocol::Packet)
         reading.number = ReadInstrumentNumber(reading.text);
