@@ -260,7 +260,8 @@ private:
     void tell(const QString &notice)
     {
         m_notices << notice;
-        std::fprintf(m_err, "quillon: %s\n", EscapeOutsideText(notice).toLocal8Bit().constData());
+        std::fprintf(
+                m_err, "quillon: %s\n", EscapeControlCharacters(notice).toLocal8Bit().constData());
         std::fflush(m_err);
     }
 
@@ -268,7 +269,7 @@ private:
     {
         // A script, a device or a system message may hold control characters; none reaches
         // the terminal raw.
-        std::fputs(EscapeOutsideText(text).toLocal8Bit().constData(), m_out);
+        std::fputs(EscapeControlCharacters(text).toLocal8Bit().constData(), m_out);
         std::fputc('\n', m_out);
         // Lines appear as the steps end, so a watcher sees where a long run stands.
         std::fflush(m_out);
@@ -363,7 +364,7 @@ QByteArray junitReport(const QString &suiteName, const QDateTime &startedAt,
         writer.writeAttribute(QStringLiteral("classname"), suiteName);
         writer.writeAttribute(time, QString::number(record.seconds, 'f', 3));
         if (!record.passed) {
-            const QString detail = EscapeOutsideText(record.detail);
+            const QString detail = EscapeControlCharacters(record.detail);
             writer.writeStartElement(
                     record.error ? QStringLiteral("error") : QStringLiteral("failure"));
             writer.writeAttribute(QStringLiteral("message"), detail);
@@ -377,7 +378,7 @@ QByteArray junitReport(const QString &suiteName, const QDateTime &startedAt,
     writer.writeTextElement(QStringLiteral("system-out"), QString());
     QStringList shown;
     for (const QString &notice : notices)
-        shown << EscapeOutsideText(notice);
+        shown << EscapeControlCharacters(notice);
     writer.writeTextElement(QStringLiteral("system-err"), shown.join(u'\n'));
     writer.writeEndElement();
     writer.writeEndElement();

@@ -81,5 +81,5 @@ void ShareClients::refuse(const QString &kind, const QString &who, const QString
     if (m_told.contains(key) || m_told.size() >= 1000)
         return;
     m_told.insert(key);
-    emit notice(EscapeOutsideText(message));
+    emit notice(EscapeControlCharacters(message));
 }

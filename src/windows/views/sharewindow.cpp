@@ -92,7 +92,10 @@ ShareWindow::ShareWindow(
     auto *devices = new QHBoxLayout;
     devices->addWidget(m_devices, 1);
     devices->addWidget(m_take);
-    form->addRow(QStringLiteral("&Devices:"), devices);
+    // A row of a layout gets a label without a buddy, which would show its '&' as it is.
+    auto *devicesLabel = new QLabel(QStringLiteral("&Devices:"), this);
+    devicesLabel->setBuddy(m_devices);
+    form->addRow(devicesLabel, devices);
     form->addRow(QString(), m_prompt);
     form->addRow(QStringLiteral("&Listen on:"), m_listen);
     form->addRow(QStringLiteral("&Allow clients from:"), m_allow);
