@@ -333,6 +333,17 @@ private slots:
 
     // Last, since the portmapper names one VXI-11 server at a time: `lxi discover` broadcasts
     // on the namespace's link and finds a server listening there, with its identity.
+    // Fault caught: what a scan served went out with LF, which a line that wants CR ignores.
+    void servesAtTheLineEndItsScanFound()
+    {
+        SimProcess sim({"--cr-only"}, 2);
+        QVERIFY(sim.ready());
+        ServedLine served({"--com1", sim.path(), "--raw-port", "0"});
+        const QString raw = "raw:" + QString::number(served.rawPort("inst0"));
+        const Finished run = RunToEnd(kLxiClient, {"127.0.0.1", "1", raw});
+        QCOMPARE(run.output, raw + u' ' + QByteArray("VELK,QSIM-488,0,1.0").toHex() + " 1\n");
+    }
+
     void discoveredByLxi()
     {
         m_served.reset();
