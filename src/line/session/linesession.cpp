@@ -90,7 +90,7 @@ SendOutcome LineSession::send(const ExchangeSettings &settings, const QString &c
         ExchangeOrigin origin, const std::function<void(const SentFrame &)> &framed,
         const QString &asker)
 {
-    const SendOutcome outcome = m_exchange.send(settings, command, framed);
+    SendOutcome outcome = m_exchange.send(settings, command, framed);
     if (outcome.reply)
         record(origin, command, *outcome.reply, asker);
     return outcome;
@@ -99,7 +99,7 @@ SendOutcome LineSession::send(const ExchangeSettings &settings, const QString &c
 ReplyOutcome LineSession::read(const ExchangeSettings &settings, bool lastWasQuery,
         ExchangeOrigin origin, const QString &command)
 {
-    const ReplyOutcome outcome = m_exchange.read(settings, lastWasQuery);
+    ReplyOutcome outcome = m_exchange.read(settings, lastWasQuery);
     record(origin, command, outcome);
     return outcome;
 }
