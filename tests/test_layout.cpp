@@ -1,6 +1,7 @@
 // Both windows against their layout tables: geometry (twips at 15 per pixel), captions with
 // their blanks, tooltips, tab order, accessible names, and that every caption fits its control.
 
+#include "protocol/framing.h"
 #include "testmain.h"
 #include "windows/artwork.h"
 #include "windows/forms/captionbutton.h"
@@ -288,6 +289,12 @@ private slots:
         QCOMPARE(window.minimumSize(), window.maximumSize());
         checkLayout(&window, std::begin(kMainLayout), std::end(kMainLayout));
         QCOMPARE(window.findChild<QLabel *>("Label1")->font().pointSizeF(), 12.0);
+        // The other views name the framings by one table's words: its captions are these.
+        for (const FramingWords &words : kFramingWords)
+            QCOMPARE(window.findChild<QRadioButton *>(
+                                   QStringLiteral("optProt_%1").arg(int(words.protocol)))
+                             ->text(),
+                    QString::fromLatin1(words.caption));
     }
 
     void portWindowMatchesItsLayout()

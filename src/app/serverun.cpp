@@ -7,6 +7,7 @@
 #include "line/scan/identitysearch.h"
 #include "line/scan/instrumentscan.h"
 #include "line/session/linesession.h"
+#include "protocol/numericvalue.h"
 #include "share/lineadapter.h"
 #include "share/shareclients.h"
 #include "share/shareserver.h"
@@ -67,7 +68,7 @@ std::optional<ScanResult> scanLine(const QString &binding, std::FILE *err)
         Framing framing;
         framing.protocol = found.protocol;
         if (found.address >= 0)
-            framing.address = QByteArray(1, char('0' + found.address));
+            framing.address = AddressCharacters(found.address);
         // The line end the scan found the line to want, as the window's Use sets it.
         if (!found.terminator.isEmpty()) {
             framing.addCR = found.terminator.contains(Wire::CR);

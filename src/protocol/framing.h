@@ -67,8 +67,9 @@ struct Framing
 };
 
 // What each framing is called wherever it is shown or read, so that no two places can drift
-// apart: the window's option captions (Find Instruments shows them without the blank), a check
-// script's `framing` words, the devices `--serve --device` takes, and the scan's report.
+// apart: the main window's option captions as its form has them (a layout test holds the two
+// alike; Find Instruments shows them without the blank), a check script's `framing` words, the
+// devices `--serve --device` takes, and the scan's report.
 struct FramingWords
 {
     Framing::Protocol protocol;

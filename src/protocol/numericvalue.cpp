@@ -122,3 +122,8 @@ AddressEntry EncodeAddress(const QString &typed)
     }
     return entry;
 }
+
+QByteArray AddressCharacters(int address)
+{
+    return EncodeAddress(QString::number(address)).devAddr.toLatin1();
+}

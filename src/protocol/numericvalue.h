@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // The number an operator's text starts with, read the forgiving way instrument software has
@@ -17,3 +18,5 @@ struct AddressEntry
 // Values above 9 become the single character 48 + round(v) (ties to even), so 10..15 map onto
 // ':' .. '?'; values up to 9 are used exactly as typed.
 AddressEntry EncodeAddress(const QString &typed);
+// The characters after STX for bus address `address` (0 to 15), as the address box makes them.
+QByteArray AddressCharacters(int address);

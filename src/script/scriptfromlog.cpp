@@ -58,7 +58,7 @@ struct Framed
     {
         Framing framing;
         framing.protocol = protocol;
-        framing.address = EncodeAddress(QString::number(address)).devAddr.toLatin1();
+        framing.address = AddressCharacters(address);
         framing.addCR = addCR;
         framing.addLF = addLF;
         return framing;

@@ -97,56 +97,54 @@ public:
 private:
     bool runStep(const ScriptStep &step)
     {
-        return std::visit(Overloaded{
-                                  [&](const PortStep &port) {
-                                      m_session.close();
-                                      m_session.setComPort(port.comPort);
-                                      return openPort(step);
-                                  },
-                                  [&](const SettingsStep &settings) {
-                                      m_lineSettings = settings.text;
-                                      // An open line takes them as it is where it can;
-                                      // otherwise, as the port window's Set does, by opening
-                                      // again.
-                                      if (!m_line.PortOpen() || m_line.applySettings(settings.text))
-                                          return true;
-                                      m_line.setPortOpen(false);
-                                      return openPort(step);
-                                  },
-                                  [&](const FramingStep &framing) {
-                                      m_settings.framing.protocol = framing.protocol;
-                                      if (framing.protocol != Framing::Protocol::Off) {
-                                          m_settings.framing.address
-                                                  = EncodeAddress(QString::number(framing.address))
-                                                            .devAddr.toLatin1();
-                                          m_settings.addressSet = true;
-                                      }
-                                      return true;
-                                  },
-                                  [&](const TerminatorStep &terminator) {
-                                      m_settings.framing.addCR = terminator.addCR;
-                                      m_settings.framing.addLF = terminator.addLF;
-                                      return true;
-                                  },
-                                  [&](const PromptStep &prompt) {
-                                      m_settings.prompt = prompt.on;
-                                      return true;
-                                  },
-                                  [&](const SendStep &send) { return sendCommand(step, send); },
-                                  [&](const ExpectStep &expect) {
-                                      const CheckVerdict verdict
-                                              = CheckReply(expect.expectation, m_last);
-                                      report(step, verdict.passed, verdict.detail);
-                                      return true;
-                                  },
-                                  [&](const WaitStep &wait) {
-                                      waitFor(step, wait.ms);
-                                      return true;
-                                  },
-                                  // The walk unrolls repeats; it never hands one over.
-                                  [](const RepeatStep &) { return true; },
-                                  [](const EndStep &) { return true; },
-                          },
+        return std::visit(
+                Overloaded{
+                        [&](const PortStep &port) {
+                            m_session.close();
+                            m_session.setComPort(port.comPort);
+                            return openPort(step);
+                        },
+                        [&](const SettingsStep &settings) {
+                            m_lineSettings = settings.text;
+                            // An open line takes them as it is where it can;
+                            // otherwise, as the port window's Set does, by opening
+                            // again.
+                            if (!m_line.PortOpen() || m_line.applySettings(settings.text))
+                                return true;
+                            m_line.setPortOpen(false);
+                            return openPort(step);
+                        },
+                        [&](const FramingStep &framing) {
+                            m_settings.framing.protocol = framing.protocol;
+                            if (framing.protocol != Framing::Protocol::Off) {
+                                m_settings.framing.address = AddressCharacters(framing.address);
+                                m_settings.addressSet = true;
+                            }
+                            return true;
+                        },
+                        [&](const TerminatorStep &terminator) {
+                            m_settings.framing.addCR = terminator.addCR;
+                            m_settings.framing.addLF = terminator.addLF;
+                            return true;
+                        },
+                        [&](const PromptStep &prompt) {
+                            m_settings.prompt = prompt.on;
+                            return true;
+                        },
+                        [&](const SendStep &send) { return sendCommand(step, send); },
+                        [&](const ExpectStep &expect) {
+                            const CheckVerdict verdict = CheckReply(expect.expectation, m_last);
+                            report(step, verdict.passed, verdict.detail);
+                            return true;
+                        },
+                        [&](const WaitStep &wait) {
+                            waitFor(step, wait.ms);
+                            return true;
+                        },
+                        // The walk unrolls repeats; it never hands one over.
+                        [](const RepeatStep &) { return true; },
+                        [](const EndStep &) { return true; },
+                },
                 step.action);
     }
 

@@ -1,5 +1,7 @@
 #include "share/sharesettings.h"
 
+#include "protocol/numericvalue.h"
+
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -43,7 +45,7 @@ std::optional<ServedDevice> ServedDevice::parse(const QString &text, QString *er
     ServedDevice device;
     if (!plain) {
         device.framing.framing.protocol = named->protocol;
-        device.framing.framing.address = QByteArray(1, char('0' + address));
+        device.framing.framing.address = AddressCharacters(address);
     }
     device.name = nameFor(device.framing.framing);
     return device;

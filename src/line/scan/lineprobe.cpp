@@ -38,17 +38,12 @@ constexpr int kLongestDrainMs = 3000;
 // Once the line has shown its prompt, a reply that ended without it waits this long for it.
 constexpr int kPromptMs = 20;
 
-QByteArray addressCharacters(int address)
-{
-    return EncodeAddress(QString::number(address)).devAddr.toLatin1();
-}
-
 Framing framingFor(const ProbeSlot &slot, const QByteArray &lineEnd)
 {
     Framing framing;
     framing.protocol = slot.protocol;
     if (slot.address >= 0)
-        framing.address = addressCharacters(slot.address);
+        framing.address = AddressCharacters(slot.address);
     framing.addCR = lineEnd.contains(Wire::CR);
     framing.addLF = lineEnd.contains(Wire::LF);
     return framing;

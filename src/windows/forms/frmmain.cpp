@@ -94,10 +94,6 @@ frmMain::frmMain(const LineSessionOptions &options, QWidget *parent)
     optProt->addButton(ui->optProt_0, 0);
     optProt->addButton(ui->optProt_1, 1);
     optProt->addButton(ui->optProt_2, 2);
-    // Captioned from the framing words the scan, scripts and --serve use too; option n is the
-    // framing whose Framing::Protocol is n.
-    for (const FramingWords &words : kFramingWords)
-        optProt->button(int(words.protocol))->setText(QString::fromLatin1(words.caption));
     optTime = new QButtonGroup(this);
     optTime->addButton(ui->optTime_0, 0);
     optTime->addButton(ui->optTime_1, 1);
